@@ -1,0 +1,265 @@
+#include "app/scan_run.h"
+
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include "killers/scan_log.h"
+#include "platform/file_helpers.h"
+#include "platform/handles.h"
+
+int g_bAnomaliesFound = 0;
+
+// What one run shares between the dialog side and its worker. Both hold a
+// reference; the last one to let go deletes it, so the worker never reaches
+// into the dialog, however early the dialog goes away.
+class CScanSession : public ICommunication
+{
+public:
+    CScanSession(HWND notify, const ScanPlan& plan, HANDLE previousWorker)
+        : m_bStopRequested(0), m_bUserStopped(0), m_bAnomaliesFound(0), m_plan(plan),
+          m_hPreviousWorker(previousWorker), m_hNotify(notify), m_nCompletion(0), m_nRefs(2)
+    {
+    }
+
+    virtual bool IsStopRequested() { return ::InterlockedCompareExchange(&m_bStopRequested, 0, 0) != 0; }
+    void RequestStop() { ::InterlockedExchange(&m_bStopRequested, 1); }
+
+    // Posts WM_SCAN_DONE unless someone did already: the worker at its end,
+    // or the stop in place of a worker it let go. Only the first one posts.
+    void PostCompletion()
+    {
+        if (::InterlockedCompareExchange(&m_nCompletion, 1, 0) != 0)
+            return;
+        HWND notify = static_cast<HWND>(::InterlockedCompareExchangePointer(
+            reinterpret_cast<void* volatile*>(&m_hNotify), NULL, NULL));
+        if (notify)
+            ::PostMessageW(notify, WM_SCAN_DONE, 0, 0);
+    }
+
+    // The dialog side is gone: nobody to tell any more.
+    void Detach()
+    {
+        ::InterlockedExchangePointer(reinterpret_cast<void* volatile*>(&m_hNotify), NULL);
+    }
+
+    void Release()
+    {
+        if (::InterlockedDecrement(&m_nRefs) == 0)
+            delete this;
+    }
+
+    volatile LONG m_bStopRequested;
+    volatile LONG m_bUserStopped;
+    volatile LONG m_bAnomaliesFound;
+    const ScanPlan& m_plan;
+    HANDLE m_hPreviousWorker;  // owned by the worker: a run waits for the one before
+
+private:
+    virtual ~CScanSession() {}
+    HWND m_hNotify;
+    volatile LONG m_nCompletion;
+    volatile LONG m_nRefs;
+};
+
+namespace {
+
+const PFNRUNCOMMAND kScanCommands[] = {
+    // The cleaning commands, in their order:
+    // CKillerForOneKB, CKillerForLnkKiller, CKillerForFileFX, CKillerForRegFX.
+    NULL,
+};
+
+const ScanPlan kDefaultPlan = {kScanCommands, 0, NULL};
+
+DWORD WINAPI ScanThreadProc(void* parameter)
+{
+    CScanSession* session = static_cast<CScanSession*>(parameter);
+    if (session->m_hPreviousWorker)
+    {
+        // A stopped run that was let go may still be finishing: two workers
+        // never write the scan log at once.
+        ::WaitForSingleObject(session->m_hPreviousWorker, INFINITE);
+        ::CloseHandle(session->m_hPreviousWorker);
+        session->m_hPreviousWorker = NULL;
+    }
+    ScanRun(*session);
+    session->PostCompletion();
+    session->Release();
+    return 0;
+}
+
+std::wstring AppendSlash(const std::wstring& folder)
+{
+    if (!folder.empty() && folder[folder.size() - 1] != L'\\')
+        return folder + L'\\';
+    return folder;
+}
+
+}  // namespace
+
+const ScanPlan& DefaultScanPlan() { return kDefaultPlan; }
+
+void ScanRun(CScanSession& session)
+{
+    ScanLog::Reset(ScanLog::kHeaderFormat);
+    const int headerLength = ScanLog::Length();
+
+    const ScanPlan& plan = session.m_plan;
+    for (size_t i = 0; i < plan.count; ++i)
+    {
+        plan.commands[i](&session);
+        ::InterlockedExchange(&session.m_bUserStopped, session.IsStopRequested() ? 1 : 0);
+    }
+
+    // Only what the commands wrote counts as found.
+    if (ScanLog::Length() == headerLength)
+        ScanLog::AppendText(kLogNothingFound);
+    else
+        ::InterlockedExchange(&session.m_bAnomaliesFound, 1);
+
+    if (plan.knownFileCleaner)
+        plan.knownFileCleaner();
+
+    ScanLog::AppendText(kLogFooter);
+    SaveScanLog();
+}
+
+CScanController::CScanController(HWND notify, const ScanPlan& plan)
+    : m_bUserStopped(0), m_hNotify(notify), m_plan(plan), m_pSession(NULL), m_hScanThread(NULL),
+      m_hLetGoThread(NULL)
+{
+}
+
+CScanController::~CScanController()
+{
+    // Nothing waits for a worker: it ends with the process, or finishes and
+    // releases its half of the session.
+    if (m_pSession)
+    {
+        m_pSession->RequestStop();
+        m_pSession->Detach();
+        m_pSession->Release();
+    }
+    if (m_hScanThread)
+        ::CloseHandle(m_hScanThread);
+    if (m_hLetGoThread)
+        ::CloseHandle(m_hLetGoThread);
+}
+
+void CScanController::StartScan()
+{
+    // The worker before this one (at most one exists: a stop moves it to
+    // m_hLetGoThread) may still be finishing; the new worker waits for it,
+    // not the dialog, which stays responsive.
+    HANDLE previous = m_hLetGoThread ? m_hLetGoThread : m_hScanThread;
+    m_hLetGoThread = m_hScanThread = NULL;
+
+    if (m_pSession)
+    {
+        m_pSession->Detach();
+        m_pSession->Release();
+    }
+    m_bUserStopped = 0;
+    g_bAnomaliesFound = 0;
+
+    m_pSession = new CScanSession(m_hNotify, m_plan, previous);
+    m_hScanThread = ::CreateThread(NULL, 0, ScanThreadProc, m_pSession, 0, NULL);
+    if (!m_hScanThread)
+    {
+        // No worker: the run is over before it began, and still completes once.
+        if (previous)
+            ::CloseHandle(previous);
+        m_pSession->m_hPreviousWorker = NULL;
+        m_pSession->PostCompletion();
+        m_pSession->Release();  // the worker's reference
+    }
+}
+
+void CScanController::StopScan()
+{
+    if (!m_pSession)
+        return;
+    m_pSession->RequestStop();
+    if (!m_hScanThread)
+        return;
+    if (::WaitForSingleObject(m_hScanThread, 200) != WAIT_OBJECT_0)
+    {
+        // Let it go: it finishes and saves its log, its completion is ours.
+        m_pSession->PostCompletion();
+        m_hLetGoThread = m_hScanThread;
+    }
+    else
+    {
+        ::CloseHandle(m_hScanThread);
+    }
+    m_hScanThread = NULL;
+}
+
+void CScanController::OnScanDone()
+{
+    if (!m_pSession)
+        return;
+    m_bUserStopped = m_pSession->m_bUserStopped;
+    g_bAnomaliesFound = m_pSession->m_bAnomaliesFound;
+}
+
+bool CScanController::IsStopRequested() const
+{
+    return m_pSession && const_cast<CScanSession*>(m_pSession)->IsStopRequested();
+}
+
+bool CScanController::WaitForWorkers(DWORD milliseconds)
+{
+    HANDLE handles[2];
+    DWORD count = 0;
+    if (m_hLetGoThread)
+        handles[count++] = m_hLetGoThread;
+    if (m_hScanThread)
+        handles[count++] = m_hScanThread;
+    if (count == 0)
+        return true;
+    return ::WaitForMultipleObjects(count, handles, TRUE, milliseconds) != WAIT_TIMEOUT;
+}
+
+std::wstring GetScanLogPath(bool createFolders)
+{
+    wchar_t folder[MAX_PATH] = {0};
+    if (FAILED(::SHGetFolderPathW(NULL, CSIDL_COMMON_APPDATA, NULL, 0, folder)) || !folder[0])
+        return std::wstring();  // never a path built from an empty folder
+    const std::wstring logFolder = AppendSlash(folder) + L"corvaneTools\\";
+    if (createFolders)
+        CreateDirectoryChain(logFolder.c_str());
+    return logFolder + L"StickMedic.log";
+}
+
+void SaveScanLog()
+{
+    const std::wstring path = GetScanLogPath(true);
+    if (path.empty())
+        return;
+    CHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, NULL));
+    if (!file.IsValid())
+        return;
+    if (::GetFileSize(file, NULL) > 0x100000)
+    {
+        ::SetFilePointer(file, 0, NULL, FILE_BEGIN);
+        ::SetEndOfFile(file);
+    }
+    else
+    {
+        ::SetFilePointer(file, 0, NULL, FILE_END);
+    }
+    const std::string& text = ScanLog::Text();
+    DWORD written = 0;
+    if (!text.empty())
+        ::WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, NULL);
+}
+
+void OpenScanLog()
+{
+    const std::wstring path = GetScanLogPath(false);
+    if (path.empty())
+        return;
+    ::ShellExecuteW(NULL, L"open", path.c_str(), NULL, NULL, SW_SHOWNORMAL);
+}

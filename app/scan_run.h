@@ -1,0 +1,88 @@
+// The scan run: one worker thread per scan, the run state the main dialog
+// owns, and the log file.
+#pragma once
+#include <windows.h>
+#include <string>
+
+#include "killers/command.h"
+
+// Posted to the main dialog once per started scan (wParam and lParam 0).
+const UINT WM_SCAN_DONE = WM_USER + 100;
+
+// 1 when the last scan's commands wrote anything to the log; read by the
+// result dialog after WM_SCAN_DONE.
+extern int g_bAnomaliesFound;
+
+// The log file "corvaneTools\StickMedic.log" in the all-users application
+// data folder; empty when that folder cannot be found.
+std::wstring GetScanLogPath(bool createFolders);
+// Appends the scan log to the file; a file past 1,048,576 bytes restarts.
+void SaveScanLog();
+// Shows the log file with the shell's "open" verb.
+void OpenScanLog();
+
+// The steps of a run as data: the commands in their order, each constructed
+// on the worker's stack, run and destroyed.
+typedef void (*PFNRUNCOMMAND)(ICommunication* comm);
+template <class TCommand>
+void RunCommandOnStack(ICommunication* comm)
+{
+    TCommand command;
+    command.Run(comm);
+}
+
+struct ScanPlan
+{
+    const PFNRUNCOMMAND* commands;  // in the order they run
+    size_t count;
+    // The known-file cleaner's branch (look, clean, restart prompt); it
+    // returns whether it found its worm. NULL: no such cleaner.
+    bool (*knownFileCleaner)();
+};
+
+// The run's steps as the program ships them.
+const ScanPlan& DefaultScanPlan();
+
+class CScanSession;
+
+// The run state of the main dialog: start and stop of the worker, and the
+// hand-over of its results. Exactly one WM_SCAN_DONE reaches `notify` for
+// every StartScan; a worker never touches this object or the dialog.
+class CScanController
+{
+public:
+    explicit CScanController(HWND notify, const ScanPlan& plan = DefaultScanPlan());
+    ~CScanController();
+
+    // Clears the run state and starts one worker.
+    void StartScan();
+    // Asks the worker to stop and waits for it at most 200 ms. A worker still
+    // running then is let go: it finishes its remaining steps (each command
+    // returns at its next poll) and saves its log, but its completion is
+    // posted here, now, in its place.
+    void StopScan();
+    // On WM_SCAN_DONE, on the dialog's thread: takes over the run's results
+    // (m_bUserStopped, g_bAnomaliesFound).
+    void OnScanDone();
+
+    bool IsStopRequested() const;
+    // For tests and shutdown: waits for every worker, let go ones included.
+    bool WaitForWorkers(DWORD milliseconds);
+
+    // After each command of the last run: whether a stop had been asked for.
+    int m_bUserStopped;
+
+private:
+    CScanController(const CScanController&);
+    CScanController& operator=(const CScanController&);
+
+    HWND m_hNotify;
+    const ScanPlan& m_plan;
+    CScanSession* m_pSession;  // the last run's shared state
+    HANDLE m_hScanThread;      // the running or last worker
+    HANDLE m_hLetGoThread;     // a stopped worker that had not ended yet
+};
+
+// The body of one run, on the worker: header, commands, "未发现异常" or the
+// anomaly flag, the known-file cleaner, footer, save.
+void ScanRun(CScanSession& session);

@@ -1,0 +1,39 @@
+# Sourced by the scripts: how to call Wine on this machine.
+#
+# The program is 32-bit and its natural test bed is a 32-bit Wine prefix.
+# Some kernels run no 32-bit Linux program at all (IA-32 emulation switched
+# off), and 32-bit Wine with them; there the tests run an x86_64 build of the
+# same sources in a 64-bit prefix. STICKMEDIC_WINE_ARCH forces either.
+
+wine_probe_arch() {
+  if [ -n "${STICKMEDIC_WINE_ARCH:-}" ]; then echo "$STICKMEDIC_WINE_ARCH"; return; fi
+  if [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
+    echo win32
+  else
+    echo win64
+  fi
+}
+
+# wine_setup PREFIX: exports the environment every Wine command of ours uses.
+wine_setup() {
+  export WINEPREFIX="$1"
+  export WINEARCH="${WINEARCH:-$(wine_probe_arch)}"
+  if [ "$WINEARCH" = win32 ]; then
+    WINE=/usr/lib/wine/wine
+    export WINESERVER=/usr/lib/wine/wineserver32
+  else
+    WINE=/usr/lib/wine/wine64
+    export WINESERVER=/usr/lib/wine/wineserver64
+  fi
+  export WINELOADER="$WINE"
+  # Code page 936 as on the target systems; the glibc locale must exist.
+  export LC_ALL=zh_CN.UTF-8
+  export WINEDEBUG="${STICKMEDIC_WINEDEBUG:--all}"
+  # No Mono/Gecko installer dialogs, no menu entries on the host.
+  export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+}
+
+# The mingw target that runs in this machine's sandboxes.
+wine_test_target() {
+  if [ "$(wine_probe_arch)" = win32 ]; then echo i686; else echo x86_64; fi
+}

@@ -1,0 +1,144 @@
+#!/usr/bin/env bash
+# Throwaway Wine sandboxes for StickMedic.
+#
+#   sandbox.sh template DIR            make the template prefix DIR once
+#   sandbox.sh new TEMPLATE COPY       a fresh copy of the template
+#   sandbox.sh run --template DIR [--keep] EXE [ARGS...]
+#                                      run EXE in a fresh copy, then dispose of it
+#   sandbox.sh exec COPY EXE [ARGS...] run EXE in an existing copy
+#   sandbox.sh stop COPY               end the copy's wineserver
+#
+# Drives in every sandbox: C: fixed, D: a CD drive without medium, E: a
+# removable stick on the folder "stick" inside the prefix. There is never a
+# Z: drive: Wine maps it to the host's /, and the program walks every root.
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+root="$(cd "$here/.." && pwd)"
+. "$here/lib/wine-env.sh"
+
+die() { echo "sandbox: $*" >&2; exit 2; }
+
+# Every drive link must stay inside the prefix (or point nowhere).
+check_drives() {
+  local pfx dev target
+  pfx="$(realpath "$1")"
+  [ -e "$pfx/dosdevices/z:" ] || [ -L "$pfx/dosdevices/z:" ] && die "Z: drive in $pfx"
+  for dev in "$pfx"/dosdevices/?: "$pfx"/dosdevices/?::; do
+    [ -L "$dev" ] || continue
+    target="$(cd "$pfx/dosdevices" && realpath -m "$(readlink "$dev")")"
+    case "$target" in
+      "$pfx"/*) ;;
+      *) die "drive $(basename "$dev") leaves the sandbox: $target" ;;
+    esac
+  done
+}
+
+reg_import() { # reg_import FILE (UTF-8 text, converted to the UTF-16 regedit reads)
+  local tmp="$WINEPREFIX/drive_c/import.reg"
+  { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE "$1"; } > "$tmp"
+  (cd "$WINEPREFIX/drive_c" && "$WINE" regedit /s 'C:\import.reg')
+  "$WINESERVER" -w
+  rm -f "$tmp"
+}
+
+# What the template is made from: a change to any of it makes a new one.
+template_stamp() {
+  cat "$here/sandbox.sh" "$here/sandbox-baseline-files.sh" "$here/lib/wine-env.sh" \
+      "$root"/tests/sandbox/*.reg | sha1sum | cut -d' ' -f1
+}
+
+make_template() {
+  local dir="$1" tmp stamp
+  stamp="$(template_stamp)"
+  [ "$(cat "$dir/.complete" 2>/dev/null)" = "$stamp" ] && return 0
+  mkdir -p "$(dirname "$dir")"
+  exec 9>"$dir.lock"
+  flock 9
+  [ "$(cat "$dir/.complete" 2>/dev/null)" = "$stamp" ] && return 0
+  rm -rf "$dir"
+  tmp="$dir.new"
+  rm -rf "$tmp"
+  wine_setup "$tmp"
+  echo "sandbox: making the template ($WINEARCH) in $dir" >&2
+  (cd "$(dirname "$tmp")" && DISPLAY= "$WINE" wineboot -i >/dev/null 2>&1) || true
+  "$WINESERVER" -w
+  # Drives: no Z:, D: a CD drive without medium, E: a removable stick.
+  rm -f "$tmp/dosdevices/z:" "$tmp/dosdevices/"?::
+  ln -s ../cdrom-without-medium "$tmp/dosdevices/d:"
+  mkdir -p "$tmp/stick"
+  ln -s ../stick "$tmp/dosdevices/e:"
+  check_drives "$tmp"
+  reg_import "$root/tests/sandbox/wine-settings.reg"
+  reg_import "$root/tests/sandbox/baseline.reg"
+  "$here/sandbox-baseline-files.sh" "$tmp"
+  "$WINESERVER" -k 2>/dev/null || true
+  "$WINESERVER" -w
+  check_drives "$tmp"
+  echo "$stamp" > "$tmp/.complete"
+  mv "$tmp" "$dir"
+}
+
+new_copy() { # new_copy TEMPLATE COPY
+  make_template "$1"
+  rm -rf "$2"
+  cp -a "$1" "$2"
+  check_drives "$2"
+}
+
+start_display() {
+  # A virtual display unless the caller has one; XVFB_PID is set when started.
+  XVFB_PID=
+  [ -n "${DISPLAY:-}" ] && return 0
+  local out
+  out="$(mktemp)"
+  Xvfb -displayfd 1 -nolisten tcp -screen 0 1024x768x24 >"$out" 2>/dev/null &
+  XVFB_PID=$!
+  for _ in $(seq 100); do [ -s "$out" ] && break; sleep 0.05; done
+  export DISPLAY=":$(head -n1 "$out")"
+  rm -f "$out"
+}
+
+stop_display() { [ -n "${XVFB_PID:-}" ] && kill "$XVFB_PID" 2>/dev/null; wait "${XVFB_PID}" 2>/dev/null || true; }
+
+exec_in() { # exec_in COPY EXE ARGS...: copies EXE to C:\tests and runs it there
+  local copy="$1" exe="$2"; shift 2
+  check_drives "$copy"
+  wine_setup "$(realpath "$copy")"
+  mkdir -p "$WINEPREFIX/drive_c/tests"
+  cp "$exe" "$WINEPREFIX/drive_c/tests/"
+  local rc=0
+  (cd "$WINEPREFIX/drive_c/tests" && "$WINE" "C:\\tests\\$(basename "$exe")" "$@") || rc=$?
+  return $rc
+}
+
+stop_copy() { wine_setup "$(realpath "$1")"; "$WINESERVER" -k 2>/dev/null || true; "$WINESERVER" -w 2>/dev/null || true; }
+
+cmd="${1:-}"; shift || true
+case "$cmd" in
+  template) make_template "$1" ;;
+  new) new_copy "$1" "$2" ;;
+  exec) exec_in "$@" ;;
+  stop) stop_copy "$1" ;;
+  run)
+    template= keep=
+    while [ $# -gt 0 ]; do
+      case "$1" in
+        --template) template="$2"; shift 2 ;;
+        --keep) keep=1; shift ;;
+        *) break ;;
+      esac
+    done
+    [ -n "$template" ] && [ $# -ge 1 ] || die "usage: run --template DIR [--keep] EXE [ARGS...]"
+    mkdir -p "$(dirname "$template")"
+    copy="$(mktemp -d "$(dirname "$template")/run.XXXXXX")"
+    new_copy "$template" "$copy"
+    start_display
+    rc=0
+    exec_in "$copy" "$@" || rc=$?
+    stop_copy "$copy"
+    stop_display
+    if [ -n "$keep" ]; then echo "sandbox: kept $copy" >&2; else rm -rf "$copy"; fi
+    exit $rc
+    ;;
+  *) die "usage: sandbox.sh template|new|run|exec|stop ..." ;;
+esac

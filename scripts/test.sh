@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test in Wine sandboxes.
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+cd "$here/.."
+. scripts/lib/wine-env.sh
+
+./scripts/setup.sh
+start=$(date +%s)
+./scripts/build.sh
+echo "test.sh: build took $(( $(date +%s) - start )) s"
+
+# The shipped program: 32-bit, GUI, and it imports system DLLs only.
+./scripts/check-exe.sh build/StickMedic.exe
+
+if [ "$(wine_test_target)" = x86_64 ]; then
+  echo "test.sh: this machine runs no 32-bit Wine; the tests run the x86_64 build of the sources"
+  tree=build/x86_64 preset=mingw-x86_64
+else
+  tree=build preset=mingw-i686
+fi
+start=$(date +%s)
+ctest --preset "$preset" -j "$(nproc)"
+echo "test.sh: tests took $(( $(date +%s) - start )) s"

@@ -1,0 +1,307 @@
+// The scan run on its worker: completion messages, stop, the log file.
+#include <gtest/gtest.h>
+
+#include "app/scan_run.h"
+#include "killers/scan_log.h"
+#include "tests/testing.h"
+
+using namespace testing_util;
+
+namespace {
+
+// A message-only window standing in for the main dialog: counts completions.
+class CCompletionSink
+{
+public:
+    CCompletionSink() : m_nDone(0)
+    {
+        WNDCLASSW wc = {};
+        wc.lpfnWndProc = Proc;
+        wc.hInstance = ::GetModuleHandleW(NULL);
+        wc.lpszClassName = L"ScanRunTestSink";
+        ::RegisterClassW(&wc);
+        m_hWnd = ::CreateWindowW(wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, wc.hInstance, NULL);
+        ::SetWindowLongPtrW(m_hWnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    }
+    ~CCompletionSink() { ::DestroyWindow(m_hWnd); }
+
+    // Pumps messages for `milliseconds`, or until `until` completions came.
+    int Pump(DWORD milliseconds, int until = 1000)
+    {
+        const DWORD start = ::GetTickCount();
+        while (m_nDone < until && ::GetTickCount() - start < milliseconds)
+        {
+            MSG msg;
+            while (::PeekMessageW(&msg, NULL, 0, 0, PM_REMOVE))
+                ::DispatchMessageW(&msg);
+            ::MsgWaitForMultipleObjects(0, NULL, FALSE, 10, QS_ALLINPUT);
+        }
+        return m_nDone;
+    }
+
+    HWND m_hWnd;
+    int m_nDone;
+
+private:
+    static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        if (message == WM_SCAN_DONE)
+        {
+            EXPECT_EQ(0u, wParam);
+            EXPECT_EQ(0, lParam);
+            reinterpret_cast<CCompletionSink*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA))->m_nDone++;
+            return 0;
+        }
+        return ::DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+};
+
+// Commands for the plans of these tests.
+volatile LONG g_nCommandsRun = 0;
+
+void WritingCommand(ICommunication*)
+{
+    ::InterlockedIncrement(&g_nCommandsRun);
+    ScanLog::AppendText("found something\r\n");
+}
+
+void QuietCommand(ICommunication*) { ::InterlockedIncrement(&g_nCommandsRun); }
+
+// Polls like a cleaning command, for at most five seconds.
+void PollingCommand(ICommunication* comm)
+{
+    ::InterlockedIncrement(&g_nCommandsRun);
+    for (int i = 0; i < 500 && !comm->IsStopRequested(); ++i)
+        ::Sleep(10);
+}
+
+// Busy in one long step: does not poll for 700 ms, then writes.
+void StubbornCommand(ICommunication*)
+{
+    ::InterlockedIncrement(&g_nCommandsRun);
+    ::Sleep(700);
+    ScanLog::AppendText("stubborn\r\n");
+}
+
+bool g_bKnownFileFound = false;
+bool FakeKnownFileCleaner() { return g_bKnownFileFound; }
+
+const PFNRUNCOMMAND kWriting[] = {QuietCommand, WritingCommand, QuietCommand};
+const ScanPlan kWritingPlan = {kWriting, 3, NULL};
+const PFNRUNCOMMAND kQuiet[] = {QuietCommand, QuietCommand};
+const ScanPlan kQuietPlan = {kQuiet, 2, FakeKnownFileCleaner};
+const PFNRUNCOMMAND kPolling[] = {QuietCommand, PollingCommand, PollingCommand};
+const ScanPlan kPollingPlan = {kPolling, 3, NULL};
+const PFNRUNCOMMAND kStubborn[] = {StubbornCommand, QuietCommand};
+const ScanPlan kStubbornPlan = {kStubborn, 2, NULL};
+
+const std::string kFooter = "\r\n" + std::string(69, '=') + "\r\n\r\n";
+
+// One run's block of the log: "StartTime:y-m-d h:m:s\r\n\r\n" + body + footer.
+std::string BodyOf(const std::string& block)
+{
+    const std::string::size_type header = block.find("\r\n\r\n");
+    if (block.compare(0, 10, "StartTime:") != 0 || header == std::string::npos)
+        return "<no header>";
+    if (block.size() < kFooter.size() || block.compare(block.size() - kFooter.size(), kFooter.size(), kFooter))
+        return "<no footer>";
+    return block.substr(header + 4, block.size() - kFooter.size() - header - 4);
+}
+
+class ScanRunTest : public ::testing::Test
+{
+protected:
+    void SetUp()
+    {
+        m_path = GetScanLogPath(false);
+        ASSERT_FALSE(m_path.empty());
+        ::DeleteFileW(m_path.c_str());
+        g_nCommandsRun = 0;
+        g_bKnownFileFound = false;
+    }
+    std::string Log() const { return ReadFileBytes(m_path); }
+    std::wstring m_path;
+};
+
+}  // namespace
+
+TEST_F(ScanRunTest, NothingWrittenGivesHeaderNothingFoundFooter)
+{
+    CCompletionSink sink;
+    CScanController scan(sink.m_hWnd, kQuietPlan);
+    g_bAnomaliesFound = 1;  // StartScan clears what the last run left
+    scan.StartScan();
+    ASSERT_EQ(1, sink.Pump(10000, 1));
+    scan.OnScanDone();
+    EXPECT_EQ(1, sink.Pump(300)) << "one completion per start";
+    EXPECT_EQ(2, g_nCommandsRun);
+    EXPECT_EQ(0, g_bAnomaliesFound);
+    EXPECT_EQ(0, scan.m_bUserStopped);
+    const std::string log = Log();
+    EXPECT_EQ(std::string(kLogNothingFound), BodyOf(log));
+    EXPECT_EQ(Hex("CE B4 B7 A2 CF D6 D2 EC B3 A3"), BodyOf(log));
+    EXPECT_EQ(log, ScanLog::Text());
+}
+
+TEST_F(ScanRunTest, TheShippedPlanOnACleanSandboxFindsNothing)
+{
+    CCompletionSink sink;
+    CScanController scan(sink.m_hWnd);
+    scan.StartScan();
+    ASSERT_EQ(1, sink.Pump(60000, 1));
+    scan.OnScanDone();
+    EXPECT_EQ(0, g_bAnomaliesFound);
+    EXPECT_EQ(std::string(kLogNothingFound), BodyOf(Log()));
+}
+
+TEST_F(ScanRunTest, WrittenLinesSetTheFlagAndRunsAppendToTheFile)
+{
+    CCompletionSink sink;
+    CScanController scan(sink.m_hWnd, kWritingPlan);
+    scan.StartScan();
+    ASSERT_EQ(1, sink.Pump(10000, 1));
+    scan.OnScanDone();
+    EXPECT_EQ(1, g_bAnomaliesFound);
+    EXPECT_EQ("found something\r\n", BodyOf(Log()));
+    const std::string first = Log();
+
+    // A second run is appended as its own block, without "未发现异常".
+    scan.StartScan();
+    EXPECT_EQ(0, g_bAnomaliesFound);
+    ASSERT_EQ(2, sink.Pump(10000, 2));
+    scan.OnScanDone();
+    EXPECT_EQ(1, g_bAnomaliesFound);
+    const std::string both = Log();
+    const std::string::size_type second = both.find("StartTime:", 1);
+    ASSERT_EQ(first.size(), second);
+    EXPECT_EQ(first, both.substr(0, second));
+    EXPECT_EQ("found something\r\n", BodyOf(both.substr(second)));
+}
+
+TEST_F(ScanRunTest, KnownFileCleanerFindingsDoNotCountAsAnomalies)
+{
+    g_bKnownFileFound = true;
+    CCompletionSink sink;
+    CScanController scan(sink.m_hWnd, kQuietPlan);
+    scan.StartScan();
+    ASSERT_EQ(1, sink.Pump(10000, 1));
+    scan.OnScanDone();
+    EXPECT_EQ(0, g_bAnomaliesFound);
+    EXPECT_EQ(std::string(kLogNothingFound), BodyOf(Log()));
+}
+
+TEST_F(ScanRunTest, StopEndsPollingCommandsWithOneCompletionAndASavedLog)
+{
+    CCompletionSink sink;
+    CScanController scan(sink.m_hWnd, kPollingPlan);
+    scan.StartScan();
+    ::Sleep(100);
+    const DWORD start = ::GetTickCount();
+    scan.StopScan();
+    EXPECT_LT(::GetTickCount() - start, 1000u);
+    EXPECT_TRUE(scan.IsStopRequested());
+    EXPECT_EQ(1, sink.Pump(2000));
+    scan.OnScanDone();
+    EXPECT_EQ(1, scan.m_bUserStopped);
+    // The second polling command still ran and returned at its first poll.
+    EXPECT_EQ(3, g_nCommandsRun);
+    EXPECT_EQ(std::string(kLogNothingFound), BodyOf(Log()));
+}
+
+TEST_F(ScanRunTest, StopOfABusyWorkerCompletesOnceAndTheWorkerStillSaves)
+{
+    CCompletionSink sink;
+    CScanController scan(sink.m_hWnd, kStubbornPlan);
+    scan.StartScan();
+    ::Sleep(50);
+    const DWORD start = ::GetTickCount();
+    scan.StopScan();
+    const DWORD waited = ::GetTickCount() - start;
+    EXPECT_GE(waited, 150u);
+    EXPECT_LT(waited, 600u);
+    // The stop posted the completion in the worker's place.
+    EXPECT_EQ(1, sink.Pump(100));
+    scan.OnScanDone();
+    // The worker goes on, saves its log, and posts nothing more.
+    ASSERT_TRUE(scan.WaitForWorkers(5000));
+    EXPECT_EQ(1, sink.Pump(300));
+    EXPECT_EQ(2, g_nCommandsRun);
+    EXPECT_EQ("stubborn\r\n", BodyOf(Log()));
+}
+
+TEST_F(ScanRunTest, NewStartAfterALetGoWorkerWaitsForIt)
+{
+    CCompletionSink sink;
+    CScanController scan(sink.m_hWnd, kStubbornPlan);
+    scan.StartScan();
+    ::Sleep(50);
+    scan.StopScan();
+    ASSERT_EQ(1, sink.Pump(100));
+    scan.OnScanDone();
+    // Start again at once: the first worker is still busy with the log.
+    scan.StartScan();
+    ASSERT_EQ(2, sink.Pump(10000, 2));
+    ASSERT_TRUE(scan.WaitForWorkers(5000));
+    EXPECT_EQ(2, sink.Pump(300));
+    // Two whole blocks, one after the other, never interleaved.
+    const std::string log = Log();
+    const std::string::size_type second = log.find("StartTime:", 1);
+    ASSERT_NE(std::string::npos, second);
+    EXPECT_EQ("stubborn\r\n", BodyOf(log.substr(0, second)));
+    EXPECT_EQ("stubborn\r\n", BodyOf(log.substr(second)));
+}
+
+TEST_F(ScanRunTest, StopAfterTheWorkerPostedGivesNoSecondCompletion)
+{
+    CCompletionSink sink;
+    CScanController scan(sink.m_hWnd, kQuietPlan);
+    scan.StartScan();
+    ASSERT_TRUE(scan.WaitForWorkers(5000));
+    scan.StopScan();  // the completion is still in the queue
+    EXPECT_EQ(1, sink.Pump(500));
+}
+
+TEST_F(ScanRunTest, ControllerGoneDuringARunDoesNotHurtTheWorker)
+{
+    CCompletionSink sink;
+    {
+        CScanController scan(sink.m_hWnd, kStubbornPlan);
+        scan.StartScan();
+        ::Sleep(50);
+    }
+    // The worker finishes on its own, saves, and tells no one.
+    for (int i = 0; i < 200 && Log().empty(); ++i)
+        ::Sleep(10);
+    ::Sleep(100);
+    EXPECT_EQ(0, sink.Pump(100));
+    EXPECT_EQ("stubborn\r\n", BodyOf(Log()));
+}
+
+TEST_F(ScanRunTest, LogFileRestartsOnlyPastOneMebibyte)
+{
+    ScanLog::Reset(ScanLog::kHeaderFormat);
+    ScanLog::AppendText("new run");
+    ASSERT_TRUE(WriteFileBytes(m_path, std::string(1048577, 'x')));
+    SaveScanLog();
+    EXPECT_EQ(ScanLog::Text(), Log());
+
+    ASSERT_TRUE(WriteFileBytes(m_path, std::string(1048576, 'x')));
+    SaveScanLog();
+    const std::string log = Log();
+    ASSERT_EQ(1048576u + ScanLog::Text().size(), log.size());
+    EXPECT_EQ(ScanLog::Text(), log.substr(1048576));
+    EXPECT_EQ(std::string(16, 'x'), log.substr(1048560, 16));
+}
+
+TEST_F(ScanRunTest, MissingLogFolderIsCreated)
+{
+    const std::wstring folder = m_path.substr(0, m_path.rfind(L'\\'));
+    EXPECT_EQ(L"\\corvaneTools", folder.substr(folder.rfind(L'\\')));
+    RemoveTree(folder);
+    ASSERT_FALSE(FileExists(folder));
+    EXPECT_EQ(m_path, GetScanLogPath(false));
+    EXPECT_FALSE(FileExists(folder)) << "only the save creates folders";
+    ScanLog::Reset(ScanLog::kHeaderFormat);
+    SaveScanLog();
+    EXPECT_EQ(ScanLog::Text(), Log());
+}

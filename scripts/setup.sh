@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Installs, idempotently, what building and testing StickMedic needs on a
-# Debian 12 machine (run as root): the i686 mingw-w64 cross compiler, 32-bit
-# Wine, Xvfb, a CJK font, the zh_CN.UTF-8 locale and the GoogleTest sources.
+# Debian 12 machine (run as root): the mingw-w64 cross compilers (i686 for the
+# program, x86_64 for tests where 32-bit Wine cannot run), Wine (32 and 64-bit),
+# Xvfb, a CJK font, the zh_CN.UTF-8 locale and the GoogleTest sources.
 set -euo pipefail
 
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
-for p in g++-mingw-w64-i686 wine wine32:i386 xvfb xauth x11-utils fonts-wqy-microhei \
+for p in g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 xvfb xauth x11-utils \
+         fonts-wqy-microhei file \
          locales googletest cmake ninja-build imagemagick python3; do
   have_pkg "$p" || need+=("$p")
 done

@@ -3,6 +3,7 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include "killers/file_fx.h"
 #include "killers/scan_log.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
@@ -63,13 +64,15 @@ private:
 
 namespace {
 
+// The cleaning commands, in the order they run.
 const PFNRUNCOMMAND kScanCommands[] = {
-    // The cleaning commands, in their order:
-    // CKillerForOneKB, CKillerForLnkKiller, CKillerForFileFX, CKillerForRegFX.
-    NULL,
+    // CKillerForOneKB: worm processes, registry traces and drive files
+    // CKillerForLnkKiller: shortcut and .exe association hijacks
+    &RunCommandOnStack<CKillerForFileFX>,  // autorun.inf, then drive root files
+    // CKillerForRegFX: system registry settings
 };
 
-const ScanPlan kDefaultPlan = {kScanCommands, 0, NULL};
+const ScanPlan kDefaultPlan = {kScanCommands, sizeof(kScanCommands) / sizeof(kScanCommands[0]), NULL};
 
 DWORD WINAPI ScanThreadProc(void* parameter)
 {

@@ -2,6 +2,8 @@
 
 #include "platform/handles.h"
 
+#include <algorithm>
+
 std::vector<std::wstring> ListDriveRoots()
 {
     std::vector<std::wstring> roots;
@@ -69,7 +71,11 @@ bool CanOpenForRead(const wchar_t* path)
 {
     CHandle file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                                OPEN_EXISTING, 0, NULL));
-    return file.IsValid();
+    if (!file.IsValid())
+        return false;
+    // Windows refuses to open a folder this way; some systems (Wine) do not.
+    BY_HANDLE_FILE_INFORMATION info;
+    return ::GetFileInformationByHandle(file, &info) && !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool CreateDirectoryChain(const wchar_t* path)
@@ -85,4 +91,79 @@ bool CreateDirectoryChain(const wchar_t* path)
         ::CreateDirectoryW(text.substr(0, i).c_str(), NULL);
     }
     return true;
+}
+
+bool DeleteFileClearingReadOnly(const wchar_t* path)
+{
+    if (::DeleteFileW(path))
+        return true;
+    const DWORD attributes = ::GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        !(attributes & FILE_ATTRIBUTE_READONLY))
+        return false;
+    if (!::SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY))
+        return false;
+    if (::DeleteFileW(path))
+        return true;
+    ::SetFileAttributesW(path, attributes);
+    return false;
+}
+
+bool ListFolder(const std::wstring& pattern, std::vector<DirEntry>& entries)
+{
+    entries.clear();
+    CQuietDriveAccess quiet;
+    WIN32_FIND_DATAW data;
+    CFindHandle find;
+    if (!find.First(pattern.c_str(), &data))
+        return false;
+    do
+    {
+        if (data.cFileName[0] == L'.' &&
+            (data.cFileName[1] == L'\0' || (data.cFileName[1] == L'.' && data.cFileName[2] == L'\0')))
+            continue;
+        DirEntry entry;
+        entry.name = data.cFileName;
+        entry.attributes = data.dwFileAttributes;
+        entry.sizeHigh = data.nFileSizeHigh;
+        entry.sizeLow = data.nFileSizeLow;
+        entries.push_back(entry);
+    } while (find.Next(&data));
+    return true;
+}
+
+namespace {
+
+std::wstring FoldCase(const std::wstring& name)
+{
+    std::wstring folded(name);
+    if (!folded.empty())
+        ::CharUpperBuffW(&folded[0], static_cast<DWORD>(folded.size()));
+    return folded;
+}
+
+bool LessByName(const std::pair<std::wstring, const DirEntry*>& a,
+                const std::pair<std::wstring, const DirEntry*>& b)
+{
+    return a.first < b.first;
+}
+
+}  // namespace
+
+CNameIndex::CNameIndex(const std::vector<DirEntry>& entries)
+{
+    m_sorted.reserve(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i)
+        m_sorted.push_back(std::make_pair(FoldCase(entries[i].name), &entries[i]));
+    std::sort(m_sorted.begin(), m_sorted.end(), LessByName);
+}
+
+const DirEntry* CNameIndex::Find(const std::wstring& name) const
+{
+    const std::pair<std::wstring, const DirEntry*> key(FoldCase(name), NULL);
+    std::vector<std::pair<std::wstring, const DirEntry*> >::const_iterator it =
+        std::lower_bound(m_sorted.begin(), m_sorted.end(), key, LessByName);
+    if (it == m_sorted.end() || it->first != key.first)
+        return NULL;
+    return it->second;
 }

@@ -20,3 +20,37 @@ bool CanOpenForRead(const wchar_t* path);
 // Creates every folder along the path up to its last backslash; the part after
 // it is taken for a file name. Existing folders are fine. Always true.
 bool CreateDirectoryChain(const wchar_t* path);
+
+// Deletes a file; when that fails because the file is read-only (as worms
+// leave their copies), clears the read-only attribute and tries once more.
+// A file that still will not go gets its attributes back. True when deleted.
+bool DeleteFileClearingReadOnly(const wchar_t* path);
+
+// One entry of a folder listing.
+struct DirEntry
+{
+    std::wstring name;
+    DWORD attributes;
+    DWORD sizeHigh;
+    DWORD sizeLow;
+
+    bool IsFolder() const { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+};
+
+// The entries of one folder (pattern such as "E:\*.*"), "." and ".." left out
+// (Wine lists them even in drive roots). The drive is accessed quietly: a
+// drive without medium gives false, without a system dialog.
+bool ListFolder(const std::wstring& pattern, std::vector<DirEntry>& entries);
+
+// Answers "is there an entry of this name" for one listing, without a system
+// call per question and without regard to case, as the file system compares.
+class CNameIndex
+{
+public:
+    explicit CNameIndex(const std::vector<DirEntry>& entries);
+    // The entry of that name, or NULL.
+    const DirEntry* Find(const std::wstring& name) const;
+
+private:
+    std::vector<std::pair<std::wstring, const DirEntry*> > m_sorted;
+};

@@ -1,0 +1,153 @@
+#include "killers/file_fx.h"
+
+#include <windows.h>
+#include <shlwapi.h>
+
+#include "killers/scan_log.h"
+#include "platform/file_helpers.h"
+#include "platform/handles.h"
+#include "platform/registry.h"
+
+const char kLogAutorunFixed[] = "empty autorun fixed\t";
+const char kLogShortcutDeleted[] = "删除文件夹1KB快捷方式\t";
+const char kLogFolderShown[] = "恢复被木马隐藏的文件夹\t";
+const char kLogFolderExeDeleted[] = "删除文件夹EXE\t";
+
+namespace {
+
+// Hidden or system folders whose names hold one of these keep their
+// attributes: system, recycle, backup and quarantine folders.
+const wchar_t* const kProtectedFolderNames[] = {
+    L"GGHO",        L"pagefile.sys", L"System Volume Information", L"Recycle",
+    L"Documents and Settings",       L"ProgramData", L"Config.Msi", L"vod_cache_data",
+    L"Quarantine",  L"KV-Back.vir",  L"Boot",       L"found",      L"kankan",
+    L"backup",      L"RAVBIN",       L"msdownld",   L"autorun.inf", L"maxdos",
+    L"病毒隔离",    L"MaxBAK",       L"Cache",      L"dosh",       L"recovery",
+};
+
+// Executables of this size or more are never taken for folder impostors.
+const DWORD kImpostorSizeLimit = 0x500000;  // 5 MiB
+
+bool IsProtectedFolder(const wchar_t* name)
+{
+    for (size_t i = 0; i < sizeof(kProtectedFolderNames) / sizeof(kProtectedFolderNames[0]); ++i)
+    {
+        if (::StrStrIW(name, kProtectedFolderNames[i]))
+            return true;
+    }
+    return false;
+}
+
+// The folder names an entry may pose as, in the order they are tried:
+// "Photos .exe" gives "Photos" (a separator before the extension), then
+// "Photos.exe" gives "Photos" (the plain extension). Empty: no candidate.
+void ImpostorCandidates(const std::wstring& name, std::wstring candidates[2])
+{
+    candidates[0].clear();
+    candidates[1].clear();
+    const std::wstring::size_type dot = name.rfind(L'.');
+    if (dot == std::wstring::npos || dot == 0)
+        return;
+    if (dot >= 2 && !::IsCharAlphaNumericW(name[dot - 1]))
+        candidates[0] = name.substr(0, dot - 1);
+    candidates[1] = name.substr(0, dot);
+}
+
+void RepairRoot(const std::wstring& root)
+{
+    std::vector<DirEntry> entries;
+    if (!ListFolder(root + L"*.*", entries))
+        return;  // no medium, or nothing to list
+    // Questions about names in the root are answered from the listing: one
+    // system call per entry would make a large root quadratic.
+    const CNameIndex index(entries);
+
+    for (size_t i = 0; i < entries.size(); ++i)
+    {
+        const DirEntry& entry = entries[i];
+        const std::wstring path = root + entry.name;
+        if (entry.IsFolder() && (entry.attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)))
+        {
+            const DirEntry* shortcut = index.Find(entry.name + L".lnk");
+            if (shortcut && !shortcut->IsFolder() && DeleteFileClearingReadOnly((path + L".lnk").c_str()))
+                AppendPathLine(kLogShortcutDeleted, path + L".lnk");
+            if (IsProtectedFolder(entry.name.c_str()))
+                continue;
+            ::SetFileAttributesW(path.c_str(),
+                                 entry.attributes & ~(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+            AppendPathLine(kLogFolderShown, path);
+            continue;
+        }
+
+        std::wstring candidates[2];
+        ImpostorCandidates(entry.name, candidates);
+        for (int c = 0; c < 2; ++c)
+        {
+            if (candidates[c].empty())
+                continue;
+            const DirEntry* folder = index.Find(candidates[c]);
+            if (!folder || !folder->IsFolder())
+                continue;
+            if (entry.sizeHigh != 0 || entry.sizeLow >= kImpostorSizeLimit || !IsPeImage(path.c_str()))
+                continue;
+            if (DeleteFileClearingReadOnly(path.c_str()))
+            {
+                AppendPathLine(kLogFolderExeDeleted, path);
+                break;
+            }
+        }
+    }
+}
+
+bool IsDanglingEntry(const wchar_t* entry, const std::wstring& file, const std::wstring& root)
+{
+    wchar_t text[261] = {0};
+    const DWORD length = ::GetPrivateProfileStringW(L"AutoRun", entry, L"", text, 260, file.c_str());
+    text[260] = L'\0';
+    return length != 0 && !CheckCommandTargets(text, root.c_str());
+}
+
+}  // namespace
+
+void AppendPathLine(const char* prefix, const std::wstring& path)
+{
+    ScanLog::AppendText(prefix);
+    ScanLog::Append(ToLogText(path.c_str()));
+    ScanLog::Append("\r\n", 2);
+}
+
+int CKillerForFileFX::Run(ICommunication* comm)
+{
+    m_pComm = comm;
+    RepairAutorunInf();
+    RepairDriveFiles();
+    return 0;
+}
+
+void RepairAutorunInf()
+{
+    const std::vector<std::wstring> roots = ListDriveRoots();
+    for (size_t i = 0; i < roots.size(); ++i)
+    {
+        const std::wstring file = roots[i] + L"autorun.inf";
+        {
+            CQuietDriveAccess quiet;
+            if (!CanOpenForRead(file.c_str()))
+                continue;  // no file, no medium, a folder of that name, no access
+        }
+        const bool openDangles = IsDanglingEntry(L"Open", file, roots[i]);
+        const bool shellExecuteDangles = IsDanglingEntry(L"ShellExecute", file, roots[i]);
+        if (!openDangles && !shellExecuteDangles)
+            continue;
+        // Logged even when the file will not go (locked by another program).
+        DeleteFileClearingReadOnly(file.c_str());
+        AppendPathLine(kLogAutorunFixed, file);
+    }
+}
+
+void RepairDriveFiles()
+{
+    const std::vector<std::wstring> roots = ListDriveRoots();
+    for (size_t i = 0; i < roots.size(); ++i)
+        RepairRoot(roots[i]);
+}

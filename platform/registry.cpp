@@ -1,0 +1,143 @@
+#include "platform/registry.h"
+
+#include <shellapi.h>
+#include <shlwapi.h>
+
+#include <vector>
+
+#include "platform/file_helpers.h"
+
+LONG CRegKey::Open(HKEY root, const wchar_t* path, REGSAM access)
+{
+    Close();
+    HKEY key = NULL;
+    const LONG status = ::RegOpenKeyExW(root, path, 0, access, &key);
+    if (status == ERROR_SUCCESS)
+        m_hKey = key;
+    return status;
+}
+
+void CRegKey::Close()
+{
+    if (m_hKey)
+        ::RegCloseKey(m_hKey);
+    m_hKey = NULL;
+}
+
+LONG ReadRegText(HKEY key, const wchar_t* valueName, wchar_t* buffer, DWORD chars, DWORD* count)
+{
+    *count = 0;
+    // Read into a copy first: the caller's buffer stays as it was on error.
+    std::vector<wchar_t> data(chars + 1, L'\0');
+    DWORD type = 0;
+    DWORD bytes = chars * sizeof(wchar_t);
+    const LONG status = ::RegQueryValueExW(key, valueName, NULL, &type,
+                                           reinterpret_cast<BYTE*>(&data[0]), &bytes);
+    if (status != ERROR_SUCCESS)
+        return status;
+    if (type != REG_SZ && type != REG_EXPAND_SZ)
+        return ERROR_INVALID_DATA;
+    if (bytes == 0)
+    {
+        if (chars > 0)
+            buffer[0] = L'\0';
+        return ERROR_SUCCESS;
+    }
+    const DWORD units = bytes / sizeof(wchar_t);
+    if (bytes % sizeof(wchar_t) != 0 || data[units - 1] != L'\0')
+        return ERROR_INVALID_DATA;
+    std::copy(data.begin(), data.begin() + units, buffer);
+    *count = units;
+    return ERROR_SUCCESS;
+}
+
+LONG DeleteRegKeyTree(HKEY parent, const wchar_t* name)
+{
+    HKEY key = NULL;
+    LONG status = ::RegOpenKeyExW(parent, name, 0, KEY_READ | KEY_CREATE_SUB_KEY | KEY_SET_VALUE, &key);
+    if (status != ERROR_SUCCESS)
+        return status;
+    for (;;)
+    {
+        wchar_t child[257];
+        DWORD length = 257;
+        status = ::RegEnumKeyExW(key, 0, child, &length, NULL, NULL, NULL, NULL);
+        if (status != ERROR_SUCCESS)
+            break;
+        status = DeleteRegKeyTree(key, child);
+        if (status != ERROR_SUCCESS)
+        {
+            ::RegCloseKey(key);
+            return status;
+        }
+    }
+    ::RegCloseKey(key);
+    return ::RegDeleteKeyW(parent, name);
+}
+
+namespace {
+
+typedef UINT(WINAPI* PFNGETDIR)(LPWSTR, UINT);
+
+UINT WINAPI CurrentDirectory(LPWSTR buffer, UINT size) { return ::GetCurrentDirectoryW(size, buffer); }
+
+bool GetDirSlash(PFNGETDIR get, std::wstring& dir)
+{
+    const UINT needed = get(NULL, 0);
+    if (needed == 0)
+        return false;
+    std::vector<wchar_t> buffer(needed + 2, L'\0');
+    const UINT length = get(&buffer[0], needed + 1);
+    if (length == 0 || length > needed)
+        return false;
+    dir.assign(&buffer[0], length);
+    if (dir[dir.size() - 1] != L'\\')
+        dir += L'\\';
+    return true;
+}
+
+}  // namespace
+
+bool GetWindowsDirSlash(std::wstring& dir) { return GetDirSlash(::GetWindowsDirectoryW, dir); }
+bool GetSystemDirSlash(std::wstring& dir) { return GetDirSlash(::GetSystemDirectoryW, dir); }
+bool GetCurrentDirSlash(std::wstring& dir) { return GetDirSlash(CurrentDirectory, dir); }
+
+bool ProbeTargetFile(const wchar_t* token, const wchar_t* baseDir)
+{
+    if (!token)
+        return false;
+    static const wchar_t kSystemRoot[] = L"%SystemRoot%\\";
+    std::wstring dir;
+    if (::StrStrIW(token, L":\\"))
+        return CanOpenForRead(token);
+    if (::StrStrIW(token, kSystemRoot))
+        return GetWindowsDirSlash(dir) && CanOpenForRead((dir + (token + lstrlenW(kSystemRoot))).c_str());
+
+    if (baseDir)
+        dir = baseDir;
+    else if (!GetCurrentDirSlash(dir))
+        dir.clear();
+    if (!dir.empty() && CanOpenForRead((dir + token).c_str()))
+        return true;
+    if (GetWindowsDirSlash(dir) && CanOpenForRead((dir + token).c_str()))
+        return true;
+    return GetSystemDirSlash(dir) && CanOpenForRead((dir + token).c_str());
+}
+
+bool CheckCommandTargets(const wchar_t* commandLine, const wchar_t* baseDir)
+{
+    if (!commandLine || !commandLine[0])
+        return true;
+    int count = 0;
+    LPWSTR* tokens = ::CommandLineToArgvW(commandLine, &count);
+    if (!tokens)
+        return true;
+    bool valid = true;
+    for (int i = 0; i < count; ++i)
+    {
+        if (::StrChrW(tokens[i], L'.') && !ProbeTargetFile(tokens[i], baseDir))
+            valid = false;  // every dotted token is probed all the same
+    }
+    ::LocalFree(tokens);
+    return valid;
+}

@@ -1,0 +1,55 @@
+// Registry helpers: one owner per key, reading text values strictly, deleting
+// key trees, and judging command lines by whether their files exist.
+#pragma once
+#include <windows.h>
+#include <string>
+
+// Owns one open registry key; closes it when replaced or destroyed.
+class CRegKey
+{
+public:
+    CRegKey() : m_hKey(NULL) {}
+    ~CRegKey() { Close(); }
+
+    // Opens root\path for KEY_ALL_ACCESS (never creates); the Win32 error code.
+    LONG Open(HKEY root, const wchar_t* path, REGSAM access = KEY_ALL_ACCESS);
+    void Close();
+    HKEY Get() const { return m_hKey; }
+    operator HKEY() const { return m_hKey; }
+    bool IsOpen() const { return m_hKey != NULL; }
+
+private:
+    CRegKey(const CRegKey&);
+    CRegKey& operator=(const CRegKey&);
+    HKEY m_hKey;
+};
+
+// The repairs read string values into 512 characters.
+const DWORD kRegTextChars = 512;
+
+// Reads a REG_SZ or REG_EXPAND_SZ value (not expanded) into buffer[chars].
+// Returns 0 and sets *count to the characters read, terminator included;
+// the query's error code as it is; ERROR_INVALID_DATA (13) for another type,
+// an odd length or a missing terminator. An empty value reads as "" (count 0).
+// On any error *count is 0 and the buffer is left alone.
+LONG ReadRegText(HKEY key, const wchar_t* valueName, wchar_t* buffer, DWORD chars, DWORD* count);
+
+// Deletes parent\name with all its subkeys; the status of the first failure
+// or of the final RegDeleteKeyW (0 = deleted).
+LONG DeleteRegKeyTree(HKEY parent, const wchar_t* name);
+
+// The Windows, system and current directories, each with one trailing
+// backslash; false when the system does not give it.
+bool GetWindowsDirSlash(std::wstring& dir);
+bool GetSystemDirSlash(std::wstring& dir);
+bool GetCurrentDirSlash(std::wstring& dir);
+
+// Whether a token of a command line names a file that opens: a token with
+// ":\" is taken as it is; one with "%SystemRoot%\" is looked for in the
+// Windows directory; any other in baseDir (the current directory when NULL),
+// then the Windows directory, then the system directory.
+bool ProbeTargetFile(const wchar_t* token, const wchar_t* baseDir);
+
+// True when every token holding a "." names a file that opens (all are
+// probed); an empty command line, or one that does not split, is valid.
+bool CheckCommandTargets(const wchar_t* commandLine, const wchar_t* baseDir);

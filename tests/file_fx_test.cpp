@@ -1,0 +1,323 @@
+// Autorun.inf and drive root repair on the sandbox's stick (E:) and its
+// other drives (C: fixed, D: a CD drive without medium).
+#include <gtest/gtest.h>
+
+#include "killers/file_fx.h"
+#include "killers/scan_log.h"
+#include "platform/file_helpers.h"
+#include "platform/handles.h"
+#include "tests/testing.h"
+
+using namespace testing_util;
+
+namespace {
+
+// A small executable image of `size` bytes.
+std::string Image(size_t size = 300 * 1024)
+{
+    std::string bytes(size, '\0');
+    bytes[0] = 'M';
+    bytes[1] = 'Z';
+    bytes[60] = static_cast<char>(0x80);
+    bytes[0x80] = 'P';
+    bytes[0x81] = 'E';
+    return bytes;
+}
+
+std::string Line(const char* prefix, const std::string& path) { return std::string(prefix) + path + "\r\n"; }
+
+DWORD Attributes(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()); }
+
+class StickTest : public ::testing::Test
+{
+protected:
+    void SetUp()
+    {
+        EmptyStick();
+        ScanLog::Reset(ScanLog::kHeaderFormat);
+        m_header = ScanLog::Length();
+    }
+    void TearDown() { EmptyStick(); }
+
+    static void EmptyStick()
+    {
+        std::vector<DirEntry> entries;
+        ListFolder(L"E:\\*", entries);
+        for (size_t i = 0; i < entries.size(); ++i)
+            RemoveTree(L"E:\\" + entries[i].name);
+    }
+    static void Folder(const std::wstring& name, DWORD attributes = 0)
+    {
+        ASSERT_TRUE(::CreateDirectoryW((L"E:\\" + name).c_str(), NULL)) << "E:\\" << name.c_str();
+        if (attributes)
+        {
+            ASSERT_TRUE(::SetFileAttributesW((L"E:\\" + name).c_str(), attributes));
+        }
+    }
+    static void File(const std::wstring& name, const std::string& bytes, DWORD attributes = 0)
+    {
+        ASSERT_TRUE(WriteFileBytes(L"E:\\" + name, bytes));
+        if (attributes)
+        {
+            ASSERT_TRUE(::SetFileAttributesW((L"E:\\" + name).c_str(), attributes));
+        }
+    }
+    std::string Logged() const { return ScanLog::Text().substr(m_header); }
+
+    int m_header;
+};
+
+const DWORD kHiddenSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+}  // namespace
+
+TEST(FileFxTexts, AreGbkBytesOfTheStatedLengths)
+{
+    EXPECT_EQ("empty autorun fixed\t", std::string(kLogAutorunFixed));
+    EXPECT_EQ(Hex("C9 BE B3 FD CE C4 BC FE BC D0 31 4B 42 BF EC BD DD B7 BD CA BD 09"),
+              std::string(kLogShortcutDeleted));
+    EXPECT_EQ(Hex("BB D6 B8 B4 B1 BB C4 BE C2 ED D2 FE B2 D8 B5 C4 CE C4 BC FE BC D0 09"),
+              std::string(kLogFolderShown));
+    EXPECT_EQ(Hex("C9 BE B3 FD CE C4 BC FE BC D0 45 58 45 09"), std::string(kLogFolderExeDeleted));
+}
+
+TEST_F(StickTest, HiddenFolderLosesItsShortcutThenIsShown)
+{
+    Folder(L"Photos", kHiddenSystem | FILE_ATTRIBUTE_ARCHIVE);
+    File(L"Photos.lnk", std::string(1024, 'L'));
+    File(L"Notes.txt", "notes");
+    RepairDriveFiles();
+    EXPECT_FALSE(FileExists(L"E:\\Photos.lnk"));
+    const DWORD attributes = Attributes(L"E:\\Photos");
+    EXPECT_EQ(0u, attributes & kHiddenSystem);
+    EXPECT_TRUE(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_TRUE(FileExists(L"E:\\Notes.txt"));
+    EXPECT_EQ(Line(kLogShortcutDeleted, "E:\\Photos.lnk") + Line(kLogFolderShown, "E:\\Photos"), Logged());
+}
+
+TEST_F(StickTest, ProtectedFoldersStayHiddenButLoseTheirShortcut)
+{
+    const wchar_t* const names[] = {L"System Volume Information", L"RECYCLER", L"$RECYCLE.BIN",
+                                    L"FOUND.000", L"MSOCache", L"病毒隔离区", L"my backup"};
+    for (size_t i = 0; i < sizeof(names) / sizeof(names[0]); ++i)
+        Folder(names[i], kHiddenSystem);
+    File(L"System Volume Information.lnk", "lnk");
+    RepairDriveFiles();
+    for (size_t i = 0; i < sizeof(names) / sizeof(names[0]); ++i)
+        EXPECT_EQ(kHiddenSystem, Attributes(std::wstring(L"E:\\") + names[i]) & kHiddenSystem) << i;
+    EXPECT_FALSE(FileExists(L"E:\\System Volume Information.lnk"));
+    EXPECT_EQ(Line(kLogShortcutDeleted, "E:\\System Volume Information.lnk"), Logged());
+}
+
+TEST_F(StickTest, ExecutablesPosingAsFoldersAreDeleted)
+{
+    Folder(L"Photos");
+    Folder(L"Music", FILE_ATTRIBUTE_HIDDEN);  // hidden: shown, and its impostor goes too
+    Folder(L"_");
+    File(L"Photos.exe", Image());
+    File(L"Photos .exe", Image());
+    File(L"Photos.scr", Image(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+    File(L"music.EXE", Image());
+    File(L"_.exe", Image());
+    File(L"Photos.jpg", Image(6 * 1024 * 1024));  // an image of 6 MiB: kept
+    File(L"Photos.txt", "just text");
+    File(L"Other.exe", Image());  // no folder "Other"
+    File(L".svn", Image());
+    RepairDriveFiles();
+    EXPECT_FALSE(FileExists(L"E:\\Photos.exe"));
+    EXPECT_FALSE(FileExists(L"E:\\Photos .exe"));
+    EXPECT_FALSE(FileExists(L"E:\\Photos.scr")) << "read-only: cleared and deleted";
+    EXPECT_FALSE(FileExists(L"E:\\music.EXE"));
+    EXPECT_FALSE(FileExists(L"E:\\_.exe"));
+    EXPECT_TRUE(FileExists(L"E:\\Photos.jpg"));
+    EXPECT_TRUE(FileExists(L"E:\\Photos.txt"));
+    EXPECT_TRUE(FileExists(L"E:\\Other.exe"));
+    EXPECT_TRUE(FileExists(L"E:\\.svn"));
+    EXPECT_TRUE(FileExists(L"E:\\Photos"));
+    const std::string log = Logged();
+    const char* const deleted[] = {"E:\\Photos.exe", "E:\\Photos .exe", "E:\\Photos.scr", "E:\\music.EXE",
+                                   "E:\\_.exe"};
+    for (size_t i = 0; i < sizeof(deleted) / sizeof(deleted[0]); ++i)
+        EXPECT_NE(std::string::npos, log.find(Line(kLogFolderExeDeleted, deleted[i]))) << deleted[i];
+    EXPECT_NE(std::string::npos, log.find(Line(kLogFolderShown, "E:\\Music")));
+    // Five deletions and one folder shown, nothing else.
+    size_t lines = 0;
+    for (size_t at = log.find("\r\n"); at != std::string::npos; at = log.find("\r\n", at + 2))
+        ++lines;
+    EXPECT_EQ(6u, lines);
+}
+
+TEST_F(StickTest, OnlyTheRootIsExamined)
+{
+    Folder(L"docs");
+    Folder(L"docs\\MyFiles", kHiddenSystem);
+    ASSERT_TRUE(WriteFileBytes(L"E:\\docs\\MyFiles.lnk", "lnk"));
+    ASSERT_TRUE(WriteFileBytes(L"E:\\docs\\MyFiles.exe", Image()));
+    File(L"Photos", "a hidden file, not a folder", FILE_ATTRIBUTE_HIDDEN);
+    RepairDriveFiles();
+    EXPECT_EQ(kHiddenSystem, Attributes(L"E:\\docs\\MyFiles") & kHiddenSystem);
+    EXPECT_TRUE(FileExists(L"E:\\docs\\MyFiles.lnk"));
+    EXPECT_TRUE(FileExists(L"E:\\docs\\MyFiles.exe"));
+    EXPECT_EQ(DWORD(FILE_ATTRIBUTE_HIDDEN), Attributes(L"E:\\Photos") & kHiddenSystem);
+    EXPECT_EQ("", Logged());
+}
+
+TEST_F(StickTest, LockedFilesStayAndAreNotLogged)
+{
+    Folder(L"Photos", FILE_ATTRIBUTE_HIDDEN);
+    File(L"Photos.lnk", "lnk");
+    File(L"Photos.exe", Image());
+    CHandle lnk(::CreateFileW(L"E:\\Photos.lnk", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL));
+    CHandle exe(::CreateFileW(L"E:\\Photos.exe", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL));
+    ASSERT_TRUE(lnk.IsValid() && exe.IsValid());
+    RepairDriveFiles();
+    EXPECT_TRUE(FileExists(L"E:\\Photos.lnk"));
+    EXPECT_TRUE(FileExists(L"E:\\Photos.exe"));
+    EXPECT_EQ(Line(kLogFolderShown, "E:\\Photos"), Logged());
+}
+
+TEST_F(StickTest, NamesOutsideGbkAndOfFullLength)
+{
+    const std::wstring thai = L"Ph\x0E01oto";
+    Folder(thai, FILE_ATTRIBUTE_HIDDEN);
+    const std::wstring longName(255, L'n');
+    Folder(longName, FILE_ATTRIBUTE_HIDDEN);
+    File(longName.substr(0, 251) + L".exe", Image());
+    Folder(longName.substr(0, 251));
+    RepairDriveFiles();
+    EXPECT_EQ(0u, Attributes(L"E:\\" + thai) & FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_EQ(0u, Attributes(L"E:\\" + longName) & FILE_ATTRIBUTE_HIDDEN);
+    EXPECT_FALSE(FileExists(L"E:\\" + longName.substr(0, 251) + L".exe"));
+    const std::string log = Logged();
+    EXPECT_NE(std::string::npos, log.find(Line(kLogFolderShown, "E:\\Ph?oto")));
+    EXPECT_NE(std::string::npos, log.find(Line(kLogFolderShown, "E:\\" + std::string(255, 'n'))));
+}
+
+TEST_F(StickTest, LargeRootIsScannedInLinearTime)
+{
+    // Every entry has a candidate folder name that does not exist: a system
+    // call per question would scan the whole root each time under Wine.
+    const int kEntries = 20000;
+    for (int i = 0; i < kEntries; ++i)
+    {
+        wchar_t name[32];
+        wsprintfW(name, L"E:\\file%05d.dat", i);
+        CHandle file(::CreateFileW(name, GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL));
+        ASSERT_TRUE(file.IsValid());
+    }
+    Folder(L"Photos", FILE_ATTRIBUTE_HIDDEN);
+    File(L"Photos.exe", Image());
+    const DWORD start = ::GetTickCount();
+    RepairDriveFiles();
+    const DWORD elapsed = ::GetTickCount() - start;
+    std::printf("repair of a root of %d entries: %lu ms\n", kEntries + 2, static_cast<unsigned long>(elapsed));
+    EXPECT_LT(elapsed, 5000u);
+    EXPECT_FALSE(FileExists(L"E:\\Photos.exe"));
+}
+
+TEST_F(StickTest, DanglingAutorunIsDeletedAndLogged)
+{
+    File(L"autorun.inf", "[AutoRun]\r\nopen=worm.exe\r\nicon=worm.exe,0\r\n");
+    RepairAutorunInf();
+    EXPECT_FALSE(FileExists(L"E:\\autorun.inf"));
+    EXPECT_EQ(Line(kLogAutorunFixed, "E:\\autorun.inf"), Logged());
+    EXPECT_EQ(20u + 14u + 2u, Logged().size());
+}
+
+TEST_F(StickTest, AutorunWhoseTargetsExistStays)
+{
+    const char* const kept[] = {
+        "[AutoRun]\r\nopen=worm.exe\r\n",  // worm.exe lies in E:\ (below)
+        "[autorun]\r\nOPEN=explorer.exe\r\n",  // in the Windows directory
+        "[AutoRun]\r\nicon=drive.ico\r\n",
+        "[AutoRun]\r\nopen=\r\nshellexecute=\r\n",
+        "[AutoRun]\r\nshell\\open\\command=gone.exe\r\nlabel=My Stick\r\n",
+        "no section at all\r\nopen=gone.exe\r\n",
+        "[Other]\r\nopen=gone.exe\r\n",
+    };
+    File(L"worm.exe", Image());
+    for (size_t i = 0; i < sizeof(kept) / sizeof(kept[0]); ++i)
+    {
+        File(L"autorun.inf", kept[i]);
+        RepairAutorunInf();
+        EXPECT_TRUE(FileExists(L"E:\\autorun.inf")) << kept[i];
+        ::DeleteFileW(L"E:\\autorun.inf");
+    }
+    EXPECT_EQ("", Logged());
+}
+
+TEST_F(StickTest, AutorunDanglingEitherWayIsDeleted)
+{
+    const char* const dangling[] = {
+        "[AutoRun]\r\nopen=explorer.exe\r\nshellexecute=gone.exe\r\n",
+        "[AutoRun]\r\nopen=\"gone folder\\gone.exe\" /auto\r\n",
+        "[AutoRun]\r\nopen=%windir%\\gone.exe\r\n",
+        "[AutoRun]\r\nshellexecute=..\\up.exe\r\n",
+    };
+    for (size_t i = 0; i < sizeof(dangling) / sizeof(dangling[0]); ++i)
+    {
+        File(L"autorun.inf", dangling[i], FILE_ATTRIBUTE_READONLY | kHiddenSystem);
+        RepairAutorunInf();
+        EXPECT_FALSE(FileExists(L"E:\\autorun.inf")) << dangling[i];
+    }
+    EXPECT_EQ(4u * (20u + 14u + 2u), Logged().size());
+}
+
+TEST_F(StickTest, BadAutorunFilesEndQuietly)
+{
+    // Binary garbage, a file over 1 MB, a 259-character value, a folder of the name.
+    std::string garbage;
+    for (int i = 0; i < 4096; ++i)
+        garbage.push_back(static_cast<char>((i * 7919) & 0xFF));
+    File(L"autorun.inf", garbage);
+    RepairAutorunInf();
+    ::DeleteFileW(L"E:\\autorun.inf");
+
+    std::string big = "[AutoRun]\r\n" + std::string(1100 * 1024, ';') + "\r\nopen=gone.exe\r\n";
+    File(L"autorun.inf", big);
+    RepairAutorunInf();
+    EXPECT_FALSE(FileExists(L"E:\\autorun.inf"));
+
+    File(L"autorun.inf", "[AutoRun]\r\nopen=" + std::string(255, 'w') + ".exe\r\n");
+    RepairAutorunInf();
+    EXPECT_FALSE(FileExists(L"E:\\autorun.inf"));
+
+    Folder(L"autorun.inf", kHiddenSystem);
+    RepairAutorunInf();
+    RepairDriveFiles();  // a protected name: it stays hidden
+    EXPECT_EQ(kHiddenSystem, Attributes(L"E:\\autorun.inf") & kHiddenSystem);
+    EXPECT_EQ(2u * (20u + 14u + 2u), Logged().size());
+}
+
+TEST_F(StickTest, LockedAutorunIsSkipped)
+{
+    File(L"autorun.inf", "[AutoRun]\r\nopen=gone.exe\r\n");
+    CHandle holder(::CreateFileW(L"E:\\autorun.inf", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL));
+    ASSERT_TRUE(holder.IsValid());
+    RepairAutorunInf();
+    EXPECT_TRUE(FileExists(L"E:\\autorun.inf"));
+    EXPECT_EQ("", Logged());
+}
+
+TEST_F(StickTest, CommandRunsAutorunThenDriveFilesAndCountsNothing)
+{
+    File(L"autorun.inf", "[AutoRun]\r\nopen=Photos.exe\r\n");
+    Folder(L"Photos", FILE_ATTRIBUTE_HIDDEN);
+    File(L"Photos.exe", Image());
+    class CProbe : public CKillerForFileFX
+    {
+    public:
+        int Deleted() const { return m_nDeleted; }
+        int Repaired() const { return m_nRepaired; }
+    } command;
+    EXPECT_EQ(0, command.Run(NULL));
+    // The autorun still pointed at Photos.exe when it was judged: kept. Then
+    // the impostor went and the folder was shown.
+    EXPECT_TRUE(FileExists(L"E:\\autorun.inf"));
+    EXPECT_EQ(Line(kLogFolderShown, "E:\\Photos") + Line(kLogFolderExeDeleted, "E:\\Photos.exe"), Logged());
+    EXPECT_EQ(0, command.Deleted());
+    EXPECT_EQ(0, command.Repaired());
+    // The next scan finds the autorun dangling.
+    RepairAutorunInf();
+    EXPECT_FALSE(FileExists(L"E:\\autorun.inf"));
+}

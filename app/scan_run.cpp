@@ -4,6 +4,8 @@
 #include <shlobj.h>
 
 #include "killers/file_fx.h"
+#include "killers/lnk_killer.h"
+#include "killers/reg_fx.h"
 #include "killers/scan_log.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
@@ -67,9 +69,9 @@ namespace {
 // The cleaning commands, in the order they run.
 const PFNRUNCOMMAND kScanCommands[] = {
     // CKillerForOneKB: worm processes, registry traces and drive files
-    // CKillerForLnkKiller: shortcut and .exe association hijacks
-    &RunCommandOnStack<CKillerForFileFX>,  // autorun.inf, then drive root files
-    // CKillerForRegFX: system registry settings
+    &RunCommandOnStack<CKillerForLnkKiller>,  // shortcut and .exe association hijacks
+    &RunCommandOnStack<CKillerForFileFX>,     // autorun.inf, then drive root files
+    &RunCommandOnStack<CKillerForRegFX>,      // system registry settings
 };
 
 const ScanPlan kDefaultPlan = {kScanCommands, sizeof(kScanCommands) / sizeof(kScanCommands[0]), NULL};

@@ -79,3 +79,96 @@ std::string Hex(const char* spaced)
 }
 
 }  // namespace testing_util
+
+namespace testing_util {
+
+bool SetRegValue(HKEY root, const std::wstring& path, const wchar_t* name, DWORD type, const void* data,
+                 DWORD bytes)
+{
+    HKEY key = NULL;
+    if (::RegCreateKeyExW(root, path.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL) != ERROR_SUCCESS)
+        return false;
+    const LONG status = ::RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), bytes);
+    ::RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+}
+
+bool SetRegText(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& text, DWORD type)
+{
+    return SetRegValue(root, path, name, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+bool SetRegDword(HKEY root, const std::wstring& path, const wchar_t* name, DWORD value)
+{
+    return SetRegValue(root, path, name, REG_DWORD, &value, sizeof(value));
+}
+
+bool GetRegText(HKEY root, const std::wstring& path, const wchar_t* name, std::wstring& text, DWORD* type)
+{
+    HKEY key = NULL;
+    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    std::vector<wchar_t> buffer(4096, L'\0');
+    DWORD bytes = static_cast<DWORD>((buffer.size() - 1) * sizeof(wchar_t));
+    DWORD actualType = 0;
+    const LONG status = ::RegQueryValueExW(key, name, NULL, &actualType, reinterpret_cast<BYTE*>(&buffer[0]), &bytes);
+    ::RegCloseKey(key);
+    if (status != ERROR_SUCCESS)
+        return false;
+    text.assign(&buffer[0]);
+    if (type)
+        *type = actualType;
+    return true;
+}
+
+bool GetRegDword(HKEY root, const std::wstring& path, const wchar_t* name, DWORD& value)
+{
+    HKEY key = NULL;
+    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    DWORD bytes = sizeof(value);
+    const LONG status = ::RegQueryValueExW(key, name, NULL, NULL, reinterpret_cast<BYTE*>(&value), &bytes);
+    ::RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+}
+
+bool KeyExists(HKEY root, const std::wstring& path)
+{
+    HKEY key = NULL;
+    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    ::RegCloseKey(key);
+    return true;
+}
+
+bool CreateKey(HKEY root, const std::wstring& path)
+{
+    HKEY key = NULL;
+    if (::RegCreateKeyExW(root, path.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL) != ERROR_SUCCESS)
+        return false;
+    ::RegCloseKey(key);
+    return true;
+}
+
+void DeleteKey(HKEY root, const std::wstring& path)
+{
+    HKEY key = NULL;
+    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+        return;
+    wchar_t child[300];
+    for (;;)
+    {
+        DWORD length = 300;
+        if (::RegEnumKeyExW(key, 0, child, &length, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
+            break;
+        const std::wstring before(child);
+        DeleteKey(root, path + L"\\" + child);
+        length = 300;
+        if (::RegEnumKeyExW(key, 0, child, &length, NULL, NULL, NULL, NULL) == ERROR_SUCCESS && before == child)
+            break;  // could not delete it
+    }
+    ::RegCloseKey(key);
+    ::RegDeleteKeyW(root, path.c_str());
+}
+
+}  // namespace testing_util

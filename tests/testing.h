@@ -18,3 +18,20 @@ void RemoveTree(const std::wstring& path);
 std::string Hex(const char* spaced);
 
 }  // namespace testing_util
+
+namespace testing_util {
+
+// Registry state for tests: keys are created as needed.
+bool SetRegValue(HKEY root, const std::wstring& path, const wchar_t* name, DWORD type, const void* data,
+                 DWORD bytes);
+bool SetRegText(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& text,
+                DWORD type = REG_SZ);
+bool SetRegDword(HKEY root, const std::wstring& path, const wchar_t* name, DWORD value);
+// The raw value: text without expansion, and its type. False when missing.
+bool GetRegText(HKEY root, const std::wstring& path, const wchar_t* name, std::wstring& text, DWORD* type = NULL);
+bool GetRegDword(HKEY root, const std::wstring& path, const wchar_t* name, DWORD& value);
+bool KeyExists(HKEY root, const std::wstring& path);
+bool CreateKey(HKEY root, const std::wstring& path);
+void DeleteKey(HKEY root, const std::wstring& path);  // with all below it
+
+}  // namespace testing_util

@@ -1,0 +1,8 @@
+// Gives a key of the current user's hive one access entry: Everyone, full
+// control, inherited by subkeys. Worms deny the deletion of their keys.
+#pragma once
+
+// `path` lies below HKEY_CURRENT_USER, without a leading backslash. True when
+// the new list was written; false (the thread's last error set) otherwise,
+// with the key left as it was.
+bool ResetUserKeyPermissions(const wchar_t* path);

@@ -1,0 +1,358 @@
+#include "killers/reg_fx.h"
+
+#include <windows.h>
+#include <shellapi.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <cstdio>
+
+#include "killers/key_permissions.h"
+#include "killers/lnk_killer.h"
+#include "killers/scan_log.h"
+#include "platform/reg_script.h"
+#include "platform/registry.h"
+
+const char kLogExeAssociationFixed[] = "修复exe文件打不开的问题\r\n";
+
+namespace {
+
+const wchar_t kWinlogonKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
+const char kLogUserinit[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon\\Userinit\t";
+const char kLogShell[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon\\Shell\t";
+
+// The hidden-files option: which radio button means what.
+struct CheckedValueRow
+{
+    const wchar_t* key;  // below HKEY_LOCAL_MACHINE
+    DWORD expected;
+};
+const CheckedValueRow kHiddenOption[] = {
+    {L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Advanced\\Folder\\Hidden\\NOHIDDEN", 2},
+    {L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Advanced\\Folder\\Hidden\\SHOWALL", 1},
+};
+
+const wchar_t kComputerClsid[] = L"SOFTWARE\\Classes\\CLSID\\{20D04FE0-3AEA-1069-A2D8-08002B30309D}";
+const wchar_t kFolderOpenKey[] = L"Folder\\shell\\open\\command";
+const wchar_t kFolderOpenExpected[] = L"%SystemRoot%\\Explorer.exe /idlist,%I,%L";
+const wchar_t kWindowsKey[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows";
+const char kLogLoad[] = "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows\\load \t";
+
+// Open commands of file types, below HKEY_LOCAL_MACHINE. "<WINDIR>" stands
+// for the Windows directory with its trailing backslash.
+struct OpenCommandRow
+{
+    const wchar_t* key;
+    const wchar_t* expected;
+};
+const OpenCommandRow kOpenCommands[] = {
+    {L"SOFTWARE\\Classes\\batfile\\shell\\open\\command", L"\"%1\" %*"},
+    {L"SOFTWARE\\Classes\\chm.file\\shell\\open\\command", L"\"<WINDIR>hh.exe\" %1"},
+    {L"SOFTWARE\\Classes\\inffile\\shell\\open\\command", L"<WINDIR>NOTEPAD.EXE %1"},
+    {L"SOFTWARE\\Classes\\inifile\\shell\\open\\command", L"<WINDIR>NOTEPAD.EXE %1"},
+    {L"SOFTWARE\\Classes\\txtfile\\shell\\open\\command", L"<WINDIR>NOTEPAD.EXE %1"},
+    {L"SOFTWARE\\Classes\\hlpfile\\shell\\open\\command", L"<WINDIR>winhlp32.exe %1"},
+    {L"SOFTWARE\\Classes\\cmdfile\\shell\\open\\command", L"\"%1\" %*"},
+    {L"SOFTWARE\\Classes\\regfile\\shell\\open\\command", L"regedit.exe \"%1\""},
+};
+const wchar_t kWindirMark[] = L"<WINDIR>";
+
+// The shortcut association's checks; any failing one has the shortcut
+// script imported.
+const wchar_t kLnkHandlerKey[] =
+    L"SOFTWARE\\Classes\\lnkfile\\shellex\\ContextMenuHandlers\\{00021401-0000-0000-C000-000000000046}";
+const wchar_t kLnkFileKey[] = L"SOFTWARE\\Classes\\lnkfile";
+const wchar_t kLnkExtKey[] = L".lnk";
+const wchar_t kLnkFileExtsKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\.lnk";
+const wchar_t kLnkUserChoiceKey[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\.lnk\\UserChoice";
+
+const char kLogLnkHandlerMissing[] =
+    "桌面图标无法打开，缺少SOFTWARE\\Classes\\lnkfile\\shellex\\ContextMenuHandlers\\"
+    "{00021401-0000-0000-C000-000000000046}\r\n";
+const char kLogLnkFileName[] = "快捷方式注释异常 \r\n";
+const char kLogLnkExt[] = "桌面图标无法打开，缺少HKEY_CLASSES_ROOT\\.lnk lnkfile \r\n";
+const char kLogLnkUserChoice[] = "异常 Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\.lnk\\UserChoice \r\n";
+const char kLogLnkApplication[] = "异常 Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\.lnk application \r\n";
+
+void AppendValueLine(const char* prefix, const wchar_t* oldValue)
+{
+    ScanLog::AppendText(prefix);
+    ScanLog::Append(ToLogText(oldValue));
+    ScanLog::Append("\r\n", 2);
+}
+
+// The key path as a log prefix: ASCII, the same in every code page.
+std::string KeyPrefix(const wchar_t* key) { return ToLogText(key) + "\t"; }
+
+void WriteText(HKEY key, const wchar_t* name, const std::wstring& text)
+{
+    ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                     static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+// Reads a text value of an open key into `text`; false when not read.
+bool ReadText(HKEY key, const wchar_t* name, std::wstring& text)
+{
+    wchar_t buffer[kRegTextChars] = {0};
+    DWORD count = 0;
+    if (ReadRegText(key, name, buffer, kRegTextChars, &count) != ERROR_SUCCESS || count == 0)
+        return false;
+    text = buffer;
+    return true;
+}
+
+std::wstring WindowsDirForAssociations()
+{
+    wchar_t buffer[kRegTextChars] = {0};
+    const UINT length = ::GetWindowsDirectoryW(buffer, kRegTextChars);
+    std::wstring dir(buffer, length < kRegTextChars ? length : 0);
+    if (dir.empty() || dir[dir.size() - 1] != L'\\')
+        dir += L'\\';
+    return dir;
+}
+
+std::wstring Expand(const wchar_t* expected, const std::wstring& windir)
+{
+    std::wstring text(expected);
+    const std::wstring::size_type at = text.find(kWindirMark);
+    if (at != std::wstring::npos)
+        text.replace(at, lstrlenW(kWindirMark), windir);
+    return text;
+}
+
+// Group 2: each check answers whether the shortcut association is damaged.
+bool LnkHandlerMissing()
+{
+    CRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, kLnkHandlerKey) == ERROR_SUCCESS)
+        return false;
+    ScanLog::AppendText(kLogLnkHandlerMissing);
+    return true;
+}
+
+bool LnkFileNameWrong()
+{
+    CRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, kLnkFileKey) != ERROR_SUCCESS)
+        return false;
+    std::wstring text;
+    ReadText(key, L"", text);
+    if (::lstrcmpiW(text.c_str(), L"快捷方式") == 0 || ::StrStrIW(text.c_str(), L"shortcut"))
+        return false;
+    ScanLog::AppendText(kLogLnkFileName);
+    return true;
+}
+
+bool LnkExtWrong()
+{
+    CRegKey key;
+    if (key.Open(HKEY_CLASSES_ROOT, kLnkExtKey) != ERROR_SUCCESS)
+        return false;
+    std::wstring text;
+    ReadText(key, L"", text);
+    if (::lstrcmpiW(text.c_str(), L"lnkfile") == 0)
+        return false;
+    ScanLog::AppendText(kLogLnkExt);
+    return true;
+}
+
+bool LnkUserChoicePresent()
+{
+    CRegKey key;
+    if (key.Open(HKEY_CURRENT_USER, kLnkUserChoiceKey) != ERROR_SUCCESS)
+        return false;
+    ::RegDeleteValueW(key, L"Progid");
+    ScanLog::AppendText(kLogLnkUserChoice);
+    key.Close();
+    // The choice is usually locked against deletion.
+    ResetUserKeyPermissions(kLnkFileExtsKey);
+    ResetUserKeyPermissions(kLnkUserChoiceKey);
+    if (key.Open(HKEY_CURRENT_USER, kLnkFileExtsKey) == ERROR_SUCCESS)
+        DeleteRegKeyTree(key, L"UserChoice");
+    return true;
+}
+
+bool LnkApplicationPresent()
+{
+    CRegKey key;
+    if (key.Open(HKEY_CURRENT_USER, kLnkFileExtsKey) != ERROR_SUCCESS)
+        return false;
+    std::wstring text;
+    if (!ReadText(key, L"application", text))
+        return false;
+    ScanLog::AppendText(kLogLnkApplication);
+    ::RegDeleteValueW(key, L"application");
+    return true;
+}
+
+bool (*const kLnkChecks[])() = {
+    LnkHandlerMissing, LnkFileNameWrong, LnkExtWrong, LnkUserChoicePresent, LnkApplicationPresent,
+};
+
+void ImportLnkFixScript()
+{
+    wchar_t temp[kRegTextChars] = {0};
+    const DWORD length = ::GetTempPathW(kRegTextChars, temp);
+    std::wstring path;
+    if (length > 0 && length <= 400)
+    {
+        path.assign(temp, length);
+        if (path[path.size() - 1] != L'\\')
+            path += L'\\';
+    }
+    path += L"LNKFIX.REG";
+    ExtractBinResource(kLnkFixScriptId, path.c_str());
+    ImportRegFile(path.c_str(), NULL);
+}
+
+}  // namespace
+
+int CKillerForRegFX::Run(ICommunication* comm)
+{
+    m_pComm = comm;
+    RepairWinlogon();
+    RepairHiddenOption();
+    RepairComputerOpen();
+    RepairWindowsLoad();
+    RepairAssociations();
+    ::SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, NULL, NULL);
+    return 0;
+}
+
+void RepairWinlogon()
+{
+    std::wstring sysdir, windir;
+    CRegKey key;
+    if (GetSystemDirSlash(sysdir) && key.Open(HKEY_LOCAL_MACHINE, kWinlogonKey) == ERROR_SUCCESS)
+    {
+        std::wstring userinit;
+        if (ReadText(key, L"Userinit", userinit) && !userinit.empty())
+        {
+            // "C:\WINDOWS\system32\userinit.exe,": every program listed must
+            // exist; the log shows the first one.
+            const std::wstring first = userinit.substr(0, userinit.find(L','));
+            std::wstring::size_type start = 0;
+            for (;;)
+            {
+                const std::wstring::size_type comma = userinit.find(L',', start);
+                const std::wstring piece = userinit.substr(start, comma == std::wstring::npos ? comma : comma - start);
+                if (!ProbeTargetFile(piece.c_str(), NULL))
+                {
+                    AppendValueLine(kLogUserinit, first.c_str());
+                    WriteText(key, L"Userinit", sysdir + L"userinit.exe");
+                }
+                if (comma == std::wstring::npos || comma + 1 >= userinit.size())
+                    break;
+                start = comma + 1;
+            }
+        }
+    }
+    if (GetWindowsDirSlash(windir) && key.Open(HKEY_LOCAL_MACHINE, kWinlogonKey) == ERROR_SUCCESS)
+    {
+        std::wstring shell;
+        // A Shell that cannot be read is skipped.
+        if (ReadText(key, L"Shell", shell) && !ProbeTargetFile(shell.c_str(), NULL))
+        {
+            AppendValueLine(kLogShell, shell.c_str());
+            WriteText(key, L"Shell", windir + L"explorer.exe");
+        }
+    }
+}
+
+void RepairHiddenOption()
+{
+    for (size_t i = 0; i < sizeof(kHiddenOption) / sizeof(kHiddenOption[0]); ++i)
+    {
+        CRegKey key;
+        if (key.Open(HKEY_LOCAL_MACHINE, kHiddenOption[i].key) != ERROR_SUCCESS)
+            continue;
+        DWORD value = 0;
+        DWORD bytes = sizeof(value);
+        ::RegQueryValueExW(key, L"CheckedValue", NULL, NULL, reinterpret_cast<BYTE*>(&value), &bytes);
+        if (value == kHiddenOption[i].expected)
+            continue;
+        char number[16];
+        std::snprintf(number, sizeof(number), "%i", static_cast<int>(value));
+        ScanLog::Append(KeyPrefix(kHiddenOption[i].key));
+        ScanLog::AppendText(number);
+        ScanLog::Append("\r\n", 2);
+        const DWORD expected = kHiddenOption[i].expected;
+        ::RegSetValueExW(key, L"CheckedValue", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&expected),
+                         sizeof(expected));
+    }
+}
+
+void RepairComputerOpen()
+{
+    const std::wstring clsid(kComputerClsid);
+    CRegKey key;
+    std::wstring command;
+    if (key.Open(HKEY_LOCAL_MACHINE, (clsid + L"\\shell\\open\\command").c_str()) == ERROR_SUCCESS &&
+        ReadText(key, L"", command) && !CheckCommandTargets(command.c_str(), NULL))
+    {
+        // The verb is removed, not rewritten: the folder opens as it should.
+        key.Close();
+        if (key.Open(HKEY_LOCAL_MACHINE, (clsid + L"\\shell\\open").c_str()) == ERROR_SUCCESS)
+            DeleteRegKeyTree(key, L"command");
+        if (key.Open(HKEY_LOCAL_MACHINE, clsid.c_str()) == ERROR_SUCCESS)
+            DeleteRegKeyTree(key, L"Shell");
+        key.Close();
+        ScanLog::Append(KeyPrefix((clsid + L"\\shell\\open\\command").c_str()));
+        ScanLog::Append(ToLogText(command.c_str()));
+        ScanLog::Append("\r\n", 2);
+    }
+
+    if (key.Open(HKEY_CLASSES_ROOT, kFolderOpenKey) == ERROR_SUCCESS && ReadText(key, L"", command) &&
+        !CheckCommandTargets(command.c_str(), NULL))
+    {
+        WriteText(key, L"", kFolderOpenExpected);
+        AppendValueLine("HKEY_CLASSES_ROOT\\Folder\\shell\\open\\command\t", command.c_str());
+    }
+}
+
+void RepairWindowsLoad()
+{
+    CRegKey key;
+    std::wstring load;
+    if (key.Open(HKEY_CURRENT_USER, kWindowsKey) != ERROR_SUCCESS || !ReadText(key, L"load", load))
+        return;
+    if (CheckCommandTargets(load.c_str(), NULL))
+        return;
+    AppendValueLine(kLogLoad, load.c_str());
+    WriteText(key, L"load", L"");
+}
+
+void RepairAssociations()
+{
+    // Group 1: open commands of file types.
+    const std::wstring windir = WindowsDirForAssociations();
+    for (size_t i = 0; i < sizeof(kOpenCommands) / sizeof(kOpenCommands[0]); ++i)
+    {
+        CRegKey key;
+        std::wstring command;
+        if (key.Open(HKEY_LOCAL_MACHINE, kOpenCommands[i].key) != ERROR_SUCCESS || !ReadText(key, L"", command) ||
+            CheckCommandTargets(command.c_str(), NULL))
+            continue;
+        ScanLog::Append(KeyPrefix(kOpenCommands[i].key));
+        ScanLog::Append(ToLogText(command.c_str()));
+        ScanLog::Append("\r\n", 2);
+        WriteText(key, L"", Expand(kOpenCommands[i].expected, windir));
+    }
+
+    // Group 2: the shortcut association; every check runs.
+    bool lnkDamaged = false;
+    for (size_t i = 0; i < sizeof(kLnkChecks) / sizeof(kLnkChecks[0]); ++i)
+    {
+        if (kLnkChecks[i]())
+            lnkDamaged = true;
+    }
+
+    // Group 3: the shortcut registry script, imported without waiting.
+    if (lnkDamaged)
+        ImportLnkFixScript();
+
+    // Group 4: the .exe association.
+    if (RepairExeAssociation())
+        ScanLog::AppendText(kLogExeAssociationFixed);
+}

@@ -3,12 +3,15 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include "killers/eljfilefx.h"
 #include "killers/file_fx.h"
+#include "killers/one_kb.h"
 #include "killers/lnk_killer.h"
 #include "killers/reg_fx.h"
 #include "killers/scan_log.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
+#include "platform/reg_script.h"
 
 int g_bAnomaliesFound = 0;
 
@@ -68,13 +71,18 @@ namespace {
 
 // The cleaning commands, in the order they run.
 const PFNRUNCOMMAND kScanCommands[] = {
-    // CKillerForOneKB: worm processes, registry traces and drive files
+    &RunCommandOnStack<CKillerForOneKB>,      // worm processes, registry traces, drive files
     &RunCommandOnStack<CKillerForLnkKiller>,  // shortcut and .exe association hijacks
     &RunCommandOnStack<CKillerForFileFX>,     // autorun.inf, then drive root files
     &RunCommandOnStack<CKillerForRegFX>,      // system registry settings
 };
 
-const ScanPlan kDefaultPlan = {kScanCommands, sizeof(kScanCommands) / sizeof(kScanCommands[0]), NULL};
+const ScanPlan kDefaultPlan = {kScanCommands, sizeof(kScanCommands) / sizeof(kScanCommands[0]),
+                               RunKnownFileCleaner, ShowRestartPrompt};
+
+// The shell's restart prompt, exported by ordinal only.
+typedef int(WINAPI* PFNRESTARTDIALOG)(HWND, LPCWSTR, DWORD);
+const WORD kRestartDialogOrdinal = 59;
 
 DWORD WINAPI ScanThreadProc(void* parameter)
 {
@@ -104,6 +112,39 @@ std::wstring AppendSlash(const std::wstring& folder)
 
 const ScanPlan& DefaultScanPlan() { return kDefaultPlan; }
 
+bool RunKnownFileCleaner()
+{
+    CEljfilefx module;
+    ResetRootFileAttributes();
+    if (!module.Scan())
+        return false;
+    ScanLog::AppendText(kLogKnownFileFound);
+    module.Clean();
+    ScanLog::AppendText(kLogKnownFileCleaned);
+    // The cleaner deleted the folder options for hidden files: put them back.
+    const std::wstring fixReg = GetFixRegPath();
+    if (!fixReg.empty())
+        ImportRegFile(fixReg.c_str());
+    return true;
+}
+
+void ShowRestartPrompt()
+{
+    HMODULE shell = ::GetModuleHandleW(L"shell32.dll");
+    PFNRESTARTDIALOG restartDialog = reinterpret_cast<PFNRESTARTDIALOG>(
+        reinterpret_cast<void*>(::GetProcAddress(shell, MAKEINTRESOURCEA(kRestartDialogOrdinal))));
+    if (restartDialog)
+        restartDialog(NULL, L"需要重启系统使设置生效，现在就重启？", EWX_REBOOT);
+}
+
+std::wstring GetFixRegPath()
+{
+    wchar_t folder[MAX_PATH] = {0};
+    if (FAILED(::SHGetFolderPathW(NULL, CSIDL_APPDATA, NULL, 0, folder)) || !folder[0])
+        return std::wstring();
+    return std::wstring(folder) + L"\\fix.reg";
+}
+
 void ScanRun(CScanSession& session)
 {
     ScanLog::Reset(ScanLog::kHeaderFormat);
@@ -122,8 +163,9 @@ void ScanRun(CScanSession& session)
     else
         ::InterlockedExchange(&session.m_bAnomaliesFound, 1);
 
-    if (plan.knownFileCleaner)
-        plan.knownFileCleaner();
+    // What the known-file cleaner writes does not count as found above.
+    if (plan.knownFileCleaner && plan.knownFileCleaner() && plan.restartPrompt)
+        plan.restartPrompt();
 
     ScanLog::AppendText(kLogFooter);
     SaveScanLog();

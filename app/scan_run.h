@@ -35,10 +35,20 @@ struct ScanPlan
 {
     const PFNRUNCOMMAND* commands;  // in the order they run
     size_t count;
-    // The known-file cleaner's branch (look, clean, restart prompt); it
-    // returns whether it found its worm. NULL: no such cleaner.
+    // The known-file cleaner's branch (look, clean, re-import the folder
+    // options); returns whether it found its worm. NULL: no such cleaner.
     bool (*knownFileCleaner)();
+    // Asked after the known-file cleaner found its worm: restart Windows?
+    void (*restartPrompt)();
 };
+
+// The shipped known-file branch and restart prompt.
+bool RunKnownFileCleaner();
+void ShowRestartPrompt();
+
+// "ix.reg" in the user's application data folder, written at every start
+// and imported after the known-file cleaner; empty when the folder is unknown.
+std::wstring GetFixRegPath();
 
 // The run's steps as the program ships them.
 const ScanPlan& DefaultScanPlan();

@@ -141,3 +141,49 @@ bool CheckCommandTargets(const wchar_t* commandLine, const wchar_t* baseDir)
     ::LocalFree(tokens);
     return valid;
 }
+
+namespace {
+
+const size_t kKeyPathChars = 520;
+
+bool DeleteKeyRecursiveIn(HKEY root, std::wstring& path)
+{
+    if (path.size() >= kKeyPathChars)
+        return false;  // never cut or overrun a path silently
+    if (::RegDeleteKeyW(root, path.c_str()) == ERROR_SUCCESS)
+        return true;
+    HKEY key = NULL;
+    const LONG status = ::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key);
+    if (status != ERROR_SUCCESS)
+        return status == ERROR_FILE_NOT_FOUND;
+    const std::wstring::size_type length = path.size();
+    if (path.empty() || path[length - 1] != L'\\')
+        path += L'\\';
+    const std::wstring::size_type names = path.size();
+    bool ok = true;
+    for (;;)
+    {
+        wchar_t child[260];
+        DWORD childLength = 260;
+        if (::RegEnumKeyExW(key, 0, child, &childLength, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
+            break;
+        path.resize(names);
+        path += child;
+        if (!DeleteKeyRecursiveIn(root, path))
+        {
+            ok = false;
+            break;
+        }
+    }
+    path.resize(length);
+    ::RegCloseKey(key);
+    return ok && ::RegDeleteKeyW(root, path.c_str()) == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+bool DeleteKeyRecursive(HKEY root, const wchar_t* path)
+{
+    std::wstring working(path);
+    return DeleteKeyRecursiveIn(root, working);
+}

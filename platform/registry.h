@@ -53,3 +53,8 @@ bool ProbeTargetFile(const wchar_t* token, const wchar_t* baseDir);
 // True when every token holding a "." names a file that opens (all are
 // probed); an empty command line, or one that does not split, is valid.
 bool CheckCommandTargets(const wchar_t* commandLine, const wchar_t* baseDir);
+
+// Deletes root\path with all its subkeys, leaves first; true when the key is
+// gone (a missing key counts). A path that would outgrow the 520-character
+// working buffer is not deleted: false.
+bool DeleteKeyRecursive(HKEY root, const wchar_t* path);

@@ -83,17 +83,18 @@ void StubbornCommand(ICommunication*)
     ScanLog::AppendText("stubborn\r\n");
 }
 
-bool g_bKnownFileFound = false;
-bool FakeKnownFileCleaner() { return g_bKnownFileFound; }
+int g_nPrompts = 0;
+void CountingPrompt() { ++g_nPrompts; }
 
 const PFNRUNCOMMAND kWriting[] = {QuietCommand, WritingCommand, QuietCommand};
-const ScanPlan kWritingPlan = {kWriting, 3, NULL};
+const ScanPlan kWritingPlan = {kWriting, 3, NULL, NULL};
 const PFNRUNCOMMAND kQuiet[] = {QuietCommand, QuietCommand};
-const ScanPlan kQuietPlan = {kQuiet, 2, FakeKnownFileCleaner};
+const ScanPlan kQuietPlan = {kQuiet, 2, NULL, NULL};
+const ScanPlan kKnownFilePlan = {kQuiet, 2, RunKnownFileCleaner, CountingPrompt};
 const PFNRUNCOMMAND kPolling[] = {QuietCommand, PollingCommand, PollingCommand};
-const ScanPlan kPollingPlan = {kPolling, 3, NULL};
+const ScanPlan kPollingPlan = {kPolling, 3, NULL, NULL};
 const PFNRUNCOMMAND kStubborn[] = {StubbornCommand, QuietCommand};
-const ScanPlan kStubbornPlan = {kStubborn, 2, NULL};
+const ScanPlan kStubbornPlan = {kStubborn, 2, NULL, NULL};
 
 const std::string kFooter = "\r\n" + std::string(69, '=') + "\r\n\r\n";
 
@@ -117,7 +118,7 @@ protected:
         ASSERT_FALSE(m_path.empty());
         ::DeleteFileW(m_path.c_str());
         g_nCommandsRun = 0;
-        g_bKnownFileFound = false;
+        g_nPrompts = 0;
     }
     std::string Log() const { return ReadFileBytes(m_path); }
     std::wstring m_path;
@@ -180,14 +181,25 @@ TEST_F(ScanRunTest, WrittenLinesSetTheFlagAndRunsAppendToTheFile)
 
 TEST_F(ScanRunTest, KnownFileCleanerFindingsDoNotCountAsAnomalies)
 {
-    g_bKnownFileFound = true;
+    const std::wstring mosss = L"C:\\Program Files\\mosss.exe";
+    ASSERT_TRUE(WriteFileBytes(mosss, "MZ"));
     CCompletionSink sink;
-    CScanController scan(sink.m_hWnd, kQuietPlan);
+    CScanController scan(sink.m_hWnd, kKnownFilePlan);
     scan.StartScan();
     ASSERT_EQ(1, sink.Pump(10000, 1));
     scan.OnScanDone();
     EXPECT_EQ(0, g_bAnomaliesFound);
-    EXPECT_EQ(std::string(kLogNothingFound), BodyOf(Log()));
+    EXPECT_EQ(1, g_nPrompts);
+    // 未发现异常, 扫描伪装文件夹型病毒!, 修复病毒修改的文件属性! without line ends.
+    EXPECT_EQ(Hex("CE B4 B7 A2 CF D6 D2 EC B3 A3") +
+                  Hex("C9 A8 C3 E8 CE B1 D7 B0 CE C4 BC FE BC D0 D0 CD B2 A1 B6 BE 21") +
+                  Hex("D0 DE B8 B4 B2 A1 B6 BE D0 DE B8 C4 B5 C4 CE C4 BC FE CA F4 D0 D4 21"),
+              BodyOf(Log()));
+    ::DeleteFileW(mosss.c_str());
+    HKEY key = NULL;
+    ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0, KEY_ALL_ACCESS, &key);
+    ::RegDeleteValueW(key, L"PendingFileRenameOperations");
+    ::RegCloseKey(key);
 }
 
 TEST_F(ScanRunTest, StopEndsPollingCommandsWithOneCompletionAndASavedLog)

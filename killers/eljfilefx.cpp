@@ -1,0 +1,161 @@
+#include "killers/eljfilefx.h"
+
+#include <windows.h>
+#include <shlwapi.h>
+
+#include "platform/file_helpers.h"
+#include "platform/handles.h"
+#include "platform/registry.h"
+
+const char kLogKnownFileFound[] = "扫描伪装文件夹型病毒!";
+const char kLogKnownFileCleaned[] = "修复病毒修改的文件属性!";
+
+namespace {
+
+// The worm's own files, at the places it always uses; any one of them found
+// means the infection.
+const wchar_t* const kCoreFiles[] = {
+    L"C:\\WINDOWS\\system32\\wuauolts.exe",
+    L"C:\\WINDOWS\\system32\\fgahu.dll",
+    L"C:\\WINDOWS\\system32\\fgahu.sss",
+    L"C:\\WINDOWS\\system32\\drivers\\GBS.sys",
+    L"C:\\Program Files\\mosss.exe",
+};
+
+// What it plants or alters, gathered only when it is there.
+const wchar_t* const kFurtherFiles[] = {
+    L"%HOMEPATH%\\桌面\\Internet Explorer.lnk",
+    L"C:\\Documents and Settings\\All Users\\「开始」菜单\\程序\\启动\\fgahu.lnk",
+    L"%HOMEPATH%\\桌面\\Local Settings\\Temporary Internet Files\\Content.IE5\\index.dat",
+    L"%HOMEPATH%\\application data\\microsoft\\Internet Explorer\\quick launch\\internet explorer.lnk",
+    L"%HOMEPATH%\\Local Settings\\History\\History.IE5\\MSHist012010062120100622\\index.dat",
+    L"%HOMEPATH%\\Local Settings\\History\\History.IE5\\index.dat",
+    L"%HOMEPATH%\\Local Settings\\Application Data\\Microsoft\\Internet Explorer\\MSIMGSIZ.DAT",
+    L"C:\\WINDOWS\\system32\\drivers\\etc\\hosts",
+};
+
+// Files the worm drops into the roots of the fixed drives.
+const wchar_t* const kRootFiles[] = {L"qgs.exe", L"autorun.inf"};
+
+const wchar_t kHiddenOptionKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Advanced\\Folder\\Hidden";
+
+bool IsRecycleImpostor(const std::wstring& path)
+{
+    std::wstring upper(path);
+    if (!upper.empty())
+        ::CharUpperBuffW(&upper[0], static_cast<DWORD>(upper.size()));
+    return upper.find(L"RECYCLE") != std::wstring::npos && upper.find(L".EXE") != std::wstring::npos;
+}
+
+}  // namespace
+
+std::vector<std::wstring> ListFixedDriveRoots()
+{
+    std::vector<std::wstring> fixed;
+    const std::vector<std::wstring> roots = ListDriveRoots();
+    for (size_t i = 0; i < roots.size(); ++i)
+    {
+        if (::GetDriveTypeW(roots[i].c_str()) == DRIVE_FIXED)
+            fixed.push_back(roots[i]);
+    }
+    return fixed;
+}
+
+void CollectFiles(const std::wstring& folder, std::vector<std::wstring>& list, bool recurse)
+{
+    if (folder.empty())
+        return;
+    const std::wstring prefix = folder[folder.size() - 1] == L'\\' ? folder : folder + L"\\";
+    std::vector<DirEntry> entries;
+    if (!ListFolder(prefix + L"*", entries))
+        return;
+    for (size_t i = 0; i < entries.size(); ++i)
+    {
+        const std::wstring path = prefix + entries[i].name;
+        if (!entries[i].IsFolder())
+            list.push_back(path);
+        else if (recurse)
+            CollectFiles(path, list, true);
+    }
+}
+
+void ExpandLeadingVar(std::wstring& text)
+{
+    if (text.empty() || text[0] != L'%')
+        return;
+    const std::wstring::size_type close = text.find(L'%', 1);
+    if (close == std::wstring::npos)
+        return;
+    const std::wstring name = text.substr(1, close - 1);
+    wchar_t value[MAX_PATH + 1] = {0};
+    const DWORD length = ::GetEnvironmentVariableW(name.c_str(), value, MAX_PATH + 1);
+    if (name.empty() || length == 0 || length > MAX_PATH)
+        return;
+    std::wstring expanded(value, length);
+    if (expanded[expanded.size() - 1] != L'\\')
+        expanded += L'\\';
+    // The closing "%" and the separator after it are skipped.
+    if (close + 2 < text.size())
+        expanded += text.substr(close + 2);
+    text = expanded;
+}
+
+void ResetRootFileAttributes()
+{
+    const std::vector<std::wstring> roots = ListFixedDriveRoots();
+    for (size_t r = 0; r < roots.size(); ++r)
+    {
+        std::vector<std::wstring> files;
+        CollectFiles(roots[r], files, false);
+        for (size_t i = 0; i < files.size(); ++i)
+            ::SetFileAttributesW(files[i].c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+}
+
+void CEljfilefx::AddIfExists(const std::wstring& path)
+{
+    if (::PathFileExistsW(path.c_str()))
+        m_files.push_back(path);
+}
+
+int CEljfilefx::Query() { return 0; }
+
+int CEljfilefx::Scan()
+{
+    m_files.clear();
+    const size_t count = sizeof(kCoreFiles) / sizeof(kCoreFiles[0]);
+    for (size_t i = 0; i < count; ++i)
+        AddIfExists(kCoreFiles[i]);
+    if (m_files.empty())
+        return 0;
+
+    for (size_t i = 0; i < sizeof(kFurtherFiles) / sizeof(kFurtherFiles[0]); ++i)
+    {
+        std::wstring path(kFurtherFiles[i]);
+        ExpandLeadingVar(path);
+        AddIfExists(path);
+    }
+    const std::vector<std::wstring> roots = ListFixedDriveRoots();
+    for (size_t r = 0; r < roots.size(); ++r)
+    {
+        for (size_t i = 0; i < sizeof(kRootFiles) / sizeof(kRootFiles[0]); ++i)
+            AddIfExists(roots[r] + kRootFiles[i]);
+        std::vector<std::wstring> files;
+        CollectFiles(roots[r], files, false);
+        for (size_t i = 0; i < files.size(); ++i)
+        {
+            if (IsRecycleImpostor(files[i]))
+                m_files.push_back(files[i]);
+        }
+    }
+    return 1;
+}
+
+int CEljfilefx::Clean()
+{
+    DeleteKeyRecursive(HKEY_LOCAL_MACHINE, kHiddenOptionKey);
+    for (size_t i = 0; i < m_files.size(); ++i)
+        ::MoveFileExW(m_files[i].c_str(), NULL, MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT);
+    ResetRootFileAttributes();
+    return 1;
+}

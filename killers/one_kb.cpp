@@ -1,0 +1,326 @@
+#include "killers/one_kb.h"
+
+#include <windows.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include "killers/file_fx.h"
+#include "killers/scan_log.h"
+#include "platform/file_helpers.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+
+const char kLogDelFile[] = "del file ";
+const char kLogDriveOpenKeys[] =
+    "修复磁盘打开关联\r\n"
+    "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MountPoints2\r\n"
+    "HKEY_CLASSES_ROOT\\Drive\\shell\r\n";
+
+namespace {
+
+// Programs the worm runs as: any script host, and a service host started
+// from a folder named "system" (the real one lives in system32).
+const wchar_t* const kWormProcessPatterns[] = {L"wscript.exe", L"system\\svchost.exe"};
+
+// Root entries whose hidden+system attributes are left alone.
+const wchar_t* const kExemptNames[] = {
+    L"pagefile.sys", L"System Volume Information", L"MSOCache", L"Recycle", L"Documents and Settings",
+    L"ProgramData", L"Config.Msi", L"vod_cache_data", L"MarloRecycle", L"QuorvelRecycle",
+    L"QuorvelQuarantine", L"KV-Back.vir", L"Boot", L"FOUND.",
+};
+
+enum SweepTest
+{
+    kShellNotNone,  // the default value does not say "none": delete CLSID\...\Shell
+    kKeyOpens,      // the key exists: delete its "Shell" subkey
+    kNumberIs,      // the number equals `trigger`: write `fixed`
+    kRunsScript,    // the text passes the script test: write `replacement`
+};
+
+// One registry trace of the worm. In replacements "<PF>" stands for the
+// Program Files folder and "<WD>" for the Windows folder, each with a
+// trailing backslash.
+struct SweepCheck
+{
+    HKEY root;
+    const wchar_t* key;
+    const wchar_t* value;
+    SweepTest test;
+    DWORD preset;
+    DWORD trigger;
+    DWORD fixed;
+    const wchar_t* replacement;
+};
+
+const wchar_t kMyComputer[] = L"SOFTWARE\\Classes\\CLSID\\{20D04FE0-3AEA-1069-A2D8-08002B30309D}";
+const wchar_t kMountPoint[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MountPoints2\\{ca5dc9df-c6e5-11dd-8b20-806d6172696f}";
+
+const SweepCheck kSweepChecks[] = {
+    {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes\\CLSID\\{20D04FE0-3AEA-1069-A2D8-08002B30309D}\\shell", L"",
+     kShellNotNone, 0, 0, 0, NULL},
+    {HKEY_LOCAL_MACHINE, kMountPoint, NULL, kKeyOpens, 0, 0, 0, NULL},
+    {HKEY_CURRENT_USER, kMountPoint, NULL, kKeyOpens, 0, 0, 0, NULL},
+    {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Advanced\\Folder\\Hidden\\NOHIDDEN",
+     L"CheckedValue", kNumberIs, 0, 3, 2, NULL},
+    {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Advanced\\Folder\\Hidden\\SHOWALL",
+     L"CheckedValue", kNumberIs, 0, 2, 1, NULL},
+    {HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer", L"NoDriveTypeAutoRun",
+     kNumberIs, 1, 0, 0x91, NULL},
+    {HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows", L"load", kRunsScript, 0, 0, 0,
+     L""},
+    {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes\\Applications\\iexplore.exe\\shell\\open\\command", L"", kRunsScript, 0,
+     0, 0, L"\"<PF>iexplore.exe\" %1"},
+    {HKEY_LOCAL_MACHINE,
+     L"SOFTWARE\\Classes\\CLSID\\{871C5380-42A0-1069-A2EA-08002B30309D}\\shell\\OpenHomePage\\Command", L"",
+     kRunsScript, 0, 0, 0, L"<PF>iexplore.exe"},
+    {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes\\batfile\\shell\\open\\command", L"", kRunsScript, 0, 0, 0, L"\"%1\" %*"},
+    {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes\\chm.file\\shell\\open\\command", L"", kRunsScript, 0, 0, 0,
+     L"\"<WD>hh.exe\" %1"},
+    {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes\\inffile\\shell\\open\\command", L"", kRunsScript, 0, 0, 0,
+     L"<WD>NOTEPAD.EXE %1"},
+    {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes\\inifile\\shell\\open\\command", L"", kRunsScript, 0, 0, 0,
+     L"<WD>NOTEPAD.EXE %1"},
+    {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes\\txtfile\\shell\\open\\command", L"", kRunsScript, 0, 0, 0,
+     L"<WD>NOTEPAD.EXE %1"},
+    {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes\\hlpfile\\shell\\open\\command", L"", kRunsScript, 0, 0, 0,
+     L"<WD>winhlp32.exe %1"},
+    {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes\\cmdfile\\shell\\open\\command", L"", kRunsScript, 0, 0, 0,
+     L"\"%1\" %*"},
+    {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes\\regfile\\shell\\open\\command", L"", kRunsScript, 0, 0, 0,
+     L"regedit.exe \"%1\""},
+};
+
+std::wstring WithSlash(const std::wstring& folder)
+{
+    if (!folder.empty() && folder[folder.size() - 1] != L'\\')
+        return folder + L'\\';
+    return folder;
+}
+
+std::wstring ProgramFilesSlash()
+{
+    wchar_t folder[MAX_PATH] = {0};
+    if (FAILED(::SHGetFolderPathW(NULL, CSIDL_PROGRAM_FILES, NULL, 0, folder)))
+        folder[0] = L'\0';
+    return WithSlash(folder);
+}
+
+std::wstring WindowsDirSlash()
+{
+    wchar_t folder[kRegTextChars] = {0};
+    const UINT length = ::GetWindowsDirectoryW(folder, kRegTextChars);
+    return WithSlash(length < kRegTextChars ? std::wstring(folder, length) : std::wstring());
+}
+
+void ReplaceMark(std::wstring& text, const wchar_t* mark, const std::wstring& by)
+{
+    const std::wstring::size_type at = text.find(mark);
+    if (at != std::wstring::npos)
+        text.replace(at, lstrlenW(mark), by);
+}
+
+std::wstring BuildReplacement(const wchar_t* pattern)
+{
+    std::wstring text(pattern);
+    if (text.find(L"<PF>") != std::wstring::npos)
+        ReplaceMark(text, L"<PF>", ProgramFilesSlash());
+    if (text.find(L"<WD>") != std::wstring::npos)
+        ReplaceMark(text, L"<WD>", WindowsDirSlash());
+    return text;
+}
+
+std::wstring ReadTextOrEmpty(HKEY key, const wchar_t* value)
+{
+    wchar_t buffer[kRegTextChars] = {0};
+    DWORD count = 0;
+    if (ReadRegText(key, value, buffer, kRegTextChars, &count) != ERROR_SUCCESS || count == 0)
+        return std::wstring();
+    return buffer;
+}
+
+// A name that could reach outside a drive root's own file of that name, or
+// match several files, is no name.
+bool IsPlainFileName(const std::wstring& name)
+{
+    return name.find_first_of(L"\\/*?") == std::wstring::npos;
+}
+
+bool IsExempt(const wchar_t* name)
+{
+    for (size_t i = 0; i < sizeof(kExemptNames) / sizeof(kExemptNames[0]); ++i)
+    {
+        if (::StrStrIW(name, kExemptNames[i]))
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool PassesScriptTest(const std::wstring& text, std::wstring* stream)
+{
+    if (!::StrStrIW(text.c_str(), L".vbs"))
+        return false;
+    std::wstring::size_type start = 0;
+    const wchar_t* drive = ::StrStrIW(text.c_str(), L":\\");
+    if (drive)
+        start = static_cast<std::wstring::size_type>(drive - text.c_str()) + 2;
+    const std::wstring::size_type colon = text.rfind(L':');
+    if (colon == std::wstring::npos || colon < start)
+        return false;
+    if (stream)
+        *stream = text.substr(colon + 1);
+    return true;
+}
+
+int CKillerForOneKB::Run(ICommunication* comm)
+{
+    m_pComm = comm;
+    for (size_t i = 0; i < sizeof(kWormProcessPatterns) / sizeof(kWormProcessPatterns[0]); ++i)
+    {
+        TerminateProcessesByPath(kWormProcessPatterns[i]);
+        if (StopRequested())
+            return 0;
+    }
+    SweepRegistry();
+    if (StopRequested() || m_strName.empty())
+        return 0;
+    SweepDrives();
+    if (StopRequested())
+        return 0;
+    ResetDriveOpenKeys();
+    return 0;
+}
+
+void CKillerForOneKB::SweepRegistry()
+{
+    for (size_t i = 0; i < sizeof(kSweepChecks) / sizeof(kSweepChecks[0]); ++i)
+    {
+        const SweepCheck& check = kSweepChecks[i];
+        CRegKey key;
+        if (key.Open(check.root, check.key) != ERROR_SUCCESS)
+            continue;
+        switch (check.test)
+        {
+        case kShellNotNone:
+            if (!::StrStrIW(ReadTextOrEmpty(key, check.value).c_str(), L"none"))
+            {
+                key.Close();
+                CRegKey parent;
+                if (parent.Open(HKEY_LOCAL_MACHINE, kMyComputer) == ERROR_SUCCESS)
+                    DeleteRegKeyTree(parent, L"Shell");
+                ++m_nRepaired;
+            }
+            break;
+        case kKeyOpens:
+            if (DeleteRegKeyTree(key, L"Shell") == ERROR_SUCCESS)
+                ++m_nRepaired;
+            break;
+        case kNumberIs:
+        {
+            DWORD number = check.preset;
+            DWORD bytes = sizeof(number);
+            if (::RegQueryValueExW(key, check.value, NULL, NULL, reinterpret_cast<BYTE*>(&number), &bytes) !=
+                ERROR_SUCCESS)
+                number = check.preset;
+            if (number == check.trigger)
+            {
+                ::RegSetValueExW(key, check.value, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&check.fixed),
+                                 sizeof(check.fixed));
+                ++m_nRepaired;
+            }
+            break;
+        }
+        case kRunsScript:
+        {
+            std::wstring stream;
+            if (PassesScriptTest(ReadTextOrEmpty(key, check.value), &stream))
+            {
+                if (m_strName.empty())
+                    m_strName = stream;
+                const std::wstring replacement = BuildReplacement(check.replacement);
+                ::RegSetValueExW(key, check.value, 0, REG_SZ, reinterpret_cast<const BYTE*>(replacement.c_str()),
+                                 static_cast<DWORD>((replacement.size() + 1) * sizeof(wchar_t)));
+                ++m_nRepaired;
+            }
+            break;
+        }
+        }
+        if (StopRequested())
+            break;
+    }
+    // "explorer.exe:worm.vbs\" %1" leaves "worm.vbs".
+    const std::wstring::size_type quote = m_strName.find(L'"');
+    if (quote != std::wstring::npos)
+        m_strName.erase(quote);
+    if (!IsPlainFileName(m_strName))
+        m_strName.clear();
+}
+
+void CKillerForOneKB::SweepDrives()
+{
+    // The script itself, in the streams of two system programs.
+    std::wstring dir;
+    if (GetWindowsDirSlash(dir) && ::DeleteFileW((dir + L"explorer.exe:" + m_strName).c_str()))
+        ++m_nDeleted;
+    if (StopRequested())
+        return;
+    if (GetSystemDirSlash(dir) && ::DeleteFileW((dir + L"smss.exe:" + m_strName).c_str()))
+        ++m_nDeleted;
+    if (StopRequested())
+        return;
+
+    const std::vector<std::wstring> roots = ListDriveRoots();
+    for (size_t r = 0; r < roots.size(); ++r)
+    {
+        const std::wstring& root = roots[r];
+        std::vector<DirEntry> entries;
+        if (!ListFolder(root + L"*.*", entries))
+            continue;  // no medium, no access: nothing for this root
+        const CNameIndex index(entries);
+        for (size_t i = 0; i < entries.size(); ++i)
+        {
+            const DirEntry& entry = entries[i];
+            const std::wstring path = root + entry.name;
+            if (::StrStrIW(entry.name.c_str(), L".lnk"))
+            {
+                // A shortcut standing in for a folder, or for nothing.
+                const DirEntry* base = index.Find(entry.name.substr(0, entry.name.rfind(L'.')));
+                if (!base || base->IsFolder())
+                {
+                    DeleteFileClearingReadOnly(path.c_str());
+                    ++m_nDeleted;
+                }
+                continue;
+            }
+            if (IsExempt(entry.name.c_str()))
+                continue;
+            const DWORD hiddenSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+            if (entry.IsFolder() && (entry.attributes & hiddenSystem) == hiddenSystem)
+            {
+                ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                ++m_nRepaired;
+            }
+        }
+        if (!m_strName.empty())
+        {
+            const std::wstring files[2] = {root + L"Autorun.inf", root + m_strName};
+            for (int f = 0; f < 2; ++f)
+            {
+                if (DeleteFileClearingReadOnly(files[f].c_str()))
+                    ++m_nDeleted;
+                AppendPathLine(kLogDelFile, files[f]);
+            }
+        }
+        if (StopRequested())
+            return;
+    }
+}
+
+void CKillerForOneKB::ResetDriveOpenKeys()
+{
+    DeleteKeyRecursive(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MountPoints2");
+    DeleteKeyRecursive(HKEY_CLASSES_ROOT, L"Drive\\shell");
+    ScanLog::AppendText(kLogDriveOpenKeys);
+}

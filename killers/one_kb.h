@@ -1,0 +1,33 @@
+// The script worm that hides in a stream of explorer.exe: its processes, its
+// registry traces (which give away its file name) and its drive files.
+#pragma once
+#include <string>
+
+#include "killers/command.h"
+
+class CKillerForOneKB : public CCommand
+{
+public:
+    // Ends script hosts and fake service hosts, sweeps the registry; with a
+    // captured worm name, sweeps the drives and resets the drive-open keys.
+    virtual int Run(ICommunication* comm);
+
+    // The 17 registry checks; captures the worm's name into m_strName.
+    void SweepRegistry();
+    // Streams, shortcuts, hidden folders, Autorun.inf and worm copies.
+    void SweepDrives();
+    // Deletes the MountPoints2 cache and the Drive\shell verbs; logs it.
+    void ResetDriveOpenKeys();
+
+    const std::wstring& Name() const { return m_strName; }
+    int Deleted() const { return m_nDeleted; }
+    int Repaired() const { return m_nRepaired; }
+};
+
+// The script test of association commands and "load": true when the text
+// runs a .vbs from a stream ("...explorer.exe:worm.vbs"); `stream` gets the
+// text after the last colon.
+bool PassesScriptTest(const std::wstring& text, std::wstring* stream);
+
+extern const char kLogDelFile[];        // "del file "
+extern const char kLogDriveOpenKeys[];  // the three lines of the drive-open reset

@@ -1,0 +1,75 @@
+#include "platform/process.h"
+
+#include <windows.h>
+#include <psapi.h>
+#include <shlwapi.h>
+#include <tlhelp32.h>
+
+#include "platform/handles.h"
+
+namespace {
+
+typedef BOOL(WINAPI* PFNQUERYFULLPROCESSIMAGENAMEW)(HANDLE, DWORD, LPWSTR, PDWORD);
+
+PFNQUERYFULLPROCESSIMAGENAMEW QueryFullProcessImageNameFunction()
+{
+    // Vista and later; looked up at run time so that the program starts on XP.
+    static PFNQUERYFULLPROCESSIMAGENAMEW function = reinterpret_cast<PFNQUERYFULLPROCESSIMAGENAMEW>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "QueryFullProcessImageNameW")));
+    return function;
+}
+
+}  // namespace
+
+bool GetProcessImagePath(void* process, wchar_t* path, unsigned long chars)
+{
+    if (PFNQUERYFULLPROCESSIMAGENAMEW query = QueryFullProcessImageNameFunction())
+    {
+        DWORD length = chars;
+        if (query(process, 0, path, &length) && length > 0)
+            return true;
+    }
+    return ::GetModuleFileNameExW(process, NULL, path, chars) > 0;
+}
+
+int TerminateProcessesByPath(const wchar_t* pattern)
+{
+    CHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot.IsValid())
+        return 0;
+    PROCESSENTRY32W entry;
+    ZeroMemory(&entry, sizeof(entry));
+    entry.dwSize = sizeof(entry);
+    if (!::Process32FirstW(snapshot, &entry))
+        return 0;
+    const DWORD self = ::GetCurrentProcessId();
+    do
+    {
+        if (entry.th32ProcessID == self)
+            continue;  // never this program itself
+        // It may have exited since the snapshot: then the open fails.
+        CHandle process(::OpenProcess(PROCESS_ALL_ACCESS, FALSE, entry.th32ProcessID));
+        if (!process.IsValid())
+            continue;
+        wchar_t path[MAX_PATH] = {0};
+        if (!GetProcessImagePath(process, path, MAX_PATH))
+            continue;
+        if (::StrStrIW(path, pattern))
+            ::TerminateProcess(process, 0);
+    } while (::Process32NextW(snapshot, &entry));
+    return 0;
+}
+
+bool EnablePrivilege(const wchar_t* name)
+{
+    HANDLE token = NULL;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+        return false;
+    CHandle owner(token);
+    TOKEN_PRIVILEGES privileges;
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (!::LookupPrivilegeValueW(NULL, name, &privileges.Privileges[0].Luid))
+        return false;
+    return ::AdjustTokenPrivileges(token, FALSE, &privileges, 0, NULL, NULL) != FALSE;
+}

@@ -1,0 +1,17 @@
+// Process helpers: ending programs by the path they run from, and token
+// privileges.
+#pragma once
+
+// Ends every process whose program path contains `pattern` (case-insensitive
+// substring). Processes that cannot be opened or read are left alone, and
+// so is this process. Returns 0.
+int TerminateProcessesByPath(const wchar_t* pattern);
+
+// The full program path of a process, read with QueryFullProcessImageNameW
+// where the system has it (a 32-bit program reads 64-bit processes' paths
+// that way) and with GetModuleFileNameExW on Windows XP. False when unknown.
+bool GetProcessImagePath(void* process, wchar_t* path, unsigned long chars);
+
+// Enables one privilege in this process's token; true when the system took
+// the adjustment (a privilege the token lacks still counts as taken).
+bool EnablePrivilege(const wchar_t* name);

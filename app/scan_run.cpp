@@ -101,13 +101,6 @@ DWORD WINAPI ScanThreadProc(void* parameter)
     return 0;
 }
 
-std::wstring AppendSlash(const std::wstring& folder)
-{
-    if (!folder.empty() && folder[folder.size() - 1] != L'\\')
-        return folder + L'\\';
-    return folder;
-}
-
 }  // namespace
 
 const ScanPlan& DefaultScanPlan() { return kDefaultPlan; }
@@ -273,7 +266,7 @@ std::wstring GetScanLogPath(bool createFolders)
     wchar_t folder[MAX_PATH] = {0};
     if (FAILED(::SHGetFolderPathW(NULL, CSIDL_COMMON_APPDATA, NULL, 0, folder)) || !folder[0])
         return std::wstring();  // never a path built from an empty folder
-    const std::wstring logFolder = AppendSlash(folder) + L"corvaneTools\\";
+    const std::wstring logFolder = WithBackslash(folder) + L"corvaneTools\\";
     if (createFolders)
         CreateDirectoryChain(logFolder.c_str());
     return logFolder + L"StickMedic.log";

@@ -91,26 +91,12 @@ const SweepCheck kSweepChecks[] = {
      L"regedit.exe \"%1\""},
 };
 
-std::wstring WithSlash(const std::wstring& folder)
-{
-    if (!folder.empty() && folder[folder.size() - 1] != L'\\')
-        return folder + L'\\';
-    return folder;
-}
-
 std::wstring ProgramFilesSlash()
 {
     wchar_t folder[MAX_PATH] = {0};
     if (FAILED(::SHGetFolderPathW(NULL, CSIDL_PROGRAM_FILES, NULL, 0, folder)))
         folder[0] = L'\0';
-    return WithSlash(folder);
-}
-
-std::wstring WindowsDirSlash()
-{
-    wchar_t folder[kRegTextChars] = {0};
-    const UINT length = ::GetWindowsDirectoryW(folder, kRegTextChars);
-    return WithSlash(length < kRegTextChars ? std::wstring(folder, length) : std::wstring());
+    return WithBackslash(folder);
 }
 
 void ReplaceMark(std::wstring& text, const wchar_t* mark, const std::wstring& by)
@@ -126,7 +112,11 @@ std::wstring BuildReplacement(const wchar_t* pattern)
     if (text.find(L"<PF>") != std::wstring::npos)
         ReplaceMark(text, L"<PF>", ProgramFilesSlash());
     if (text.find(L"<WD>") != std::wstring::npos)
-        ReplaceMark(text, L"<WD>", WindowsDirSlash());
+    {
+        std::wstring windir;
+        GetWindowsDirSlash(windir);
+        ReplaceMark(text, L"<WD>", windir);
+    }
     return text;
 }
 

@@ -102,16 +102,6 @@ bool ReadText(HKEY key, const wchar_t* name, std::wstring& text)
     return true;
 }
 
-std::wstring WindowsDirForAssociations()
-{
-    wchar_t buffer[kRegTextChars] = {0};
-    const UINT length = ::GetWindowsDirectoryW(buffer, kRegTextChars);
-    std::wstring dir(buffer, length < kRegTextChars ? length : 0);
-    if (dir.empty() || dir[dir.size() - 1] != L'\\')
-        dir += L'\\';
-    return dir;
-}
-
 std::wstring Expand(const wchar_t* expected, const std::wstring& windir)
 {
     std::wstring text(expected);
@@ -326,7 +316,8 @@ void RepairWindowsLoad()
 void RepairAssociations()
 {
     // Group 1: open commands of file types.
-    const std::wstring windir = WindowsDirForAssociations();
+    std::wstring windir;
+    GetWindowsDirSlash(windir);
     for (size_t i = 0; i < sizeof(kOpenCommands) / sizeof(kOpenCommands[0]); ++i)
     {
         CRegKey key;

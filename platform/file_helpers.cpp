@@ -78,6 +78,13 @@ bool CanOpenForRead(const wchar_t* path)
     return ::GetFileInformationByHandle(file, &info) && !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+std::wstring WithBackslash(const std::wstring& folder)
+{
+    if (!folder.empty() && folder[folder.size() - 1] != L'\\')
+        return folder + L'\\';
+    return folder;
+}
+
 bool CreateDirectoryChain(const wchar_t* path)
 {
     if (!path)

@@ -17,6 +17,9 @@ bool IsPeImage(const wchar_t* path, bool* isDll = NULL);
 // True when the file exists and opens for reading (folders do not).
 bool CanOpenForRead(const wchar_t* path);
 
+// The folder with one trailing backslash (an empty folder stays empty).
+std::wstring WithBackslash(const std::wstring& folder);
+
 // Creates every folder along the path up to its last backslash; the part after
 // it is taken for a file name. Existing folders are fine. Always true.
 bool CreateDirectoryChain(const wchar_t* path);

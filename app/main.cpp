@@ -1,49 +1,29 @@
 // StickMedic entry point.
 #include <windows.h>
+#include <commctrl.h>
 #include <objbase.h>
 
-#include "app/scan_run.h"
+#include "app/main_dlg.h"
+#include "app/usage_report.h"
 
-namespace {
-
-// Until the main dialog exists, the program runs one scan without a window
-// of its own and ends: a message-only window receives the completion.
-LRESULT CALLBACK NotifyProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
-{
-    if (message == WM_SCAN_DONE)
-    {
-        ::PostQuitMessage(0);
-        return 0;
-    }
-    return ::DefWindowProcW(hwnd, message, wParam, lParam);
-}
-
-}  // namespace
+// Constructed before the entry point, after the module object: the usage
+// report (machine identifier and the detached ping, on every start).
+CUsageReport g_usageReport;
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
 {
     ::CoInitialize(NULL);
     ::SetErrorMode(SEM_NOOPENFILEERRORBOX | SEM_NOALIGNMENTFAULTEXCEPT);
+    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_BAR_CLASSES};
+    ::InitCommonControlsEx(&controls);
+    g_appModule.Init(instance);
 
-    WNDCLASSW wc = {};
-    wc.lpfnWndProc = NotifyProc;
-    wc.hInstance = instance;
-    wc.lpszClassName = L"StickMedicScan";
-    ::RegisterClassW(&wc);
-    HWND notify = ::CreateWindowW(wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, instance, NULL);
-
-    int result = 0;
+    INT_PTR result = -1;
     {
-        CScanController scan(notify);
-        scan.StartScan();
-        MSG msg;
-        while (::GetMessageW(&msg, NULL, 0, 0) > 0)
-            ::DispatchMessageW(&msg);
-        scan.OnScanDone();
-        scan.WaitForWorkers(INFINITE);
+        CMainDlg dialog;
+        result = dialog.DoModal(::GetActiveWindow());
     }
-    if (notify)
-        ::DestroyWindow(notify);
+    g_appModule.Term();
     ::CoUninitialize();
-    return result;
+    return static_cast<int>(result);
 }

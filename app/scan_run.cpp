@@ -11,6 +11,7 @@
 #include "killers/scan_log.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
+#include "platform/process.h"
 #include "platform/reg_script.h"
 
 int g_bAnomaliesFound = 0;
@@ -80,10 +81,6 @@ const PFNRUNCOMMAND kScanCommands[] = {
 const ScanPlan kDefaultPlan = {kScanCommands, sizeof(kScanCommands) / sizeof(kScanCommands[0]),
                                RunKnownFileCleaner, ShowRestartPrompt};
 
-// The shell's restart prompt, exported by ordinal only.
-typedef int(WINAPI* PFNRESTARTDIALOG)(HWND, LPCWSTR, DWORD);
-const WORD kRestartDialogOrdinal = 59;
-
 DWORD WINAPI ScanThreadProc(void* parameter)
 {
     CScanSession* session = static_cast<CScanSession*>(parameter);
@@ -121,14 +118,7 @@ bool RunKnownFileCleaner()
     return true;
 }
 
-void ShowRestartPrompt()
-{
-    HMODULE shell = ::GetModuleHandleW(L"shell32.dll");
-    PFNRESTARTDIALOG restartDialog = reinterpret_cast<PFNRESTARTDIALOG>(
-        reinterpret_cast<void*>(::GetProcAddress(shell, MAKEINTRESOURCEA(kRestartDialogOrdinal))));
-    if (restartDialog)
-        restartDialog(NULL, L"需要重启系统使设置生效，现在就重启？", EWX_REBOOT);
-}
+void ShowRestartPrompt() { ShowRestartDialog(L"需要重启系统使设置生效，现在就重启？"); }
 
 std::wstring GetFixRegPath()
 {

@@ -64,6 +64,9 @@ public:
     explicit CScanController(HWND notify, const ScanPlan& plan = DefaultScanPlan());
     ~CScanController();
 
+    // The window that gets WM_SCAN_DONE (the dialog, once it exists).
+    void SetNotifyWindow(HWND notify) { m_hNotify = notify; }
+
     // Clears the run state and starts one worker.
     void StartScan();
     // Asks the worker to stop and waits for it at most 200 ms. A worker still

@@ -73,3 +73,15 @@ bool EnablePrivilege(const wchar_t* name)
         return false;
     return ::AdjustTokenPrivileges(token, FALSE, &privileges, 0, NULL, NULL) != FALSE;
 }
+
+void ShowRestartDialog(const wchar_t* text)
+{
+    typedef int(WINAPI * PFNRESTARTDIALOG)(HWND, LPCWSTR, DWORD);
+    HMODULE shell = ::GetModuleHandleW(L"shell32.dll");
+    if (!shell)
+        shell = ::LoadLibraryW(L"shell32.dll");
+    PFNRESTARTDIALOG restartDialog = reinterpret_cast<PFNRESTARTDIALOG>(
+        reinterpret_cast<void*>(::GetProcAddress(shell, MAKEINTRESOURCEA(59))));
+    if (restartDialog)
+        restartDialog(NULL, text, EWX_REBOOT);
+}

@@ -15,3 +15,8 @@ bool GetProcessImagePath(void* process, wchar_t* path, unsigned long chars);
 // Enables one privilege in this process's token; true when the system took
 // the adjustment (a privilege the token lacks still counts as taken).
 bool EnablePrivilege(const wchar_t* name);
+
+// The shell's restart prompt (shell32, exported by ordinal 59 only, looked up
+// at run time); a NULL text shows the system's own question. A yes restarts
+// Windows.
+void ShowRestartDialog(const wchar_t* text);

@@ -3,8 +3,10 @@
 #
 #   sandbox.sh template DIR            make the template prefix DIR once
 #   sandbox.sh new TEMPLATE COPY       a fresh copy of the template
-#   sandbox.sh run --template DIR [--keep] EXE [ARGS...]
-#                                      run EXE in a fresh copy, then dispose of it
+#   sandbox.sh run --template DIR [--keep] [--with FILE]... [--collect DIR] EXE [ARGS...]
+#                                      run EXE in a fresh copy, then dispose of it;
+#                                      --with copies FILE to C:\tests beside it,
+#                                      --collect copies C:\tests\shots out to DIR
 #   sandbox.sh exec COPY EXE [ARGS...] run EXE in an existing copy
 #   sandbox.sh stop COPY               end the copy's wineserver
 #
@@ -120,11 +122,14 @@ case "$cmd" in
   exec) exec_in "$@" ;;
   stop) stop_copy "$1" ;;
   run)
-    template= keep=
+    template= keep= collect=
+    with=()
     while [ $# -gt 0 ]; do
       case "$1" in
         --template) template="$2"; shift 2 ;;
         --keep) keep=1; shift ;;
+        --with) with+=("$2"); shift 2 ;;
+        --collect) collect="$2"; shift 2 ;;
         *) break ;;
       esac
     done
@@ -132,10 +137,19 @@ case "$cmd" in
     mkdir -p "$(dirname "$template")"
     copy="$(mktemp -d "$(dirname "$template")/run.XXXXXX")"
     new_copy "$template" "$copy"
+    mkdir -p "$copy/drive_c/tests"
+    for f in "${with[@]}"; do cp "$f" "$copy/drive_c/tests/"; done
     start_display
     rc=0
     exec_in "$copy" "$@" || rc=$?
     stop_copy "$copy"
+    if [ -n "$collect" ] && [ -d "$copy/drive_c/tests/shots" ]; then
+      mkdir -p "$collect"
+      for shot in "$copy"/drive_c/tests/shots/*.bmp; do
+        [ -e "$shot" ] || continue
+        convert "$shot" "$collect/$(basename "${shot%.bmp}").png" 2>/dev/null || cp "$shot" "$collect/"
+      done
+    fi
     stop_display
     if [ -n "$keep" ]; then echo "sandbox: kept $copy" >&2; else rm -rf "$copy"; fi
     exit $rc

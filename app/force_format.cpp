@@ -1,0 +1,161 @@
+#include "app/force_format.h"
+
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include "app/result_dlg.h"
+#include "platform/handles.h"
+#include "platform/registry.h"
+
+const wchar_t kRunOnceValueName[] = L"QuorvelKillerTools";
+const wchar_t kSecondProcSwitch[] = L" second_proc";
+
+namespace {
+
+const wchar_t kRunOnceKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+const wchar_t kFormatButtonText[] = L"强力格式化";
+const int kIdFormatButton = 1006;
+const int kIdRebootBox = 1023;
+const int kIdStatus = 1017;
+
+struct FindConsole
+{
+    HWND found;
+};
+
+BOOL CALLBACK FindFormatWindow(HWND hwnd, LPARAM lParam)
+{
+    wchar_t title[261] = {0};
+    ::GetWindowTextW(hwnd, title, 260);
+    if (!::StrStrIW(title, L"format.com"))
+        return TRUE;
+    reinterpret_cast<FindConsole*>(lParam)->found = hwnd;
+    return FALSE;
+}
+
+bool StartsWithDrive(const wchar_t* path)
+{
+    return path && ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
+           path[1] == L':';
+}
+
+}  // namespace
+
+std::wstring BuildFormatCommandLine(const wchar_t* path)
+{
+    std::wstring system;
+    if (!StartsWithDrive(path) || !GetSystemDirSlash(system))
+        return std::wstring();
+    return system + L"format.com /q/x " + path[0] + L":";
+}
+
+int FormatDrive(const wchar_t* path)
+{
+    std::wstring command = BuildFormatCommandLine(path);
+    if (command.empty())
+        return 0;  // a share or anything else without a drive letter
+    STARTUPINFOW startup;
+    ZeroMemory(&startup, sizeof(startup));
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info;
+    if (!::CreateProcessW(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info))
+        return 0;
+    CHandle process(info.hProcess);
+    CHandle thread(info.hThread);
+    // Every prompt of format.com is answered with Enter through its window.
+    while (::WaitForSingleObject(thread, 500) == WAIT_TIMEOUT)
+    {
+        FindConsole console = {NULL};
+        ::EnumWindows(FindFormatWindow, reinterpret_cast<LPARAM>(&console));
+        if (!console.found)
+            continue;
+        ::SendMessageW(console.found, WM_KEYDOWN, VK_RETURN, 0x001F0001);
+        ::SendMessageW(console.found, WM_CHAR, VK_RETURN, 0x001F0001);
+        ::SendMessageW(console.found, WM_KEYUP, VK_RETURN, 0x001F0001);
+    }
+    ::WaitForSingleObject(process, INFINITE);
+    DWORD exitCode = 1;
+    return ::GetExitCodeProcess(process, &exitCode) && exitCode == 0 ? 1 : 0;
+}
+
+bool ScheduleFormatAtRestart(const wchar_t* path)
+{
+    HKEY key = NULL;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunOnceKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+        return false;
+    wchar_t self[512] = {0};
+    bool written = false;
+    const DWORD length = ::GetModuleFileNameW(NULL, self, 512);
+    if (length > 0 && length < 512)
+    {
+        const std::wstring data = std::wstring(L"\"") + self + L"\" second_proc " + path;
+        written = ::RegSetValueExW(key, kRunOnceValueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                                   static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    }
+    ::RegCloseKey(key);
+    return written;
+}
+
+bool FindSecondProcArgument(const wchar_t* commandLine, std::wstring& argument)
+{
+    argument.clear();
+    if (!commandLine)
+        return false;
+    const wchar_t* match = ::StrStrIW(commandLine, kSecondProcSwitch);
+    if (!match)
+        return false;
+    const size_t switchLength = 12;  // the blank and the 11 letters
+    const wchar_t* after = match + switchLength;
+    if (*after)
+        argument = after + 1;  // past the blank that follows the switch
+    return true;
+}
+
+bool ChooseFormatFolder(HWND owner, std::wstring& path)
+{
+    BROWSEINFOW browse;
+    ZeroMemory(&browse, sizeof(browse));
+    browse.hwndOwner = owner;
+    browse.lpszTitle = L"你要格式化哪个盘？";
+    browse.ulFlags = BIF_RETURNONLYFSDIRS;
+    LPITEMIDLIST chosen = ::SHBrowseForFolderW(&browse);
+    if (!chosen)
+        return false;
+    wchar_t buffer[MAX_PATH] = {0};
+    const bool ok = ::SHGetPathFromIDListW(chosen, buffer) != FALSE;
+    ::CoTaskMemFree(chosen);
+    if (ok)
+        path = buffer;
+    return ok && !path.empty();
+}
+
+void OnForceFormatButton(HWND dialog, int* pbUserStopped)
+{
+    HWND button = ::GetDlgItem(dialog, kIdFormatButton);
+    wchar_t text[513] = {0};
+    if (!::GetWindowTextW(button, text, 512) || lstrcmpW(text, kFormatButtonText) != 0)
+        return;
+    if (::SendMessageW(::GetDlgItem(dialog, kIdRebootBox), BM_GETCHECK, 0, 0) == BST_CHECKED)
+        g_bRebootFormat = 1;
+    std::wstring path;
+    if (!ChooseFormatFolder(dialog, path))
+        return;
+    if (!g_bRebootFormat)
+    {
+        ::SetWindowTextW(button, L"格式化中...");
+        ::EnableWindow(button, FALSE);
+        ::SetWindowTextW(::GetDlgItem(dialog, kIdStatus), L"正在格式化中。。。 ");
+        g_bFormatSucceeded = FormatDrive(path.c_str());
+        ::EnableWindow(button, TRUE);
+        ::SetWindowTextW(button, kFormatButtonText);
+        ::SetWindowTextW(::GetDlgItem(dialog, kIdStatus), L"请点击“开始查杀”，立即检测并清除U盘病毒");
+    }
+    else
+    {
+        ScheduleFormatAtRestart(path.c_str());
+    }
+    g_bFormatResult = 1;
+    COKDlg result(pbUserStopped);
+    result.DoModal(::GetActiveWindow());
+    g_bFormatResult = 0;
+}

@@ -1,0 +1,170 @@
+#include "app/main_dlg.h"
+
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include "app/addresses.h"
+#include "app/force_format.h"
+#include "app/result_dlg.h"
+#include "platform/process.h"
+#include "platform/reg_script.h"
+
+const wchar_t kStartText[] = L"开始查杀";
+const wchar_t kStopText[] = L"停止查杀";
+const wchar_t kPromptText[] = L"请点击“开始查杀”，立即检测并清除U盘病毒";
+const wchar_t kScanningText[] = L"正在扫描中。。。 ";
+
+namespace {
+
+const int kIdStartStop = 1008;
+const int kIdForumLink = 1009;
+const int kIdHomeLink = 1011;
+const int kIdCommunityLink = 1012;
+const int kIdStatus = 1017;
+const int kIdForceFormat = 1006;
+const int kIconId = 128;
+const int kLogoId = 203;
+
+void OpenUrl(const wchar_t* url) { ::ShellExecuteW(NULL, L"open", url, NULL, NULL, SW_SHOWNORMAL); }
+
+}  // namespace
+
+CMainDlg::CMainDlg() : m_hIcon(NULL), m_hSmallIcon(NULL), m_scan(NULL) {}
+
+CMainDlg::~CMainDlg()
+{
+    if (m_hIcon)
+        ::DestroyIcon(m_hIcon);
+    if (m_hSmallIcon)
+        ::DestroyIcon(m_hSmallIcon);
+}
+
+bool CMainDlg::IsStopRequested() { return m_scan.IsStopRequested(); }
+
+bool CMainDlg::ProcessWindowMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result)
+{
+    static const MessageEntry<CMainDlg> table[] = {
+        {WM_INITDIALOG, kAnyId, &CMainDlg::OnInitDialog},
+        {WM_SCAN_DONE, kAnyId, &CMainDlg::OnScanDone},
+        {WM_COMMAND, IDOK, &CMainDlg::OnOK},
+        {WM_COMMAND, IDCANCEL, &CMainDlg::OnCancel},
+        {WM_COMMAND, kIdStartStop, &CMainDlg::OnStartStop},
+        {WM_COMMAND, kIdForceFormat, &CMainDlg::OnForceFormat},
+        {WM_COMMAND, kIdForumLink, &CMainDlg::OnForumLink},
+        {WM_COMMAND, kIdHomeLink, &CMainDlg::OnHomeLink},
+        {WM_COMMAND, kIdCommunityLink, &CMainDlg::OnCommunityLink},
+        {WM_ERASEBKGND, kAnyId, &CMainDlg::OnEraseBackground},
+    };
+    return DispatchMessageTable(this, table, message, wParam, lParam, result);
+}
+
+LRESULT CMainDlg::OnInitDialog(WPARAM, LPARAM)
+{
+    // Started by RunOnce to format at boot: format, then leave unseen.
+    std::wstring drive;
+    if (FindSecondProcArgument(::GetCommandLineW(), drive))
+    {
+        if (!drive.empty())
+            FormatDrive(drive.c_str());
+        ::ExitProcess(0);
+    }
+
+    m_scan.SetNotifyWindow(m_hWnd);
+    ::SetWindowTextW(m_hWnd, L"QuorvelU盘专杀工具V1.3");
+    ::SetWindowTextW(GetDlgItem(kIdHomeLink), L"Quorvel安全网");
+    HINSTANCE instance = g_appModule.GetModuleInstance();
+    m_logo.Attach(::LoadBitmapW(instance, MAKEINTRESOURCEW(kLogoId)));
+    CenterWindow();
+
+    m_hIcon = static_cast<HICON>(::LoadImageW(instance, MAKEINTRESOURCEW(kIconId), IMAGE_ICON,
+                                              ::GetSystemMetrics(SM_CXICON), ::GetSystemMetrics(SM_CYICON),
+                                              LR_DEFAULTCOLOR));
+    ::SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+    m_hSmallIcon = static_cast<HICON>(::LoadImageW(instance, MAKEINTRESOURCEW(kIconId), IMAGE_ICON,
+                                                   ::GetSystemMetrics(SM_CXSMICON),
+                                                   ::GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
+    ::SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon));
+
+    m_lnkForum.Attach(GetDlgItem(kIdForumLink));
+    m_lnkHome.Attach(GetDlgItem(kIdHomeLink));
+    m_lnkCommunity.Attach(GetDlgItem(kIdCommunityLink));
+    m_lnkHome.m_crBk = kBandColour;
+    m_lnkCommunity.m_crBk = kBandColour;
+
+    EnablePrivilege(L"SeDebugPrivilege");
+    EnablePrivilege(L"SeShutdownPrivilege");
+    DetectSuite();
+    const std::wstring fixReg = GetFixRegPath();
+    if (!fixReg.empty())  // never a path built from an unknown folder
+        ExtractBinResource(kFixRegScriptId, fixReg.c_str());
+    return TRUE;
+}
+
+LRESULT CMainDlg::OnScanDone(WPARAM, LPARAM)
+{
+    m_scan.OnScanDone();
+    COKDlg result(&m_scan.m_bUserStopped);
+    result.DoModal(::GetActiveWindow());
+    ::SetWindowTextW(GetDlgItem(kIdStartStop), kStartText);
+    ::SetWindowTextW(GetDlgItem(kIdStatus), kPromptText);
+    return 0;
+}
+
+LRESULT CMainDlg::OnOK(WPARAM, LPARAM)
+{
+    EndDialog(IDOK);
+    return 0;
+}
+
+LRESULT CMainDlg::OnCancel(WPARAM, LPARAM)
+{
+    EndDialog(IDCANCEL);
+    return 0;
+}
+
+LRESULT CMainDlg::OnStartStop(WPARAM, LPARAM)
+{
+    wchar_t text[513] = {0};
+    if (!::GetWindowTextW(GetDlgItem(kIdStartStop), text, 512))
+        return 0;
+    if (lstrcmpW(text, kStartText) == 0)
+    {
+        m_scan.StartScan();
+        ::SetWindowTextW(GetDlgItem(kIdStartStop), kStopText);
+        ::SetWindowTextW(GetDlgItem(kIdStatus), kScanningText);
+    }
+    else
+    {
+        m_scan.StopScan();
+    }
+    return 0;
+}
+
+LRESULT CMainDlg::OnForceFormat(WPARAM, LPARAM)
+{
+    OnForceFormatButton(m_hWnd, &m_scan.m_bUserStopped);
+    return 0;
+}
+
+LRESULT CMainDlg::OnForumLink(WPARAM, LPARAM)
+{
+    OpenUrl(kForumThreadUrl);
+    return 0;
+}
+
+LRESULT CMainDlg::OnHomeLink(WPARAM, LPARAM)
+{
+    OpenUrl(kHomePageUrl);
+    return 0;
+}
+
+LRESULT CMainDlg::OnCommunityLink(WPARAM, LPARAM)
+{
+    OpenUrl(kForumHomeUrl);
+    return 0;
+}
+
+LRESULT CMainDlg::OnEraseBackground(WPARAM wParam, LPARAM)
+{
+    return PaintMainBackground(m_hWnd, reinterpret_cast<HDC>(wParam), m_logo, m_hIcon, L"QuorvelU盘病毒专杀工具");
+}

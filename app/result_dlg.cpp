@@ -1,0 +1,105 @@
+#include "app/result_dlg.h"
+
+#include <shellapi.h>
+
+#include "app/addresses.h"
+#include "app/scan_run.h"
+#include "platform/file_helpers.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+
+std::wstring g_strSuitePath;
+int g_bFormatResult = 0;
+int g_bRebootFormat = 0;
+int g_bFormatSucceeded = 0;
+
+const wchar_t kContactLine[] = L"客服：Quorvel安全社区 ";
+
+namespace {
+
+const int kIdSentence = 1019;
+const int kIdQuestion = 1022;
+const int kIdViewLog = 1005;
+
+}  // namespace
+
+int DetectSuite()
+{
+    HKEY key = NULL;
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quorvel", 0, NULL, REG_OPTION_NON_VOLATILE,
+                          KEY_READ | KEY_WRITE, NULL, &key, NULL) != ERROR_SUCCESS)
+        return 0;
+    wchar_t folder[261] = {0};
+    DWORD count = 0;
+    const LONG status = ReadRegText(key, L"Install Path", folder, 261, &count);
+    ::RegCloseKey(key);
+    if (status != ERROR_SUCCESS || count == 0)
+        return 0;
+    g_strSuitePath = std::wstring(folder) + L"\\quorvel.exe";
+    if (CanOpenForRead(g_strSuitePath.c_str()))
+        return 1;
+    g_strSuitePath.clear();
+    return 0;
+}
+
+std::wstring ComposeResultSentence(int userStopped)
+{
+    if (g_bFormatResult)
+    {
+        if (g_bRebootFormat)
+            return L"程序将在重启后格式化，请勿拔出U盘。";
+        return g_bFormatSucceeded ? L"格式化完成。" : L"格式化失败。";
+    }
+    return std::wstring(userStopped ? L"用户终止，" : L"扫描完成，") +
+           (g_bAnomaliesFound ? L"已修复，详情查看扫描日志。" : L"未发现异常。");
+}
+
+COKDlg::COKDlg(int* pbUserStopped) : m_pbUserStopped(pbUserStopped) {}
+
+bool COKDlg::ProcessWindowMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result)
+{
+    static const MessageEntry<COKDlg> table[] = {
+        {WM_INITDIALOG, kAnyId, &COKDlg::OnInitDialog},
+        {WM_COMMAND, IDOK, &COKDlg::OnOK},
+        {WM_COMMAND, IDCANCEL, &COKDlg::OnCancel},
+        {WM_COMMAND, kIdViewLog, &COKDlg::OnViewLog},
+    };
+    return DispatchMessageTable(this, table, message, wParam, lParam, result);
+}
+
+LRESULT COKDlg::OnInitDialog(WPARAM, LPARAM)
+{
+    CenterWindow();
+    m_lnkViewLog.Attach(GetDlgItem(kIdViewLog));
+    const std::wstring sentence = ComposeResultSentence(m_pbUserStopped ? *m_pbUserStopped : 0);
+    ::SetWindowTextW(GetDlgItem(kIdQuestion), g_strSuitePath.empty() ? L"下载《Quorvel》，检测其他威胁？"
+                                                                     : L"启动《Quorvel》，检测其他威胁？");
+    ::SetWindowTextW(GetDlgItem(kIdSentence), (sentence + kContactLine).c_str());
+    return TRUE;
+}
+
+LRESULT COKDlg::OnOK(WPARAM, LPARAM)
+{
+    if (!g_strSuitePath.empty())
+        ::ShellExecuteW(NULL, NULL, g_strSuitePath.c_str(), L"-do:ui_virscan_fast", NULL, SW_SHOW);
+    else
+        ::ShellExecuteW(NULL, L"open", kSuiteDownloadUrl, NULL, NULL, SW_SHOWNORMAL);
+    if (g_bRebootFormat)
+        ShowRestartDialog(NULL);
+    EndDialog(IDOK);
+    return 0;
+}
+
+LRESULT COKDlg::OnCancel(WPARAM, LPARAM)
+{
+    if (g_bRebootFormat)
+        ShowRestartDialog(NULL);
+    EndDialog(IDCANCEL);
+    return 0;
+}
+
+LRESULT COKDlg::OnViewLog(WPARAM, LPARAM)
+{
+    OpenScanLog();
+    return 0;
+}

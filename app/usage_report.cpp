@@ -3,8 +3,6 @@
 #include <objbase.h>
 #include <wininet.h>
 
-#include <cstdio>
-
 #include "app/addresses.h"
 
 namespace {
@@ -87,8 +85,12 @@ void CUsageReport::StartReport()
 
 std::wstring FormatUsageReportUrl(const wchar_t* product)
 {
-    wchar_t url[512] = {0};
-    std::swprintf(url, 512, kUsageReportUrlFormat, product);
+    // The format's one "%s" takes the product name (no printf: the meaning
+    // of %s in wide formats differs between C runtimes).
+    std::wstring url(kUsageReportUrlFormat);
+    const std::wstring::size_type at = url.find(L"%s");
+    if (at != std::wstring::npos)
+        url.replace(at, 2, product);
     return url;
 }
 

@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+#include <windows.h>
+#include <commctrl.h>
+
 #include "app/force_format.h"
 #include "tests/testing.h"
 
@@ -133,4 +136,266 @@ TEST_F(FormatTest, TheBootTimeRunFormatsThroughRunOnce)
     EXPECT_EQ(SystemFormat() + L" /q/x E:", lines[0]);
     std::wstring left;
     EXPECT_FALSE(GetRegText(HKEY_LOCAL_MACHINE, key, L"QuorvelKillerTools", left)) << "RunOnce runs once";
+}
+
+// The format button through the system's folder browser, driven from
+// outside: the tree's items are selected by handle (their texts cannot be
+// read from another process), expanded with the keyboard, and each choice is
+// learnt from what the program does with it.
+namespace {
+
+struct Windows
+{
+    DWORD pid;
+    const wchar_t* title;  // NULL: a window holding a tree (the folder browser)
+    HWND found;
+};
+
+BOOL CALLBACK FindTopLevel(HWND hwnd, LPARAM lParam)
+{
+    Windows* request = reinterpret_cast<Windows*>(lParam);
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(hwnd, &pid);
+    if (pid != request->pid || !::IsWindowVisible(hwnd))
+        return TRUE;
+    wchar_t title[256] = {0};
+    ::GetWindowTextW(hwnd, title, 256);
+    if (request->title ? lstrcmpW(title, request->title) == 0
+                       : ::FindWindowExW(hwnd, NULL, L"SysTreeView32", NULL) != NULL)
+    {
+        request->found = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND WaitTopLevel(DWORD pid, const wchar_t* title, DWORD milliseconds = 15000)
+{
+    for (DWORD waited = 0; waited < milliseconds; waited += 50)
+    {
+        Windows request = {pid, title, NULL};
+        ::EnumWindows(FindTopLevel, reinterpret_cast<LPARAM>(&request));
+        if (request.found)
+            return request.found;
+        ::Sleep(50);
+    }
+    return NULL;
+}
+
+BOOL CALLBACK FindRestartPrompt(HWND hwnd, LPARAM lParam)
+{
+    Windows* request = reinterpret_cast<Windows*>(lParam);
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(hwnd, &pid);
+    if (pid != request->pid || !::IsWindowVisible(hwnd) || !::GetDlgItem(hwnd, IDNO))
+        return TRUE;
+    request->found = hwnd;
+    return FALSE;
+}
+
+void Key(HWND hwnd, UINT key)
+{
+    ::SendMessageW(hwnd, WM_KEYDOWN, key, 1);
+    ::SendMessageW(hwnd, WM_KEYUP, key, 0xC0000001);
+}
+
+// The items below `item`, expanded first.
+std::vector<HTREEITEM> Children(HWND tree, HTREEITEM item)
+{
+    ::SendMessageW(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item));
+    Key(tree, VK_RIGHT);
+    ::Sleep(200);
+    std::vector<HTREEITEM> children;
+    for (HTREEITEM child = reinterpret_cast<HTREEITEM>(
+             ::SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CHILD, reinterpret_cast<LPARAM>(item)));
+         child; child = reinterpret_cast<HTREEITEM>(
+                    ::SendMessageW(tree, TVM_GETNEXTITEM, TVGN_NEXT, reinterpret_cast<LPARAM>(child))))
+        children.push_back(child);
+    return children;
+}
+
+const wchar_t kRunOnce[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+
+class CMainWindow
+{
+public:
+    CMainWindow()
+    {
+        std::wstring command = L"\"C:\\tests\\StickMedic.exe\"";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof(startup);
+        ZeroMemory(&m_info, sizeof(m_info));
+        ::CreateProcessW(NULL, &command[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &startup, &m_info);
+        m_hWnd = WaitTopLevel(m_info.dwProcessId, L"QuorvelU盘专杀工具V1.3");
+    }
+    ~CMainWindow()
+    {
+        ::TerminateProcess(m_info.hProcess, 0);
+        ::WaitForSingleObject(m_info.hProcess, 5000);
+        ::CloseHandle(m_info.hProcess);
+        ::CloseHandle(m_info.hThread);
+    }
+    // Presses the format button and chooses the item found by `path` (indexes
+    // of children from the browser's root); the browser's window, or NULL.
+    HWND Choose(const std::vector<size_t>& path)
+    {
+        ::PostMessageW(m_hWnd, WM_COMMAND, MAKEWPARAM(1006, BN_CLICKED), 0);
+        HWND browser = WaitTopLevel(m_info.dwProcessId, NULL);
+        if (!browser)
+            return NULL;
+        HWND tree = ::FindWindowExW(browser, NULL, L"SysTreeView32", NULL);
+        HTREEITEM item = reinterpret_cast<HTREEITEM>(::SendMessageW(tree, TVM_GETNEXTITEM, TVGN_ROOT, 0));
+        for (size_t i = 0; i < path.size() && item; ++i)
+        {
+            const std::vector<HTREEITEM> children = Children(tree, item);
+            item = path[i] < children.size() ? children[path[i]] : NULL;
+        }
+        if (!item)
+        {
+            ::PostMessageW(browser, WM_COMMAND, IDCANCEL, 0);
+            return NULL;
+        }
+        ::SendMessageW(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item));
+        ::Sleep(200);
+        return browser;
+    }
+    // The result dialog after a choice, closed; the restart prompt it may
+    // bring answered with No.
+    bool CloseResult()
+    {
+        HWND result = WaitTopLevel(m_info.dwProcessId, L"注意", 10000);
+        if (!result)
+            return false;
+        m_strSentence.resize(512);
+        ::GetWindowTextW(::GetDlgItem(result, 1019), &m_strSentence[0], 512);
+        m_strSentence.resize(lstrlenW(m_strSentence.c_str()));
+        ::PostMessageW(result, WM_COMMAND, IDCANCEL, 0);
+        // With a format at restart pending, the system's restart question
+        // follows: answer No.
+        for (int i = 0; i < 100; ++i)
+        {
+            Windows prompt = {m_info.dwProcessId, NULL, NULL};
+            ::EnumWindows(FindRestartPrompt, reinterpret_cast<LPARAM>(&prompt));
+            if (prompt.found)
+            {
+                ::PostMessageW(prompt.found, WM_COMMAND, IDNO, 0);
+                break;
+            }
+            ::Sleep(50);
+        }
+        for (int i = 0; i < 100 && ::IsWindow(result); ++i)
+            ::Sleep(50);
+        return true;
+    }
+
+    PROCESS_INFORMATION m_info;
+    HWND m_hWnd;
+    std::wstring m_strSentence;
+};
+
+}  // namespace
+
+namespace {
+
+// Chooses the item at `path` and returns what the program scheduled ("" when
+// the browser offered no such item or no file-system path for it).
+std::wstring ScheduleChoice(CMainWindow& program, const std::vector<size_t>& path)
+{
+    HWND browser = program.Choose(path);
+    if (!browser)
+        return std::wstring();
+    if (!::IsWindowEnabled(::GetDlgItem(browser, IDOK)))
+    {
+        ::PostMessageW(browser, WM_COMMAND, IDCANCEL, 0);
+        ::Sleep(300);
+        return std::wstring();  // a virtual folder: nothing to format
+    }
+    ::PostMessageW(browser, WM_COMMAND, IDOK, 0);
+    if (!program.CloseResult())
+    {
+        // What is on the screen instead, for the failure message.
+        std::wstring seen = L"<no result dialog; windows:";
+        for (HWND w = ::GetTopWindow(NULL); w; w = ::GetWindow(w, GW_HWNDNEXT))
+        {
+            DWORD pid = 0;
+            ::GetWindowThreadProcessId(w, &pid);
+            if (!::IsWindowVisible(w))
+                continue;
+            wchar_t title[128] = {0}, cls[64] = {0};
+            ::GetWindowTextW(w, title, 128);
+            ::GetClassNameW(w, cls, 64);
+            seen += std::wstring(L" [") + cls + L"|" + title + L"]";
+        }
+        return seen + L">";
+    }
+    std::wstring value;
+    GetRegText(HKEY_LOCAL_MACHINE, kRunOnce, L"QuorvelKillerTools", value);
+    const std::wstring prefix = L"\"C:\\tests\\StickMedic.exe\" second_proc ";
+    return value.find(prefix) == 0 ? value.substr(prefix.size()) : L"<" + value + L">";
+}
+
+}  // namespace
+
+TEST_F(FormatTest, TheButtonSchedulesThroughTheFolderBrowserOnceTheBoxWasTicked)
+{
+    CMainWindow program;
+    ASSERT_TRUE(program.m_hWnd != NULL);
+    // Ticked, then the browser cancelled: the format at restart stays asked
+    // for, so the next presses schedule even with the box unticked.
+    HWND box = ::GetDlgItem(program.m_hWnd, 1023);
+    ::SendMessageW(box, BM_SETCHECK, BST_CHECKED, 0);
+    HWND browser = program.Choose(std::vector<size_t>());
+    ASSERT_TRUE(browser != NULL);
+    ::PostMessageW(browser, WM_COMMAND, IDCANCEL, 0);
+    for (int i = 0; i < 100 && ::IsWindow(browser); ++i)
+        ::Sleep(50);
+    ::SendMessageW(box, BM_SETCHECK, BST_UNCHECKED, 0);
+    // The computer's item is the first one whose first child is C:\; the
+    // sandbox's drives follow in order, E:\ last (D:\ has no medium).
+    size_t computer = 0;
+    std::wstring first;
+    for (; computer < 8 && first != L"C:\\"; ++computer)
+    {
+        std::vector<size_t> path(1, computer);
+        path.push_back(0);
+        first = ScheduleChoice(program, path);
+    }
+    ASSERT_EQ(L"C:\\", first);
+    EXPECT_EQ(L"程序将在重启后格式化，请勿拔出U盘。客服：Quorvel安全社区 ", program.m_strSentence);
+    std::wstring value;
+    ASSERT_TRUE(GetRegText(HKEY_LOCAL_MACHINE, kRunOnce, L"QuorvelKillerTools", value));
+    EXPECT_EQ(L"\"C:\\tests\\StickMedic.exe\" second_proc C:\\", value);
+    EXPECT_TRUE(Recorded().empty()) << "scheduling formats nothing now";
+}
+
+TEST_F(FormatTest, TheButtonFormatsTheChosenDriveNow)
+{
+    CMainWindow program;
+    ASSERT_TRUE(program.m_hWnd != NULL);
+    std::wstring chosen;
+    for (size_t computer = 0; computer < 8 && Recorded().empty(); ++computer)
+    {
+        std::vector<size_t> path(1, computer);
+        path.push_back(0);
+        HWND browser = program.Choose(path);
+        if (!browser)
+            continue;
+        if (!::IsWindowEnabled(::GetDlgItem(browser, IDOK)))
+        {
+            ::PostMessageW(browser, WM_COMMAND, IDCANCEL, 0);
+            ::Sleep(300);
+            continue;
+        }
+        ::PostMessageW(browser, WM_COMMAND, IDOK, 0);
+        ASSERT_TRUE(program.CloseResult());
+    }
+    // The stand-in was started on the first drive, answered, and ended well.
+    const std::vector<std::wstring> lines = Recorded();
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ(SystemFormat() + L" /q/x C:", lines[0]);
+    EXPECT_EQ(L"格式化完成。客服：Quorvel安全社区 ", program.m_strSentence);
+    wchar_t text[64] = {0};
+    ::GetWindowTextW(::GetDlgItem(program.m_hWnd, 1006), text, 64);
+    EXPECT_STREQ(L"强力格式化", text);
+    EXPECT_TRUE(::IsWindowEnabled(::GetDlgItem(program.m_hWnd, 1006)));
 }

@@ -15,6 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/screen.h"
+#include "tests/testing.h"
+
 namespace {
 
 const wchar_t kProgram[] = L"C:\\demo\\StickMedic.exe";
@@ -53,15 +56,9 @@ private:
 bool WriteBytes(const std::wstring& path, const std::string& bytes, DWORD attributes = 0)
 {
     ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE)
+    if (!testing_util::WriteFileBytes(path, bytes))
         return false;
-    DWORD written = 0;
-    ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, NULL);
-    ::CloseHandle(file);
-    if (attributes)
-        ::SetFileAttributesW(path.c_str(), attributes);
-    return true;
+    return !attributes || ::SetFileAttributesW(path.c_str(), attributes);
 }
 
 std::wstring Self()
@@ -73,25 +70,16 @@ std::wstring Self()
 
 bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+using testing_util::KeyExists;
+
 bool SetText(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& text, DWORD type = REG_SZ)
 {
-    HKEY key = NULL;
-    if (::RegCreateKeyExW(root, path.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL) != ERROR_SUCCESS)
-        return false;
-    const LONG status = ::RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
-                                         static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-    ::RegCloseKey(key);
-    return status == ERROR_SUCCESS;
+    return testing_util::SetRegText(root, path, name, text, type);
 }
 
 bool SetDword(HKEY root, const std::wstring& path, const wchar_t* name, DWORD value)
 {
-    HKEY key = NULL;
-    if (::RegCreateKeyExW(root, path.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL) != ERROR_SUCCESS)
-        return false;
-    const LONG status = ::RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), 4);
-    ::RegCloseKey(key);
-    return status == ERROR_SUCCESS;
+    return testing_util::SetRegDword(root, path, name, value);
 }
 
 // The value as text: strings as they are, numbers in decimal, "(none)".
@@ -118,15 +106,6 @@ std::wstring Value(HKEY root, const std::wstring& path, const wchar_t* name, DWO
     return type == REG_EXPAND_SZ ? text + L"  (REG_EXPAND_SZ)" : text;
 }
 
-bool KeyExists(HKEY root, const std::wstring& path)
-{
-    HKEY key = NULL;
-    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    ::RegCloseKey(key);
-    return true;
-}
-
 std::wstring Folder(int csidl)
 {
     wchar_t path[MAX_PATH] = {0};
@@ -149,16 +128,7 @@ const wchar_t kBat[] = L"SOFTWARE\\Classes\\batfile\\shell\\open\\command";
 const wchar_t kHijackScript[] = L"C:\\Program Files\\LnkHelper\\run.vbs";
 const wchar_t kWormHost[] = L"C:\\windows\\temp\\wscript.exe";
 
-std::string SmallImage()
-{
-    std::string bytes(2048, '\0');
-    bytes[0] = 'M';
-    bytes[1] = 'Z';
-    bytes[60] = static_cast<char>(0x80);
-    bytes[0x80] = 'P';
-    bytes[0x81] = 'E';
-    return bytes;
-}
+std::string SmallImage() { return testing_util::TinyImage(2048); }
 
 void StartWormHost()
 {
@@ -351,78 +321,17 @@ int Show(const wchar_t* file)
 
 // ---- running the program like a user -------------------------------------
 
-struct FindRequest
-{
-    DWORD pid;
-    const wchar_t* title;  // NULL: any window with a "No" button
-    HWND found;
-};
-
-BOOL CALLBACK FindWindowOf(HWND hwnd, LPARAM lParam)
-{
-    FindRequest* request = reinterpret_cast<FindRequest*>(lParam);
-    DWORD pid = 0;
-    ::GetWindowThreadProcessId(hwnd, &pid);
-    if (pid != request->pid || !::IsWindowVisible(hwnd))
-        return TRUE;
-    wchar_t title[256] = {0};
-    ::GetWindowTextW(hwnd, title, 256);
-    if (request->title ? lstrcmpW(title, request->title) == 0 : ::GetDlgItem(hwnd, IDNO) != NULL)
-    {
-        request->found = hwnd;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 HWND Find(DWORD pid, const wchar_t* title)
 {
-    FindRequest request = {pid, title, NULL};
-    ::EnumWindows(FindWindowOf, reinterpret_cast<LPARAM>(&request));
-    return request.found;
+    // No title: the restart prompt, the window with a "No" button.
+    return title ? testing_util::FindProcessWindow(pid, title) : testing_util::FindProcessWindow(pid, NULL, NULL, IDNO);
 }
 
-std::wstring Text(HWND dialog, int id)
-{
-    wchar_t text[512] = {0};
-    ::GetWindowTextW(::GetDlgItem(dialog, id), text, 512);
-    return text;
-}
+std::wstring Text(HWND dialog, int id) { return testing_util::ControlText(dialog, id); }
 
 void Screenshot(HWND hwnd, const wchar_t* name)
 {
-    RECT r;
-    ::GetWindowRect(hwnd, &r);
-    const int width = r.right - r.left, height = r.bottom - r.top;
-    HDC screen = ::GetDC(NULL);
-    HDC memory = ::CreateCompatibleDC(screen);
-    BITMAPINFO info = {};
-    info.bmiHeader.biSize = sizeof(info.bmiHeader);
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = -height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    void* bits = NULL;
-    HBITMAP bitmap = ::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, NULL, 0);
-    HGDIOBJ previous = ::SelectObject(memory, bitmap);
-    ::BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
-    ::GdiFlush();
-    DWORD* pixels = static_cast<DWORD*>(bits);
-    for (int i = 0; i < width * height; ++i)
-        pixels[i] |= 0xFF000000;
-    BITMAPFILEHEADER file = {};
-    file.bfType = 0x4D42;
-    file.bfOffBits = sizeof(file) + sizeof(BITMAPINFOHEADER);
-    file.bfSize = file.bfOffBits + width * height * 4;
-    std::string bytes(reinterpret_cast<const char*>(&file), sizeof(file));
-    bytes.append(reinterpret_cast<const char*>(&info.bmiHeader), sizeof(info.bmiHeader));
-    bytes.append(static_cast<const char*>(bits), width * height * 4);
-    ::CreateDirectoryW(kShots, NULL);
-    WriteBytes(std::wstring(kShots) + L"\\" + name + L".bmp", bytes);
-    ::SelectObject(memory, previous);
-    ::DeleteObject(bitmap);
-    ::DeleteDC(memory);
-    ::ReleaseDC(NULL, screen);
+    testing_util::CCapture(hwnd).Save(std::wstring(kShots) + L"\\" + name + L".bmp");
 }
 
 int Run(const wchar_t* file)

@@ -12,17 +12,7 @@ using namespace testing_util;
 
 namespace {
 
-// A small executable image of `size` bytes.
-std::string Image(size_t size = 300 * 1024)
-{
-    std::string bytes(size, '\0');
-    bytes[0] = 'M';
-    bytes[1] = 'Z';
-    bytes[60] = static_cast<char>(0x80);
-    bytes[0x80] = 'P';
-    bytes[0x81] = 'E';
-    return bytes;
-}
+std::string Image(size_t size = 300 * 1024) { return TinyImage(size); }
 
 std::string Line(const char* prefix, const std::string& path) { return std::string(prefix) + path + "\r\n"; }
 

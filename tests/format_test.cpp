@@ -9,6 +9,7 @@
 #include <commctrl.h>
 
 #include "app/force_format.h"
+#include "tests/screen.h"
 #include "tests/testing.h"
 
 using namespace testing_util;
@@ -144,53 +145,11 @@ TEST_F(FormatTest, TheBootTimeRunFormatsThroughRunOnce)
 // learnt from what the program does with it.
 namespace {
 
-struct Windows
-{
-    DWORD pid;
-    const wchar_t* title;  // NULL: a window holding a tree (the folder browser)
-    HWND found;
-};
-
-BOOL CALLBACK FindTopLevel(HWND hwnd, LPARAM lParam)
-{
-    Windows* request = reinterpret_cast<Windows*>(lParam);
-    DWORD pid = 0;
-    ::GetWindowThreadProcessId(hwnd, &pid);
-    if (pid != request->pid || !::IsWindowVisible(hwnd))
-        return TRUE;
-    wchar_t title[256] = {0};
-    ::GetWindowTextW(hwnd, title, 256);
-    if (request->title ? lstrcmpW(title, request->title) == 0
-                       : ::FindWindowExW(hwnd, NULL, L"SysTreeView32", NULL) != NULL)
-    {
-        request->found = hwnd;
-        return FALSE;
-    }
-    return TRUE;
-}
-
+// A window of the process: by title, or (NULL) the folder browser, the
+// window that holds a tree.
 HWND WaitTopLevel(DWORD pid, const wchar_t* title, DWORD milliseconds = 15000)
 {
-    for (DWORD waited = 0; waited < milliseconds; waited += 50)
-    {
-        Windows request = {pid, title, NULL};
-        ::EnumWindows(FindTopLevel, reinterpret_cast<LPARAM>(&request));
-        if (request.found)
-            return request.found;
-        ::Sleep(50);
-    }
-    return NULL;
-}
-
-BOOL CALLBACK FindRestartPrompt(HWND hwnd, LPARAM lParam)
-{
-    Windows* request = reinterpret_cast<Windows*>(lParam);
-    DWORD pid = 0;
-    ::GetWindowThreadProcessId(hwnd, &pid);
-    if (pid != request->pid || !::IsWindowVisible(hwnd) || !::GetDlgItem(hwnd, IDNO))
-        return TRUE;
-    request->found = hwnd;
-    return FALSE;
+    return WaitProcessWindow(pid, title, milliseconds, title ? NULL : L"SysTreeView32");
 }
 
 void Key(HWND hwnd, UINT key)
@@ -272,17 +231,8 @@ public:
         ::PostMessageW(result, WM_COMMAND, IDCANCEL, 0);
         // With a format at restart pending, the system's restart question
         // follows: answer No.
-        for (int i = 0; i < 100; ++i)
-        {
-            Windows prompt = {m_info.dwProcessId, NULL, NULL};
-            ::EnumWindows(FindRestartPrompt, reinterpret_cast<LPARAM>(&prompt));
-            if (prompt.found)
-            {
-                ::PostMessageW(prompt.found, WM_COMMAND, IDNO, 0);
-                break;
-            }
-            ::Sleep(50);
-        }
+        if (HWND prompt = WaitProcessWindow(m_info.dwProcessId, NULL, 5000, NULL, IDNO))
+            ::PostMessageW(prompt, WM_COMMAND, IDNO, 0);
         for (int i = 0; i < 100 && ::IsWindow(result); ++i)
             ::Sleep(50);
         return true;

@@ -60,6 +60,24 @@ void RemoveTree(const std::wstring& path)
     ::RemoveDirectoryW(path.c_str());
 }
 
+void CreateDirectoryChainForTests(const std::wstring& filePath)
+{
+    for (std::wstring::size_type i = 3; i < filePath.size(); ++i)
+        if (filePath[i] == L'\\')
+            ::CreateDirectoryW(filePath.substr(0, i).c_str(), NULL);
+}
+
+std::string TinyImage(size_t size)
+{
+    std::string bytes(size < 0x98 ? 0x98 : size, '\0');
+    bytes[0] = 'M';
+    bytes[1] = 'Z';
+    bytes[60] = static_cast<char>(0x80);
+    bytes[0x80] = 'P';
+    bytes[0x81] = 'E';
+    return bytes;
+}
+
 std::string Hex(const char* spaced)
 {
     std::string bytes;

@@ -13,6 +13,11 @@ std::string ReadFileBytes(const std::wstring& path);
 bool FileExists(const std::wstring& path);
 // Deletes a folder and everything below it (attributes cleared first).
 void RemoveTree(const std::wstring& path);
+// Creates the folders of a file path (the test's own, independent of the
+// program's helper).
+void CreateDirectoryChainForTests(const std::wstring& filePath);
+// A minimal executable image of `size` bytes: MZ, a PE offset, "PE".
+std::string TinyImage(size_t size);
 // "CE B4 B7 A2" -> the bytes, for stating GBK texts independently of the
 // compiler's execution character set.
 std::string Hex(const char* spaced);

@@ -12,6 +12,7 @@
 
 #include <shlobj.h>
 
+#include "tests/screen.h"
 #include "tests/testing.h"
 
 using namespace testing_util;
@@ -62,43 +63,12 @@ public:
     PROCESS_INFORMATION m_info;
 };
 
-struct FindRequest
-{
-    DWORD pid;
-    const wchar_t* title;
-    HWND found;
-};
-
-BOOL CALLBACK FindByTitle(HWND hwnd, LPARAM lParam)
-{
-    FindRequest* request = reinterpret_cast<FindRequest*>(lParam);
-    DWORD pid = 0;
-    ::GetWindowThreadProcessId(hwnd, &pid);
-    wchar_t title[256] = {0};
-    ::GetWindowTextW(hwnd, title, 256);
-    if (pid == request->pid && lstrcmpW(title, request->title) == 0 && ::IsWindowVisible(hwnd))
-    {
-        request->found = hwnd;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 HWND WaitForWindow(DWORD pid, const wchar_t* title, DWORD milliseconds = 20000)
 {
-    const DWORD start = ::GetTickCount();
-    do
-    {
-        FindRequest request = {pid, title, NULL};
-        ::EnumWindows(FindByTitle, reinterpret_cast<LPARAM>(&request));
-        if (request.found)
-        {
-            ::Sleep(200);  // let it paint
-            return request.found;
-        }
-        ::Sleep(50);
-    } while (::GetTickCount() - start < milliseconds);
-    return NULL;
+    HWND found = WaitProcessWindow(pid, title, milliseconds);
+    if (found)
+        ::Sleep(200);  // let it paint
+    return found;
 }
 
 bool WaitGone(HWND hwnd, DWORD milliseconds = 10000)
@@ -113,12 +83,7 @@ bool WaitGone(HWND hwnd, DWORD milliseconds = 10000)
     return true;
 }
 
-std::wstring Text(HWND dialog, int id)
-{
-    wchar_t text[512] = {0};
-    ::GetWindowTextW(::GetDlgItem(dialog, id), text, 512);
-    return text;
-}
+std::wstring Text(HWND dialog, int id) { return ControlText(dialog, id); }
 
 bool WaitText(HWND dialog, int id, const std::wstring& expected, DWORD milliseconds = 20000)
 {
@@ -165,94 +130,6 @@ std::vector<std::wstring> Recorded(const std::wstring& file = kRecord, size_t at
     return lines;
 }
 
-// The screen under a window, as 32-bit pixels; saved as a BMP for people.
-class CCapture
-{
-public:
-    explicit CCapture(HWND hwnd) : m_width(0), m_height(0)
-    {
-        ::GetWindowRect(hwnd, &m_window);
-        POINT origin = {0, 0};
-        ::ClientToScreen(hwnd, &origin);
-        m_clientLeft = origin.x - m_window.left;
-        m_clientTop = origin.y - m_window.top;
-        RECT client;
-        ::GetClientRect(hwnd, &client);
-        m_clientWidth = client.right;
-        m_clientHeight = client.bottom;
-        m_width = m_window.right - m_window.left;
-        m_height = m_window.bottom - m_window.top;
-        HDC screen = ::GetDC(NULL);
-        HDC memory = ::CreateCompatibleDC(screen);
-        BITMAPINFO info = {};
-        info.bmiHeader.biSize = sizeof(info.bmiHeader);
-        info.bmiHeader.biWidth = m_width;
-        info.bmiHeader.biHeight = -m_height;
-        info.bmiHeader.biPlanes = 1;
-        info.bmiHeader.biBitCount = 32;
-        void* bits = NULL;
-        HBITMAP bitmap = ::CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, NULL, 0);
-        HGDIOBJ previous = ::SelectObject(memory, bitmap);
-        ::BitBlt(memory, 0, 0, m_width, m_height, screen, m_window.left, m_window.top, SRCCOPY);
-        ::GdiFlush();
-        m_pixels.assign(static_cast<const DWORD*>(bits), static_cast<const DWORD*>(bits) + m_width * m_height);
-        ::SelectObject(memory, previous);
-        ::DeleteObject(bitmap);
-        ::DeleteDC(memory);
-        ::ReleaseDC(NULL, screen);
-    }
-    // The colour at a point of the client area.
-    COLORREF At(int x, int y) const
-    {
-        x += m_clientLeft;
-        y += m_clientTop;
-        if (x < 0 || y < 0 || x >= m_width || y >= m_height)
-            return CLR_INVALID;
-        const DWORD p = m_pixels[y * m_width + x];
-        return RGB((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF);
-    }
-    int Count(const RECT& area, COLORREF colour) const
-    {
-        int n = 0;
-        for (int y = area.top; y < area.bottom; ++y)
-            for (int x = area.left; x < area.right; ++x)
-                n += At(x, y) == colour;
-        return n;
-    }
-    void Save(const wchar_t* name) const
-    {
-        ::CreateDirectoryW(L"C:\\tests\\shots", NULL);
-        BITMAPFILEHEADER file = {};
-        BITMAPINFOHEADER header = {};
-        header.biSize = sizeof(header);
-        header.biWidth = m_width;
-        header.biHeight = -m_height;
-        header.biPlanes = 1;
-        header.biBitCount = 32;
-        file.bfType = 0x4D42;
-        file.bfOffBits = sizeof(file) + sizeof(header);
-        file.bfSize = file.bfOffBits + static_cast<DWORD>(m_pixels.size() * 4);
-        std::string bytes(reinterpret_cast<const char*>(&file), sizeof(file));
-        bytes.append(reinterpret_cast<const char*>(&header), sizeof(header));
-        std::vector<DWORD> opaque(m_pixels);
-        for (size_t i = 0; i < opaque.size(); ++i)
-            opaque[i] |= 0xFF000000;
-        bytes.append(reinterpret_cast<const char*>(&opaque[0]), opaque.size() * 4);
-        WriteFileBytes(std::wstring(L"C:\\tests\\shots\\") + name + L".bmp", bytes);
-    }
-
-    int m_clientWidth;
-    int m_clientHeight;
-
-private:
-    RECT m_window;
-    int m_clientLeft;
-    int m_clientTop;
-    int m_width;
-    int m_height;
-    std::vector<DWORD> m_pixels;
-};
-
 // Sends a link or file handler to the recorder.
 void RecordHandlers()
 {
@@ -290,10 +167,10 @@ TEST_F(UiTest, ScanEndsInTheResultDialogAndTheWindowComesBack)
 
     Press(main, 1008);
     EXPECT_TRUE(WaitText(main, 1008, L"停止查杀", 5000));
-    CCapture(main).Save(L"main-scanning");
+    CCapture(main).Save(L"C:\\tests\\shots\\main-scanning.bmp");
     HWND result = WaitForWindow(program.Pid(), kResultTitle, 60000);
     ASSERT_TRUE(result != NULL);
-    CCapture(result).Save(L"result");
+    CCapture(result).Save(L"C:\\tests\\shots\\result.bmp");
     EXPECT_EQ(L"正在扫描中。。。 ", Text(main, 1017));
     EXPECT_EQ(L"扫描完成，未发现异常。客服：Quorvel安全社区 ", Text(result, 1019));
     EXPECT_EQ(L"下载《Quorvel》，检测其他威胁？", Text(result, 1022));
@@ -323,9 +200,7 @@ TEST_F(UiTest, StartThenStopEndsInOneResultDialog)
     EXPECT_TRUE(WaitGone(result));
     EXPECT_TRUE(WaitText(main, 1008, L"开始查杀", 5000));
     ::Sleep(1000);
-    FindRequest again = {program.Pid(), kResultTitle, NULL};
-    ::EnumWindows(FindByTitle, reinterpret_cast<LPARAM>(&again));
-    EXPECT_TRUE(again.found == NULL) << "exactly one completion";
+    EXPECT_TRUE(FindProcessWindow(program.Pid(), kResultTitle) == NULL) << "exactly one completion";
     // OK without the suite opened its download.
     const std::vector<std::wstring> lines = Recorded();
     ASSERT_EQ(1u, lines.size());
@@ -413,7 +288,7 @@ TEST_F(UiTest, TheBandsLogoAndLinksAreDrawnAsDesigned)
     ASSERT_TRUE(main != NULL);
     ::Sleep(500);
     const CCapture shot(main);
-    shot.Save(L"main");
+    shot.Save(L"C:\\tests\\shots\\main.bmp");
     const int right = shot.m_clientWidth;
     const int bottom = shot.m_clientHeight;
     const COLORREF face = ::GetSysColor(COLOR_BTNFACE);

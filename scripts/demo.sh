@@ -36,24 +36,15 @@ sandbox="$root/$tree/sandbox/demo"
 shots="$root/$tree/demo-screenshots"
 ./scripts/sandbox.sh new "$template" "$sandbox"
 
-xvfb=
+. scripts/lib/display.sh
 cleanup() {
   ./scripts/sandbox.sh stop "$sandbox" >/dev/null 2>&1 || true
-  [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
+  stop_display
   [ -n "$keep" ] || rm -rf "$sandbox"
 }
 trap cleanup EXIT
-if [ -z "${DISPLAY:-}" ]; then
-  out="$(mktemp)"
-  Xvfb -displayfd 1 -nolisten tcp -screen 0 1024x768x24 >"$out" 2>/dev/null &
-  xvfb=$!
-  for _ in $(seq 100); do [ -s "$out" ] && break; sleep 0.05; done
-  export DISPLAY=":$(head -n1 "$out")"
-  rm -f "$out"
-  where="a virtual display (Xvfb $DISPLAY)"
-else
-  where="your display $DISPLAY"
-fi
+start_display
+if [ -n "$XVFB_PID" ]; then where="a virtual display (Xvfb $DISPLAY)"; else where="your display $DISPLAY"; fi
 
 wine_setup "$sandbox"
 mkdir -p "$sandbox/drive_c/demo"

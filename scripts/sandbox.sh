@@ -17,6 +17,7 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(cd "$here/.." && pwd)"
 . "$here/lib/wine-env.sh"
+. "$here/lib/display.sh"
 
 die() { echo "sandbox: $*" >&2; exit 2; }
 
@@ -86,21 +87,6 @@ new_copy() { # new_copy TEMPLATE COPY
   cp -a "$1" "$2"
   check_drives "$2"
 }
-
-start_display() {
-  # A virtual display unless the caller has one; XVFB_PID is set when started.
-  XVFB_PID=
-  [ -n "${DISPLAY:-}" ] && return 0
-  local out
-  out="$(mktemp)"
-  Xvfb -displayfd 1 -nolisten tcp -screen 0 1024x768x24 >"$out" 2>/dev/null &
-  XVFB_PID=$!
-  for _ in $(seq 100); do [ -s "$out" ] && break; sleep 0.05; done
-  export DISPLAY=":$(head -n1 "$out")"
-  rm -f "$out"
-}
-
-stop_display() { [ -n "${XVFB_PID:-}" ] && kill "$XVFB_PID" 2>/dev/null; wait "${XVFB_PID}" 2>/dev/null || true; }
 
 exec_in() { # exec_in COPY EXE ARGS...: copies EXE to C:\tests and runs it there
   local copy="$1" exe="$2"; shift 2

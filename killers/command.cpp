@@ -1,6 +1,12 @@
 #include "killers/command.h"
 
 #include <windows.h>
+#include <shlobj.h>
+
+#include <vector>
+
+#include "platform/file_helpers.h"
+#include "platform/registry.h"
 
 int IModuleKillClientNull::Init(void* context)
 {
@@ -33,4 +39,34 @@ std::string ToLogText(const wchar_t* text)
     if (written <= 0)
         return std::string();
     return std::string(&bytes[0], static_cast<size_t>(written - 1));
+}
+
+namespace {
+
+void ReplaceMark(std::wstring& text, const wchar_t* mark, const std::wstring& folder)
+{
+    const std::wstring::size_type at = text.find(mark);
+    if (at != std::wstring::npos)
+        text.replace(at, lstrlenW(mark), folder);
+}
+
+}  // namespace
+
+std::wstring ExpandFolderMarks(const wchar_t* pattern)
+{
+    std::wstring text(pattern);
+    if (text.find(L"<PF>") != std::wstring::npos)
+    {
+        wchar_t folder[MAX_PATH] = {0};
+        if (FAILED(::SHGetFolderPathW(NULL, CSIDL_PROGRAM_FILES, NULL, 0, folder)))
+            folder[0] = L'\0';
+        ReplaceMark(text, L"<PF>", WithBackslash(folder));
+    }
+    if (text.find(L"<WD>") != std::wstring::npos)
+    {
+        std::wstring windir;
+        GetWindowsDirSlash(windir);
+        ReplaceMark(text, L"<WD>", windir);
+    }
+    return text;
 }

@@ -1,7 +1,6 @@
 // The contract between the scan run and the cleaning commands.
 #pragma once
 #include <string>
-#include <vector>
 
 // What a command may ask of the one who runs it: whether the user pressed
 // "停止查杀". Commands poll it between their steps and return early when true.
@@ -74,3 +73,7 @@ protected:
 // A UTF-16 text (a path, in practice) in the thread's ANSI code page, as a log
 // line wants it; characters the code page lacks become its default character.
 std::string ToLogText(const wchar_t* text);
+
+// A repair value with folder marks filled in: "<PF>" the Program Files folder,
+// "<WD>" the Windows folder, each with its trailing backslash.
+std::wstring ExpandFolderMarks(const wchar_t* pattern);

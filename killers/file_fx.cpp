@@ -70,12 +70,12 @@ void RepairRoot(const std::wstring& root)
         {
             const DirEntry* shortcut = index.Find(entry.name + L".lnk");
             if (shortcut && !shortcut->IsFolder() && DeleteFileClearingReadOnly((path + L".lnk").c_str()))
-                AppendPathLine(kLogShortcutDeleted, path + L".lnk");
+                ScanLog::AppendLine(kLogShortcutDeleted, path + L".lnk");
             if (IsProtectedFolder(entry.name.c_str()))
                 continue;
             ::SetFileAttributesW(path.c_str(),
                                  entry.attributes & ~(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
-            AppendPathLine(kLogFolderShown, path);
+            ScanLog::AppendLine(kLogFolderShown, path);
             continue;
         }
 
@@ -92,7 +92,7 @@ void RepairRoot(const std::wstring& root)
                 continue;
             if (DeleteFileClearingReadOnly(path.c_str()))
             {
-                AppendPathLine(kLogFolderExeDeleted, path);
+                ScanLog::AppendLine(kLogFolderExeDeleted, path);
                 break;
             }
         }
@@ -108,13 +108,6 @@ bool IsDanglingEntry(const wchar_t* entry, const std::wstring& file, const std::
 }
 
 }  // namespace
-
-void AppendPathLine(const char* prefix, const std::wstring& path)
-{
-    ScanLog::AppendText(prefix);
-    ScanLog::Append(ToLogText(path.c_str()));
-    ScanLog::Append("\r\n", 2);
-}
 
 int CKillerForFileFX::Run(ICommunication* comm)
 {
@@ -141,7 +134,7 @@ void RepairAutorunInf()
             continue;
         // Logged even when the file will not go (locked by another program).
         DeleteFileClearingReadOnly(file.c_str());
-        AppendPathLine(kLogAutorunFixed, file);
+        ScanLog::AppendLine(kLogAutorunFixed, file);
     }
 }
 

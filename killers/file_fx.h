@@ -24,6 +24,3 @@ extern const char kLogAutorunFixed[];     // "empty autorun fixed" TAB
 extern const char kLogShortcutDeleted[];  // "删除文件夹1KB快捷方式" TAB
 extern const char kLogFolderShown[];      // "恢复被木马隐藏的文件夹" TAB
 extern const char kLogFolderExeDeleted[]; // "删除文件夹EXE" TAB
-
-// Appends prefix, the path in the ANSI code page, CR LF.
-void AppendPathLine(const char* prefix, const std::wstring& path);

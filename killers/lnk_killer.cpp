@@ -75,13 +75,13 @@ std::wstring HijackTarget(const wchar_t* command)
 void DeleteTargetAndFolder(const std::wstring& target)
 {
     if (DeleteFileClearingReadOnly(target.c_str()))
-        AppendPathLine(kLogLnkFileDeleted, target);
+        ScanLog::AppendLine(kLogLnkFileDeleted, target);
     const std::wstring::size_type slash = target.rfind(L'\\');
     if (slash == std::wstring::npos)
         return;
     const std::wstring folder = target.substr(0, slash);
     if (::RemoveDirectoryW(folder.c_str()))
-        AppendPathLine(kLogLnkFolderRemoved, folder);
+        ScanLog::AppendLine(kLogLnkFolderRemoved, folder);
 }
 
 void DeleteAdvertFiles()
@@ -96,7 +96,7 @@ void DeleteAdvertFiles()
             path += L'\\';
         path += kAdvertFiles[i].name;
         if (DeleteFileClearingReadOnly(path.c_str()))
-            AppendPathLine(kLogLnkFileDeleted, path);
+            ScanLog::AppendLine(kLogLnkFileDeleted, path);
     }
 }
 

@@ -91,44 +91,6 @@ const SweepCheck kSweepChecks[] = {
      L"regedit.exe \"%1\""},
 };
 
-std::wstring ProgramFilesSlash()
-{
-    wchar_t folder[MAX_PATH] = {0};
-    if (FAILED(::SHGetFolderPathW(NULL, CSIDL_PROGRAM_FILES, NULL, 0, folder)))
-        folder[0] = L'\0';
-    return WithBackslash(folder);
-}
-
-void ReplaceMark(std::wstring& text, const wchar_t* mark, const std::wstring& by)
-{
-    const std::wstring::size_type at = text.find(mark);
-    if (at != std::wstring::npos)
-        text.replace(at, lstrlenW(mark), by);
-}
-
-std::wstring BuildReplacement(const wchar_t* pattern)
-{
-    std::wstring text(pattern);
-    if (text.find(L"<PF>") != std::wstring::npos)
-        ReplaceMark(text, L"<PF>", ProgramFilesSlash());
-    if (text.find(L"<WD>") != std::wstring::npos)
-    {
-        std::wstring windir;
-        GetWindowsDirSlash(windir);
-        ReplaceMark(text, L"<WD>", windir);
-    }
-    return text;
-}
-
-std::wstring ReadTextOrEmpty(HKEY key, const wchar_t* value)
-{
-    wchar_t buffer[kRegTextChars] = {0};
-    DWORD count = 0;
-    if (ReadRegText(key, value, buffer, kRegTextChars, &count) != ERROR_SUCCESS || count == 0)
-        return std::wstring();
-    return buffer;
-}
-
 // A name that could reach outside a drive root's own file of that name, or
 // match several files, is no name.
 bool IsPlainFileName(const std::wstring& name)
@@ -194,7 +156,10 @@ void CKillerForOneKB::SweepRegistry()
         switch (check.test)
         {
         case kShellNotNone:
-            if (!::StrStrIW(ReadTextOrEmpty(key, check.value).c_str(), L"none"))
+        {
+            std::wstring text;
+            ReadRegString(key, check.value, text);
+            if (!::StrStrIW(text.c_str(), L"none"))
             {
                 key.Close();
                 CRegKey parent;
@@ -203,6 +168,7 @@ void CKillerForOneKB::SweepRegistry()
                 ++m_nRepaired;
             }
             break;
+        }
         case kKeyOpens:
             if (DeleteRegKeyTree(key, L"Shell") == ERROR_SUCCESS)
                 ++m_nRepaired;
@@ -224,14 +190,13 @@ void CKillerForOneKB::SweepRegistry()
         }
         case kRunsScript:
         {
-            std::wstring stream;
-            if (PassesScriptTest(ReadTextOrEmpty(key, check.value), &stream))
+            std::wstring text, stream;
+            ReadRegString(key, check.value, text);
+            if (PassesScriptTest(text, &stream))
             {
                 if (m_strName.empty())
                     m_strName = stream;
-                const std::wstring replacement = BuildReplacement(check.replacement);
-                ::RegSetValueExW(key, check.value, 0, REG_SZ, reinterpret_cast<const BYTE*>(replacement.c_str()),
-                                 static_cast<DWORD>((replacement.size() + 1) * sizeof(wchar_t)));
+                WriteRegString(key, check.value, ExpandFolderMarks(check.replacement));
                 ++m_nRepaired;
             }
             break;
@@ -300,7 +265,7 @@ void CKillerForOneKB::SweepDrives()
             {
                 if (DeleteFileClearingReadOnly(files[f].c_str()))
                     ++m_nDeleted;
-                AppendPathLine(kLogDelFile, files[f]);
+                ScanLog::AppendLine(kLogDelFile, files[f]);
             }
         }
         if (StopRequested())

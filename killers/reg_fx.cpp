@@ -38,8 +38,8 @@ const wchar_t kFolderOpenExpected[] = L"%SystemRoot%\\Explorer.exe /idlist,%I,%L
 const wchar_t kWindowsKey[] = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows";
 const char kLogLoad[] = "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows\\load \t";
 
-// Open commands of file types, below HKEY_LOCAL_MACHINE. "<WINDIR>" stands
-// for the Windows directory with its trailing backslash.
+// Open commands of file types, below HKEY_LOCAL_MACHINE ("<WD>": the
+// Windows directory with its trailing backslash).
 struct OpenCommandRow
 {
     const wchar_t* key;
@@ -47,15 +47,14 @@ struct OpenCommandRow
 };
 const OpenCommandRow kOpenCommands[] = {
     {L"SOFTWARE\\Classes\\batfile\\shell\\open\\command", L"\"%1\" %*"},
-    {L"SOFTWARE\\Classes\\chm.file\\shell\\open\\command", L"\"<WINDIR>hh.exe\" %1"},
-    {L"SOFTWARE\\Classes\\inffile\\shell\\open\\command", L"<WINDIR>NOTEPAD.EXE %1"},
-    {L"SOFTWARE\\Classes\\inifile\\shell\\open\\command", L"<WINDIR>NOTEPAD.EXE %1"},
-    {L"SOFTWARE\\Classes\\txtfile\\shell\\open\\command", L"<WINDIR>NOTEPAD.EXE %1"},
-    {L"SOFTWARE\\Classes\\hlpfile\\shell\\open\\command", L"<WINDIR>winhlp32.exe %1"},
+    {L"SOFTWARE\\Classes\\chm.file\\shell\\open\\command", L"\"<WD>hh.exe\" %1"},
+    {L"SOFTWARE\\Classes\\inffile\\shell\\open\\command", L"<WD>NOTEPAD.EXE %1"},
+    {L"SOFTWARE\\Classes\\inifile\\shell\\open\\command", L"<WD>NOTEPAD.EXE %1"},
+    {L"SOFTWARE\\Classes\\txtfile\\shell\\open\\command", L"<WD>NOTEPAD.EXE %1"},
+    {L"SOFTWARE\\Classes\\hlpfile\\shell\\open\\command", L"<WD>winhlp32.exe %1"},
     {L"SOFTWARE\\Classes\\cmdfile\\shell\\open\\command", L"\"%1\" %*"},
     {L"SOFTWARE\\Classes\\regfile\\shell\\open\\command", L"regedit.exe \"%1\""},
 };
-const wchar_t kWindirMark[] = L"<WINDIR>";
 
 // The shortcut association's checks; any failing one has the shortcut
 // script imported.
@@ -75,41 +74,8 @@ const char kLogLnkExt[] = "桌面图标无法打开，缺少HKEY_CLASSES_ROOT\\.
 const char kLogLnkUserChoice[] = "异常 Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\.lnk\\UserChoice \r\n";
 const char kLogLnkApplication[] = "异常 Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\.lnk application \r\n";
 
-void AppendValueLine(const char* prefix, const wchar_t* oldValue)
-{
-    ScanLog::AppendText(prefix);
-    ScanLog::Append(ToLogText(oldValue));
-    ScanLog::Append("\r\n", 2);
-}
-
 // The key path as a log prefix: ASCII, the same in every code page.
 std::string KeyPrefix(const wchar_t* key) { return ToLogText(key) + "\t"; }
-
-void WriteText(HKEY key, const wchar_t* name, const std::wstring& text)
-{
-    ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                     static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-}
-
-// Reads a text value of an open key into `text`; false when not read.
-bool ReadText(HKEY key, const wchar_t* name, std::wstring& text)
-{
-    wchar_t buffer[kRegTextChars] = {0};
-    DWORD count = 0;
-    if (ReadRegText(key, name, buffer, kRegTextChars, &count) != ERROR_SUCCESS || count == 0)
-        return false;
-    text = buffer;
-    return true;
-}
-
-std::wstring Expand(const wchar_t* expected, const std::wstring& windir)
-{
-    std::wstring text(expected);
-    const std::wstring::size_type at = text.find(kWindirMark);
-    if (at != std::wstring::npos)
-        text.replace(at, lstrlenW(kWindirMark), windir);
-    return text;
-}
 
 // Group 2: each check answers whether the shortcut association is damaged.
 bool LnkHandlerMissing()
@@ -127,7 +93,7 @@ bool LnkFileNameWrong()
     if (key.Open(HKEY_LOCAL_MACHINE, kLnkFileKey) != ERROR_SUCCESS)
         return false;
     std::wstring text;
-    ReadText(key, L"", text);
+    ReadRegString(key, L"", text);
     if (::lstrcmpiW(text.c_str(), L"快捷方式") == 0 || ::StrStrIW(text.c_str(), L"shortcut"))
         return false;
     ScanLog::AppendText(kLogLnkFileName);
@@ -140,7 +106,7 @@ bool LnkExtWrong()
     if (key.Open(HKEY_CLASSES_ROOT, kLnkExtKey) != ERROR_SUCCESS)
         return false;
     std::wstring text;
-    ReadText(key, L"", text);
+    ReadRegString(key, L"", text);
     if (::lstrcmpiW(text.c_str(), L"lnkfile") == 0)
         return false;
     ScanLog::AppendText(kLogLnkExt);
@@ -169,7 +135,7 @@ bool LnkApplicationPresent()
     if (key.Open(HKEY_CURRENT_USER, kLnkFileExtsKey) != ERROR_SUCCESS)
         return false;
     std::wstring text;
-    if (!ReadText(key, L"application", text))
+    if (!ReadRegString(key, L"application", text))
         return false;
     ScanLog::AppendText(kLogLnkApplication);
     ::RegDeleteValueW(key, L"application");
@@ -217,7 +183,7 @@ void RepairWinlogon()
     if (GetSystemDirSlash(sysdir) && key.Open(HKEY_LOCAL_MACHINE, kWinlogonKey) == ERROR_SUCCESS)
     {
         std::wstring userinit;
-        if (ReadText(key, L"Userinit", userinit) && !userinit.empty())
+        if (ReadRegString(key, L"Userinit", userinit) && !userinit.empty())
         {
             // "C:\WINDOWS\system32\userinit.exe,": every program listed must
             // exist; the log shows the first one.
@@ -229,8 +195,8 @@ void RepairWinlogon()
                 const std::wstring piece = userinit.substr(start, comma == std::wstring::npos ? comma : comma - start);
                 if (!ProbeTargetFile(piece.c_str(), NULL))
                 {
-                    AppendValueLine(kLogUserinit, first.c_str());
-                    WriteText(key, L"Userinit", sysdir + L"userinit.exe");
+                    ScanLog::AppendLine(kLogUserinit, first);
+                    WriteRegString(key, L"Userinit", sysdir + L"userinit.exe");
                 }
                 if (comma == std::wstring::npos || comma + 1 >= userinit.size())
                     break;
@@ -242,10 +208,10 @@ void RepairWinlogon()
     {
         std::wstring shell;
         // A Shell that cannot be read is skipped.
-        if (ReadText(key, L"Shell", shell) && !ProbeTargetFile(shell.c_str(), NULL))
+        if (ReadRegString(key, L"Shell", shell) && !ProbeTargetFile(shell.c_str(), NULL))
         {
-            AppendValueLine(kLogShell, shell.c_str());
-            WriteText(key, L"Shell", windir + L"explorer.exe");
+            ScanLog::AppendLine(kLogShell, shell);
+            WriteRegString(key, L"Shell", windir + L"explorer.exe");
         }
     }
 }
@@ -279,7 +245,7 @@ void RepairComputerOpen()
     CRegKey key;
     std::wstring command;
     if (key.Open(HKEY_LOCAL_MACHINE, (clsid + L"\\shell\\open\\command").c_str()) == ERROR_SUCCESS &&
-        ReadText(key, L"", command) && !CheckCommandTargets(command.c_str(), NULL))
+        ReadRegString(key, L"", command) && !CheckCommandTargets(command.c_str(), NULL))
     {
         // The verb is removed, not rewritten: the folder opens as it should.
         key.Close();
@@ -288,16 +254,14 @@ void RepairComputerOpen()
         if (key.Open(HKEY_LOCAL_MACHINE, clsid.c_str()) == ERROR_SUCCESS)
             DeleteRegKeyTree(key, L"Shell");
         key.Close();
-        ScanLog::Append(KeyPrefix((clsid + L"\\shell\\open\\command").c_str()));
-        ScanLog::Append(ToLogText(command.c_str()));
-        ScanLog::Append("\r\n", 2);
+        ScanLog::AppendLine(KeyPrefix((clsid + L"\\shell\\open\\command").c_str()), command);
     }
 
-    if (key.Open(HKEY_CLASSES_ROOT, kFolderOpenKey) == ERROR_SUCCESS && ReadText(key, L"", command) &&
+    if (key.Open(HKEY_CLASSES_ROOT, kFolderOpenKey) == ERROR_SUCCESS && ReadRegString(key, L"", command) &&
         !CheckCommandTargets(command.c_str(), NULL))
     {
-        WriteText(key, L"", kFolderOpenExpected);
-        AppendValueLine("HKEY_CLASSES_ROOT\\Folder\\shell\\open\\command\t", command.c_str());
+        WriteRegString(key, L"", kFolderOpenExpected);
+        ScanLog::AppendLine("HKEY_CLASSES_ROOT\\Folder\\shell\\open\\command\t", command);
     }
 }
 
@@ -305,30 +269,26 @@ void RepairWindowsLoad()
 {
     CRegKey key;
     std::wstring load;
-    if (key.Open(HKEY_CURRENT_USER, kWindowsKey) != ERROR_SUCCESS || !ReadText(key, L"load", load))
+    if (key.Open(HKEY_CURRENT_USER, kWindowsKey) != ERROR_SUCCESS || !ReadRegString(key, L"load", load))
         return;
     if (CheckCommandTargets(load.c_str(), NULL))
         return;
-    AppendValueLine(kLogLoad, load.c_str());
-    WriteText(key, L"load", L"");
+    ScanLog::AppendLine(kLogLoad, load);
+    WriteRegString(key, L"load", L"");
 }
 
 void RepairAssociations()
 {
     // Group 1: open commands of file types.
-    std::wstring windir;
-    GetWindowsDirSlash(windir);
     for (size_t i = 0; i < sizeof(kOpenCommands) / sizeof(kOpenCommands[0]); ++i)
     {
         CRegKey key;
         std::wstring command;
-        if (key.Open(HKEY_LOCAL_MACHINE, kOpenCommands[i].key) != ERROR_SUCCESS || !ReadText(key, L"", command) ||
+        if (key.Open(HKEY_LOCAL_MACHINE, kOpenCommands[i].key) != ERROR_SUCCESS || !ReadRegString(key, L"", command) ||
             CheckCommandTargets(command.c_str(), NULL))
             continue;
-        ScanLog::Append(KeyPrefix(kOpenCommands[i].key));
-        ScanLog::Append(ToLogText(command.c_str()));
-        ScanLog::Append("\r\n", 2);
-        WriteText(key, L"", Expand(kOpenCommands[i].expected, windir));
+        ScanLog::AppendLine(KeyPrefix(kOpenCommands[i].key), command);
+        WriteRegString(key, L"", ExpandFolderMarks(kOpenCommands[i].expected));
     }
 
     // Group 2: the shortcut association; every check runs.

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "killers/command.h"
+
 const char ScanLog::kHeaderFormat[] = "StartTime:%i-%i-%i %i:%i:%i\r\n\r\n";
 const char kLogNothingFound[] = "未发现异常";
 const char kLogFooter[] =
@@ -40,6 +42,13 @@ void ScanLog::AppendText(const char* text)
 {
     if (text)
         Buffer().append(text);
+}
+
+void ScanLog::AppendLine(const std::string& prefix, const std::wstring& text)
+{
+    Append(prefix);
+    Append(ToLogText(text.c_str()));
+    Append("\r\n", 2);
 }
 
 int ScanLog::Length() { return static_cast<int>(Buffer().size()); }

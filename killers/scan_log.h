@@ -18,6 +18,9 @@ public:
     static void Append(const char* bytes, int length);
     static void AppendText(const char* text);  // NUL-terminated; NULL appends nothing
     static void Append(const std::string& bytes) { Append(bytes.data(), static_cast<int>(bytes.size())); }
+    // A log line: the fixed prefix (GBK, ending in its TAB), the text in the
+    // ANSI code page (ToLogText), CR LF.
+    static void AppendLine(const std::string& prefix, const std::wstring& text);
     static int Length();
     static const std::string& Text();
 

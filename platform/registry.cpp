@@ -51,6 +51,22 @@ LONG ReadRegText(HKEY key, const wchar_t* valueName, wchar_t* buffer, DWORD char
     return ERROR_SUCCESS;
 }
 
+bool ReadRegString(HKEY key, const wchar_t* valueName, std::wstring& text)
+{
+    wchar_t buffer[kRegTextChars] = {0};
+    DWORD count = 0;
+    if (ReadRegText(key, valueName, buffer, kRegTextChars, &count) != ERROR_SUCCESS || count == 0)
+        return false;
+    text = buffer;
+    return true;
+}
+
+LONG WriteRegString(HKEY key, const wchar_t* valueName, const std::wstring& text)
+{
+    return ::RegSetValueExW(key, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                            static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
 LONG DeleteRegKeyTree(HKEY parent, const wchar_t* name)
 {
     HKEY key = NULL;

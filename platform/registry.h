@@ -34,6 +34,13 @@ const DWORD kRegTextChars = 512;
 // On any error *count is 0 and the buffer is left alone.
 LONG ReadRegText(HKEY key, const wchar_t* valueName, wchar_t* buffer, DWORD chars, DWORD* count);
 
+// ReadRegText into 512 characters as a string; false when nothing was read
+// (missing, another type, too long, or empty).
+bool ReadRegString(HKEY key, const wchar_t* valueName, std::wstring& text);
+
+// Writes a REG_SZ value, the terminating NUL counted; the Win32 error code.
+LONG WriteRegString(HKEY key, const wchar_t* valueName, const std::wstring& text);
+
 // Deletes parent\name with all its subkeys; the status of the first failure
 // or of the final RegDeleteKeyW (0 = deleted).
 LONG DeleteRegKeyTree(HKEY parent, const wchar_t* name);

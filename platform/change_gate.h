@@ -1,0 +1,108 @@
+// The one gateway of every change a scan makes to the PC: file deletions
+// (now or at the next start of Windows), attribute changes, folder
+// removals, registry writes and deletions, permission resets, registry
+// imports and process ends. A recorder installed for the scan sees each
+// change before it is made: it keeps what the change destroys (the
+// quarantine), or declines the change and only reports it (report-only).
+// Without a recorder the changes are made directly.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+// Whether a file may still go when no copy of it can be kept.
+enum KeepRule
+{
+    kKeepOrLeave,     // may be the user's: without a copy it stays where it is
+    kDeleteUncopied,  // the worm's own file (its fixed program and driver files,
+                      // an autorun.inf, its script): goes even without a copy
+};
+
+enum ChangeKind
+{
+    kChangeDeleteFile,      // path: the file (a stream "file:name" too)
+    kChangeScheduleDelete,  // path: the file, deleted at the next start
+    kChangeSetAttributes,   // path, attributes: the new attributes
+    kChangeRemoveFolder,    // path: an empty folder
+    kChangeSetValue,        // key, name: the value; type, data, bytes: the new data
+    kChangeDeleteValue,     // key, name: the value
+    kChangeDeleteTree,      // key, name: the parent and the subkey deleted whole
+    kChangeResetKeyAccess,  // key: the key whose access list is replaced
+    kChangeImportScript,    // path: a registry script; keys: what it writes
+    kChangeEndProcess,      // path: the program of the process; process: its handle
+};
+
+struct ChangeRequest
+{
+    ChangeKind kind;
+    std::wstring path;
+    DWORD attributes;
+    KeepRule rule;
+    HKEY key;
+    const wchar_t* name;
+    DWORD type;
+    const void* data;
+    DWORD bytes;
+    HANDLE process;
+    // For an import: the keys the script writes, as full names
+    // ("HKEY_CLASSES_ROOT\.lnk"), NUL-separated, ending in an empty name.
+    const wchar_t* scriptKeys;
+    // For an import: true when it runs the 64-bit registry editor.
+    bool nativeView;
+
+    ChangeRequest()
+        : kind(kChangeDeleteFile), attributes(0), rule(kKeepOrLeave), key(NULL), name(NULL), type(0), data(NULL),
+          bytes(0), process(NULL), scriptKeys(NULL), nativeView(false)
+    {
+    }
+};
+
+class IChangeRecorder
+{
+public:
+    enum Verdict
+    {
+        kMake,     // make the change (what it destroys has been kept)
+        kLeave,    // leave things as they are: the change fails
+        kDecline,  // do not make it, and tell the caller it was made (report-only)
+    };
+    // Before the change: keep what it destroys, or decide against it.
+    virtual Verdict Before(const ChangeRequest& change) = 0;
+    // After a change that was made or tried: whether it succeeded.
+    virtual void After(const ChangeRequest& change, bool succeeded) = 0;
+
+protected:
+    ~IChangeRecorder() {}
+};
+
+// The recorder of the running scan; NULL makes every change directly.
+void SetChangeRecorder(IChangeRecorder* recorder);
+IChangeRecorder* GetChangeRecorder();
+
+// The changes. Each answers as its Win32 call would: true or ERROR_SUCCESS
+// when done (or declined by report-only), false or an error code when it
+// failed or was left.
+
+// Deletes a file; a read-only file has that attribute cleared and is tried
+// once more, and gets its attributes back when it still will not go.
+bool GateDeleteFile(const std::wstring& path, KeepRule rule);
+// MoveFileExW(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT).
+bool GateScheduleDelete(const std::wstring& path, KeepRule rule);
+bool GateSetAttributes(const std::wstring& path, DWORD attributes);
+bool GateRemoveFolder(const std::wstring& path);
+
+LONG GateSetValue(HKEY key, const wchar_t* name, DWORD type, const void* data, DWORD bytes);
+// REG_SZ, the terminating NUL counted.
+LONG GateSetString(HKEY key, const wchar_t* name, const std::wstring& text);
+LONG GateSetDword(HKEY key, const wchar_t* name, DWORD value);
+LONG GateDeleteValue(HKEY key, const wchar_t* name);
+// Deletes parent\name with everything below it (DeleteRegKeyTree).
+LONG GateDeleteTree(HKEY parent, const wchar_t* name);
+// Runs `reset` on the key below HKEY_CURRENT_USER at `path` (whose open
+// handle is `key`, for the record); its result.
+bool GateResetKeyAccess(HKEY key, bool (*reset)(const wchar_t* path), const wchar_t* path);
+// Runs `import` (which starts the registry editor on the script).
+bool GateImportScript(const std::wstring& script, const wchar_t* scriptKeys, bool nativeView,
+                      bool (*import)(const std::wstring& script, bool nativeView));
+// TerminateProcess(process, 0).
+bool GateEndProcess(HANDLE process, const std::wstring& imagePath);

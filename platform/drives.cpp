@@ -93,3 +93,31 @@ bool IsRemovableOrUsbDrive(const std::wstring& root)
         return false;
     return descriptor.BusType == BusTypeUsb;
 }
+
+namespace {
+
+bool IsSlash(wchar_t c) { return c == L'\\' || c == L'/'; }
+bool IsLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
+
+}  // namespace
+
+bool IsRemoteOrDevicePath(const wchar_t* path)
+{
+    if (!path)
+        return false;
+    if (IsSlash(path[0]) && IsSlash(path[1]))
+    {
+        // Only "\\?\X:\" is a local path; every other double slash names a
+        // host or a device.
+        if (path[2] != L'?' || !IsSlash(path[3]) || !IsLetter(path[4]) || path[5] != L':')
+            return true;
+        path += 4;
+    }
+    if (!IsLetter(path[0]) || path[1] != L':')
+        return false;  // relative: resolved against a local folder
+    const wchar_t root[4] = {path[0], L':', L'\\', L'\0'};
+    if (::GetDriveTypeW(root) == DRIVE_REMOTE)
+        return true;
+    const std::wstring mapping = DriveMapping(root);
+    return IsRedirectorTarget(mapping.c_str());
+}

@@ -20,3 +20,8 @@ std::vector<std::wstring> ListLocalDriveRoots();
 // A removable drive, or a fixed one on a USB bus (USB hard disks report as
 // fixed). Local disks only.
 bool IsRemovableOrUsbDrive(const std::wstring& root);
+
+// A path that would reach another machine or a device: "\\host\share\x",
+// "//host/x", "\\?\UNC\host\x", "\\.\pipe\x", or a path on a network drive.
+// "\\?\E:\x" is the long form of a local path and counts as one.
+bool IsRemoteOrDevicePath(const wchar_t* path);

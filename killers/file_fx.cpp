@@ -28,16 +28,6 @@ const wchar_t* const kProtectedFolderNames[] = {
 // Executables of this size or more are never taken for folder impostors.
 const DWORD kImpostorSizeLimit = 0x500000;  // 5 MiB
 
-bool IsProtectedFolder(const wchar_t* name)
-{
-    for (size_t i = 0; i < sizeof(kProtectedFolderNames) / sizeof(kProtectedFolderNames[0]); ++i)
-    {
-        if (::StrStrIW(name, kProtectedFolderNames[i]))
-            return true;
-    }
-    return false;
-}
-
 // The folder names an entry may pose as, in the order they are tried:
 // "Photos .exe" gives "Photos" (a separator before the extension), then
 // "Photos.exe" gives "Photos" (the plain extension). Empty: no candidate.
@@ -71,7 +61,7 @@ void RepairRoot(const std::wstring& root)
             const DirEntry* shortcut = index.Find(entry.name + L".lnk");
             if (shortcut && !shortcut->IsFolder() && DeleteFileClearingReadOnly((path + L".lnk").c_str()))
                 ScanLog::AppendLine(kLogShortcutDeleted, path + L".lnk");
-            if (IsProtectedFolder(entry.name.c_str()))
+            if (IsProtectedFolderName(entry.name.c_str()))
                 continue;
             ::SetFileAttributesW(path.c_str(),
                                  entry.attributes & ~(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
@@ -108,6 +98,16 @@ bool IsDanglingEntry(const wchar_t* entry, const std::wstring& file, const std::
 }
 
 }  // namespace
+
+bool IsProtectedFolderName(const wchar_t* name)
+{
+    for (size_t i = 0; i < sizeof(kProtectedFolderNames) / sizeof(kProtectedFolderNames[0]); ++i)
+    {
+        if (::StrStrIW(name, kProtectedFolderNames[i]))
+            return true;
+    }
+    return false;
+}
 
 int CKillerForFileFX::Run(ICommunication* comm)
 {

@@ -307,6 +307,13 @@ bool IsSideLoadingTarget(const RootView& view, const NamedItem& item)
             ::lstrcmpiW(item.first.c_str(), kFakeRecycler) == 0);
 }
 
+// What lies in one of the kept folders, or is one.
+bool InKeptFolder(const NamedItem& item)
+{
+    const bool folder = item.attributes != INVALID_FILE_ATTRIBUTES && (item.attributes & FILE_ATTRIBUTE_DIRECTORY);
+    return (item.nested || folder) && IsKeptFolder(item.first);
+}
+
 bool IsHiddenOrMissing(const NamedItem& item)
 {
     return item.attributes == INVALID_FILE_ATTRIBUTES || (item.attributes & kHiddenOrSystem);
@@ -347,7 +354,7 @@ bool ReadLauncher(const RootView& view, const DirEntry& entry, Launcher& launche
     }
     for (size_t i = 0; i < launcher.named.size(); ++i)
     {
-        if (!IsKeptFolder(launcher.named[i].first) && IsHiddenOrMissing(launcher.named[i]))
+        if (!InKeptFolder(launcher.named[i]) && IsHiddenOrMissing(launcher.named[i]))
             return true;
     }
     return false;
@@ -406,6 +413,35 @@ int CKillerForLaunchers::Run(ICommunication* comm)
     return 0;
 }
 
+void CKillerForLaunchers::RemoveEmptyFolders(const std::wstring& root, std::wstring folder,
+                                             const std::wstring& label, std::set<std::wstring>& gone)
+{
+    // The worm's folder, then each hidden folder above it that it leaves
+    // empty ("RECYCLER.BIN\{id}", then "RECYCLER.BIN").
+    for (bool first = true; !folder.empty(); first = false)
+    {
+        const std::wstring::size_type slash = folder.rfind(L'\\');
+        const bool topLevel = slash == std::wstring::npos;
+        if (!first)
+        {
+            if (topLevel && IsHidingFolderName(folder, label))
+                return;
+            const DWORD attributes = ::GetFileAttributesW(LongPath(root + folder).c_str());
+            std::vector<DirEntry> inside;
+            if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & kHiddenOrSystem) ||
+                !ListFolder(LongPath(root + folder) + L"\\*", inside) || !inside.empty())
+                return;
+        }
+        if (!GateRemoveFolder(LongPath(root + folder)))
+            return;
+        ScanLog::AppendLine(kLogPayloadDeleted, root + folder);
+        ++m_nDeleted;
+        if (topLevel)
+            gone.insert(Fold(folder));
+        folder = topLevel ? std::wstring() : folder.substr(0, slash);
+    }
+}
+
 void CKillerForLaunchers::CleanRoot(const std::wstring& root)
 {
     RootView view;
@@ -458,14 +494,17 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root)
         for (size_t n = 0; n < launcher.named.size(); ++n)
         {
             const NamedItem& item = launcher.named[n];
-            if (item.attributes == INVALID_FILE_ATTRIBUTES || IsKeptFolder(item.first) ||
+            if (item.attributes == INVALID_FILE_ATTRIBUTES || InKeptFolder(item) ||
                 !handled.insert(Fold(item.relative)).second)
                 continue;
             if (item.nested || (item.attributes & FILE_ATTRIBUTE_DIRECTORY))
                 pointedInto.insert(Fold(item.first));
             if ((item.attributes & FILE_ATTRIBUTE_DIRECTORY) || !(item.attributes & kHiddenOrSystem))
                 continue;
-            const bool standsIn = Fold(item.last) == base || Fold(Stem(item.last)) == base;
+            // The user's item a launcher is named after; a side-loaded
+            // program may carry the launcher's name and is the worm's all the same.
+            const bool standsIn =
+                !launcher.sideLoading && (Fold(item.last) == base || Fold(Stem(item.last)) == base);
             if (standsIn || EndsWithNoCase(item.last, L".lnk") || (!item.nested && InTable(item.last, kSystemFileNames)))
                 continue;
             if (!GateDeleteFile(LongPath(root + item.relative), kKeepOrLeave))
@@ -497,6 +536,7 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root)
         std::vector<DirEntry> inside;
         if (!ListFolder(LongPath(root + folder) + L"\\*", inside))
             continue;
+        SortByName(inside);
         bool onlyPayload = !(topLevel && IsHidingFolderName(folder, label));
         for (size_t i = 0; i < inside.size() && onlyPayload; ++i)
             onlyPayload = !inside[i].IsFolder() && (inside[i].attributes & kHiddenOrSystem) &&
@@ -521,13 +561,8 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root)
                 emptied = false;
             }
         }
-        if (onlyPayload && emptied && GateRemoveFolder(LongPath(root + folder)))
-        {
-            ScanLog::AppendLine(kLogPayloadDeleted, root + folder);
-            ++m_nDeleted;
-            if (topLevel)
-                gone.insert(Fold(folder));
-        }
+        if (onlyPayload && emptied)
+            RemoveEmptyFolders(root, folder, label, gone);
     }
 
     // The user's files back in view: the folders the launchers point into

@@ -3,6 +3,7 @@
 // a program hidden on the stick (the launcher), the files it starts (the
 // payload), and the user's files the worm hid behind it.
 #pragma once
+#include <set>
 #include <string>
 
 #include "killers/command.h"
@@ -20,6 +21,10 @@ public:
 
 private:
     void CleanRoot(const std::wstring& root);
+    // Removes the emptied folder below the root and the hidden folders above
+    // it that are left empty; top-level ones go into `gone` (folded).
+    void RemoveEmptyFolders(const std::wstring& root, std::wstring folder, const std::wstring& label,
+                            std::set<std::wstring>& gone);
 };
 
 // Log texts (GBK), each followed by a path and CR LF. Folders made visible

@@ -27,6 +27,30 @@ bool ShortcutSize(const std::wstring& path, ULONGLONG& size)
     return true;
 }
 
+// The target as written with environment variables, from the shortcut's
+// own data block; empty when it has none.
+std::wstring ExpandableTarget(IShellLinkW* link)
+{
+    CComOwner<IShellLinkDataList> data;
+    if (FAILED(link->QueryInterface(IID_IShellLinkDataList, reinterpret_cast<void**>(data.Receive()))))
+        return std::wstring();
+    void* block = NULL;
+    if (FAILED(data->CopyDataBlock(EXP_SZ_LINK_SIG, &block)) || !block)
+        return std::wstring();
+    const EXP_SZ_LINK* expandable = static_cast<const EXP_SZ_LINK*>(block);
+    std::wstring target;
+    if (expandable->cbSize >= sizeof(EXP_SZ_LINK))
+    {
+        // The stored text need not end in a NUL: never read past its field.
+        size_t length = 0;
+        while (length < MAX_PATH && expandable->swzTarget[length])
+            ++length;
+        target.assign(expandable->swzTarget, length);
+    }
+    ::LocalFree(block);
+    return target;
+}
+
 }  // namespace
 
 bool ReadShortcut(const std::wstring& path, ShortcutInfo& info)
@@ -53,6 +77,8 @@ bool ReadShortcut(const std::wstring& path, ShortcutInfo& info)
         text[0] = L'\0';
     text[kMaxShortcutText] = L'\0';
     info.target = &text[0];
+    if (info.target.empty())
+        info.target = ExpandableTarget(link.Get());
 
     text.assign(kMaxShortcutText + 1, L'\0');
     if (FAILED(link->GetArguments(&text[0], kMaxShortcutText)))

@@ -145,23 +145,6 @@ void StartWormHost()
     }
 }
 
-// A shortcut saved through the system's shell link object.
-bool SaveShortcut(const std::wstring& path, const std::wstring& target, const std::wstring& arguments)
-{
-    IShellLinkW* link = NULL;
-    if (FAILED(::CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                  reinterpret_cast<void**>(&link))))
-        return false;
-    IPersistFile* file = NULL;
-    const bool saved = SUCCEEDED(link->SetPath(target.c_str())) && SUCCEEDED(link->SetArguments(arguments.c_str())) &&
-                       SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))) &&
-                       SUCCEEDED(file->Save(path.c_str(), TRUE));
-    if (file)
-        file->Release();
-    link->Release();
-    return saved;
-}
-
 int Plant()
 {
     // The script worm: it runs from "load" and from hijacked file types,
@@ -202,7 +185,7 @@ int Plant()
     WriteBytes(L"E:\\Budget.xls", "the user's spreadsheet", kHiddenSystem);
     WriteBytes(L"E:\\fl.vbe", "#@~^AAAAAA==encoded worm script", kHiddenSystem);
     ::CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
-    SaveShortcut(L"E:\\Budget.xls.lnk", L"C:\\windows\\system32\\cmd.exe", L"/c start fl.vbe&start Budget.xls&exit");
+    testing_util::SaveShortcut(L"E:\\Budget.xls.lnk", L"C:\\windows\\system32\\cmd.exe", L"/c start fl.vbe&start Budget.xls&exit");
     ::CoUninitialize();
     ::CreateDirectoryW(L"E:\\System Volume Information", NULL);
     ::SetFileAttributesW(L"E:\\System Volume Information", kHiddenSystem);

@@ -36,23 +36,6 @@ bool Visible(const std::wstring& path)
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & kHiddenSystem);
 }
 
-// A shortcut saved by the system's shell link object.
-bool SaveShortcut(const std::wstring& path, const std::wstring& target, const std::wstring& arguments)
-{
-    IShellLinkW* link = NULL;
-    if (FAILED(::CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                  reinterpret_cast<void**>(&link))))
-        return false;
-    IPersistFile* file = NULL;
-    const bool saved = SUCCEEDED(link->SetPath(target.c_str())) && SUCCEEDED(link->SetArguments(arguments.c_str())) &&
-                       SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))) &&
-                       SUCCEEDED(file->Save(path.c_str(), TRUE));
-    if (file)
-        file->Release();
-    link->Release();
-    return saved;
-}
-
 void PutWord(std::string& bytes, unsigned value)
 {
     bytes += static_cast<char>(value & 0xFF);

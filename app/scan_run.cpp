@@ -5,6 +5,7 @@
 
 #include "killers/eljfilefx.h"
 #include "killers/file_fx.h"
+#include "killers/launcher_killer.h"
 #include "killers/one_kb.h"
 #include "killers/lnk_killer.h"
 #include "killers/reg_fx.h"
@@ -74,6 +75,7 @@ namespace {
 const PFNRUNCOMMAND kScanCommands[] = {
     &RunCommandOnStack<CKillerForOneKB>,      // worm processes, registry traces, drive files
     &RunCommandOnStack<CKillerForLnkKiller>,  // shortcut and .exe association hijacks
+    &RunCommandOnStack<CKillerForLaunchers>,  // worm launcher shortcuts on sticks, before the drive files
     &RunCommandOnStack<CKillerForFileFX>,     // autorun.inf, then drive root files
     &RunCommandOnStack<CKillerForRegFX>,      // system registry settings
 };

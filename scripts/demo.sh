@@ -58,8 +58,10 @@ heading "1. A PC and its stick, infected"
 echo "Planting, in the sandbox $sandbox $note:"
 echo "  the script worm (\"load\" value, hijacked txtfile command, autoplay verbs, a running"
 echo "  script host, its copies and Autorun.inf in C:\\ and E:\\), hidden folders on the stick"
-echo "  stood in for by shortcuts and by small programs, the shortcut hijacker with its"
-echo "  script and advertising .url files, the known-file worm's files, broken Winlogon,"
+echo "  stood in for by shortcuts and by small programs, a cmd launcher worm (a hidden file"
+echo "  of the user's behind a shortcut of its name that starts the worm's script first),"
+echo "  the shortcut hijacker with its script and advertising .url files, the known-file"
+echo "  worm's files, broken Winlogon,"
 echo "  hidden-files and autorun-policy settings, a broken .exe association."
 driver plant
 driver show 'C:\demo\before.txt'

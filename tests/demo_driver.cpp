@@ -8,6 +8,7 @@
 //                             (or scheduled); exit code 1 when one is left
 //   demo_driver sleep         a stand-in worm process that just waits
 #include <windows.h>
+#include <objbase.h>
 #include <shlobj.h>
 #include <shlwapi.h>
 #include <tlhelp32.h>
@@ -179,6 +180,13 @@ int Plant()
     ::CreateDirectoryW(L"E:\\Documents", NULL);
     WriteBytes(L"E:\\Documents .exe", SmallImage());
     WriteBytes(L"E:\\report.doc", "a document of the user's, kept");
+    // A cmd launcher worm: the user's file hidden, a shortcut of its name
+    // in its place that starts the worm's script first, then the file.
+    WriteBytes(L"E:\\Budget.xls", "the user's spreadsheet", kHiddenSystem);
+    WriteBytes(L"E:\\fl.vbe", "#@~^AAAAAA==encoded worm script", kHiddenSystem);
+    ::CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
+    testing_util::SaveShortcut(L"E:\\Budget.xls.lnk", L"C:\\windows\\system32\\cmd.exe", L"/c start fl.vbe&start Budget.xls&exit");
+    ::CoUninitialize();
     ::CreateDirectoryW(L"E:\\System Volume Information", NULL);
     ::SetFileAttributesW(L"E:\\System Volume Information", kHiddenSystem);
 
@@ -449,6 +457,7 @@ int Verify(const wchar_t* file)
     const DWORD photos = ::GetFileAttributesW(L"E:\\照片");
     const DWORD music = ::GetFileAttributesW(L"E:\\Music");
     const DWORD svi = ::GetFileAttributesW(L"E:\\System Volume Information");
+    const DWORD budget = ::GetFileAttributesW(L"E:\\Budget.xls");
     DWORD exeType = 0;
     const std::wstring exe = Value(HKEY_CLASSES_ROOT, L".exe", NULL, &exeType);
     const Check checks[] = {
@@ -465,6 +474,8 @@ int Verify(const wchar_t* file)
         {L"the user's files in them intact", Exists(L"E:\\照片\\note.txt") && Exists(L"E:\\Work\\note.txt")},
         {L"programs posing as folders deleted", !Exists(L"E:\\Music.exe") && !Exists(L"E:\\Documents .exe")},
         {L"the user's document kept", Exists(L"E:\\report.doc")},
+        {L"worm launcher shortcut and its script deleted", !Exists(L"E:\\Budget.xls.lnk") && !Exists(L"E:\\fl.vbe")},
+        {L"the user's file behind the launcher visible again", budget != INVALID_FILE_ATTRIBUTES && !(budget & kHiddenSystem)},
         {L"System Volume Information left hidden", svi != INVALID_FILE_ATTRIBUTES && (svi & kHiddenSystem) == kHiddenSystem},
         {L"shortcut hijack command removed", !KeyExists(HKEY_CLASSES_ROOT, L"lnkfile\\shell")},
         {L"hijacker's script and folder deleted", !Exists(L"C:\\Program Files\\LnkHelper")},

@@ -1,9 +1,28 @@
 #include "tests/testing.h"
 
+#include <objbase.h>
+#include <shlobj.h>
+
 #include <cstdlib>
 #include <vector>
 
 namespace testing_util {
+
+bool SaveShortcut(const std::wstring& path, const std::wstring& target, const std::wstring& arguments)
+{
+    IShellLinkW* link = NULL;
+    if (FAILED(::CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                  reinterpret_cast<void**>(&link))))
+        return false;
+    IPersistFile* file = NULL;
+    const bool saved = SUCCEEDED(link->SetPath(target.c_str())) && SUCCEEDED(link->SetArguments(arguments.c_str())) &&
+                       SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file))) &&
+                       SUCCEEDED(file->Save(path.c_str(), TRUE));
+    if (file)
+        file->Release();
+    link->Release();
+    return saved;
+}
 
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes)
 {

@@ -18,6 +18,9 @@ void RemoveTree(const std::wstring& path);
 void CreateDirectoryChainForTests(const std::wstring& filePath);
 // A minimal executable image of `size` bytes: MZ, a PE offset, "PE".
 std::string TinyImage(size_t size);
+// A shortcut saved through the system's shell link object (COM initialised
+// on the thread): its target path and arguments. True when saved.
+bool SaveShortcut(const std::wstring& path, const std::wstring& target, const std::wstring& arguments);
 // "CE B4 B7 A2" -> the bytes, for stating GBK texts independently of the
 // compiler's execution character set.
 std::string Hex(const char* spaced);

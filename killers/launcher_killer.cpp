@@ -1,0 +1,601 @@
+#include "killers/launcher_killer.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <set>
+#include <vector>
+
+#include "killers/file_fx.h"
+#include "killers/scan_log.h"
+#include "platform/change_gate.h"
+#include "platform/drives.h"
+#include "platform/file_helpers.h"
+#include "platform/shell_link.h"
+
+const char kLogLauncherDeleted[] = "删除病毒快捷方式\t";
+const char kLogPayloadDeleted[] = "删除病毒文件\t";
+const char kLogFileShown[] = "恢复被木马隐藏的文件\t";
+
+namespace {
+
+const DWORD kHiddenOrSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+// Programs that run what they are handed: script hosts, command
+// interpreters, the DLL runner, the HTML application host, the installer.
+const wchar_t* const kInterpreterNames[] = {
+    L"wscript.exe",  L"cscript.exe",    L"cmd.exe",     L"rundll32.exe",
+    L"mshta.exe",    L"powershell.exe", L"msiexec.exe", L"%comspec%",
+};
+
+// Files a shortcut may start directly that the system hands to an interpreter.
+const wchar_t* const kScriptExtensions[] = {
+    L".vbs", L".vbe", L".js", L".jse", L".wsf", L".bat", L".cmd", L".ps1",
+};
+
+// What a side-loading launcher starts.
+const wchar_t* const kProgramExtensions[] = {L".exe", L".com", L".scr", L".pif"};
+
+// What a side-loaded program loads from its own folder.
+const wchar_t* const kLibraryExtensions[] = {L".dll", L".ocx", L".cpl"};
+
+// What a worm keeps in its own folder: scripts, programs, libraries and the
+// data its scripts read.
+const wchar_t* const kPayloadExtensions[] = {
+    L".vbs", L".vbe", L".js",  L".jse", L".wsf", L".wsh", L".hta", L".bat", L".cmd", L".ps1",
+    L".exe", L".com", L".scr", L".pif", L".dll", L".ocx", L".cpl", L".dat", L".bin", L".tmp",
+    L".usb", L".lo",  L".ico", L".ini",
+};
+
+// Files Windows itself keeps hidden in a drive root: never taken for the
+// worm's or shown.
+const wchar_t* const kSystemFileNames[] = {L"autorun.inf", L"desktop.ini", L"thumbs.db", L"IndexerVolumeGuid"};
+
+// A recycle folder of no Windows version: worms keep their programs in it.
+const wchar_t kFakeRecycler[] = L"RECYCLER.BIN";
+
+// Characters that show as nothing or as a blank: a folder named only by them
+// looks nameless in Explorer.
+struct CharRange
+{
+    wchar_t first;
+    wchar_t last;
+};
+const CharRange kBlankCharacters[] = {
+    {0x0020, 0x0020}, {0x00A0, 0x00A0}, {0x00AD, 0x00AD}, {0x034F, 0x034F}, {0x115F, 0x1160},
+    {0x180E, 0x180E}, {0x2000, 0x200F}, {0x2028, 0x202F}, {0x205F, 0x206F}, {0x2800, 0x2800},
+    {0x3000, 0x3000}, {0x3164, 0x3164}, {0xFEFF, 0xFEFF}, {0xFFA0, 0xFFA0},
+};
+
+template <size_t N>
+bool InTable(const std::wstring& text, const wchar_t* const (&table)[N])
+{
+    for (size_t i = 0; i < N; ++i)
+    {
+        if (::lstrcmpiW(text.c_str(), table[i]) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool IsBlankName(const std::wstring& name)
+{
+    if (name.empty())
+        return false;
+    for (size_t i = 0; i < name.size(); ++i)
+    {
+        bool blank = false;
+        for (size_t r = 0; r < sizeof(kBlankCharacters) / sizeof(kBlankCharacters[0]) && !blank; ++r)
+            blank = name[i] >= kBlankCharacters[r].first && name[i] <= kBlankCharacters[r].last;
+        if (!blank)
+            return false;
+    }
+    return true;
+}
+
+std::wstring Fold(const std::wstring& text)
+{
+    std::wstring folded(text);
+    if (!folded.empty())
+        ::CharUpperBuffW(&folded[0], static_cast<DWORD>(folded.size()));
+    return folded;
+}
+
+// The last part of a path ("C:\Windows\cmd.exe" gives "cmd.exe").
+std::wstring LastPart(const std::wstring& path)
+{
+    const std::wstring::size_type slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+// ".vbs" for "u123.vbs"; empty without an extension.
+std::wstring Extension(const std::wstring& name)
+{
+    const std::wstring::size_type dot = name.rfind(L'.');
+    return dot == std::wstring::npos || dot == 0 ? std::wstring() : name.substr(dot);
+}
+
+// The name before its extension ("report" for "report.doc").
+std::wstring Stem(const std::wstring& name)
+{
+    const std::wstring::size_type dot = name.rfind(L'.');
+    return dot == std::wstring::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+bool EndsWithNoCase(const std::wstring& text, const wchar_t* tail)
+{
+    const size_t length = static_cast<size_t>(::lstrlenW(tail));
+    return text.size() >= length && ::lstrcmpiW(text.c_str() + text.size() - length, tail) == 0;
+}
+
+bool StartsWithNoCase(const std::wstring& text, const wchar_t* head)
+{
+    const size_t length = static_cast<size_t>(::lstrlenW(head));
+    return text.size() >= length && Fold(text.substr(0, length)) == Fold(head);
+}
+
+// The form of a path every call uses: names ending in a blank or a dot
+// reach the file system as they are.
+std::wstring LongPath(const std::wstring& path) { return L"\\\\?\\" + path; }
+
+// The pieces of a command line that may name a file: quoted texts whole,
+// the rest split at blanks and at the characters that join commands and
+// arguments (cmd's "&", rundll32's ",", ...).
+void SplitCommandLine(const std::wstring& line, std::vector<std::wstring>& pieces)
+{
+    static const wchar_t kSeparators[] = L" \t\r\n&|<>(),;=";
+    std::wstring current;
+    bool quoted = false;
+    for (size_t i = 0; i < line.size(); ++i)
+    {
+        const wchar_t c = line[i];
+        const bool separator = !quoted && std::wstring(kSeparators).find(c) != std::wstring::npos;
+        if (c == L'"' || separator)
+        {
+            if (!current.empty())
+                pieces.push_back(current);
+            current.clear();
+            if (c == L'"')
+                quoted = !quoted;
+            continue;
+        }
+        current += c;
+    }
+    if (!current.empty())
+        pieces.push_back(current);
+}
+
+// Where a piece of a command line points, seen from the root of `drive`.
+enum Reach
+{
+    kElsewhere,  // another drive, the network, a device, a variable, a switch
+    kOnDrive,    // "E:\x", "\x", "%~d0\x", "\\?\E:\x"
+    kRelative,   // "x", ".\x": the root when started from the stick
+};
+
+// The parts of the path below the root, "." and ".." worked out (never
+// above the root). Nothing a piece names is looked at here.
+Reach Locate(const std::wstring& piece, wchar_t drive, std::vector<std::wstring>& parts)
+{
+    parts.clear();
+    std::wstring text(piece);
+    std::replace(text.begin(), text.end(), L'/', L'\\');
+    if (text.empty() || piece[0] == L'/' || piece[0] == L'-')
+        return kElsewhere;  // a switch ("/c", "-File")
+    Reach reach = kOnDrive;
+    std::wstring rest;
+    if (StartsWithNoCase(text, L"\\\\?\\") && text.size() >= 6 && text[5] == L':')
+        text = text.substr(4);
+    if (text.size() >= 2 && text[0] == L'\\' && text[1] == L'\\')
+        return kElsewhere;  // "\\host\share", "\\.\pipe\x": never opened
+    if (text.size() >= 2 && text[1] == L':')
+    {
+        if (Fold(text.substr(0, 1)) != Fold(std::wstring(1, drive)))
+            return kElsewhere;
+        rest = text.substr(2);
+    }
+    else if (StartsWithNoCase(text, L"%~dp0"))
+        rest = text.substr(5);
+    else if (StartsWithNoCase(text, L"%~d0"))
+        rest = text.substr(4);
+    else if (text[0] == L'\\')
+        rest = text;
+    else if (text[0] == L'%' || text.find(L':') != std::wstring::npos)
+        return kElsewhere;  // a variable of the PC, a URL, a stream, "vbscript:"
+    else
+    {
+        rest = text;
+        reach = kRelative;
+    }
+    if (rest.find_first_of(L"*?%") != std::wstring::npos)
+        return kElsewhere;
+    std::wstring::size_type start = 0;
+    while (start <= rest.size())
+    {
+        std::wstring::size_type end = rest.find(L'\\', start);
+        if (end == std::wstring::npos)
+            end = rest.size();
+        const std::wstring part = rest.substr(start, end - start);
+        if (part == L"..")
+        {
+            if (!parts.empty())
+                parts.pop_back();
+        }
+        else if (!part.empty() && part != L".")
+            parts.push_back(part);
+        start = end + 1;
+    }
+    return parts.empty() ? kElsewhere : reach;
+}
+
+// A file or folder on the stick that a shortcut names.
+struct NamedItem
+{
+    std::wstring relative;  // below the root: "sysvolume\u123456.vbs"
+    std::wstring first;     // the root entry it lies in (or is)
+    std::wstring last;      // its own name
+    bool nested;            // below a root folder
+    DWORD attributes;       // INVALID_FILE_ATTRIBUTES: missing
+};
+
+struct Launcher
+{
+    std::wstring name;               // "Photos.lnk"
+    std::vector<NamedItem> named;    // what it starts, on this drive
+    bool sideLoading;                // it starts a program in a worm's folder
+};
+
+// What the root of one drive holds, for questions from the listing alone.
+struct RootView
+{
+    std::wstring root;  // "E:\"
+    std::vector<DirEntry> entries;
+    const CNameIndex* index;
+};
+
+// Looks a located piece up: from the listing when it is a root entry, from
+// the file system only below a root folder that exists. False when the
+// piece names nothing on the drive (a relative name the root lacks).
+bool LookUp(const RootView& view, Reach reach, const std::vector<std::wstring>& parts, NamedItem& item)
+{
+    item.relative.clear();
+    for (size_t i = 0; i < parts.size(); ++i)
+        item.relative += (i ? L"\\" : L"") + parts[i];
+    item.first = parts.front();
+    item.last = parts.back();
+    item.nested = parts.size() > 1;
+    item.attributes = INVALID_FILE_ATTRIBUTES;
+    const DirEntry* entry = view.index->Find(item.first);
+    if (!entry)
+        return reach == kOnDrive;  // an absolute path to something gone
+    if (!item.nested)
+        item.attributes = entry->attributes;
+    else if (entry->IsFolder())
+        item.attributes = ::GetFileAttributesW(LongPath(view.root + item.relative).c_str());
+    return true;
+}
+
+bool IsInterpreter(const std::wstring& target)
+{
+    const std::wstring name = LastPart(target);
+    return InTable(name, kInterpreterNames) || InTable(Extension(name), kScriptExtensions);
+}
+
+// The folders whose contents keep their state: Windows' own, backups,
+// quarantines. The recycle folder of no Windows version is a worm's.
+bool IsKeptFolder(const std::wstring& name)
+{
+    return IsProtectedFolderName(name.c_str()) && ::lstrcmpiW(name.c_str(), kFakeRecycler) != 0;
+}
+
+// A folder a worm moves the user's files into and hides.
+bool IsHidingFolderName(const std::wstring& name, const std::wstring& label)
+{
+    return (!label.empty() && ::lstrcmpiW(name.c_str(), label.c_str()) == 0) || name == L"_" || name.size() == 1 ||
+           IsBlankName(name);
+}
+
+// A launcher of the side-loading kind: a program inside a hidden or system
+// root folder, a nameless one, or the fake recycle folder.
+bool IsSideLoadingTarget(const RootView& view, const NamedItem& item)
+{
+    if (!item.nested || !InTable(Extension(item.last), kProgramExtensions))
+        return false;
+    const DirEntry* folder = view.index->Find(item.first);
+    return folder && folder->IsFolder() &&
+           ((folder->attributes & kHiddenOrSystem) || IsBlankName(item.first) ||
+            ::lstrcmpiW(item.first.c_str(), kFakeRecycler) == 0);
+}
+
+// What lies in one of the kept folders, or is one.
+bool InKeptFolder(const NamedItem& item)
+{
+    const bool folder = item.attributes != INVALID_FILE_ATTRIBUTES && (item.attributes & FILE_ATTRIBUTE_DIRECTORY);
+    return (item.nested || folder) && IsKeptFolder(item.first);
+}
+
+bool IsHiddenOrMissing(const NamedItem& item)
+{
+    return item.attributes == INVALID_FILE_ATTRIBUTES || (item.attributes & kHiddenOrSystem);
+}
+
+// Reads one root shortcut; true when it is a worm's launcher.
+bool ReadLauncher(const RootView& view, const DirEntry& entry, Launcher& launcher)
+{
+    ShortcutInfo info;
+    if (!ReadShortcut(LongPath(view.root + entry.name), info))
+        return false;  // not a shortcut: the drive file rules see to it
+    launcher.name = entry.name;
+    launcher.named.clear();
+    launcher.sideLoading = false;
+    const wchar_t drive = view.root[0];
+
+    std::vector<std::wstring> parts;
+    NamedItem item;
+    const Reach targetReach = Locate(info.target, drive, parts);
+    const bool targetOnDrive = targetReach != kElsewhere && LookUp(view, targetReach, parts, item);
+    if (targetOnDrive && IsSideLoadingTarget(view, item))
+    {
+        launcher.sideLoading = true;
+        launcher.named.push_back(item);
+        return true;
+    }
+    if (!IsInterpreter(info.target))
+        return false;
+    if (targetOnDrive)
+        launcher.named.push_back(item);
+    std::vector<std::wstring> pieces;
+    SplitCommandLine(info.arguments, pieces);
+    for (size_t i = 0; i < pieces.size(); ++i)
+    {
+        const Reach reach = Locate(pieces[i], drive, parts);
+        if (reach != kElsewhere && LookUp(view, reach, parts, item))
+            launcher.named.push_back(item);
+    }
+    for (size_t i = 0; i < launcher.named.size(); ++i)
+    {
+        if (!InKeptFolder(launcher.named[i]) && IsHiddenOrMissing(launcher.named[i]))
+            return true;
+    }
+    return false;
+}
+
+bool LessByFoldedName(const std::pair<std::wstring, size_t>& a, const std::pair<std::wstring, size_t>& b)
+{
+    return a.first < b.first;
+}
+
+// The listing in the order of names without regard to case, so a run over
+// the same stick logs the same lines in the same order.
+void SortByName(std::vector<DirEntry>& entries)
+{
+    std::vector<std::pair<std::wstring, size_t> > keys;
+    keys.reserve(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i)
+        keys.push_back(std::make_pair(Fold(entries[i].name), i));
+    std::sort(keys.begin(), keys.end(), LessByFoldedName);
+    std::vector<DirEntry> sorted;
+    sorted.reserve(entries.size());
+    for (size_t i = 0; i < keys.size(); ++i)
+        sorted.push_back(entries[keys[i].second]);
+    entries.swap(sorted);
+}
+
+std::wstring VolumeLabel(const std::wstring& root)
+{
+    wchar_t label[MAX_PATH + 1] = {0};
+    if (!::GetVolumeInformationW(root.c_str(), label, MAX_PATH + 1, NULL, NULL, NULL, NULL, 0))
+        return std::wstring();
+    label[MAX_PATH] = L'\0';
+    return label;
+}
+
+// The attributes without hidden and system; a file left with none is normal.
+DWORD Shown(DWORD attributes)
+{
+    const DWORD shown = attributes & ~kHiddenOrSystem;
+    return shown ? shown : FILE_ATTRIBUTE_NORMAL;
+}
+
+}  // namespace
+
+int CKillerForLaunchers::Run(ICommunication* comm)
+{
+    m_pComm = comm;
+    // The scan worker has no COM of its own; the shell link object needs it.
+    CComApartment apartment;
+    const std::vector<std::wstring> roots = ListLocalDriveRoots();
+    for (size_t i = 0; i < roots.size() && !StopRequested(); ++i)
+    {
+        if (IsRemovableOrUsbDrive(roots[i]))
+            CleanRoot(roots[i]);
+    }
+    return 0;
+}
+
+void CKillerForLaunchers::RemoveEmptyFolders(const std::wstring& root, std::wstring folder,
+                                             const std::wstring& label, std::set<std::wstring>& gone)
+{
+    // The worm's folder, then each hidden folder above it that it leaves
+    // empty ("RECYCLER.BIN\{id}", then "RECYCLER.BIN").
+    for (bool first = true; !folder.empty(); first = false)
+    {
+        const std::wstring::size_type slash = folder.rfind(L'\\');
+        const bool topLevel = slash == std::wstring::npos;
+        if (!first)
+        {
+            if (topLevel && IsHidingFolderName(folder, label))
+                return;
+            const DWORD attributes = ::GetFileAttributesW(LongPath(root + folder).c_str());
+            std::vector<DirEntry> inside;
+            if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & kHiddenOrSystem) ||
+                !ListFolder(LongPath(root + folder) + L"\\*", inside) || !inside.empty())
+                return;
+        }
+        if (!GateRemoveFolder(LongPath(root + folder)))
+            return;
+        ScanLog::AppendLine(kLogPayloadDeleted, root + folder);
+        ++m_nDeleted;
+        if (topLevel)
+            gone.insert(Fold(folder));
+        folder = topLevel ? std::wstring() : folder.substr(0, slash);
+    }
+}
+
+void CKillerForLaunchers::CleanRoot(const std::wstring& root)
+{
+    RootView view;
+    view.root = root;
+    if (!ListFolder(LongPath(root) + L"*", view.entries))
+        return;  // no medium, or nothing to list
+    SortByName(view.entries);
+    const CNameIndex index(view.entries);
+    view.index = &index;
+
+    // The launchers: only shortcuts are read, one file each.
+    std::vector<Launcher> launchers;
+    std::set<std::wstring> launcherBases;  // folded names without ".lnk"
+    for (size_t i = 0; i < view.entries.size(); ++i)
+    {
+        if (StopRequested())
+            return;
+        const DirEntry& entry = view.entries[i];
+        if (entry.IsFolder() || !EndsWithNoCase(entry.name, L".lnk") || entry.sizeHigh != 0 ||
+            entry.sizeLow > kMaxShortcutBytes)
+            continue;
+        Launcher launcher;
+        if (!ReadLauncher(view, entry, launcher))
+            continue;
+        launchers.push_back(launcher);
+        launcherBases.insert(Fold(entry.name.substr(0, entry.name.size() - 4)));
+    }
+    if (launchers.empty())
+        return;
+
+    // Each launcher, then the hidden files it names (not the user's item it
+    // stands in for), each file once.
+    std::set<std::wstring> gone;          // folded root entries deleted
+    std::set<std::wstring> handled;       // folded relative paths seen
+    std::set<std::wstring> pointedInto;   // folded root folders
+    std::vector<std::wstring> payloadFolders;
+    std::set<std::wstring> sideLoadFolders;  // folded
+    for (size_t l = 0; l < launchers.size(); ++l)
+    {
+        if (StopRequested())
+            return;
+        const Launcher& launcher = launchers[l];
+        if (GateDeleteFile(LongPath(root + launcher.name), kKeepOrLeave))
+        {
+            ScanLog::AppendLine(kLogLauncherDeleted, root + launcher.name);
+            ++m_nDeleted;
+            gone.insert(Fold(launcher.name));
+        }
+        const std::wstring base = Fold(launcher.name.substr(0, launcher.name.size() - 4));
+        for (size_t n = 0; n < launcher.named.size(); ++n)
+        {
+            const NamedItem& item = launcher.named[n];
+            if (item.attributes == INVALID_FILE_ATTRIBUTES || InKeptFolder(item) ||
+                !handled.insert(Fold(item.relative)).second)
+                continue;
+            if (item.nested || (item.attributes & FILE_ATTRIBUTE_DIRECTORY))
+                pointedInto.insert(Fold(item.first));
+            if ((item.attributes & FILE_ATTRIBUTE_DIRECTORY) || !(item.attributes & kHiddenOrSystem))
+                continue;
+            // The user's item a launcher is named after; a side-loaded
+            // program may carry the launcher's name and is the worm's all the same.
+            const bool standsIn =
+                !launcher.sideLoading && (Fold(item.last) == base || Fold(Stem(item.last)) == base);
+            if (standsIn || EndsWithNoCase(item.last, L".lnk") || (!item.nested && InTable(item.last, kSystemFileNames)))
+                continue;
+            if (!GateDeleteFile(LongPath(root + item.relative), kKeepOrLeave))
+                continue;
+            ScanLog::AppendLine(kLogPayloadDeleted, root + item.relative);
+            ++m_nDeleted;
+            if (!item.nested)
+            {
+                gone.insert(Fold(item.relative));
+                continue;
+            }
+            const std::wstring folder = item.relative.substr(0, item.relative.size() - item.last.size() - 1);
+            if (std::find(payloadFolders.begin(), payloadFolders.end(), folder) == payloadFolders.end())
+                payloadFolders.push_back(folder);
+            if (launcher.sideLoading)
+                sideLoadFolders.insert(Fold(folder));
+        }
+    }
+
+    // The folders the payload came from: removed when nothing but the worm's
+    // hidden files is left in them; a side-loaded program's libraries go.
+    const std::wstring label = VolumeLabel(root);
+    for (size_t f = 0; f < payloadFolders.size(); ++f)
+    {
+        if (StopRequested())
+            return;
+        const std::wstring& folder = payloadFolders[f];
+        const bool topLevel = folder.find(L'\\') == std::wstring::npos;
+        std::vector<DirEntry> inside;
+        if (!ListFolder(LongPath(root + folder) + L"\\*", inside))
+            continue;
+        SortByName(inside);
+        bool onlyPayload = !(topLevel && IsHidingFolderName(folder, label));
+        for (size_t i = 0; i < inside.size() && onlyPayload; ++i)
+            onlyPayload = !inside[i].IsFolder() && (inside[i].attributes & kHiddenOrSystem) &&
+                          InTable(Extension(inside[i].name), kPayloadExtensions);
+        const bool sideLoaded = sideLoadFolders.count(Fold(folder)) != 0;
+        bool emptied = true;
+        for (size_t i = 0; i < inside.size(); ++i)
+        {
+            const DirEntry& file = inside[i];
+            const bool library = sideLoaded && !file.IsFolder() && (file.attributes & kHiddenOrSystem) &&
+                                 InTable(Extension(file.name), kLibraryExtensions);
+            if (!onlyPayload && !library)
+                continue;
+            const std::wstring path = root + folder + L"\\" + file.name;
+            if (GateDeleteFile(LongPath(path), kKeepOrLeave))
+            {
+                ScanLog::AppendLine(kLogPayloadDeleted, path);
+                ++m_nDeleted;
+            }
+            else
+            {
+                emptied = false;
+            }
+        }
+        if (onlyPayload && emptied)
+            RemoveEmptyFolders(root, folder, label, gone);
+    }
+
+    // The user's files back in view: the folders the launchers point into
+    // or that carry a hiding folder's name, and every item standing behind
+    // a launcher of its name. Nothing is moved or renamed.
+    for (size_t i = 0; i < view.entries.size(); ++i)
+    {
+        if (StopRequested())
+            return;
+        const DirEntry& entry = view.entries[i];
+        const std::wstring folded = Fold(entry.name);
+        if (!(entry.attributes & kHiddenOrSystem) || gone.count(folded))
+            continue;
+        const bool behindLauncher = launcherBases.count(folded) || launcherBases.count(Fold(Stem(entry.name)));
+        const std::wstring path = root + entry.name;
+        if (entry.IsFolder())
+        {
+            if (IsProtectedFolderName(entry.name.c_str()) ||
+                !(behindLauncher || pointedInto.count(folded) || IsHidingFolderName(entry.name, label)))
+                continue;
+            if (GateSetAttributes(LongPath(path), Shown(entry.attributes)))
+            {
+                ScanLog::AppendLine(kLogFolderShown, path);
+                ++m_nRepaired;
+            }
+            continue;
+        }
+        if (!behindLauncher || EndsWithNoCase(entry.name, L".lnk") || InTable(entry.name, kSystemFileNames))
+            continue;
+        if (GateSetAttributes(LongPath(path), Shown(entry.attributes)))
+        {
+            ScanLog::AppendLine(kLogFileShown, path);
+            ++m_nRepaired;
+        }
+    }
+}

@@ -1,0 +1,89 @@
+#include "platform/shell_link.h"
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <vector>
+
+#include "platform/handles.h"
+
+namespace {
+
+// The longest text a shortcut stores in one string: a 16-bit count.
+const int kMaxShortcutText = 65536;
+
+// The size as the file itself tells it; false when it cannot be opened.
+bool ShortcutSize(const std::wstring& path, ULONGLONG& size)
+{
+    CHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, NULL));
+    if (!file.IsValid())
+        return false;
+    DWORD high = 0;
+    const DWORD low = ::GetFileSize(file, &high);
+    if (low == INVALID_FILE_SIZE && ::GetLastError() != NO_ERROR)
+        return false;
+    size = (static_cast<ULONGLONG>(high) << 32) | low;
+    return true;
+}
+
+// The target as written with environment variables, from the shortcut's
+// own data block; empty when it has none.
+std::wstring ExpandableTarget(IShellLinkW* link)
+{
+    CComOwner<IShellLinkDataList> data;
+    if (FAILED(link->QueryInterface(IID_IShellLinkDataList, reinterpret_cast<void**>(data.Receive()))))
+        return std::wstring();
+    void* block = NULL;
+    if (FAILED(data->CopyDataBlock(EXP_SZ_LINK_SIG, &block)) || !block)
+        return std::wstring();
+    const EXP_SZ_LINK* expandable = static_cast<const EXP_SZ_LINK*>(block);
+    std::wstring target;
+    if (expandable->cbSize >= sizeof(EXP_SZ_LINK))
+    {
+        // The stored text need not end in a NUL: never read past its field.
+        size_t length = 0;
+        while (length < MAX_PATH && expandable->swzTarget[length])
+            ++length;
+        target.assign(expandable->swzTarget, length);
+    }
+    ::LocalFree(block);
+    return target;
+}
+
+}  // namespace
+
+bool ReadShortcut(const std::wstring& path, ShortcutInfo& info)
+{
+    info.target.clear();
+    info.arguments.clear();
+    ULONGLONG size = 0;
+    if (!ShortcutSize(path, size) || size == 0 || size > kMaxShortcutBytes)
+        return false;
+
+    CComOwner<IShellLinkW> link;
+    if (FAILED(::CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                  reinterpret_cast<void**>(link.Receive()))))
+        return false;
+    CComOwner<IPersistFile> file;
+    if (FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.Receive()))))
+        return false;
+    if (FAILED(file->Load(path.c_str(), STGM_READ | STGM_SHARE_DENY_WRITE)))
+        return false;
+
+    std::vector<wchar_t> text(kMaxShortcutText + 1, L'\0');
+    // The stored path as it is: no search for a moved target, no expansion.
+    if (FAILED(link->GetPath(&text[0], kMaxShortcutText, NULL, SLGP_RAWPATH)))
+        text[0] = L'\0';
+    text[kMaxShortcutText] = L'\0';
+    info.target = &text[0];
+    if (info.target.empty())
+        info.target = ExpandableTarget(link.Get());
+
+    text.assign(kMaxShortcutText + 1, L'\0');
+    if (FAILED(link->GetArguments(&text[0], kMaxShortcutText)))
+        text[0] = L'\0';
+    text[kMaxShortcutText] = L'\0';
+    info.arguments = &text[0];
+    return true;
+}

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/file_helpers.h"
+#include "platform/reg_views.h"
 
 LONG CRegKey::Open(HKEY root, const wchar_t* path, REGSAM access)
 {
@@ -67,10 +68,10 @@ LONG WriteRegString(HKEY key, const wchar_t* valueName, const std::wstring& text
                             static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
 }
 
-LONG DeleteRegKeyTree(HKEY parent, const wchar_t* name)
+LONG DeleteRegKeyTree(HKEY parent, const wchar_t* name, REGSAM view)
 {
     HKEY key = NULL;
-    LONG status = ::RegOpenKeyExW(parent, name, 0, KEY_READ | KEY_CREATE_SUB_KEY | KEY_SET_VALUE, &key);
+    LONG status = ::RegOpenKeyExW(parent, name, 0, KEY_READ | KEY_CREATE_SUB_KEY | KEY_SET_VALUE | view, &key);
     if (status != ERROR_SUCCESS)
         return status;
     for (;;)
@@ -80,7 +81,7 @@ LONG DeleteRegKeyTree(HKEY parent, const wchar_t* name)
         status = ::RegEnumKeyExW(key, 0, child, &length, NULL, NULL, NULL, NULL);
         if (status != ERROR_SUCCESS)
             break;
-        status = DeleteRegKeyTree(key, child);
+        status = DeleteRegKeyTree(key, child, view);
         if (status != ERROR_SUCCESS)
         {
             ::RegCloseKey(key);
@@ -88,7 +89,7 @@ LONG DeleteRegKeyTree(HKEY parent, const wchar_t* name)
         }
     }
     ::RegCloseKey(key);
-    return ::RegDeleteKeyW(parent, name);
+    return DeleteRegKeyInView(parent, name, view);
 }
 
 namespace {

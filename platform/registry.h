@@ -42,8 +42,10 @@ bool ReadRegString(HKEY key, const wchar_t* valueName, std::wstring& text);
 LONG WriteRegString(HKEY key, const wchar_t* valueName, const std::wstring& text);
 
 // Deletes parent\name with all its subkeys; the status of the first failure
-// or of the final RegDeleteKeyW (0 = deleted).
-LONG DeleteRegKeyTree(HKEY parent, const wchar_t* name);
+// or of the final deletion (0 = deleted). A view flag (KEY_WOW64_64KEY or
+// KEY_WOW64_32KEY, see reg_views.h) is used at every level; 0 is the
+// process's own view, as on 32-bit Windows.
+LONG DeleteRegKeyTree(HKEY parent, const wchar_t* name, REGSAM view = 0);
 
 // The Windows, system and current directories, each with one trailing
 // backslash; false when the system does not give it.

@@ -8,6 +8,7 @@
 #include "killers/scan_log.h"
 #include "platform/file_helpers.h"
 #include "platform/process.h"
+#include "platform/reg_views.h"
 #include "platform/registry.h"
 
 const char kLogDelFile[] = "del file ";
@@ -145,64 +146,78 @@ int CKillerForOneKB::Run(ICommunication* comm)
     return 0;
 }
 
+bool CKillerForOneKB::SweepCheckInView(size_t index, REGSAM view)
+{
+    const SweepCheck& check = kSweepChecks[index];
+    CRegKey key;
+    if (key.Open(check.root, check.key, KEY_ALL_ACCESS | view) != ERROR_SUCCESS)
+        return false;
+    switch (check.test)
+    {
+    case kShellNotNone:
+    {
+        std::wstring text;
+        ReadRegString(key, check.value, text);
+        if (!::StrStrIW(text.c_str(), L"none"))
+        {
+            key.Close();
+            CRegKey parent;
+            if (parent.Open(HKEY_LOCAL_MACHINE, kMyComputer, KEY_ALL_ACCESS | view) == ERROR_SUCCESS)
+                DeleteRegKeyTree(parent, L"Shell", view);
+            ++m_nRepaired;
+        }
+        break;
+    }
+    case kKeyOpens:
+        if (DeleteRegKeyTree(key, L"Shell", view) == ERROR_SUCCESS)
+            ++m_nRepaired;
+        break;
+    case kNumberIs:
+    {
+        DWORD number = check.preset;
+        DWORD bytes = sizeof(number);
+        if (::RegQueryValueExW(key, check.value, NULL, NULL, reinterpret_cast<BYTE*>(&number), &bytes) !=
+            ERROR_SUCCESS)
+            number = check.preset;
+        if (number == check.trigger)
+        {
+            ::RegSetValueExW(key, check.value, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&check.fixed),
+                             sizeof(check.fixed));
+            ++m_nRepaired;
+        }
+        break;
+    }
+    case kRunsScript:
+    {
+        std::wstring text, stream;
+        ReadRegString(key, check.value, text);
+        if (PassesScriptTest(text, &stream))
+        {
+            if (m_strName.empty())
+                m_strName = stream;
+            WriteRegString(key, check.value, ExpandFolderMarks(check.replacement));
+            ++m_nRepaired;
+        }
+        break;
+    }
+    }
+    return true;
+}
+
 void CKillerForOneKB::SweepRegistry()
 {
     for (size_t i = 0; i < sizeof(kSweepChecks) / sizeof(kSweepChecks[0]); ++i)
     {
-        const SweepCheck& check = kSweepChecks[i];
-        CRegKey key;
-        if (key.Open(check.root, check.key) != ERROR_SUCCESS)
-            continue;
-        switch (check.test)
+        // A key with a copy per registry view is checked in each, native first.
+        const RegViewList views = RegViewsForKey(kSweepChecks[i].root, kSweepChecks[i].key);
+        bool opened = false;
+        for (size_t v = 0; v < views.count; ++v)
         {
-        case kShellNotNone:
-        {
-            std::wstring text;
-            ReadRegString(key, check.value, text);
-            if (!::StrStrIW(text.c_str(), L"none"))
-            {
-                key.Close();
-                CRegKey parent;
-                if (parent.Open(HKEY_LOCAL_MACHINE, kMyComputer) == ERROR_SUCCESS)
-                    DeleteRegKeyTree(parent, L"Shell");
-                ++m_nRepaired;
-            }
-            break;
+            if (SweepCheckInView(i, views.flags[v]))
+                opened = true;
         }
-        case kKeyOpens:
-            if (DeleteRegKeyTree(key, L"Shell") == ERROR_SUCCESS)
-                ++m_nRepaired;
-            break;
-        case kNumberIs:
-        {
-            DWORD number = check.preset;
-            DWORD bytes = sizeof(number);
-            if (::RegQueryValueExW(key, check.value, NULL, NULL, reinterpret_cast<BYTE*>(&number), &bytes) !=
-                ERROR_SUCCESS)
-                number = check.preset;
-            if (number == check.trigger)
-            {
-                ::RegSetValueExW(key, check.value, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&check.fixed),
-                                 sizeof(check.fixed));
-                ++m_nRepaired;
-            }
-            break;
-        }
-        case kRunsScript:
-        {
-            std::wstring text, stream;
-            ReadRegString(key, check.value, text);
-            if (PassesScriptTest(text, &stream))
-            {
-                if (m_strName.empty())
-                    m_strName = stream;
-                WriteRegString(key, check.value, ExpandFolderMarks(check.replacement));
-                ++m_nRepaired;
-            }
-            break;
-        }
-        }
-        if (StopRequested())
+        // A stop is looked for after each check that found its key.
+        if (opened && StopRequested())
             break;
     }
     // "explorer.exe:worm.vbs\" %1" leaves "worm.vbs".
@@ -221,7 +236,8 @@ void CKillerForOneKB::SweepDrives()
         ++m_nDeleted;
     if (StopRequested())
         return;
-    if (GetSystemDirSlash(dir) && ::DeleteFileW((dir + L"smss.exe:" + m_strName).c_str()))
+    // smss.exe lives in the native system folder only (Sysnative under WOW64).
+    if (GetNativeSystemDirSlash(dir) && ::DeleteFileW((dir + L"smss.exe:" + m_strName).c_str()))
         ++m_nDeleted;
     if (StopRequested())
         return;

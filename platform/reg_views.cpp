@@ -293,9 +293,8 @@ bool ProbeNativeFile(const wchar_t* path)
 {
     HANDLE opened = INVALID_HANDLE_VALUE;
     {
+        // Should the redirection stay on, the probe is the plain one.
         CNativeFileView native(true);
-        if (native.Failed())
-            return false;
         opened = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
     }
     CHandle file(opened);
@@ -304,6 +303,36 @@ bool ProbeNativeFile(const wchar_t* path)
     // Windows refuses to open a folder this way; some systems (Wine) do not.
     BY_HANDLE_FILE_INFORMATION info;
     return ::GetFileInformationByHandle(file, &info) && !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool NativeFileExists(const wchar_t* path)
+{
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
+    {
+        CNativeFileView native(true);
+        attributes = ::GetFileAttributesW(path);
+    }
+    return attributes != INVALID_FILE_ATTRIBUTES;
+}
+
+std::vector<std::wstring> FileCopiesInViews(const std::wstring& path)
+{
+    std::vector<std::wstring> copies(1, path);
+    if (!HasTwoRegViews())
+        return copies;
+    const std::vector<std::wstring> system = SystemDirsSlash();
+    const std::vector<std::wstring> programs = ProgramFilesDirsSlash();
+    const std::vector<std::wstring>* const families[] = {&system, &programs};
+    for (size_t f = 0; f < 2; ++f)
+    {
+        const std::vector<std::wstring>& dirs = *families[f];
+        if (dirs.size() < 2)
+            continue;
+        const DWORD length = static_cast<DWORD>(dirs[0].size());
+        if (path.size() > length && ::StrCmpNIW(path.c_str(), dirs[0].c_str(), length) == 0)
+            copies.push_back(dirs[1] + path.substr(length));
+    }
+    return copies;
 }
 
 bool StartRegEditInView(const std::wstring& script, bool nativeView)

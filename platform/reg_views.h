@@ -57,8 +57,19 @@ std::vector<std::wstring> ProgramFilesDirsSlash();
 
 // Whether path names a file (not a folder) that opens for reading, seen as a
 // 64-bit program sees it: under WOW64 redirection is off around the one
-// CreateFileW. Elsewhere CreateFileW as it is.
+// CreateFileW (should it not turn off, the probe is the plain one).
+// Elsewhere CreateFileW as it is.
 bool ProbeNativeFile(const wchar_t* path);
+
+// Whether anything exists at path as a 64-bit program sees it (under WOW64
+// redirection is off around the one GetFileAttributesW).
+bool NativeFileExists(const wchar_t* path);
+
+// The copies of a file the two kinds of programs use: the path itself and,
+// on 64-bit Windows, its twin in SysWOW64 for a path in System32 or in
+// "Program Files (x86)" for one in the native Program Files. Every path is
+// valid at the next start of Windows too.
+std::vector<std::wstring> FileCopiesInViews(const std::wstring& path);
 
 // Starts the registry editor of a view hidden on the script (regedit /s),
 // without waiting. nativeView: the 64-bit editor on 64-bit Windows (under

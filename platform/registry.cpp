@@ -119,26 +119,43 @@ bool GetWindowsDirSlash(std::wstring& dir) { return GetDirSlash(::GetWindowsDire
 bool GetSystemDirSlash(std::wstring& dir) { return GetDirSlash(::GetSystemDirectoryW, dir); }
 bool GetCurrentDirSlash(std::wstring& dir) { return GetDirSlash(CurrentDirectory, dir); }
 
+namespace {
+
+// The native system folder under the name every program and the system use:
+// System32 (a 32-bit process under WOW64 reaches it with ProbeNativeFile).
+bool GetProbeSystemDirSlash(std::wstring& dir)
+{
+    const std::vector<std::wstring> dirs = SystemDirsSlash();
+    if (dirs.empty())
+        return false;
+    dir = dirs[0];
+    return true;
+}
+
+}  // namespace
+
 bool ProbeTargetFile(const wchar_t* token, const wchar_t* baseDir)
 {
     if (!token)
         return false;
     static const wchar_t kSystemRoot[] = L"%SystemRoot%\\";
     std::wstring dir;
+    // Commands are started by 64-bit programs on 64-bit Windows: the files
+    // are looked for as they see them.
     if (::StrStrIW(token, L":\\"))
-        return CanOpenForRead(token);
+        return ProbeNativeFile(token);
     if (::StrStrIW(token, kSystemRoot))
-        return GetWindowsDirSlash(dir) && CanOpenForRead((dir + (token + lstrlenW(kSystemRoot))).c_str());
+        return GetWindowsDirSlash(dir) && ProbeNativeFile((dir + (token + lstrlenW(kSystemRoot))).c_str());
 
     if (baseDir)
         dir = baseDir;
     else if (!GetCurrentDirSlash(dir))
         dir.clear();
-    if (!dir.empty() && CanOpenForRead((dir + token).c_str()))
+    if (!dir.empty() && ProbeNativeFile((dir + token).c_str()))
         return true;
-    if (GetWindowsDirSlash(dir) && CanOpenForRead((dir + token).c_str()))
+    if (GetWindowsDirSlash(dir) && ProbeNativeFile((dir + token).c_str()))
         return true;
-    return GetSystemDirSlash(dir) && CanOpenForRead((dir + token).c_str());
+    return GetProbeSystemDirSlash(dir) && ProbeNativeFile((dir + token).c_str());
 }
 
 bool CheckCommandTargets(const wchar_t* commandLine, const wchar_t* baseDir)
@@ -163,14 +180,14 @@ namespace {
 
 const size_t kKeyPathChars = 520;
 
-bool DeleteKeyRecursiveIn(HKEY root, std::wstring& path)
+bool DeleteKeyRecursiveIn(HKEY root, std::wstring& path, REGSAM view)
 {
     if (path.size() >= kKeyPathChars)
         return false;  // never cut or overrun a path silently
-    if (::RegDeleteKeyW(root, path.c_str()) == ERROR_SUCCESS)
+    if (DeleteRegKeyInView(root, path.c_str(), view) == ERROR_SUCCESS)
         return true;
     HKEY key = NULL;
-    const LONG status = ::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key);
+    const LONG status = ::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, &key);
     if (status != ERROR_SUCCESS)
         return status == ERROR_FILE_NOT_FOUND;
     const std::wstring::size_type length = path.size();
@@ -186,7 +203,7 @@ bool DeleteKeyRecursiveIn(HKEY root, std::wstring& path)
             break;
         path.resize(names);
         path += child;
-        if (!DeleteKeyRecursiveIn(root, path))
+        if (!DeleteKeyRecursiveIn(root, path, view))
         {
             ok = false;
             break;
@@ -194,13 +211,13 @@ bool DeleteKeyRecursiveIn(HKEY root, std::wstring& path)
     }
     path.resize(length);
     ::RegCloseKey(key);
-    return ok && ::RegDeleteKeyW(root, path.c_str()) == ERROR_SUCCESS;
+    return ok && DeleteRegKeyInView(root, path.c_str(), view) == ERROR_SUCCESS;
 }
 
 }  // namespace
 
-bool DeleteKeyRecursive(HKEY root, const wchar_t* path)
+bool DeleteKeyRecursive(HKEY root, const wchar_t* path, REGSAM view)
 {
     std::wstring working(path);
-    return DeleteKeyRecursiveIn(root, working);
+    return DeleteKeyRecursiveIn(root, working, view);
 }

@@ -65,5 +65,5 @@ bool CheckCommandTargets(const wchar_t* commandLine, const wchar_t* baseDir);
 
 // Deletes root\path with all its subkeys, leaves first; true when the key is
 // gone (a missing key counts). A path that would outgrow the 520-character
-// working buffer is not deleted: false.
-bool DeleteKeyRecursive(HKEY root, const wchar_t* path);
+// working buffer is not deleted: false. `view` as for DeleteRegKeyTree.
+bool DeleteKeyRecursive(HKEY root, const wchar_t* path, REGSAM view = 0);

@@ -10,6 +10,7 @@
 #include "killers/key_permissions.h"
 #include "killers/lnk_killer.h"
 #include "killers/scan_log.h"
+#include "platform/change_gate.h"
 #include "platform/reg_script.h"
 #include "platform/reg_views.h"
 #include "platform/registry.h"
@@ -119,14 +120,14 @@ bool LnkUserChoicePresent()
     CRegKey key;
     if (key.Open(HKEY_CURRENT_USER, kLnkUserChoiceKey) != ERROR_SUCCESS)
         return false;
-    ::RegDeleteValueW(key, L"Progid");
+    GateDeleteValue(key, L"Progid");
     ScanLog::AppendText(kLogLnkUserChoice);
     key.Close();
     // The choice is usually locked against deletion.
-    ResetUserKeyPermissions(kLnkFileExtsKey);
-    ResetUserKeyPermissions(kLnkUserChoiceKey);
+    GateResetKeyAccess(HKEY_CURRENT_USER, ResetUserKeyPermissions, kLnkFileExtsKey);
+    GateResetKeyAccess(HKEY_CURRENT_USER, ResetUserKeyPermissions, kLnkUserChoiceKey);
     if (key.Open(HKEY_CURRENT_USER, kLnkFileExtsKey) == ERROR_SUCCESS)
-        DeleteRegKeyTree(key, L"UserChoice");
+        GateDeleteTree(key, L"UserChoice");
     return true;
 }
 
@@ -139,7 +140,7 @@ bool LnkApplicationPresent()
     if (!ReadRegString(key, L"application", text))
         return false;
     ScanLog::AppendText(kLogLnkApplication);
-    ::RegDeleteValueW(key, L"application");
+    GateDeleteValue(key, L"application");
     return true;
 }
 
@@ -211,7 +212,7 @@ void RepairWinlogonInView(REGSAM view)
                 if (!ProbeTargetFile(piece.c_str(), NULL))
                 {
                     ScanLog::AppendLine(kLogUserinit, first);
-                    WriteRegString(key, L"Userinit", sysdir + L"userinit.exe");
+                    GateSetString(key, L"Userinit", sysdir + L"userinit.exe");
                 }
                 if (comma == std::wstring::npos || comma + 1 >= userinit.size())
                     break;
@@ -226,7 +227,7 @@ void RepairWinlogonInView(REGSAM view)
         if (ReadRegString(key, L"Shell", shell) && !ProbeTargetFile(shell.c_str(), NULL))
         {
             ScanLog::AppendLine(kLogShell, shell);
-            WriteRegString(key, L"Shell", windir + L"explorer.exe");
+            GateSetString(key, L"Shell", windir + L"explorer.exe");
         }
     }
 }
@@ -259,8 +260,7 @@ void RepairCheckedValue(const CheckedValueRow& row, REGSAM view)
     ScanLog::Append(KeyPrefix(row.key));
     ScanLog::AppendText(number);
     ScanLog::Append("\r\n", 2);
-    const DWORD expected = row.expected;
-    ::RegSetValueExW(key, L"CheckedValue", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&expected), sizeof(expected));
+    GateSetDword(key, L"CheckedValue", row.expected);
 }
 
 // The computer folder's open verb in one registry view: removed, not
@@ -277,9 +277,9 @@ void RepairComputerVerb(REGSAM view)
         // The verb is removed, not rewritten: the folder opens as it should.
         key.Close();
         if (key.Open(HKEY_LOCAL_MACHINE, (clsid + L"\\shell\\open").c_str(), access) == ERROR_SUCCESS)
-            DeleteRegKeyTree(key, L"command", view);
+            GateDeleteTree(key, L"command", view);
         if (key.Open(HKEY_LOCAL_MACHINE, clsid.c_str(), access) == ERROR_SUCCESS)
-            DeleteRegKeyTree(key, L"Shell", view);
+            GateDeleteTree(key, L"Shell", view);
         key.Close();
         ScanLog::AppendLine(KeyPrefix((clsid + L"\\shell\\open\\command").c_str()), command);
     }
@@ -308,7 +308,7 @@ void RepairComputerOpen()
     if (key.Open(HKEY_CLASSES_ROOT, kFolderOpenKey) == ERROR_SUCCESS && ReadRegString(key, L"", command) &&
         !CheckCommandTargets(command.c_str(), NULL))
     {
-        WriteRegString(key, L"", kFolderOpenExpected);
+        GateSetString(key, L"", kFolderOpenExpected);
         ScanLog::AppendLine("HKEY_CLASSES_ROOT\\Folder\\shell\\open\\command\t", command);
     }
 }
@@ -322,7 +322,7 @@ void RepairWindowsLoad()
     if (CheckCommandTargets(load.c_str(), NULL))
         return;
     ScanLog::AppendLine(kLogLoad, load);
-    WriteRegString(key, L"load", L"");
+    GateSetString(key, L"load", L"");
 }
 
 void RepairAssociations()
@@ -336,7 +336,7 @@ void RepairAssociations()
             CheckCommandTargets(command.c_str(), NULL))
             continue;
         ScanLog::AppendLine(KeyPrefix(kOpenCommands[i].key), command);
-        WriteRegString(key, L"", ExpandFolderMarks(kOpenCommands[i].expected));
+        GateSetString(key, L"", ExpandFolderMarks(kOpenCommands[i].expected));
     }
 
     // Group 2: the shortcut association; every check runs.

@@ -18,7 +18,6 @@ typedef BOOL(WINAPI* PFNISWOW64PROCESS2)(HANDLE, USHORT*, USHORT*);
 typedef BOOL(WINAPI* PFNWOW64DISABLE)(PVOID*);
 typedef BOOL(WINAPI* PFNWOW64REVERT)(PVOID);
 typedef UINT(WINAPI* PFNGETSYSTEMWOW64DIR)(LPWSTR, UINT);
-typedef LONG(WINAPI* PFNREGDELETEKEYEX)(HKEY, LPCWSTR, REGSAM, DWORD);
 
 // A function of a loaded system DLL, or NULL where this Windows lacks it.
 template <class Function>
@@ -372,14 +371,4 @@ bool StartRegEditInView(const std::wstring& script, bool nativeView)
     ::CloseHandle(started.hThread);
     ::CloseHandle(started.hProcess);
     return true;
-}
-
-LONG DeleteRegKeyInView(HKEY parent, const wchar_t* name, REGSAM view)
-{
-    if (view == 0)
-        return ::RegDeleteKeyW(parent, name);
-    PFNREGDELETEKEYEX deleteKeyEx = SystemFunction<PFNREGDELETEKEYEX>(L"advapi32.dll", "RegDeleteKeyExW");
-    if (!deleteKeyEx)
-        return ::RegDeleteKeyW(parent, name);
-    return deleteKeyEx(parent, name, view, 0);
 }

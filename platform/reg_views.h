@@ -77,7 +77,3 @@ std::vector<std::wstring> FileCopiesInViews(const std::wstring& path);
 // CreateProcessW); otherwise the 32-bit one. False when it did not start,
 // or when this Windows has one view and nativeView is asked for.
 bool StartRegEditInView(const std::wstring& script, bool nativeView);
-
-// Deletes the key parent\name in a view: RegDeleteKeyExW with the view flag
-// where it exists and a flag is given, RegDeleteKeyW otherwise.
-LONG DeleteRegKeyInView(HKEY parent, const wchar_t* name, REGSAM view);

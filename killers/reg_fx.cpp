@@ -181,22 +181,12 @@ int CKillerForRegFX::Run(ICommunication* comm)
 
 namespace {
 
-// The system folder under its own name (System32, also to a 32-bit process
-// on 64-bit Windows), with a trailing backslash.
-bool GetSystem32DirSlash(std::wstring& dir)
-{
-    const std::vector<std::wstring> dirs = SystemDirsSlash();
-    if (dirs.empty())
-        return false;
-    dir = dirs[0];
-    return true;
-}
-
 void RepairWinlogonInView(REGSAM view)
 {
     std::wstring sysdir, windir;
     CRegKey key;
-    if (GetSystem32DirSlash(sysdir) && key.Open(HKEY_LOCAL_MACHINE, kWinlogonKey, KEY_ALL_ACCESS | view) == ERROR_SUCCESS)
+    const REGSAM access = KEY_ALL_ACCESS | view;
+    if (GetSystem32DirSlash(sysdir) && key.Open(HKEY_LOCAL_MACHINE, kWinlogonKey, access) == ERROR_SUCCESS)
     {
         std::wstring userinit;
         if (ReadRegString(key, L"Userinit", userinit) && !userinit.empty())
@@ -220,7 +210,7 @@ void RepairWinlogonInView(REGSAM view)
             }
         }
     }
-    if (GetWindowsDirSlash(windir) && key.Open(HKEY_LOCAL_MACHINE, kWinlogonKey, KEY_ALL_ACCESS | view) == ERROR_SUCCESS)
+    if (GetWindowsDirSlash(windir) && key.Open(HKEY_LOCAL_MACHINE, kWinlogonKey, access) == ERROR_SUCCESS)
     {
         std::wstring shell;
         // A Shell that cannot be read is skipped.

@@ -3,6 +3,7 @@
 #include <shlwapi.h>
 
 #include "platform/handles.h"
+#include "platform/registry.h"
 
 #ifndef KEY_WOW64_64KEY
 #define KEY_WOW64_64KEY 0x0100
@@ -149,42 +150,30 @@ bool IsRedirectedClassKey(const wchar_t* path)
     return false;
 }
 
+// A folder of `length` characters read into buffer[MAX_PATH + 1], with a
+// trailing backslash; false when nothing (or too much) was read.
+bool FolderWithSlash(const wchar_t* buffer, DWORD length, std::wstring& dir)
+{
+    if (length == 0 || length >= MAX_PATH)
+        return false;
+    dir.assign(buffer, length);
+    if (dir[dir.size() - 1] != L'\\')
+        dir += L'\\';
+    return true;
+}
+
 bool GetWow64SystemDirSlash(std::wstring& dir)
 {
     PFNGETSYSTEMWOW64DIR get =
         SystemFunction<PFNGETSYSTEMWOW64DIR>(L"kernel32.dll", "GetSystemWow64DirectoryW");
     wchar_t buffer[MAX_PATH + 1] = {0};
-    const UINT length = get ? get(buffer, MAX_PATH) : 0;
-    if (length == 0 || length >= MAX_PATH)
-        return false;
-    dir.assign(buffer, length);
-    if (dir[dir.size() - 1] != L'\\')
-        dir += L'\\';
-    return true;
-}
-
-bool GetDirSlash(UINT(WINAPI* get)(LPWSTR, UINT), std::wstring& dir)
-{
-    wchar_t buffer[MAX_PATH + 1] = {0};
-    const UINT length = get(buffer, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-        return false;
-    dir.assign(buffer, length);
-    if (dir[dir.size() - 1] != L'\\')
-        dir += L'\\';
-    return true;
+    return get && FolderWithSlash(buffer, get(buffer, MAX_PATH), dir);
 }
 
 bool GetEnvDirSlash(const wchar_t* name, std::wstring& dir)
 {
     wchar_t buffer[MAX_PATH + 1] = {0};
-    const DWORD length = ::GetEnvironmentVariableW(name, buffer, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-        return false;
-    dir.assign(buffer, length);
-    if (dir[dir.size() - 1] != L'\\')
-        dir += L'\\';
-    return true;
+    return FolderWithSlash(buffer, ::GetEnvironmentVariableW(name, buffer, MAX_PATH), dir);
 }
 
 }  // namespace
@@ -247,8 +236,8 @@ const wchar_t* RegViewName(REGSAM view)
 bool GetNativeSystemDirSlash(std::wstring& dir)
 {
     if (!IsWow64Process32())
-        return GetDirSlash(::GetSystemDirectoryW, dir);
-    if (!GetDirSlash(::GetWindowsDirectoryW, dir))
+        return GetSystemDirSlash(dir);
+    if (!GetWindowsDirSlash(dir))
         return false;
     dir += L"Sysnative\\";
     return true;
@@ -262,16 +251,25 @@ std::vector<std::wstring> SystemDirsSlash()
     {
         // The process's own system folder is SysWOW64; the native one keeps
         // the name System32 beside it.
-        if (GetDirSlash(::GetWindowsDirectoryW, dir))
+        if (GetWindowsDirSlash(dir))
             dirs.push_back(dir + L"system32\\");
     }
-    else if (GetDirSlash(::GetSystemDirectoryW, dir))
+    else if (GetSystemDirSlash(dir))
     {
         dirs.push_back(dir);
     }
     if (HasTwoRegViews() && GetWow64SystemDirSlash(dir))
         dirs.push_back(dir);
     return dirs;
+}
+
+bool GetSystem32DirSlash(std::wstring& dir)
+{
+    const std::vector<std::wstring> dirs = SystemDirsSlash();
+    if (dirs.empty())
+        return false;
+    dir = dirs[0];
+    return true;
 }
 
 std::vector<std::wstring> ProgramFilesDirsSlash()
@@ -341,7 +339,7 @@ bool StartRegEditInView(const std::wstring& script, bool nativeView)
     std::wstring editor;
     if (nativeView || !HasTwoRegViews())
     {
-        if (!GetDirSlash(::GetWindowsDirectoryW, editor))
+        if (!GetWindowsDirSlash(editor))
             return false;
     }
     else if (!GetWow64SystemDirSlash(editor))

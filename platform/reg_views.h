@@ -51,6 +51,8 @@ bool GetNativeSystemDirSlash(std::wstring& dir);
 // (64-bit Windows only) SysWOW64. Under WOW64 the first one is only reached
 // with redirection off (ProbeNativeFile).
 std::vector<std::wstring> SystemDirsSlash();
+// The first of them: the native system folder under the name System32.
+bool GetSystem32DirSlash(std::wstring& dir);
 // The Program Files folders: the native one first, then (64-bit Windows only)
 // "Program Files (x86)".
 std::vector<std::wstring> ProgramFilesDirsSlash();

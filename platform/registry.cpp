@@ -165,17 +165,6 @@ bool GetCurrentDirSlash(std::wstring& dir) { return GetDirSlash(CurrentDirectory
 
 namespace {
 
-// The native system folder under the name every program and the system use:
-// System32 (a 32-bit process under WOW64 reaches it with ProbeNativeFile).
-bool GetProbeSystemDirSlash(std::wstring& dir)
-{
-    const std::vector<std::wstring> dirs = SystemDirsSlash();
-    if (dirs.empty())
-        return false;
-    dir = dirs[0];
-    return true;
-}
-
 // Opens only what lies on this machine. Commands are started by 64-bit
 // programs on 64-bit Windows: files are looked for as they see them.
 bool Probe(const std::wstring& path, RemoteTarget remote)
@@ -206,7 +195,7 @@ bool ProbeTargetFile(const wchar_t* token, const wchar_t* baseDir, RemoteTarget 
         return true;
     if (GetWindowsDirSlash(dir) && Probe(dir + token, remote))
         return true;
-    return GetProbeSystemDirSlash(dir) && Probe(dir + token, remote);
+    return GetSystem32DirSlash(dir) && Probe(dir + token, remote);
 }
 
 bool CheckCommandTargets(const wchar_t* commandLine, const wchar_t* baseDir, RemoteTarget remote)

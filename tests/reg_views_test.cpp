@@ -139,7 +139,8 @@ TEST(RegViewKeys, RedirectedAndSharedKeysOfTheCleaningChecks)
         {HKEY_LOCAL_MACHINE,
          L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Advanced\\Folder\\Hidden\\SHOWALL", true},
         {HKEY_LOCAL_MACHINE,
-         L"software\\microsoft\\windows\\currentversion\\explorer\\MountPoints2\\{ca5dc9df-c6e5-11dd-8b20-806d6172696f}",
+         L"software\\microsoft\\windows\\currentversion\\explorer\\MountPoints2\\"
+         L"{ca5dc9df-c6e5-11dd-8b20-806d6172696f}",
          true},
         {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes\\CLSID\\{20D04FE0-3AEA-1069-A2D8-08002B30309D}\\shell", true},
         {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes\\CLSID", true},

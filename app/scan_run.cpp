@@ -115,7 +115,11 @@ bool RunKnownFileCleaner()
     // The cleaner deleted the folder options for hidden files: put them back.
     const std::wstring fixReg = GetFixRegPath();
     if (!fixReg.empty())
+    {
         ImportRegFile(fixReg.c_str());
+        // Deleted in both views on 64-bit Windows: imported into both.
+        ImportRegFileInOtherView(fixReg, kFixRegScriptKeys);
+    }
     return true;
 }
 

@@ -7,6 +7,7 @@
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
+#include "platform/reg_views.h"
 #include "platform/registry.h"
 
 const char kLogKnownFileFound[] = "扫描伪装文件夹型病毒!";
@@ -158,7 +159,8 @@ void ResetRootFileAttributes()
 
 void CEljfilefx::AddIfExists(const std::wstring& path)
 {
-    if (::PathFileExistsW(path.c_str()))
+    // Under WOW64 the System32 name is looked for in the native folder.
+    if (IsWow64Process32() ? NativeFileExists(path.c_str()) : ::PathFileExistsW(path.c_str()) != FALSE)
         m_files.push_back(path);
 }
 
@@ -169,7 +171,13 @@ int CEljfilefx::Scan()
     m_files.clear();
     const size_t count = sizeof(kCoreFiles) / sizeof(kCoreFiles[0]);
     for (size_t i = 0; i < count; ++i)
-        AddIfExists(kCoreFiles[i]);
+    {
+        // On 64-bit Windows a 32-bit dropper's copies lie in SysWOW64 and
+        // Program Files (x86): each is kept under the path that reaches it.
+        const std::vector<std::wstring> copies = FileCopiesInViews(kCoreFiles[i]);
+        for (size_t c = 0; c < copies.size(); ++c)
+            AddIfExists(copies[c]);
+    }
     if (m_files.empty())
         return 0;
 
@@ -197,7 +205,9 @@ int CEljfilefx::Scan()
 
 int CEljfilefx::Clean()
 {
-    DeleteKeyRecursive(HKEY_LOCAL_MACHINE, kHiddenOptionKey);
+    const RegViewList views = RegViewsForKey(HKEY_LOCAL_MACHINE, kHiddenOptionKey);
+    for (size_t v = 0; v < views.count; ++v)
+        DeleteKeyRecursive(HKEY_LOCAL_MACHINE, kHiddenOptionKey, views.flags[v]);
     for (size_t i = 0; i < m_files.size(); ++i)
         GateScheduleDelete(m_files[i], KeepRuleFor(m_files[i]));
     ResetRootFileAttributes();

@@ -10,6 +10,7 @@
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/process.h"
+#include "platform/reg_views.h"
 #include "platform/registry.h"
 
 const char kLogDelFile[] = "del file ";
@@ -165,60 +166,74 @@ int CKillerForOneKB::Run(ICommunication* comm)
     return 0;
 }
 
+bool CKillerForOneKB::SweepCheckInView(size_t index, REGSAM view)
+{
+    const SweepCheck& check = kSweepChecks[index];
+    CRegKey key;
+    if (key.Open(check.root, check.key, KEY_ALL_ACCESS | view) != ERROR_SUCCESS)
+        return false;
+    switch (check.test)
+    {
+    case kShellNotNone:
+    {
+        std::wstring text;
+        ReadRegString(key, check.value, text);
+        if (!::StrStrIW(text.c_str(), L"none"))
+        {
+            key.Close();
+            CRegKey parent;
+            if (parent.Open(HKEY_LOCAL_MACHINE, kMyComputer, KEY_ALL_ACCESS | view) == ERROR_SUCCESS &&
+                GateDeleteTree(parent, L"Shell", view) == ERROR_SUCCESS)
+                ++m_nRepaired;
+        }
+        break;
+    }
+    case kKeyOpens:
+        if (GateDeleteTree(key, L"Shell", view) == ERROR_SUCCESS)
+            ++m_nRepaired;
+        break;
+    case kNumberIs:
+    {
+        DWORD number = check.preset;
+        DWORD bytes = sizeof(number);
+        if (::RegQueryValueExW(key, check.value, NULL, NULL, reinterpret_cast<BYTE*>(&number), &bytes) !=
+            ERROR_SUCCESS)
+            number = check.preset;
+        if (number == check.trigger && GateSetDword(key, check.value, check.fixed) == ERROR_SUCCESS)
+            ++m_nRepaired;
+        break;
+    }
+    case kRunsScript:
+    {
+        std::wstring text, stream;
+        ReadRegString(key, check.value, text);
+        if (PassesScriptTest(text, &stream))
+        {
+            if (m_strName.empty())
+                m_strName = stream;
+            if (GateSetString(key, check.value, ExpandFolderMarks(check.replacement)) == ERROR_SUCCESS)
+                ++m_nRepaired;
+        }
+        break;
+    }
+    }
+    return true;
+}
+
 void CKillerForOneKB::SweepRegistry()
 {
     for (size_t i = 0; i < sizeof(kSweepChecks) / sizeof(kSweepChecks[0]); ++i)
     {
-        const SweepCheck& check = kSweepChecks[i];
-        CRegKey key;
-        if (key.Open(check.root, check.key) != ERROR_SUCCESS)
-            continue;
-        switch (check.test)
+        // A key with a copy per registry view is checked in each, native first.
+        const RegViewList views = RegViewsForKey(kSweepChecks[i].root, kSweepChecks[i].key);
+        bool opened = false;
+        for (size_t v = 0; v < views.count; ++v)
         {
-        case kShellNotNone:
-        {
-            std::wstring text;
-            ReadRegString(key, check.value, text);
-            if (!::StrStrIW(text.c_str(), L"none"))
-            {
-                key.Close();
-                CRegKey parent;
-                if (parent.Open(HKEY_LOCAL_MACHINE, kMyComputer) == ERROR_SUCCESS &&
-                    GateDeleteTree(parent, L"Shell") == ERROR_SUCCESS)
-                    ++m_nRepaired;
-            }
-            break;
+            if (SweepCheckInView(i, views.flags[v]))
+                opened = true;
         }
-        case kKeyOpens:
-            if (GateDeleteTree(key, L"Shell") == ERROR_SUCCESS)
-                ++m_nRepaired;
-            break;
-        case kNumberIs:
-        {
-            DWORD number = check.preset;
-            DWORD bytes = sizeof(number);
-            if (::RegQueryValueExW(key, check.value, NULL, NULL, reinterpret_cast<BYTE*>(&number), &bytes) !=
-                ERROR_SUCCESS)
-                number = check.preset;
-            if (number == check.trigger && GateSetDword(key, check.value, check.fixed) == ERROR_SUCCESS)
-                ++m_nRepaired;
-            break;
-        }
-        case kRunsScript:
-        {
-            std::wstring text, stream;
-            ReadRegString(key, check.value, text);
-            if (PassesScriptTest(text, &stream))
-            {
-                if (m_strName.empty())
-                    m_strName = stream;
-                if (GateSetString(key, check.value, ExpandFolderMarks(check.replacement)) == ERROR_SUCCESS)
-                    ++m_nRepaired;
-            }
-            break;
-        }
-        }
-        if (StopRequested())
+        // A stop is looked for after each check that found its key.
+        if (opened && StopRequested())
             break;
     }
     // "explorer.exe:worm.vbs\" %1" leaves "worm.vbs".
@@ -238,7 +253,8 @@ void CKillerForOneKB::SweepDrives()
         ++m_nDeleted;
     if (StopRequested())
         return;
-    if (GetSystemDirSlash(dir) && GateDeleteFile(dir + L"smss.exe:" + m_strName, kDeleteUncopied))
+    // smss.exe lives in the native system folder only (Sysnative under WOW64).
+    if (GetNativeSystemDirSlash(dir) && GateDeleteFile(dir + L"smss.exe:" + m_strName, kDeleteUncopied))
         ++m_nDeleted;
     if (StopRequested())
         return;

@@ -1,6 +1,8 @@
 // The script worm that hides in a stream of explorer.exe: its processes, its
 // registry traces (which give away its file name) and its drive files.
 #pragma once
+#include <windows.h>
+
 #include <string>
 
 #include "killers/command.h"
@@ -22,6 +24,11 @@ public:
     const std::wstring& Name() const { return m_strName; }
     int Deleted() const { return m_nDeleted; }
     int Repaired() const { return m_nRepaired; }
+
+private:
+    // One registry check (an entry of the sweep table) in one registry view;
+    // false when its key does not open there.
+    bool SweepCheckInView(size_t index, REGSAM view);
 };
 
 // The script test of association commands and "load": true when the text

@@ -12,6 +12,7 @@
 #include "killers/scan_log.h"
 #include "platform/change_gate.h"
 #include "platform/reg_script.h"
+#include "platform/reg_views.h"
 #include "platform/registry.h"
 
 const char kLogExeAssociationFixed[] = "修复exe文件打不开的问题\r\n";
@@ -161,6 +162,7 @@ void ImportLnkFixScript()
     path += L"LNKFIX.REG";
     ExtractBinResource(kLnkFixScriptId, path.c_str());
     ImportRegFile(path.c_str(), NULL);
+    ImportRegFileInOtherView(path, kLnkFixScriptKeys);
 }
 
 }  // namespace
@@ -177,11 +179,14 @@ int CKillerForRegFX::Run(ICommunication* comm)
     return 0;
 }
 
-void RepairWinlogon()
+namespace {
+
+void RepairWinlogonInView(REGSAM view)
 {
     std::wstring sysdir, windir;
     CRegKey key;
-    if (GetSystemDirSlash(sysdir) && key.Open(HKEY_LOCAL_MACHINE, kWinlogonKey) == ERROR_SUCCESS)
+    const REGSAM access = KEY_ALL_ACCESS | view;
+    if (GetSystem32DirSlash(sysdir) && key.Open(HKEY_LOCAL_MACHINE, kWinlogonKey, access) == ERROR_SUCCESS)
     {
         std::wstring userinit;
         if (ReadRegString(key, L"Userinit", userinit) && !userinit.empty())
@@ -205,7 +210,7 @@ void RepairWinlogon()
             }
         }
     }
-    if (GetWindowsDirSlash(windir) && key.Open(HKEY_LOCAL_MACHINE, kWinlogonKey) == ERROR_SUCCESS)
+    if (GetWindowsDirSlash(windir) && key.Open(HKEY_LOCAL_MACHINE, kWinlogonKey, access) == ERROR_SUCCESS)
     {
         std::wstring shell;
         // A Shell that cannot be read is skipped.
@@ -217,45 +222,79 @@ void RepairWinlogon()
     }
 }
 
+}  // namespace
+
+void RepairWinlogon()
+{
+    // Winlogon reads the native view; the 32-bit copy is kept healthy too.
+    const RegViewList views = RegViewsForKey(HKEY_LOCAL_MACHINE, kWinlogonKey);
+    for (size_t v = 0; v < views.count; ++v)
+        RepairWinlogonInView(views.flags[v]);
+}
+
+namespace {
+
+// One radio button of the hidden-files option in one registry view.
+void RepairCheckedValue(const CheckedValueRow& row, REGSAM view)
+{
+    CRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, row.key, KEY_ALL_ACCESS | view) != ERROR_SUCCESS)
+        return;
+    DWORD value = 0;
+    DWORD bytes = sizeof(value);
+    ::RegQueryValueExW(key, L"CheckedValue", NULL, NULL, reinterpret_cast<BYTE*>(&value), &bytes);
+    if (value == row.expected)
+        return;
+    char number[16];
+    std::snprintf(number, sizeof(number), "%i", static_cast<int>(value));
+    ScanLog::Append(KeyPrefix(row.key));
+    ScanLog::AppendText(number);
+    ScanLog::Append("\r\n", 2);
+    GateSetDword(key, L"CheckedValue", row.expected);
+}
+
+// The computer folder's open verb in one registry view: removed, not
+// rewritten, when its command names a file that is not there.
+void RepairComputerVerb(REGSAM view)
+{
+    const std::wstring clsid(kComputerClsid);
+    const REGSAM access = KEY_ALL_ACCESS | view;
+    CRegKey key;
+    std::wstring command;
+    if (key.Open(HKEY_LOCAL_MACHINE, (clsid + L"\\shell\\open\\command").c_str(), access) == ERROR_SUCCESS &&
+        ReadRegString(key, L"", command) && !CheckCommandTargets(command.c_str(), NULL))
+    {
+        // The verb is removed, not rewritten: the folder opens as it should.
+        key.Close();
+        if (key.Open(HKEY_LOCAL_MACHINE, (clsid + L"\\shell\\open").c_str(), access) == ERROR_SUCCESS)
+            GateDeleteTree(key, L"command", view);
+        if (key.Open(HKEY_LOCAL_MACHINE, clsid.c_str(), access) == ERROR_SUCCESS)
+            GateDeleteTree(key, L"Shell", view);
+        key.Close();
+        ScanLog::AppendLine(KeyPrefix((clsid + L"\\shell\\open\\command").c_str()), command);
+    }
+}
+
+}  // namespace
+
 void RepairHiddenOption()
 {
     for (size_t i = 0; i < sizeof(kHiddenOption) / sizeof(kHiddenOption[0]); ++i)
     {
-        CRegKey key;
-        if (key.Open(HKEY_LOCAL_MACHINE, kHiddenOption[i].key) != ERROR_SUCCESS)
-            continue;
-        DWORD value = 0;
-        DWORD bytes = sizeof(value);
-        ::RegQueryValueExW(key, L"CheckedValue", NULL, NULL, reinterpret_cast<BYTE*>(&value), &bytes);
-        if (value == kHiddenOption[i].expected)
-            continue;
-        char number[16];
-        std::snprintf(number, sizeof(number), "%i", static_cast<int>(value));
-        ScanLog::Append(KeyPrefix(kHiddenOption[i].key));
-        ScanLog::AppendText(number);
-        ScanLog::Append("\r\n", 2);
-        GateSetDword(key, L"CheckedValue", kHiddenOption[i].expected);
+        const RegViewList views = RegViewsForKey(HKEY_LOCAL_MACHINE, kHiddenOption[i].key);
+        for (size_t v = 0; v < views.count; ++v)
+            RepairCheckedValue(kHiddenOption[i], views.flags[v]);
     }
 }
 
 void RepairComputerOpen()
 {
-    const std::wstring clsid(kComputerClsid);
+    const RegViewList views = RegViewsForKey(HKEY_LOCAL_MACHINE, kComputerClsid);
+    for (size_t v = 0; v < views.count; ++v)
+        RepairComputerVerb(views.flags[v]);
+
     CRegKey key;
     std::wstring command;
-    if (key.Open(HKEY_LOCAL_MACHINE, (clsid + L"\\shell\\open\\command").c_str()) == ERROR_SUCCESS &&
-        ReadRegString(key, L"", command) && !CheckCommandTargets(command.c_str(), NULL))
-    {
-        // The verb is removed, not rewritten: the folder opens as it should.
-        key.Close();
-        if (key.Open(HKEY_LOCAL_MACHINE, (clsid + L"\\shell\\open").c_str()) == ERROR_SUCCESS)
-            GateDeleteTree(key, L"command");
-        if (key.Open(HKEY_LOCAL_MACHINE, clsid.c_str()) == ERROR_SUCCESS)
-            GateDeleteTree(key, L"Shell");
-        key.Close();
-        ScanLog::AppendLine(KeyPrefix((clsid + L"\\shell\\open\\command").c_str()), command);
-    }
-
     if (key.Open(HKEY_CLASSES_ROOT, kFolderOpenKey) == ERROR_SUCCESS && ReadRegString(key, L"", command) &&
         !CheckCommandTargets(command.c_str(), NULL))
     {

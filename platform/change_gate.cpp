@@ -118,7 +118,7 @@ struct DeleteValueAction
 struct DeleteTreeAction
 {
     const ChangeRequest& change;
-    LONG operator()() const { return DeleteRegKeyTree(change.key, change.name); }
+    LONG operator()() const { return DeleteRegKeyTree(change.key, change.name, change.view); }
 };
 
 struct ResetAccessAction
@@ -233,12 +233,13 @@ LONG GateDeleteValue(HKEY key, const wchar_t* name)
     return PassStatus(change, action);
 }
 
-LONG GateDeleteTree(HKEY parent, const wchar_t* name)
+LONG GateDeleteTree(HKEY parent, const wchar_t* name, REGSAM view)
 {
     ChangeRequest change;
     change.kind = kChangeDeleteTree;
     change.key = parent;
     change.name = name;
+    change.view = view;
     const DeleteTreeAction action = {change};
     return PassStatus(change, action);
 }

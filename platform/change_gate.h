@@ -52,10 +52,12 @@ struct ChangeRequest
     const wchar_t* scriptKeys;
     // For an import: true when it runs the 64-bit registry editor.
     bool nativeView;
+    // For a tree deletion: the registry view flag it uses at every level.
+    REGSAM view;
 
     ChangeRequest()
         : kind(kChangeDeleteFile), attributes(0), rule(kKeepOrLeave), key(NULL), name(NULL), type(0), data(NULL),
-          bytes(0), process(NULL), scriptKeys(NULL), nativeView(false)
+          bytes(0), process(NULL), scriptKeys(NULL), nativeView(false), view(0)
     {
     }
 };
@@ -102,8 +104,9 @@ LONG GateSetDword(HKEY key, const wchar_t* name, DWORD value);
 // carries root as its key and subkey as its path).
 LONG GateSetStringIn(HKEY root, const wchar_t* subkey, const wchar_t* name, const std::wstring& text);
 LONG GateDeleteValue(HKEY key, const wchar_t* name);
-// Deletes parent\name with everything below it (DeleteRegKeyTree).
-LONG GateDeleteTree(HKEY parent, const wchar_t* name);
+// Deletes parent\name with everything below it (DeleteRegKeyTree) in the
+// registry view `view` (0: the process's own).
+LONG GateDeleteTree(HKEY parent, const wchar_t* name, REGSAM view = 0);
 // Runs `reset` on root\path (the reset knows its root); its result.
 bool GateResetKeyAccess(HKEY root, bool (*reset)(const wchar_t* path), const wchar_t* path);
 // Runs `import` (which starts the registry editor on the script).

@@ -8,6 +8,7 @@
 #include "platform/change_gate.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
+#include "platform/reg_views.h"
 
 LONG CRegKey::Open(HKEY root, const wchar_t* path, REGSAM access)
 {
@@ -164,12 +165,13 @@ bool GetCurrentDirSlash(std::wstring& dir) { return GetDirSlash(CurrentDirectory
 
 namespace {
 
-// Opens only what lies on this machine.
+// Opens only what lies on this machine. Commands are started by 64-bit
+// programs on 64-bit Windows: files are looked for as they see them.
 bool Probe(const std::wstring& path, RemoteTarget remote)
 {
     if (IsRemoteOrDevicePath(path.c_str()))
         return remote == kRemoteIsPresent;
-    return CanOpenForRead(path.c_str());
+    return ProbeNativeFile(path.c_str());
 }
 
 }  // namespace
@@ -193,7 +195,7 @@ bool ProbeTargetFile(const wchar_t* token, const wchar_t* baseDir, RemoteTarget 
         return true;
     if (GetWindowsDirSlash(dir) && Probe(dir + token, remote))
         return true;
-    return GetSystemDirSlash(dir) && Probe(dir + token, remote);
+    return GetSystem32DirSlash(dir) && Probe(dir + token, remote);
 }
 
 bool CheckCommandTargets(const wchar_t* commandLine, const wchar_t* baseDir, RemoteTarget remote)
@@ -214,7 +216,7 @@ bool CheckCommandTargets(const wchar_t* commandLine, const wchar_t* baseDir, Rem
     return valid;
 }
 
-bool DeleteKeyRecursive(HKEY root, const wchar_t* path)
+bool DeleteKeyRecursive(HKEY root, const wchar_t* path, REGSAM view)
 {
     const std::wstring full(path ? path : L"");
     if (full.empty() || full.size() >= 520)
@@ -224,10 +226,10 @@ bool DeleteKeyRecursive(HKEY root, const wchar_t* path)
     CRegKey parent;
     if (slash != std::wstring::npos)
     {
-        const LONG status = parent.Open(root, full.substr(0, slash).c_str(), KEY_READ);
+        const LONG status = parent.Open(root, full.substr(0, slash).c_str(), KEY_READ | view);
         if (status != ERROR_SUCCESS)
             return status == ERROR_FILE_NOT_FOUND;
     }
-    const LONG status = GateDeleteTree(slash == std::wstring::npos ? root : parent.Get(), name.c_str());
+    const LONG status = GateDeleteTree(slash == std::wstring::npos ? root : parent.Get(), name.c_str(), view);
     return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The main job: a sandbox PC infected the way USB worms leave a PC and its
 # stick, cleaned by StickMedic in its own window, as a user would.
-#   ./scripts/demo.sh [--keep] [--no-build]
-# --keep leaves the sandbox for a look around; --no-build uses what is built.
+#   ./scripts/demo.sh [--keep] [--no-build] [--win64]
+# --keep leaves the sandbox for a look around; --no-build uses what is built;
+# --win64 runs it in a 64-bit sandbox PC (the 32-bit program under WOW64
+# where this machine runs 32-bit Wine, the x86_64 build otherwise).
 # Exit code 0 when every planted infection was found and repaired (or
 # scheduled for deletion at the next start of Windows).
 set -euo pipefail
@@ -11,12 +13,13 @@ cd "$here/.."
 root="$PWD"
 . scripts/lib/wine-env.sh
 
-keep= build=1
+keep= build=1 arch=
 for arg in "$@"; do
   case "$arg" in
     --keep) keep=1 ;;
     --no-build) build= ;;
-    *) echo "usage: $0 [--keep] [--no-build]" >&2; exit 2 ;;
+    --win64) arch=win64 ;;
+    *) echo "usage: $0 [--keep] [--no-build] [--win64]" >&2; exit 2 ;;
   esac
 done
 
@@ -34,7 +37,15 @@ fi
 template="$root/$tree/sandbox/template"
 sandbox="$root/$tree/sandbox/demo"
 shots="$root/$tree/demo-screenshots"
-./scripts/sandbox.sh new "$template" "$sandbox"
+if [ -n "$arch" ]; then
+  template="$root/$tree/sandbox/template64"
+  sandbox="$root/$tree/sandbox/demo64"
+  shots="$root/$tree/demo64-screenshots"
+  note="${note:+$note }(a 64-bit Windows: the program sees both registry views and both system folders)"
+  ./scripts/sandbox.sh new --arch "$arch" "$template" "$sandbox"
+else
+  ./scripts/sandbox.sh new "$template" "$sandbox"
+fi
 
 . scripts/lib/display.sh
 cleanup() {

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Throwaway Wine sandboxes for StickMedic.
 #
-#   sandbox.sh template DIR            make the template prefix DIR once
-#   sandbox.sh new TEMPLATE COPY       a fresh copy of the template
-#   sandbox.sh run --template DIR [--keep] [--with FILE]... [--collect DIR] EXE [ARGS...]
+#   sandbox.sh template [--arch A] DIR make the template prefix DIR once
+#   sandbox.sh new [--arch A] TEMPLATE COPY
+#                                      a fresh copy of the template
+#   sandbox.sh run --template DIR [--arch A] [--keep] [--with FILE]... [--collect DIR] EXE [ARGS...]
 #                                      run EXE in a fresh copy, then dispose of it;
 #                                      --with copies FILE to C:\tests beside it,
 #                                      --collect copies C:\tests\shots out to DIR
@@ -13,6 +14,11 @@
 # Drives in every sandbox: C: fixed, D: a CD drive without medium, E: a
 # removable stick on the folder "stick" inside the prefix. There is never a
 # Z: drive: Wine maps it to the host's /, and the program walks every root.
+#
+# --arch win64 makes (or uses) a 64-bit prefix: 32-bit programs run there
+# under WOW64 with both registry views and both system folders, each holding
+# the healthy baseline. Without it the prefix is this machine's usual kind
+# (scripts/lib/wine-env.sh). A copy remembers its kind (.stickmedic-arch).
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(cd "$here/.." && pwd)"
@@ -36,23 +42,34 @@ check_drives() {
   done
 }
 
-reg_import() { # reg_import FILE (UTF-8 text, converted to the UTF-16 regedit reads)
+reg_import() { # reg_import FILE [EDITOR] (UTF-8 text, converted to the UTF-16 regedit reads)
   local tmp="$WINEPREFIX/drive_c/import.reg"
   { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE "$1"; } > "$tmp"
-  (cd "$WINEPREFIX/drive_c" && "$WINE" regedit /s 'C:\import.reg')
+  (cd "$WINEPREFIX/drive_c" && "$WINE" "${2:-regedit}" /s 'C:\import.reg')
   "$WINESERVER" -w
   rm -f "$tmp"
 }
 
-# What the template is made from: a change to any of it makes a new one.
-template_stamp() {
-  cat "$here/sandbox.sh" "$here/sandbox-baseline-files.sh" "$here/lib/wine-env.sh" \
-      "$root"/tests/sandbox/*.reg | sha1sum | cut -d' ' -f1
+# The healthy baseline in a 64-bit prefix: the native view by the 64-bit
+# registry editor, the 32-bit view by the 32-bit one, and what a stock
+# 64-bit prefix lacks besides.
+baseline_win64() {
+  local editor
+  for editor in regedit 'C:\windows\syswow64\regedit.exe'; do
+    reg_import "$root/tests/sandbox/baseline.reg" "$editor"
+    reg_import "$root/tests/sandbox/baseline-win64.reg" "$editor"
+  done
 }
 
-make_template() {
-  local dir="$1" tmp stamp
-  stamp="$(template_stamp)"
+# What the template is made from: a change to any of it makes a new one.
+template_stamp() {
+  { echo "$1"; cat "$here/sandbox.sh" "$here/sandbox-baseline-files.sh" "$here/lib/wine-env.sh" \
+      "$root"/tests/sandbox/*.reg; } | sha1sum | cut -d' ' -f1
+}
+
+make_template() { # make_template DIR [ARCH]
+  local dir="$1" arch="${2:-$(wine_probe_arch)}" tmp stamp
+  stamp="$(template_stamp "$arch")"
   [ "$(cat "$dir/.complete" 2>/dev/null)" = "$stamp" ] && return 0
   mkdir -p "$(dirname "$dir")"
   exec 9>"$dir.lock"
@@ -61,7 +78,7 @@ make_template() {
   rm -rf "$dir"
   tmp="$dir.new"
   rm -rf "$tmp"
-  wine_setup "$tmp"
+  wine_setup "$tmp" "$arch"
   echo "sandbox: making the template ($WINEARCH) in $dir" >&2
   (cd "$(dirname "$tmp")" && DISPLAY= "$WINE" wineboot -i >/dev/null 2>&1) || true
   "$WINESERVER" -w
@@ -72,8 +89,9 @@ make_template() {
   ln -s ../stick "$tmp/dosdevices/e:"
   check_drives "$tmp"
   reg_import "$root/tests/sandbox/wine-settings.reg"
-  reg_import "$root/tests/sandbox/baseline.reg"
+  if [ "$arch" = win64 ]; then baseline_win64; else reg_import "$root/tests/sandbox/baseline.reg"; fi
   "$here/sandbox-baseline-files.sh" "$tmp"
+  echo "$arch" > "$tmp/.stickmedic-arch"
   "$WINESERVER" -k 2>/dev/null || true
   "$WINESERVER" -w
   check_drives "$tmp"
@@ -81,8 +99,8 @@ make_template() {
   mv "$tmp" "$dir"
 }
 
-new_copy() { # new_copy TEMPLATE COPY
-  make_template "$1"
+new_copy() { # new_copy TEMPLATE COPY [ARCH]
+  make_template "$1" "${3:-}"
   rm -rf "$2"
   cp -a "$1" "$2"
   check_drives "$2"
@@ -102,9 +120,12 @@ exec_in() { # exec_in COPY EXE ARGS...: copies EXE to C:\tests and runs it there
 stop_copy() { wine_setup "$(realpath "$1")"; "$WINESERVER" -k 2>/dev/null || true; "$WINESERVER" -w 2>/dev/null || true; }
 
 cmd="${1:-}"; shift || true
+arch=
+if [ "${1:-}" = --arch ]; then arch="$2"; shift 2; fi
+case "$arch" in ''|win32|win64) ;; *) die "unknown arch $arch" ;; esac
 case "$cmd" in
-  template) make_template "$1" ;;
-  new) new_copy "$1" "$2" ;;
+  template) make_template "$1" "$arch" ;;
+  new) new_copy "$1" "$2" "$arch" ;;
   exec) exec_in "$@" ;;
   stop) stop_copy "$1" ;;
   run)
@@ -113,6 +134,7 @@ case "$cmd" in
     while [ $# -gt 0 ]; do
       case "$1" in
         --template) template="$2"; shift 2 ;;
+        --arch) arch="$2"; shift 2 ;;
         --keep) keep=1; shift ;;
         --with) with+=("$2"); shift 2 ;;
         --collect) collect="$2"; shift 2 ;;
@@ -122,7 +144,7 @@ case "$cmd" in
     [ -n "$template" ] && [ $# -ge 1 ] || die "usage: run --template DIR [--keep] EXE [ARGS...]"
     mkdir -p "$(dirname "$template")"
     copy="$(mktemp -d "$(dirname "$template")/run.XXXXXX")"
-    new_copy "$template" "$copy"
+    new_copy "$template" "$copy" "$arch"
     mkdir -p "$copy/drive_c/tests"
     for f in "${with[@]}"; do cp "$f" "$copy/drive_c/tests/"; done
     start_display

@@ -422,6 +422,20 @@ bool WormHostRunning()
     return found;
 }
 
+// The system folder this driver wrote into, with a trailing backslash: a
+// 32-bit driver on 64-bit Windows (where SysWOW64 exists) writes SysWOW64,
+// and a file planted there is scheduled under that path.
+std::wstring SystemFolder()
+{
+    wchar_t windows[MAX_PATH] = {0};
+    ::GetWindowsDirectoryW(windows, MAX_PATH);
+    const std::wstring wow64 = std::wstring(windows) + L"\\SysWOW64";
+    const DWORD attributes = ::GetFileAttributesW(wow64.c_str());
+    if (sizeof(void*) == 4 && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return wow64 + L"\\";
+    return std::wstring(windows) + L"\\system32\\";
+}
+
 bool Pending(const std::wstring& path)
 {
     HKEY key = NULL;
@@ -491,7 +505,7 @@ int Verify(const wchar_t* file)
              Value(HKEY_LOCAL_MACHINE, std::wstring(kHidden) + L"\\SHOWALL", L"CheckedValue") == L"1"},
         {L"batfile command restored", Value(HKEY_LOCAL_MACHINE, kBat, NULL) == L"\"%1\" %*"},
         {L"known-file worm scheduled for deletion", Pending(L"C:\\Program Files\\mosss.exe") &&
-                                                        Pending(L"C:\\windows\\system32\\fgahu.dll") &&
+                                                        Pending(SystemFolder() + L"fgahu.dll") &&
                                                         Pending(L"C:\\qgs.exe") && Pending(L"C:\\Recycle.exe")},
         {L"its root files visible again", !(::GetFileAttributesW(L"C:\\qgs.exe") & kHiddenSystem)},
     };

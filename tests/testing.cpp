@@ -120,30 +120,33 @@ std::string Hex(const char* spaced)
 namespace testing_util {
 
 bool SetRegValue(HKEY root, const std::wstring& path, const wchar_t* name, DWORD type, const void* data,
-                 DWORD bytes)
+                 DWORD bytes, REGSAM view)
 {
     HKEY key = NULL;
-    if (::RegCreateKeyExW(root, path.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL) != ERROR_SUCCESS)
+    if (::RegCreateKeyExW(root, path.c_str(), 0, NULL, 0, KEY_ALL_ACCESS | view, NULL, &key, NULL) != ERROR_SUCCESS)
         return false;
     const LONG status = ::RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), bytes);
     ::RegCloseKey(key);
     return status == ERROR_SUCCESS;
 }
 
-bool SetRegText(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& text, DWORD type)
+bool SetRegText(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& text, DWORD type,
+                REGSAM view)
 {
-    return SetRegValue(root, path, name, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    return SetRegValue(root, path, name, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)),
+                       view);
 }
 
-bool SetRegDword(HKEY root, const std::wstring& path, const wchar_t* name, DWORD value)
+bool SetRegDword(HKEY root, const std::wstring& path, const wchar_t* name, DWORD value, REGSAM view)
 {
-    return SetRegValue(root, path, name, REG_DWORD, &value, sizeof(value));
+    return SetRegValue(root, path, name, REG_DWORD, &value, sizeof(value), view);
 }
 
-bool GetRegText(HKEY root, const std::wstring& path, const wchar_t* name, std::wstring& text, DWORD* type)
+bool GetRegText(HKEY root, const std::wstring& path, const wchar_t* name, std::wstring& text, DWORD* type,
+                REGSAM view)
 {
     HKEY key = NULL;
-    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS)
         return false;
     std::vector<wchar_t> buffer(4096, L'\0');
     DWORD bytes = static_cast<DWORD>((buffer.size() - 1) * sizeof(wchar_t));
@@ -158,10 +161,10 @@ bool GetRegText(HKEY root, const std::wstring& path, const wchar_t* name, std::w
     return true;
 }
 
-bool GetRegDword(HKEY root, const std::wstring& path, const wchar_t* name, DWORD& value)
+bool GetRegDword(HKEY root, const std::wstring& path, const wchar_t* name, DWORD& value, REGSAM view)
 {
     HKEY key = NULL;
-    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS)
         return false;
     DWORD bytes = sizeof(value);
     const LONG status = ::RegQueryValueExW(key, name, NULL, NULL, reinterpret_cast<BYTE*>(&value), &bytes);
@@ -169,28 +172,44 @@ bool GetRegDword(HKEY root, const std::wstring& path, const wchar_t* name, DWORD
     return status == ERROR_SUCCESS;
 }
 
-bool KeyExists(HKEY root, const std::wstring& path)
+bool KeyExists(HKEY root, const std::wstring& path, REGSAM view)
 {
     HKEY key = NULL;
-    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS)
         return false;
     ::RegCloseKey(key);
     return true;
 }
 
-bool CreateKey(HKEY root, const std::wstring& path)
+bool CreateKey(HKEY root, const std::wstring& path, REGSAM view)
 {
     HKEY key = NULL;
-    if (::RegCreateKeyExW(root, path.c_str(), 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL) != ERROR_SUCCESS)
+    if (::RegCreateKeyExW(root, path.c_str(), 0, NULL, 0, KEY_ALL_ACCESS | view, NULL, &key, NULL) != ERROR_SUCCESS)
         return false;
     ::RegCloseKey(key);
     return true;
 }
 
-void DeleteKey(HKEY root, const std::wstring& path)
+namespace {
+
+// RegDeleteKeyExW where a view is asked for (looked up: XP has none).
+void DeleteOneKey(HKEY root, const std::wstring& path, REGSAM view)
+{
+    typedef LONG(WINAPI * PFNDELETEKEYEX)(HKEY, LPCWSTR, REGSAM, DWORD);
+    PFNDELETEKEYEX deleteKeyEx = reinterpret_cast<PFNDELETEKEYEX>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"advapi32.dll"), "RegDeleteKeyExW")));
+    if (view && deleteKeyEx)
+        deleteKeyEx(root, path.c_str(), view, 0);
+    else
+        ::RegDeleteKeyW(root, path.c_str());
+}
+
+}  // namespace
+
+void DeleteKey(HKEY root, const std::wstring& path, REGSAM view)
 {
     HKEY key = NULL;
-    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+    if (::RegOpenKeyExW(root, path.c_str(), 0, KEY_ALL_ACCESS | view, &key) != ERROR_SUCCESS)
         return;
     wchar_t child[300];
     for (;;)
@@ -199,13 +218,13 @@ void DeleteKey(HKEY root, const std::wstring& path)
         if (::RegEnumKeyExW(key, 0, child, &length, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
             break;
         const std::wstring before(child);
-        DeleteKey(root, path + L"\\" + child);
+        DeleteKey(root, path + L"\\" + child, view);
         length = 300;
         if (::RegEnumKeyExW(key, 0, child, &length, NULL, NULL, NULL, NULL) == ERROR_SUCCESS && before == child)
             break;  // could not delete it
     }
     ::RegCloseKey(key);
-    ::RegDeleteKeyW(root, path.c_str());
+    DeleteOneKey(root, path, view);
 }
 
 }  // namespace testing_util

@@ -29,17 +29,19 @@ std::string Hex(const char* spaced);
 
 namespace testing_util {
 
-// Registry state for tests: keys are created as needed.
+// Registry state for tests: keys are created as needed. `view` is or-ed into
+// every access (KEY_WOW64_64KEY or KEY_WOW64_32KEY; 0: the test's own view).
 bool SetRegValue(HKEY root, const std::wstring& path, const wchar_t* name, DWORD type, const void* data,
-                 DWORD bytes);
+                 DWORD bytes, REGSAM view = 0);
 bool SetRegText(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& text,
-                DWORD type = REG_SZ);
-bool SetRegDword(HKEY root, const std::wstring& path, const wchar_t* name, DWORD value);
+                DWORD type = REG_SZ, REGSAM view = 0);
+bool SetRegDword(HKEY root, const std::wstring& path, const wchar_t* name, DWORD value, REGSAM view = 0);
 // The raw value: text without expansion, and its type. False when missing.
-bool GetRegText(HKEY root, const std::wstring& path, const wchar_t* name, std::wstring& text, DWORD* type = NULL);
-bool GetRegDword(HKEY root, const std::wstring& path, const wchar_t* name, DWORD& value);
-bool KeyExists(HKEY root, const std::wstring& path);
-bool CreateKey(HKEY root, const std::wstring& path);
-void DeleteKey(HKEY root, const std::wstring& path);  // with all below it
+bool GetRegText(HKEY root, const std::wstring& path, const wchar_t* name, std::wstring& text, DWORD* type = NULL,
+                REGSAM view = 0);
+bool GetRegDword(HKEY root, const std::wstring& path, const wchar_t* name, DWORD& value, REGSAM view = 0);
+bool KeyExists(HKEY root, const std::wstring& path, REGSAM view = 0);
+bool CreateKey(HKEY root, const std::wstring& path, REGSAM view = 0);
+void DeleteKey(HKEY root, const std::wstring& path, REGSAM view = 0);  // with all below it
 
 }  // namespace testing_util

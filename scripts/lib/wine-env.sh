@@ -14,14 +14,25 @@ wine_probe_arch() {
   fi
 }
 
-# wine_setup PREFIX: exports the environment every Wine command of ours uses.
+# wine_setup PREFIX [ARCH]: exports the environment every Wine command of
+# ours uses. The architecture is ARCH, else the one the prefix was made with
+# (its file .stickmedic-arch), else this machine's.
 wine_setup() {
   export WINEPREFIX="$1"
-  export WINEARCH="${WINEARCH:-$(wine_probe_arch)}"
+  if [ -n "${2:-}" ]; then
+    WINEARCH="$2"
+  elif [ -r "$1/.stickmedic-arch" ]; then
+    WINEARCH="$(cat "$1/.stickmedic-arch")"
+  else
+    WINEARCH="${WINEARCH:-$(wine_probe_arch)}"
+  fi
+  export WINEARCH
   if [ "$WINEARCH" = win32 ]; then
     WINE=/usr/lib/wine/wine
     export WINESERVER=/usr/lib/wine/wineserver32
   else
+    # 32-bit programs in a 64-bit prefix run under Wine's WOW64: the
+    # 64-bit loader hands them to the 32-bit one.
     WINE=/usr/lib/wine/wine64
     export WINESERVER=/usr/lib/wine/wineserver64
   fi

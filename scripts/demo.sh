@@ -58,6 +58,10 @@ start_display
 if [ -n "$XVFB_PID" ]; then where="a virtual display (Xvfb $DISPLAY)"; else where="your display $DISPLAY"; fi
 
 wine_setup "$sandbox"
+# One Windows session for the whole demo: a wineserver that ended between two
+# steps would start the next one as a new boot, which carries out the
+# deletions scheduled for the next start before they are shown and checked.
+"$WINESERVER" -p
 mkdir -p "$sandbox/drive_c/demo"
 cp "$tree/StickMedic.exe" "$tree/tests/demo_driver.exe" "$sandbox/drive_c/demo/"
 driver() { (cd "$sandbox/drive_c/demo" && "$WINE" 'C:\demo\demo_driver.exe' "$@"); }

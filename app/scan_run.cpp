@@ -12,6 +12,7 @@
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/process.h"
+#include "platform/program_folder.h"
 #include "platform/reg_script.h"
 
 int g_bAnomaliesFound = 0;
@@ -253,13 +254,12 @@ bool CScanController::WaitForWorkers(DWORD milliseconds)
 
 std::wstring GetScanLogPath(bool createFolders)
 {
-    wchar_t folder[MAX_PATH] = {0};
-    if (FAILED(::SHGetFolderPathW(NULL, CSIDL_COMMON_APPDATA, NULL, 0, folder)) || !folder[0])
+    // Creating the folder makes it protected (or takes it over) first: the
+    // log is only ever written where only Administrators and SYSTEM write.
+    const std::wstring folder = createFolders ? GetProgramFolder() : GetProgramFolderPath();
+    if (folder.empty())
         return std::wstring();  // never a path built from an empty folder
-    const std::wstring logFolder = WithBackslash(folder) + L"corvaneTools\\";
-    if (createFolders)
-        CreateDirectoryChain(logFolder.c_str());
-    return logFolder + L"StickMedic.log";
+    return folder + L"StickMedic.log";
 }
 
 void SaveScanLog()
@@ -267,9 +267,8 @@ void SaveScanLog()
     const std::wstring path = GetScanLogPath(true);
     if (path.empty())
         return;
-    CHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, NULL));
-    if (!file.IsValid())
+    CHandle file;
+    if (OpenFileForSafeWrite(path, false, file) != ERROR_SUCCESS)
         return;
     if (::GetFileSize(file, NULL) > 0x100000)
     {

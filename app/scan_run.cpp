@@ -113,9 +113,7 @@ bool RunKnownFileCleaner()
     module.Clean();
     ScanLog::AppendText(kLogKnownFileCleaned);
     // The cleaner deleted the folder options for hidden files: put them back.
-    const std::wstring fixReg = GetFixRegPath();
-    if (!fixReg.empty())
-        ImportRegFile(fixReg.c_str());
+    ImportScriptResource(kFixRegScriptId);
     return true;
 }
 

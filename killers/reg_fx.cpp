@@ -159,7 +159,7 @@ void ImportLnkFixScript()
     }
     path += L"LNKFIX.REG";
     ExtractBinResource(kLnkFixScriptId, path.c_str());
-    ImportRegFile(path.c_str(), NULL);
+    ImportScriptResource(kLnkFixScriptId);
 }
 
 }  // namespace

@@ -3,14 +3,25 @@
 #pragma once
 #include <windows.h>
 
+#include <string>
+
 // Resource ids of the two scripts.
 const WORD kLnkFixScriptId = 209;  // restores the shortcut (.lnk) association
 const WORD kFixRegScriptId = 211;  // restores the folder options for hidden files
 
-// Writes the "bin" resource `id` of this program to `path` (replacing the
-// file). Failures leave no trace; always true.
+// Writes the "bin" resource `id` of this program to `path` as a new file: an
+// existing file there is removed first (WriteFreshFile), so nothing is ever
+// written through a link planted at the path. Such a copy, in a folder the
+// user can write, is never imported. Failures leave no trace; always true.
 bool ExtractBinResource(WORD id, const wchar_t* path);
 
-// Starts the registry editor hidden on the script: regedit.exe /s "path".
-// Does not wait for it. `verb` is the shell verb (NULL for the default).
-void ImportRegFile(const wchar_t* path, const wchar_t* verb = L"open");
+// Writes the script `id` into the program's protected folder and has the
+// registry editor import that copy, through the change gateway (which learns
+// the keys the script writes). False when there is no protected folder, the
+// copy cannot be written or the editor does not start.
+bool ImportScriptResource(WORD id);
+
+// Starts "%windir%\regedit.exe /s "script"" hidden, by its full path; with
+// `wait`, waits for it and answers whether it exited with 0. `nativeView`
+// asks for the 64-bit editor (the same one on a 32-bit system).
+bool StartRegistryImport(const std::wstring& script, bool nativeView, bool wait);

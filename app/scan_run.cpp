@@ -13,6 +13,7 @@
 #include "platform/handles.h"
 #include "platform/process.h"
 #include "platform/program_folder.h"
+#include "platform/quarantine.h"
 #include "platform/reg_script.h"
 
 int g_bAnomaliesFound = 0;
@@ -129,6 +130,13 @@ std::wstring GetFixRegPath()
 
 void ScanRun(CScanSession& session)
 {
+    // Everything the scan changes is kept in its quarantine first.
+    CQuarantine quarantine(GetQuarantineRootPath());
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    quarantine.Prune(now);
+    SetChangeRecorder(&quarantine);
+
     ScanLog::Reset(ScanLog::kHeaderFormat);
     const int headerLength = ScanLog::Length();
 
@@ -151,6 +159,8 @@ void ScanRun(CScanSession& session)
 
     ScanLog::AppendText(kLogFooter);
     SaveScanLog();
+    SetChangeRecorder(NULL);
+    quarantine.Finish();
 }
 
 CScanController::CScanController(HWND notify, const ScanPlan& plan)

@@ -82,6 +82,7 @@ public:
     // `root`: the quarantine root with its trailing backslash; empty means no
     // quarantine (nothing that may be the user's is then deleted).
     explicit CQuarantine(const std::wstring& root);
+    virtual ~CQuarantine() {}
 
     // Prunes the quarantines at the start of a scan (local time `now`).
     void Prune(const SYSTEMTIME& now);

@@ -524,3 +524,81 @@ TEST_F(QuarantineTest, PruningKeepsTenAnd256MiBButNothingYoungerThan30Days)
     EXPECT_TRUE(FileExists(m_root + names[12]));
     EXPECT_TRUE(FileExists(m_root + names[13]));
 }
+
+namespace {
+
+// Runs the program beside this test with the arguments, its output going to
+// a file; its exit code, or -1 when it does not end by itself.
+int RunProgram(const std::wstring& arguments, std::string& output)
+{
+    wchar_t self[MAX_PATH] = {0};
+    ::GetModuleFileNameW(NULL, self, MAX_PATH);
+    std::wstring program(self);
+    program = program.substr(0, program.rfind(L'\\') + 1) + L"StickMedic.exe";
+    // A new file for every run: the last run's may still be held open.
+    static int run = 0;
+    wchar_t outputPath[64];
+    swprintf(outputPath, 64, L"C:\\qt\\output%d.txt", ++run);
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), NULL, TRUE};
+    HANDLE file = ::CreateFileW(outputPath, GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, NULL);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = file;
+    startup.hStdError = file;
+    PROCESS_INFORMATION process = {};
+    std::wstring commandLine = L"\"" + program + L"\" " + arguments;
+    const BOOL started = ::CreateProcessW(program.c_str(), &commandLine[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup,
+                                          &process);
+    ::CloseHandle(file);
+    if (!started)
+        return -2;
+    DWORD code = DWORD(-1);
+    if (::WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0)
+        ::GetExitCodeProcess(process.hProcess, &code);
+    else
+        ::TerminateProcess(process.hProcess, 1);
+    ::CloseHandle(process.hProcess);
+    ::CloseHandle(process.hThread);
+    output = ReadFileBytes(outputPath);
+    return static_cast<int>(code);
+}
+
+}  // namespace
+
+TEST_F(QuarantineTest, TheProgramRestoresAndListsWithoutAWindow)
+{
+    ASSERT_TRUE(WriteFileBytes(L"C:\\qt\\kept.txt", "kept bytes"));
+    ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, kTestKey, L"Old", L"old text"));
+    CRegKey key;
+    ASSERT_EQ(0, key.Open(HKEY_LOCAL_MACHINE, kTestKey));
+    EXPECT_EQ(0, GateSetString(key, L"Old", L"new text"));
+    key.Close();
+    EXPECT_TRUE(GateDeleteFile(L"C:\\qt\\kept.txt", kKeepOrLeave));
+    const std::wstring folder = Finish();
+    ASSERT_FALSE(folder.empty());
+    const std::wstring bare = folder.substr(0, folder.size() - 1);
+    std::string output;
+
+    EXPECT_EQ(0, RunProgram(L"/list", output));
+    EXPECT_NE(std::string::npos, output.find("\t2 items\r\n")) << output;
+
+    // Without /registry the registry stays as the scan left it.
+    EXPECT_EQ(0, RunProgram(L"/restore \"" + bare + L"\"", output));
+    EXPECT_NE(std::string::npos, output.find("Everything came back.")) << output;
+    EXPECT_EQ("kept bytes", ReadFileBytes(L"C:\\qt\\kept.txt"));
+    std::wstring text;
+    EXPECT_TRUE(GetRegText(HKEY_LOCAL_MACHINE, kTestKey, L"Old", text));
+    EXPECT_EQ(L"new text", text);
+    EXPECT_EQ(0, RunProgram(L"/restore \"" + bare + L"\" /registry", output));
+    EXPECT_TRUE(GetRegText(HKEY_LOCAL_MACHINE, kTestKey, L"Old", text));
+    EXPECT_EQ(L"old text", text);
+    EXPECT_EQ("kept bytes", ReadFileBytes(L"C:\\qt\\kept.txt"));
+    EXPECT_EQ("kept bytes", ReadFileBytes(L"C:\\qt\\kept (restored).txt"));
+
+    EXPECT_EQ(kRestoreRefused, RunProgram(L"/restore C:\\windows", output));
+    EXPECT_NE(std::string::npos, output.find("is not a quarantine folder")) << output;
+    EXPECT_EQ(kRestoreRefused, RunProgram(L"/restore", output));
+    EXPECT_NE(std::string::npos, output.find("Usage")) << output;
+    DeleteKey(HKEY_LOCAL_MACHINE, kTestKey);
+}

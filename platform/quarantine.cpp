@@ -703,6 +703,9 @@ void CQuarantine::Finish()
 IChangeRecorder::Verdict CQuarantine::BeforeFile(const ChangeRequest& change)
 {
     const bool scheduled = change.kind == kChangeScheduleDelete;
+    if (::GetFileAttributesW(change.path.c_str()) == INVALID_FILE_ATTRIBUTES &&
+        ::GetLastError() != ERROR_SHARING_VIOLATION)
+        return kMake;  // nothing there to keep: the change fails by itself
     m_record = ManifestRecord();
     m_record.kind = L"file";
     m_record.path = change.path;
@@ -727,7 +730,7 @@ IChangeRecorder::Verdict CQuarantine::BeforeFile(const ChangeRequest& change)
     if (change.rule == kDeleteUncopied)
     {
         m_record.state = scheduled ? kStateScheduledNotKept : kStateDeletedNotKept;
-        m_pending = !m_folder.empty();
+        m_pending = true;
         return kMake;
     }
     // May be the user's: without a copy it stays, and the manifest says why.
@@ -821,7 +824,7 @@ IChangeRecorder::Verdict CQuarantine::Before(const ChangeRequest& change)
         const std::wstring drive = change.path.size() > 2 && change.path[1] == L':' ? change.path.substr(0, 3) : L"";
         if (!drive.empty() && ::GetVolumeInformationW(drive.c_str(), NULL, 0, &serial, NULL, NULL, NULL, 0))
             m_record.volume = serial;
-        m_pending = EnsureFolder();
+        m_pending = true;
         return kMake;
     }
     case kChangeSetValue:
@@ -830,7 +833,6 @@ IChangeRecorder::Verdict CQuarantine::Before(const ChangeRequest& change)
     case kChangeResetKeyAccess:
     case kChangeImportScript:
         BeforeRegistry(change);
-        m_pending = m_pending && EnsureFolder();
         return kMake;
     case kChangeEndProcess:
         break;
@@ -853,6 +855,9 @@ void CQuarantine::After(const ChangeRequest&, bool succeeded)
         }
         return;
     }
+    // The folder is made by the first change that was made.
+    if (!EnsureFolder())
+        return;
     if (!m_registryBlock.empty())
     {
         m_registryBlocks.push_back(m_registryBlock);

@@ -189,6 +189,12 @@ TEST_F(QuarantineTest, ScanThatChangesNothingMakesNoQuarantine)
     // Changes of things that are not there, and process ends, keep nothing.
     EXPECT_FALSE(GateSetAttributes(L"C:\\qt\\missing", FILE_ATTRIBUTE_NORMAL));
     EXPECT_FALSE(GateEndProcess(NULL, L"C:\\qt\\worm.exe"));
+    EXPECT_FALSE(GateDeleteFile(L"C:\\qt\\missing.exe", kKeepOrLeave));
+    EXPECT_FALSE(GateScheduleDelete(L"C:\\qt\\missing.sys", kDeleteUncopied));
+    CRegKey key;
+    ASSERT_EQ(0, key.Open(HKEY_LOCAL_MACHINE, L"SOFTWARE", KEY_ALL_ACCESS));
+    EXPECT_NE(0, GateDeleteValue(key, L"no such value"));
+    EXPECT_NE(0, GateDeleteTree(key, L"no such key"));
     EXPECT_EQ(L"", Finish());
     std::vector<DirEntry> entries;
     ListFolder(m_root + L"*", entries);

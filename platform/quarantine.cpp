@@ -754,23 +754,55 @@ void CQuarantine::BeforeRegistry(const ChangeRequest& change)
     case kChangeSetValue:
     case kChangeDeleteValue:
     {
-        const std::wstring key = RegistryKeyName(change.key);
-        const std::wstring line = key.empty() ? key : OldValueLine(change.key, change.name);
-        kept = !line.empty();
+        // A value written into a subkey names the subkey in its path; a
+        // subkey that is not there yet goes again on the way back.
+        CRegKey subkey;
+        const bool inSubkey = !change.path.empty();
+        const std::wstring root = RegistryKeyName(change.key);
+        const std::wstring key = inSubkey && !root.empty() ? root + L"\\" + change.path : root;
+        const LONG opened = inSubkey ? subkey.Open(change.key, change.path.c_str(), KEY_READ) : ERROR_SUCCESS;
         m_record.path = (key.empty() ? L"?" : key) + L"\\" + (change.name ? change.name : L"");
+        if (!key.empty() && opened == ERROR_FILE_NOT_FOUND)
+        {
+            // The first key of the path that is missing goes with all the
+            // write makes below it.
+            std::wstring::size_type end = 0;
+            do
+            {
+                end = change.path.find(L'\\', end + 1);
+                CRegKey probe;
+                if (probe.Open(change.key, change.path.substr(0, end).c_str(), KEY_READ) == ERROR_FILE_NOT_FOUND)
+                    break;
+            } while (end != std::wstring::npos);
+            block = L"[-" + root + L"\\" + change.path.substr(0, end) + L"]\r\n\r\n";
+            break;
+        }
+        const std::wstring line =
+            key.empty() || opened != ERROR_SUCCESS ? std::wstring() : OldValueLine(inSubkey ? subkey.Get() : change.key,
+                                                                                   change.name);
+        kept = !line.empty();
         block = L"[" + key + L"]\r\n" + line + L"\r\n";
         break;
     }
     case kChangeDeleteTree:
-    case kChangeResetKeyAccess:
     {
         CRegKey key;
-        const bool tree = change.kind == kChangeDeleteTree;
         const std::wstring parent = RegistryKeyName(change.key);
-        const std::wstring name = tree ? parent + L"\\" + change.name : parent;
+        const std::wstring name = parent + L"\\" + change.name;
         m_record.path = name;
-        kept = !parent.empty() && (!tree || key.Open(change.key, change.name, KEY_READ) == ERROR_SUCCESS) &&
-               ExportRegistryTree(tree ? key.Get() : change.key, name, block);
+        kept = !parent.empty() && key.Open(change.key, change.name, KEY_READ) == ERROR_SUCCESS &&
+               ExportRegistryTree(key, name, block);
+        break;
+    }
+    case kChangeResetKeyAccess:
+    {
+        // Its values stay; they are exported as they were, for the record.
+        CRegKey key;
+        const std::wstring root = RegistryKeyName(change.key);
+        const std::wstring name = root + L"\\" + (change.name ? change.name : L"");
+        m_record.path = name;
+        kept = !root.empty() && change.name && key.Open(change.key, change.name, KEY_READ) == ERROR_SUCCESS &&
+               ExportRegistryTree(key, name, block);
         break;
     }
     case kChangeImportScript:

@@ -31,15 +31,19 @@ bool IsDeviceName(const std::wstring& component)
     return false;
 }
 
-// A plain local path "X:\name\name...": no "..", ".", device, network or
-// stream form, no wildcard, no trailing dot or blank. The reason otherwise.
+// The length of the "\\?\" that starts a local path in extended form.
+size_t ExtendedPrefix(const std::wstring& path) { return path.compare(0, 4, L"\\\\?\\") == 0 ? 4 : 0; }
+
+// A local path "X:\name\name..." (or "\\?\X:\..."): no "..", ".", stream,
+// network or wildcard form; in the plain form no device name and no trailing
+// dot or blank either (the extended form names such files as they are). The
+// reason otherwise.
 const wchar_t* CheckOriginalPath(const std::wstring& path)
 {
-    if (path.size() < 4 || path.size() > 32000 || !((path[0] >= L'A' && path[0] <= L'Z') ||
-                                                     (path[0] >= L'a' && path[0] <= L'z')) ||
-        path[1] != L':' || path[2] != L'\\')
+    const size_t prefix = ExtendedPrefix(path);
+    if (DriveRootOf(path).empty() || path.size() < prefix + 4 || path.size() > 32000)
         return L"not a path on a drive";
-    std::wstring::size_type start = 3;
+    std::wstring::size_type start = prefix + 3;
     while (start <= path.size())
     {
         std::wstring::size_type end = path.find(L'\\', start);
@@ -52,7 +56,7 @@ const wchar_t* CheckOriginalPath(const std::wstring& path)
             if (component[i] < 32 || wcschr(L"/:*?\"<>|", component[i]))
                 return L"a path with a device, stream or wildcard form";
         const wchar_t last = component[component.size() - 1];
-        if (last == L'.' || last == L' ' || IsDeviceName(component))
+        if (!prefix && (last == L'.' || last == L' ' || IsDeviceName(component)))
             return L"a path with a device form";
         start = end + 1;
     }
@@ -68,7 +72,7 @@ std::wstring Describe(const wchar_t* what, const std::wstring& path, const std::
 // missing) and none is a reparse point. The reason otherwise.
 const wchar_t* PrepareFolders(const std::wstring& path, bool includeLast)
 {
-    std::wstring::size_type slash = 2;
+    std::wstring::size_type slash = ExtendedPrefix(path) + 2;
     for (;;)
     {
         slash = path.find(L'\\', slash + 1);
@@ -94,8 +98,8 @@ const wchar_t* PrepareFolders(const std::wstring& path, bool includeLast)
 bool SameVolume(const ManifestRecord& record)
 {
     DWORD serial = 0;
-    const std::wstring drive = record.path.substr(0, 3);
-    return ::GetVolumeInformationW(drive.c_str(), NULL, 0, &serial, NULL, NULL, NULL, 0) && serial == record.volume;
+    const std::wstring drive = DriveRootOf(record.path);
+    return !drive.empty() && ::GetVolumeInformationW(drive.c_str(), NULL, 0, &serial, NULL, NULL, NULL, 0) && serial == record.volume;
 }
 
 // "name (restored).ext", then "name (restored 2).ext" and on.

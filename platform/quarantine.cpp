@@ -372,6 +372,17 @@ std::wstring GetQuarantineRootPath()
     return folder.empty() ? folder : folder + L"Quarantine\\";
 }
 
+std::wstring DriveRootOf(const std::wstring& path)
+{
+    const size_t start = path.compare(0, 4, L"\\\\?\\") == 0 ? 4 : 0;
+    if (path.size() < start + 3 || path[start + 1] != L':' || path[start + 2] != L'\\')
+        return std::wstring();
+    const wchar_t letter = path[start];
+    if (!((letter >= L'A' && letter <= L'Z') || (letter >= L'a' && letter <= L'z')))
+        return std::wstring();
+    return path.substr(start, 3);
+}
+
 void MaskBytes(BYTE* bytes, DWORD size, ULONGLONG offset)
 {
     static const BYTE kMask[16] = {0x5A, 0xC3, 0x96, 0x3C, 0xA5, 0x69, 0x0F, 0xE1,
@@ -853,7 +864,7 @@ IChangeRecorder::Verdict CQuarantine::Before(const ChangeRequest& change)
         m_record.accessed = data.ftLastAccessTime;
         m_record.written = data.ftLastWriteTime;
         DWORD serial = 0;
-        const std::wstring drive = change.path.size() > 2 && change.path[1] == L':' ? change.path.substr(0, 3) : L"";
+        const std::wstring drive = DriveRootOf(change.path);
         if (!drive.empty() && ::GetVolumeInformationW(drive.c_str(), NULL, 0, &serial, NULL, NULL, NULL, 0))
             m_record.volume = serial;
         m_pending = true;

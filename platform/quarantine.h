@@ -27,6 +27,10 @@ const int kQuarantineKeepDays = 30;                          // never pruned you
 // "<program folder>Quarantine\" (not created); empty when unknown.
 std::wstring GetQuarantineRootPath();
 
+// The drive root ("X:\\") of a local path, plain or in the extended form
+// "\\?\\X:\\..."; empty for any other form.
+std::wstring DriveRootOf(const std::wstring& path);
+
 // The fixed reversible mask of kept bytes; `offset` is the position of
 // bytes[0] in the file. Masking twice gives the bytes back.
 void MaskBytes(BYTE* bytes, DWORD size, ULONGLONG offset);

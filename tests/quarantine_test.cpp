@@ -379,6 +379,9 @@ TEST_F(QuarantineTest, RoundTripPutsFilesAttributesAndFoldersBack)
     ASSERT_TRUE(::CreateDirectoryW(L"E:\\Empty", NULL));
     ASSERT_TRUE(::SetFileAttributesW(L"E:\\Empty", FILE_ATTRIBUTE_HIDDEN));
     ASSERT_TRUE(WriteFileBytes(L"E:\\notes.txt", "mine"));
+    // A name only the extended form reaches: it ends in a dot and a blank.
+    const std::wstring trailing = L"\\\\?\\E:\\Setup. ";
+    ASSERT_TRUE(WriteFileBytes(trailing, "trailing"));
 
     EXPECT_TRUE(GateSetAttributes(L"E:\\Setup", FILE_ATTRIBUTE_NORMAL));
     EXPECT_TRUE(GateDeleteFile(L"E:\\Setup.exe", kKeepOrLeave));
@@ -386,6 +389,8 @@ TEST_F(QuarantineTest, RoundTripPutsFilesAttributesAndFoldersBack)
     EXPECT_TRUE(GateDeleteFile(longName, kKeepOrLeave));
     EXPECT_TRUE(GateRemoveFolder(L"E:\\Empty"));
     EXPECT_TRUE(GateDeleteFile(L"E:\\notes.txt", kKeepOrLeave));
+    EXPECT_TRUE(GateDeleteFile(trailing, kKeepOrLeave));
+    EXPECT_FALSE(FileExists(trailing));
     const std::wstring folder = Finish();
     ASSERT_FALSE(folder.empty());
     ASSERT_TRUE(WriteFileBytes(L"E:\\notes.txt", "new notes"));
@@ -406,6 +411,7 @@ TEST_F(QuarantineTest, RoundTripPutsFilesAttributesAndFoldersBack)
     EXPECT_EQ(DWORD(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN), ::GetFileAttributesW(L"E:\\Empty"));
     EXPECT_EQ("new notes", ReadFileBytes(L"E:\\notes.txt")) << "never overwritten";
     EXPECT_EQ("mine", ReadFileBytes(L"E:\\notes (restored).txt"));
+    EXPECT_EQ("trailing", ReadFileBytes(trailing));
     EXPECT_EQ(report, Utf16Text(ReadFileBytes(folder + L"restore.txt")));
     EXPECT_NE(std::wstring::npos, report.find(L"restored\tE:\\notes (restored).txt\t"));
 
@@ -413,13 +419,14 @@ TEST_F(QuarantineTest, RoundTripPutsFilesAttributesAndFoldersBack)
     std::wstring list;
     EXPECT_EQ(0, ListQuarantines(list));
     EXPECT_EQ(0u, list.find(folder.substr(0, folder.size() - 1) + L"\t"));
-    EXPECT_NE(std::wstring::npos, list.find(L"\t6 items\r\n"));
+    EXPECT_NE(std::wstring::npos, list.find(L"\t7 items\r\n"));
 
     ::SetFileAttributesW(L"E:\\Setup.exe", FILE_ATTRIBUTE_NORMAL);
     ::DeleteFileW(L"E:\\Setup.exe");
     ::DeleteFileW(korean.c_str());
     ::DeleteFileW(longName.c_str());
     ::DeleteFileW(L"E:\\notes.txt");
+    ::DeleteFileW(trailing.c_str());
     ::DeleteFileW(L"E:\\notes (restored).txt");
     ::SetFileAttributesW(L"E:\\Empty", FILE_ATTRIBUTE_NORMAL);
     ::RemoveDirectoryW(L"E:\\Empty");
@@ -456,6 +463,12 @@ TEST_F(QuarantineTest, BadInputIsRefused)
     manifest.replace(a, 11, L"C:\\qt\\..\\..\\evil.txt");
     const std::wstring::size_type c = manifest.find(L"C:\\qt\\c.txt");
     manifest.replace(c, 11, L"C:\\qt\\NUL.txt");
+    const std::wstring::size_type endRecord = manifest.find(L"end\t");
+    std::wstring network = manifest.substr(manifest.find(L"C:\\qt\\b.txt") - 10);
+    network = network.substr(0, network.find(L"\r\n") + 2);
+    network.replace(network.find(L"C:\\qt\\b.txt"), 11, L"\\\\?\\UNC\\host\\share\\b.txt");
+    manifest.insert(endRecord, network);
+    manifest.replace(manifest.find(L"end\t3"), 5, L"end\t4");
     ASSERT_TRUE(WriteFileBytes(folder + L"manifest.txt", Utf16Bytes(manifest)));
     std::string stored = ReadFileBytes(folder + L"0002.bin");
     stored[0] ^= 1;
@@ -464,6 +477,7 @@ TEST_F(QuarantineTest, BadInputIsRefused)
     EXPECT_NE(std::wstring::npos, report.find(L"refused\tC:\\qt\\..\\..\\evil.txt\ta path that leaves its folder"));
     EXPECT_NE(std::wstring::npos, report.find(L"refused\tC:\\qt\\b.txt\tthe kept copy does not match its SHA-256"));
     EXPECT_NE(std::wstring::npos, report.find(L"refused\tC:\\qt\\NUL.txt\ta path with a device form"));
+    EXPECT_NE(std::wstring::npos, report.find(L"refused\t\\\\?\\UNC\\host\\share\\b.txt\tnot a path on a drive"));
     EXPECT_FALSE(FileExists(L"C:\\evil.txt"));
     EXPECT_FALSE(FileExists(L"C:\\qt\\b.txt"));
 

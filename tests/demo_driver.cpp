@@ -573,10 +573,21 @@ int Undo(const wchar_t* file)
     bool complete = false;
     int bad = 0;
     ReadManifest(folder, records, &complete, &bad);
+    // Best a program named like the folder beside it (a stick's "Setup\" and
+    // "Setup.exe"), the kind of file a user may miss; else any kept file.
     const ManifestRecord* chosen = NULL;
-    for (size_t i = 0; i < records.size() && !chosen; ++i)
-        if (records[i].kind == L"file" && records[i].stored != L"-")
+    for (size_t i = 0; i < records.size(); ++i)
+    {
+        const std::wstring& path = records[i].path;
+        if (records[i].kind != L"file" || records[i].state != kStateKept)
+            continue;
+        const bool besideFolder = path.size() > 4 && lstrcmpiW(path.c_str() + path.size() - 4, L".exe") == 0 &&
+                                  PathIsDirectoryW(path.substr(0, path.size() - 4).c_str());
+        if (!chosen || besideFolder)
             chosen = &records[i];
+        if (besideFolder)
+            break;
+    }
     if (!chosen)
     {
         report.Line(L"It keeps no file, only registry data (before.reg); nothing to restore here.");

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/restore.h"
+#include "app/scan_run.h"
 #include "platform/change_gate.h"
 #include "platform/file_helpers.h"
 #include "platform/program_folder.h"
@@ -92,6 +93,7 @@ class QuarantineTest : public ::testing::Test
 protected:
     void SetUp()
     {
+        m_quarantine = NULL;
         m_root = GetQuarantineRootPath();
         ASSERT_FALSE(m_root.empty());
         RemoveTree(m_root.substr(0, m_root.size() - 1));
@@ -558,8 +560,10 @@ int RunProgram(const std::wstring& arguments, std::string& output)
     program = program.substr(0, program.rfind(L'\\') + 1) + L"StickMedic.exe";
     // A new file for every run: the last run's may still be held open.
     static int run = 0;
-    wchar_t outputPath[64];
-    swprintf(outputPath, 64, L"C:\\qt\\output%d.txt", ++run);
+    wchar_t temp[MAX_PATH] = {0};
+    ::GetTempPathW(MAX_PATH, temp);
+    wchar_t outputPath[MAX_PATH + 32];
+    swprintf(outputPath, MAX_PATH + 32, L"%lsstickmedic-output%d.txt", temp, ++run);
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), NULL, TRUE};
     HANDLE file = ::CreateFileW(outputPath, GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, NULL);
     STARTUPINFOW startup = {};
@@ -622,4 +626,74 @@ TEST_F(QuarantineTest, TheProgramRestoresAndListsWithoutAWindow)
     EXPECT_EQ(kRestoreRefused, RunProgram(L"/restore", output));
     EXPECT_NE(std::string::npos, output.find("Usage")) << output;
     DeleteKey(HKEY_LOCAL_MACHINE, kTestKey);
+}
+
+TEST_F(QuarantineTest, AScanOfAnInfectedStickCanBeUndone)
+{
+    SetChangeRecorder(NULL);  // the scan installs its own
+    // A genuine "Setup\" folder with its installer beside it, read-only,
+    // hidden and system; a folder the worm hid with its shortcut; the worm's
+    // autorun.inf naming a program that is gone.
+    ASSERT_TRUE(::CreateDirectoryW(L"E:\\Setup", NULL));
+    const std::string installer = TinyImage(40000);
+    ASSERT_TRUE(WriteFileBytes(L"E:\\Setup.exe", installer));
+    SetKnownTimes(L"E:\\Setup.exe");
+    ASSERT_TRUE(::SetFileAttributesW(L"E:\\Setup.exe", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                                           FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE));
+    const WIN32_FILE_ATTRIBUTE_DATA before = AttributesOf(L"E:\\Setup.exe");
+    ASSERT_TRUE(::CreateDirectoryW(L"E:\\Work", NULL));
+    ASSERT_TRUE(::SetFileAttributesW(L"E:\\Work", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+    const std::string shortcut = "L\0\0\0shortcut bytes";
+    ASSERT_TRUE(WriteFileBytes(L"E:\\Work.lnk", shortcut));
+    const std::string autorun = "[autorun]\r\nopen=gone.exe\r\nshell\\open\\Command=gone.exe\r\n";
+    ASSERT_TRUE(WriteFileBytes(L"E:\\autorun.inf", autorun));
+
+    CScanController scan(NULL);
+    scan.StartScan();
+    ASSERT_TRUE(scan.WaitForWorkers(120000));
+    EXPECT_FALSE(FileExists(L"E:\\Setup.exe"));
+    EXPECT_FALSE(FileExists(L"E:\\Work.lnk"));
+    EXPECT_FALSE(FileExists(L"E:\\autorun.inf"));
+    EXPECT_EQ(DWORD(FILE_ATTRIBUTE_DIRECTORY), ::GetFileAttributesW(L"E:\\Work"));
+
+    std::vector<DirEntry> entries;
+    ListFolder(m_root + L"*", entries);
+    ASSERT_EQ(1u, entries.size());
+    const std::wstring folder = m_root + entries[0].name + L"\\";
+    const std::vector<ManifestRecord> records = Records(folder);
+    int files = 0;
+    for (size_t i = 0; i < records.size(); ++i)
+        if (records[i].kind == L"file")
+        {
+            ++files;
+            EXPECT_EQ(Sha256Of(Unmasked(ReadFileBytes(folder + records[i].stored))), records[i].sha256)
+                << records[i].path;
+        }
+    EXPECT_EQ(3, files);
+
+    // The shortcut came back meanwhile: it stays, the kept one goes beside it.
+    ASSERT_TRUE(WriteFileBytes(L"E:\\Work.lnk", "new"));
+    std::wstring report;
+    EXPECT_EQ(kRestoreDone, RestoreQuarantine(folder, false, report)) << report;
+    const WIN32_FILE_ATTRIBUTE_DATA after = AttributesOf(L"E:\\Setup.exe");
+    EXPECT_EQ(installer, ReadFileBytes(L"E:\\Setup.exe"));
+    EXPECT_EQ(before.dwFileAttributes, after.dwFileAttributes);
+    // The rule reads the file before it goes, which moves its access time:
+    // the write time is the one to compare.
+    EXPECT_TRUE(SameTime(before.ftLastWriteTime, after.ftLastWriteTime));
+    EXPECT_EQ("new", ReadFileBytes(L"E:\\Work.lnk"));
+    EXPECT_EQ(shortcut, ReadFileBytes(L"E:\\Work (restored).lnk"));
+    EXPECT_EQ(autorun, ReadFileBytes(L"E:\\autorun.inf"));
+    EXPECT_EQ(DWORD(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM),
+              ::GetFileAttributesW(L"E:\\Work"));
+
+    const wchar_t* const planted[] = {L"E:\\Setup.exe", L"E:\\Work.lnk", L"E:\\Work (restored).lnk",
+                                      L"E:\\autorun.inf"};
+    for (size_t i = 0; i < sizeof(planted) / sizeof(planted[0]); ++i)
+    {
+        ::SetFileAttributesW(planted[i], FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileW(planted[i]);
+    }
+    RemoveTree(L"E:\\Setup");
+    RemoveTree(L"E:\\Work");
 }

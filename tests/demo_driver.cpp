@@ -503,25 +503,7 @@ int Verify(const wchar_t* file)
 // Runs StickMedic.exe with the arguments, its output to `output`; its exit code.
 DWORD RunQuiet(const std::wstring& arguments, const wchar_t* output)
 {
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), NULL, TRUE};
-    HANDLE file = ::CreateFileW(output, GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, NULL);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = file;
-    startup.hStdError = file;
-    PROCESS_INFORMATION info = {};
-    std::wstring commandLine = std::wstring(L"\"") + kProgram + L"\" " + arguments;
-    DWORD code = DWORD(-1);
-    if (::CreateProcessW(kProgram, &commandLine[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &info))
-    {
-        ::WaitForSingleObject(info.hProcess, 60000);
-        ::GetExitCodeProcess(info.hProcess, &code);
-        ::CloseHandle(info.hThread);
-        ::CloseHandle(info.hProcess);
-    }
-    ::CloseHandle(file);
-    return code;
+    return testing_util::RunWithOutput(kProgram, arguments, output, 60000);
 }
 
 std::wstring Utf8Lines(const std::string& bytes)

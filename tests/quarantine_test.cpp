@@ -564,27 +564,7 @@ int RunProgram(const std::wstring& arguments, std::string& output)
     ::GetTempPathW(MAX_PATH, temp);
     wchar_t outputPath[MAX_PATH + 32];
     swprintf(outputPath, MAX_PATH + 32, L"%lsstickmedic-output%d.txt", temp, ++run);
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), NULL, TRUE};
-    HANDLE file = ::CreateFileW(outputPath, GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, NULL);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = file;
-    startup.hStdError = file;
-    PROCESS_INFORMATION process = {};
-    std::wstring commandLine = L"\"" + program + L"\" " + arguments;
-    const BOOL started = ::CreateProcessW(program.c_str(), &commandLine[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup,
-                                          &process);
-    ::CloseHandle(file);
-    if (!started)
-        return -2;
-    DWORD code = DWORD(-1);
-    if (::WaitForSingleObject(process.hProcess, 30000) == WAIT_OBJECT_0)
-        ::GetExitCodeProcess(process.hProcess, &code);
-    else
-        ::TerminateProcess(process.hProcess, 1);
-    ::CloseHandle(process.hProcess);
-    ::CloseHandle(process.hThread);
+    const DWORD code = RunWithOutput(program, arguments, outputPath, 30000);
     output = ReadFileBytes(outputPath);
     return static_cast<int>(code);
 }

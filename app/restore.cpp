@@ -99,7 +99,8 @@ bool SameVolume(const ManifestRecord& record)
 {
     DWORD serial = 0;
     const std::wstring drive = DriveRootOf(record.path);
-    return !drive.empty() && ::GetVolumeInformationW(drive.c_str(), NULL, 0, &serial, NULL, NULL, NULL, 0) && serial == record.volume;
+    return !drive.empty() && ::GetVolumeInformationW(drive.c_str(), NULL, 0, &serial, NULL, NULL, NULL, 0) &&
+           serial == record.volume;
 }
 
 // "name (restored).ext", then "name (restored 2).ext" and on.
@@ -278,7 +279,8 @@ void Print(const std::wstring& text)
         ::WriteConsoleW(output, text.c_str(), static_cast<DWORD>(text.size()), &written, NULL);
         return;
     }
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), NULL, 0, NULL, NULL);
+    const int size =
+        ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), NULL, 0, NULL, NULL);
     if (size <= 0)
         return;
     std::string bytes(size, '\0');

@@ -2,9 +2,30 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <objbase.h>
+#include <shellapi.h>
+
+#include <string>
+#include <vector>
 
 #include "app/main_dlg.h"
+#include "app/restore.h"
 #include "app/usage_report.h"
+
+namespace {
+
+// The command-line modes that run without a window; false when none is asked.
+bool RunCommandLineMode(int* exitCode)
+{
+    int count = 0;
+    wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+    if (!argv)
+        return false;
+    const std::vector<std::wstring> arguments(argv, argv + count);
+    ::LocalFree(argv);
+    return RunQuarantineCommand(arguments, exitCode);
+}
+
+}  // namespace
 
 // Constructed before the entry point, after the module object: the usage
 // report (machine identifier and the detached ping, on every start).
@@ -12,6 +33,9 @@ CUsageReport g_usageReport;
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
 {
+    int exitCode = 0;
+    if (RunCommandLineMode(&exitCode))
+        return exitCode;
     ::CoInitialize(NULL);
     ::SetErrorMode(SEM_NOOPENFILEERRORBOX | SEM_NOALIGNMENTFAULTEXCEPT);
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_BAR_CLASSES};

@@ -13,6 +13,8 @@
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/process.h"
+#include "platform/program_folder.h"
+#include "platform/quarantine.h"
 #include "platform/reg_script.h"
 
 int g_bAnomaliesFound = 0;
@@ -113,13 +115,7 @@ bool RunKnownFileCleaner()
     module.Clean();
     ScanLog::AppendText(kLogKnownFileCleaned);
     // The cleaner deleted the folder options for hidden files: put them back.
-    const std::wstring fixReg = GetFixRegPath();
-    if (!fixReg.empty())
-    {
-        ImportRegFile(fixReg.c_str());
-        // Deleted in both views on 64-bit Windows: imported into both.
-        ImportRegFileInOtherView(fixReg, kFixRegScriptKeys);
-    }
+    ImportScriptResource(kFixRegScriptId);
     return true;
 }
 
@@ -135,6 +131,13 @@ std::wstring GetFixRegPath()
 
 void ScanRun(CScanSession& session)
 {
+    // Everything the scan changes is kept in its quarantine first.
+    CQuarantine quarantine(GetQuarantineRootPath());
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    quarantine.Prune(now);
+    SetChangeRecorder(&quarantine);
+
     ScanLog::Reset(ScanLog::kHeaderFormat);
     const int headerLength = ScanLog::Length();
 
@@ -162,6 +165,9 @@ void ScanRun(CScanSession& session)
     // the window closing meanwhile, loses nothing.
     ScanLog::AppendText(kLogFooter);
     SaveScanLog();
+    // The quarantine is whole before the prompt too.
+    SetChangeRecorder(NULL);
+    quarantine.Finish();
 
     // A stopped run has had its result dialog already: no prompt after it.
     if (restart && plan.restartPrompt && !session.IsStopRequested())
@@ -267,13 +273,12 @@ bool CScanController::WaitForWorkers(DWORD milliseconds)
 
 std::wstring GetScanLogPath(bool createFolders)
 {
-    wchar_t folder[MAX_PATH] = {0};
-    if (FAILED(::SHGetFolderPathW(NULL, CSIDL_COMMON_APPDATA, NULL, 0, folder)) || !folder[0])
+    // Creating the folder makes it protected (or takes it over) first: the
+    // log is only ever written where only Administrators and SYSTEM write.
+    const std::wstring folder = createFolders ? GetProgramFolder() : GetProgramFolderPath();
+    if (folder.empty())
         return std::wstring();  // never a path built from an empty folder
-    const std::wstring logFolder = WithBackslash(folder) + L"corvaneTools\\";
-    if (createFolders)
-        CreateDirectoryChain(logFolder.c_str());
-    return logFolder + L"StickMedic.log";
+    return folder + L"StickMedic.log";
 }
 
 void SaveScanLog()
@@ -281,9 +286,8 @@ void SaveScanLog()
     const std::wstring path = GetScanLogPath(true);
     if (path.empty())
         return;
-    CHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, NULL));
-    if (!file.IsValid())
+    CHandle file;
+    if (OpenFileForSafeWrite(path, false, file) != ERROR_SUCCESS)
         return;
     if (::GetFileSize(file, NULL) > 0x100000)
     {

@@ -161,8 +161,7 @@ void ImportLnkFixScript()
     }
     path += L"LNKFIX.REG";
     ExtractBinResource(kLnkFixScriptId, path.c_str());
-    ImportRegFile(path.c_str(), NULL);
-    ImportRegFileInOtherView(path, kLnkFixScriptKeys);
+    ImportScriptResource(kLnkFixScriptId);
 }
 
 }  // namespace

@@ -9,22 +9,19 @@
 const WORD kLnkFixScriptId = 209;  // restores the shortcut (.lnk) association
 const WORD kFixRegScriptId = 211;  // restores the folder options for hidden files
 
-// Writes the "bin" resource `id` of this program to `path` (replacing the
-// file). Failures leave no trace; always true.
+// Writes the "bin" resource `id` of this program to `path` as a new file: an
+// existing file there is removed first (WriteFreshFile), so nothing is ever
+// written through a link planted at the path. Such a copy, in a folder the
+// user can write, is never imported. Failures leave no trace; always true.
 bool ExtractBinResource(WORD id, const wchar_t* path);
 
-// Starts the registry editor hidden on the script: regedit.exe /s "path".
-// Does not wait for it. `verb` is the shell verb (NULL for the default).
-void ImportRegFile(const wchar_t* path, const wchar_t* verb = L"open");
+// Writes the script `id` into the program's protected folder and has the
+// registry editor import that copy, through the change gateway (which learns
+// the keys the script writes). False when there is no protected folder, the
+// copy cannot be written or the editor does not start.
+bool ImportScriptResource(WORD id);
 
-// The keys each script writes, as full names, NUL-separated, ending in an
-// empty name (for the record of an import).
-extern const wchar_t kFixRegScriptKeys[];
-extern const wchar_t kLnkFixScriptKeys[];
-
-// On 64-bit Windows the registry editor ImportRegFile starts writes the view
-// of this program's kind only: this imports the script once more with the
-// editor of the other view (the native one for the 32-bit program), through
-// the change gateway, without waiting. Nothing to do on 32-bit Windows
-// (true). False when the editor did not start.
-bool ImportRegFileInOtherView(const std::wstring& path, const wchar_t* scriptKeys);
+// Starts "%windir%\regedit.exe /s "script"" hidden, by its full path; with
+// `wait`, waits for it and answers whether it exited with 0. `nativeView`
+// asks for the 64-bit editor (the same one on a 32-bit system).
+bool StartRegistryImport(const std::wstring& script, bool nativeView, bool wait);

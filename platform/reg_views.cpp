@@ -2,6 +2,7 @@
 
 #include <shlwapi.h>
 
+#include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/registry.h"
 
@@ -288,18 +289,10 @@ std::vector<std::wstring> ProgramFilesDirsSlash()
 
 bool ProbeNativeFile(const wchar_t* path)
 {
-    HANDLE opened = INVALID_HANDLE_VALUE;
-    {
-        // Should the redirection stay on, the probe is the plain one.
-        CNativeFileView native(true);
-        opened = ::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
-    }
-    CHandle file(opened);
-    if (!file.IsValid())
-        return false;
-    // Windows refuses to open a folder this way; some systems (Wine) do not.
-    BY_HANDLE_FILE_INFORMATION info;
-    return ::GetFileInformationByHandle(file, &info) && !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    // Should the redirection stay on, the probe is the plain one. Only the
+    // probe's own open (and the look at what it opened) runs without it.
+    CNativeFileView native(true);
+    return CanOpenForRead(path);
 }
 
 bool NativeFileExists(const wchar_t* path)

@@ -104,6 +104,11 @@ rc=0
 driver verify 'C:\demo\verify.txt' || rc=$?
 report verify.txt
 
+heading "7. The way back: the quarantine"
+undo=0
+driver undo 'C:\demo\undo.txt' || undo=$?
+report undo.txt
+
 mkdir -p "$shots"
 rm -f "$shots"/*.png
 for shot in "$sandbox"/drive_c/demo/shots/*.bmp; do
@@ -119,4 +124,5 @@ if [ -n "$keep" ]; then
   echo "  ./scripts/sandbox.sh stop $sandbox   # when done"
 fi
 if [ $rc -eq 0 ]; then echo; echo "demo: every planted infection was repaired or scheduled."; fi
+[ $undo -eq 0 ] || { echo "demo: the quarantine did not give its file back."; rc=1; }
 exit $rc

@@ -6,6 +6,8 @@
 //                             saves screenshots, writes the result sentence
 //   demo_driver verify FILE   checks that every planted infection is gone
 //                             (or scheduled); exit code 1 when one is left
+//   demo_driver undo FILE     names the scan's quarantine (StickMedic /list) and
+//                             puts one kept file back with StickMedic /restore
 //   demo_driver sleep         a stand-in worm process that just waits
 #include <windows.h>
 #include <objbase.h>
@@ -16,6 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_helpers.h"
+#include "platform/quarantine.h"
+#include "platform/sha256.h"
 #include "tests/screen.h"
 #include "tests/testing.h"
 
@@ -518,6 +523,105 @@ int Verify(const wchar_t* file)
     return failures ? 1 : 0;
 }
 
+// ---- the way back ---------------------------------------------------------
+
+// Runs StickMedic.exe with the arguments, its output to `output`; its exit code.
+DWORD RunQuiet(const std::wstring& arguments, const wchar_t* output)
+{
+    return testing_util::RunWithOutput(kProgram, arguments, output, 60000);
+}
+
+std::wstring Utf8Lines(const std::string& bytes)
+{
+    const int count = ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), NULL, 0);
+    std::wstring text(count, L'\0');
+    if (count)
+        ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], count);
+    std::wstring indented = L"  ";
+    for (size_t i = 0; i < text.size(); ++i)
+    {
+        if (text[i] == L'\r')
+            continue;
+        indented += text[i];
+        if (text[i] == L'\n' && i + 1 < text.size())
+            indented += L"  ";
+    }
+    return indented;
+}
+
+// Names the newest quarantine and restores one of its kept files: the file's
+// record goes into a quarantine of its own beside it, which /restore puts
+// back, so the rest of the cleaning stays as it is.
+int Undo(const wchar_t* file)
+{
+    CReport report;
+    const std::wstring root = GetQuarantineRootPath();
+    RunQuiet(L"/list", L"C:\\demo\\list.txt");
+    report.Line(L"StickMedic.exe /list:");
+    report.Line(Utf8Lines(testing_util::ReadFileBytes(L"C:\\demo\\list.txt")));
+    std::vector<DirEntry> entries;
+    std::wstring newest;
+    ListFolder(root + L"*", entries);
+    for (size_t i = 0; i < entries.size(); ++i)
+    {
+        SYSTEMTIME time;
+        if (entries[i].IsFolder() && ParseQuarantineName(entries[i].name, time) && entries[i].name > newest)
+            newest = entries[i].name;
+    }
+    if (newest.empty())
+    {
+        report.Line(L"The scan changed nothing, so it made no quarantine.");
+        report.Save(file);
+        return 1;
+    }
+    const std::wstring folder = root + newest + L"\\";
+    report.Line(L"This scan's quarantine: " + folder);
+    std::vector<ManifestRecord> records;
+    bool complete = false;
+    int bad = 0;
+    ReadManifest(folder, records, &complete, &bad);
+    // Best a program named like the folder beside it (a stick's "Setup\" and
+    // "Setup.exe"), the kind of file a user may miss; else any kept file.
+    const ManifestRecord* chosen = NULL;
+    for (size_t i = 0; i < records.size(); ++i)
+    {
+        const std::wstring& path = records[i].path;
+        if (records[i].kind != L"file" || records[i].state != kStateKept)
+            continue;
+        const bool besideFolder = path.size() > 4 && lstrcmpiW(path.c_str() + path.size() - 4, L".exe") == 0 &&
+                                  PathIsDirectoryW(path.substr(0, path.size() - 4).c_str());
+        if (!chosen || besideFolder)
+            chosen = &records[i];
+        if (besideFolder)
+            break;
+    }
+    if (!chosen)
+    {
+        report.Line(L"It keeps no file, only registry data (before.reg); nothing to restore here.");
+        report.Save(file);
+        return 0;
+    }
+    const std::wstring single = root + newest + L"-9";
+    testing_util::RemoveTree(single);
+    ::CreateDirectoryW(single.c_str(), NULL);
+    ::CopyFileW((folder + chosen->stored).c_str(), (single + L"\\" + chosen->stored).c_str(), TRUE);
+    const std::wstring manifest = FormatManifestRecord(*chosen) + L"\r\nend\t1\r\n";
+    testing_util::WriteFileBytes(single + L"\\manifest.txt",
+                                 "\xFF\xFE" + std::string(reinterpret_cast<const char*>(manifest.data()),
+                                                          manifest.size() * sizeof(wchar_t)));
+    report.Line(L"StickMedic.exe /restore \"" + single + L"\"  (one file: " + chosen->path + L"):");
+    const DWORD code = RunQuiet(L"/restore \"" + single + L"\"", L"C:\\demo\\restore.txt");
+    report.Line(Utf8Lines(testing_util::ReadFileBytes(L"C:\\demo\\restore.txt")));
+    const std::string bytes = testing_util::ReadFileBytes(chosen->path);
+    CSha256 hash;
+    hash.Update(bytes.data(), static_cast<DWORD>(bytes.size()));
+    const bool back = code == 0 && hash.HexDigest() == chosen->sha256;
+    report.Line(back ? L"Back at " + chosen->path + L", its SHA-256 as recorded: " + chosen->sha256
+                     : std::wstring(L"The file did not come back."));
+    report.Save(file);
+    return back ? 0 : 1;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -532,6 +636,8 @@ int wmain(int argc, wchar_t** argv)
         return Run(file);
     if (command == L"verify")
         return Verify(file);
+    if (command == L"undo")
+        return Undo(file);
     if (command == L"sleep")
     {
         ::Sleep(INFINITE);

@@ -286,12 +286,9 @@ TEST(RegistryScripts, TheRegistryEditorImportsBoth)
     DeleteRegKeyTree(HKEY_CLASSES_ROOT, L"lnkfile");
     DeleteRegKeyTree(HKEY_LOCAL_MACHINE,
                      L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Advanced\\Folder\\Hidden");
-    const std::wstring lnkfix = L"C:\\LNKFIX.REG";
-    const std::wstring fix = L"C:\\fix.reg";
-    ExtractBinResource(kLnkFixScriptId, lnkfix.c_str());
-    ExtractBinResource(kFixRegScriptId, fix.c_str());
-    ImportRegFile(lnkfix.c_str());
-    ImportRegFile(fix.c_str(), NULL);
+    EXPECT_TRUE(ImportScriptResource(kLnkFixScriptId));
+    EXPECT_TRUE(ImportScriptResource(kFixRegScriptId));
+    EXPECT_FALSE(ImportScriptResource(210));
 
     std::wstring text;
     ASSERT_TRUE(WaitForValue(HKEY_CLASSES_ROOT, L"lnkfile", L"", text));

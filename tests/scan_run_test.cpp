@@ -4,6 +4,9 @@
 #include "app/scan_run.h"
 #include "killers/reg_fx.h"
 #include "killers/scan_log.h"
+#include "platform/change_gate.h"
+#include "platform/file_helpers.h"
+#include "platform/quarantine.h"
 #include "tests/testing.h"
 
 using namespace testing_util;
@@ -84,6 +87,14 @@ void StubbornCommand(ICommunication*)
     ScanLog::AppendText("stubborn\r\n");
 }
 
+// Deletes a planted file through the gateway, as a cleaning rule does.
+void DeletingCommand(ICommunication*)
+{
+    ::InterlockedIncrement(&g_nCommandsRun);
+    if (GateDeleteFile(L"C:\\planted.exe", kKeepOrLeave))
+        ScanLog::AppendText("deleted\r\n");
+}
+
 int g_nPrompts = 0;
 void CountingPrompt() { ++g_nPrompts; }
 
@@ -96,6 +107,19 @@ const PFNRUNCOMMAND kPolling[] = {QuietCommand, PollingCommand, PollingCommand};
 const ScanPlan kPollingPlan = {kPolling, 3, NULL, NULL};
 const PFNRUNCOMMAND kStubborn[] = {StubbornCommand, QuietCommand};
 const ScanPlan kStubbornPlan = {kStubborn, 2, NULL, NULL};
+const PFNRUNCOMMAND kDeleting[] = {QuietCommand, DeletingCommand};
+const ScanPlan kDeletingPlan = {kDeleting, 2, NULL, NULL};
+
+// The quarantine folders there are.
+std::vector<std::wstring> Quarantines()
+{
+    std::vector<DirEntry> entries;
+    std::vector<std::wstring> names;
+    ListFolder(GetQuarantineRootPath() + L"*", entries);
+    for (size_t i = 0; i < entries.size(); ++i)
+        names.push_back(GetQuarantineRootPath() + entries[i].name + L"\\");
+    return names;
+}
 
 const std::string kFooter = "\r\n" + std::string(69, '=') + "\r\n\r\n";
 
@@ -423,4 +447,39 @@ TEST_F(ScanRunTest, ACleanPcKeepsTheAttributesOfItsRootFiles)
         ::SetFileAttributesW(files[i], FILE_ATTRIBUTE_NORMAL);
         ::DeleteFileW(files[i]);
     }
+}
+
+TEST_F(ScanRunTest, WhatAScanDeletesIsKeptInItsQuarantineAndTheLogStaysAsItIs)
+{
+    RemoveTree(GetQuarantineRootPath());
+    CCompletionSink sink;
+    {
+        // A scan that changes nothing makes no quarantine.
+        CScanController scan(sink.m_hWnd, kQuietPlan);
+        scan.StartScan();
+        ASSERT_EQ(1, sink.Pump(10000, 1));
+        EXPECT_EQ(0u, Quarantines().size());
+    }
+    const std::string image = TinyImage(3000);
+    ASSERT_TRUE(WriteFileBytes(L"C:\\planted.exe", image));
+    CScanController scan(sink.m_hWnd, kDeletingPlan);
+    scan.StartScan();
+    ASSERT_EQ(2, sink.Pump(10000, 2));
+    ASSERT_TRUE(scan.WaitForWorkers(5000));
+    EXPECT_TRUE(GetChangeRecorder() == NULL) << "the recorder goes with its scan";
+    EXPECT_FALSE(FileExists(L"C:\\planted.exe"));
+    EXPECT_EQ("deleted\r\n", BodyOf(Log().substr(Log().rfind("StartTime:"))));
+    const std::vector<std::wstring> folders = Quarantines();
+    ASSERT_EQ(1u, folders.size());
+    std::vector<ManifestRecord> records;
+    bool complete = false;
+    int bad = 0;
+    ASSERT_TRUE(ReadManifest(folders[0], records, &complete, &bad));
+    EXPECT_TRUE(complete);
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ(L"C:\\planted.exe", records[0].path);
+    std::string kept = ReadFileBytes(folders[0] + records[0].stored);
+    ASSERT_EQ(image.size(), kept.size());
+    MaskBytes(reinterpret_cast<BYTE*>(&kept[0]), static_cast<DWORD>(kept.size()), 0);
+    EXPECT_EQ(image, kept);
 }

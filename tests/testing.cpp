@@ -51,6 +51,34 @@ std::string ReadFileBytes(const std::wstring& path)
     return bytes;
 }
 
+DWORD RunWithOutput(const std::wstring& program, const std::wstring& arguments, const std::wstring& output,
+                    DWORD milliseconds)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), NULL, TRUE};
+    HANDLE file =
+        ::CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, NULL);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = file;
+    startup.hStdError = file;
+    PROCESS_INFORMATION process = {};
+    std::wstring commandLine = L"\"" + program + L"\" " + arguments;
+    DWORD code = DWORD(-1);
+    if (::CreateProcessW(program.c_str(), &commandLine[0], NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process))
+    {
+        if (::WaitForSingleObject(process.hProcess, milliseconds) == WAIT_OBJECT_0)
+            ::GetExitCodeProcess(process.hProcess, &code);
+        else
+            ::TerminateProcess(process.hProcess, 1);
+        ::CloseHandle(process.hThread);
+        ::CloseHandle(process.hProcess);
+    }
+    if (file != INVALID_HANDLE_VALUE)
+        ::CloseHandle(file);
+    return code;
+}
+
 bool FileExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 void RemoveTree(const std::wstring& path)

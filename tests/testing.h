@@ -16,6 +16,11 @@ void RemoveTree(const std::wstring& path);
 // Creates the folders of a file path (the test's own, independent of the
 // program's helper).
 void CreateDirectoryChainForTests(const std::wstring& filePath);
+// Runs the program with the arguments, its standard output and error going
+// to the file `output` (replaced); its exit code, or DWORD(-1) when it did not
+// start or end within `milliseconds` (it is ended then).
+DWORD RunWithOutput(const std::wstring& program, const std::wstring& arguments, const std::wstring& output,
+                    DWORD milliseconds);
 // A minimal executable image of `size` bytes: MZ, a PE offset, "PE".
 std::string TinyImage(size_t size);
 // A shortcut saved through the system's shell link object (COM initialised

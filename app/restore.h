@@ -1,0 +1,25 @@
+// The quarantine's command line: `/restore "<quarantine folder>" [/registry]`
+// puts back what one scan deleted or changed; `/list` names the quarantines.
+// Both run without a window and print to the console they were started from.
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// Runs /restore or /list when the arguments (program name first) ask for
+// one, setting the exit code; false when they ask for neither.
+bool RunQuarantineCommand(const std::vector<std::wstring>& arguments, int* exitCode);
+
+// The exit codes.
+const int kRestoreDone = 0;        // everything kept came back
+const int kRestoreIncomplete = 1;  // something was refused or failed (see restore.txt)
+const int kRestoreRefused = 2;     // not a quarantine folder, or no manifest
+
+// Restores the quarantine `folder` (a folder directly below the quarantine
+// root); with `registry`, imports its before.reg and waits for the editor.
+// What it did, line by line, goes to `report` and to restore.txt there.
+int RestoreQuarantine(const std::wstring& folder, bool registry, std::wstring& report);
+
+// One line per quarantine, oldest first: folder, date, number of items.
+int ListQuarantines(std::wstring& report);

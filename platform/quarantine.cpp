@@ -1,0 +1,922 @@
+#include "platform/quarantine.h"
+
+#include <algorithm>
+#include <cwchar>
+
+#include "platform/file_helpers.h"
+#include "platform/handles.h"
+#include "platform/program_folder.h"
+#include "platform/registry.h"
+#include "platform/sha256.h"
+
+const wchar_t kStateKept[] = L"kept";
+const wchar_t kStateScheduledKept[] = L"scheduled, kept";
+const wchar_t kStateScheduledNotKept[] = L"scheduled, not kept";
+const wchar_t kStateDeletedNotKept[] = L"deleted, not kept";
+const wchar_t kStateLeftInPlace[] = L"left in place";
+const wchar_t kStateChanged[] = L"changed, kept";
+const wchar_t kStateRegistryNotKept[] = L"changed, not kept";
+
+namespace {
+
+const wchar_t kManifestName[] = L"manifest.txt";
+const wchar_t kRegistryScriptName[] = L"before.reg";
+const wchar_t kNone[] = L"-";
+const DWORD kChunk = 65536;
+
+std::wstring Hex(ULONGLONG value, int digits)
+{
+    wchar_t text[24];
+    if (digits == 16)
+        swprintf(text, 24, L"%08lx%08lx", static_cast<unsigned long>(value >> 32),
+                 static_cast<unsigned long>(value & 0xFFFFFFFF));
+    else
+        swprintf(text, 24, L"%08lx", static_cast<unsigned long>(value));
+    return text;
+}
+
+ULONGLONG TimeValue(const FILETIME& time) { return (ULONGLONG(time.dwHighDateTime) << 32) | time.dwLowDateTime; }
+
+FILETIME TimeFromValue(ULONGLONG value)
+{
+    FILETIME time = {static_cast<DWORD>(value & 0xFFFFFFFF), static_cast<DWORD>(value >> 32)};
+    return time;
+}
+
+bool ParseHex(const std::wstring& text, ULONGLONG& value)
+{
+    if (text.empty() || text.size() > 16)
+        return false;
+    value = 0;
+    for (size_t i = 0; i < text.size(); ++i)
+    {
+        const wchar_t c = text[i];
+        const int digit = (c >= L'0' && c <= L'9') ? c - L'0' : (c >= L'a' && c <= L'f') ? c - L'a' + 10 : -1;
+        if (digit < 0)
+            return false;
+        value = (value << 4) | ULONGLONG(digit);
+    }
+    return true;
+}
+
+bool ParseDecimal(const std::wstring& text, ULONGLONG& value)
+{
+    if (text.empty() || text.size() > 19)
+        return false;
+    value = 0;
+    for (size_t i = 0; i < text.size(); ++i)
+    {
+        if (text[i] < L'0' || text[i] > L'9')
+            return false;
+        value = value * 10 + ULONGLONG(text[i] - L'0');
+    }
+    return true;
+}
+
+void Split(const std::wstring& line, wchar_t separator, std::vector<std::wstring>& fields)
+{
+    fields.clear();
+    std::wstring::size_type start = 0;
+    for (;;)
+    {
+        const std::wstring::size_type end = line.find(separator, start);
+        fields.push_back(line.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start));
+        if (end == std::wstring::npos)
+            return;
+        start = end + 1;
+    }
+}
+
+// The folder's files and their bytes; reparse points are left out.
+ULONGLONG FolderBytes(const std::wstring& folder)
+{
+    std::vector<DirEntry> entries;
+    ULONGLONG total = 0;
+    if (!ListFolder(folder + L"*", entries))
+        return 0;
+    for (size_t i = 0; i < entries.size(); ++i)
+        if (!entries[i].IsFolder() && !(entries[i].attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            total += (ULONGLONG(entries[i].sizeHigh) << 32) | entries[i].sizeLow;
+    return total;
+}
+
+// Deletes one quarantine folder: its files, then itself. A link inside is
+// removed as a link, never followed.
+void RemoveQuarantine(const std::wstring& folder)
+{
+    const DWORD attributes = ::GetFileAttributesW(folder.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    {
+        std::vector<DirEntry> entries;
+        ListFolder(WithBackslash(folder) + L"*", entries);
+        for (size_t i = 0; i < entries.size(); ++i)
+        {
+            const std::wstring path = WithBackslash(folder) + entries[i].name;
+            if (entries[i].IsFolder())
+                ::RemoveDirectoryW(path.c_str());
+            else
+                DeleteFileClearingReadOnly(path.c_str());
+        }
+    }
+    ::RemoveDirectoryW(folder.c_str());
+}
+
+ULONGLONG LocalTimeValue(const SYSTEMTIME& time)
+{
+    FILETIME value;
+    return ::SystemTimeToFileTime(&time, &value) ? TimeValue(value) : 0;
+}
+
+// The manifest's text is UTF-16 little endian with a byte-order mark.
+std::string Utf16Bytes(const std::wstring& text)
+{
+    std::string bytes;
+    bytes.reserve(text.size() * 2);
+    for (size_t i = 0; i < text.size(); ++i)
+    {
+        bytes += static_cast<char>(text[i] & 0xFF);
+        bytes += static_cast<char>((text[i] >> 8) & 0xFF);
+    }
+    return bytes;
+}
+
+DWORD AppendUtf16(const std::wstring& path, const std::wstring& text)
+{
+    CHandle file;
+    const DWORD opened = OpenFileForSafeWrite(path, false, file);
+    if (opened != ERROR_SUCCESS)
+        return opened;
+    std::string bytes;
+    if (::GetFileSize(file, NULL) == 0)
+        bytes = "\xFF\xFE";
+    bytes += Utf16Bytes(text);
+    DWORD written = 0;
+    ::SetFilePointer(file, 0, NULL, FILE_END);
+    return ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, NULL) ? ERROR_SUCCESS
+                                                                                              : ::GetLastError();
+}
+
+// Why a file could not be kept.
+enum CopyResult
+{
+    kCopyMade,
+    kCopyLocked,
+    kCopyUnreadable,
+    kCopyNotAFile,
+    kCopyTooLarge,
+    kCopyNoRoom,
+    kCopyFailed,
+};
+
+// Copies the file, masked, to `stored`, filling the record's details.
+CopyResult CopyMasked(const std::wstring& path, const std::wstring& stored, ULONGLONG room, ManifestRecord& record)
+{
+    CHandle source(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, NULL));
+    if (!source.IsValid())
+    {
+        const DWORD error = ::GetLastError();
+        return (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) ? kCopyLocked : kCopyUnreadable;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(source, &info))
+        return kCopyUnreadable;
+    record.volume = info.dwVolumeSerialNumber;
+    record.attributes = info.dwFileAttributes;
+    record.size = (ULONGLONG(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    record.created = info.ftCreationTime;
+    record.accessed = info.ftLastAccessTime;
+    record.written = info.ftLastWriteTime;
+    if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+        return kCopyNotAFile;  // a link is never followed out of where it sits
+    if (record.size > kMaxKeptFileBytes)
+        return kCopyTooLarge;
+    if (record.size > room)
+        return kCopyNoRoom;
+
+    CSha256 hash;
+    if (!hash.IsValid())
+        return kCopyFailed;
+    CHandle target(::CreateFileW(stored.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL));
+    if (!target.IsValid())
+        return kCopyFailed;
+    std::vector<BYTE> buffer(kChunk);
+    ULONGLONG offset = 0;
+    bool ok = true;
+    for (;;)
+    {
+        DWORD read = 0;
+        if (!::ReadFile(source, &buffer[0], kChunk, &read, NULL))
+        {
+            ok = false;
+            break;
+        }
+        if (read == 0)
+            break;
+        hash.Update(&buffer[0], read);
+        MaskBytes(&buffer[0], read, offset);
+        DWORD written = 0;
+        if (!::WriteFile(target, &buffer[0], read, &written, NULL) || written != read)
+        {
+            ok = false;
+            break;
+        }
+        offset += read;
+    }
+    target.Close();
+    record.sha256 = hash.HexDigest();
+    if (ok && offset == record.size && !record.sha256.empty())
+        return kCopyMade;
+    ::DeleteFileW(stored.c_str());
+    return ok ? kCopyFailed : kCopyUnreadable;
+}
+
+const wchar_t* const kNoCopyReasons[] = {
+    L"", L"locked", L"unreadable", L"not a plain file", L"larger than 64 MiB", L"no room within the limits",
+    L"the copy could not be written",
+};
+
+// Registry roots as scripts name them.
+struct RootName
+{
+    HKEY key;
+    const wchar_t* name;
+};
+const RootName kRoots[] = {
+    {HKEY_LOCAL_MACHINE, L"HKEY_LOCAL_MACHINE"}, {HKEY_USERS, L"HKEY_USERS"},
+    {HKEY_CLASSES_ROOT, L"HKEY_CLASSES_ROOT"},   {HKEY_CURRENT_USER, L"HKEY_CURRENT_USER"},
+    {HKEY_CURRENT_CONFIG, L"HKEY_CURRENT_CONFIG"},
+};
+
+// The kernel's names of the two hives roots, and the script's.
+const RootName kKernelRoots[] = {
+    {NULL, L"\\REGISTRY\\MACHINE"},
+    {NULL, L"\\REGISTRY\\USER"},
+};
+const wchar_t* const kKernelRootNames[] = {L"HKEY_LOCAL_MACHINE", L"HKEY_USERS"};
+
+typedef LONG(NTAPI* PFNNTQUERYKEY)(HANDLE, int, void*, ULONG, ULONG*);
+
+std::wstring KernelKeyName(HKEY key)
+{
+    static PFNNTQUERYKEY query =
+        reinterpret_cast<PFNNTQUERYKEY>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQueryKey")));
+    if (!query)
+        return std::wstring();
+    std::vector<BYTE> buffer(4096);
+    ULONG needed = 0;
+    const int kKeyNameInformation = 3;
+    LONG status = query(key, kKeyNameInformation, &buffer[0], static_cast<ULONG>(buffer.size()), &needed);
+    if (status < 0 && needed > buffer.size())
+    {
+        buffer.resize(needed);
+        status = query(key, kKeyNameInformation, &buffer[0], static_cast<ULONG>(buffer.size()), &needed);
+    }
+    if (status < 0)
+        return std::wstring();
+    const ULONG bytes = *reinterpret_cast<const ULONG*>(&buffer[0]);
+    if (bytes + sizeof(ULONG) > buffer.size())
+        return std::wstring();
+    const std::wstring name(reinterpret_cast<const wchar_t*>(&buffer[sizeof(ULONG)]), bytes / sizeof(wchar_t));
+    for (size_t i = 0; i < sizeof(kKernelRoots) / sizeof(kKernelRoots[0]); ++i)
+    {
+        const size_t length = lstrlenW(kKernelRoots[i].name);
+        if (name.size() >= length && ::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, name.c_str(),
+                                                      static_cast<int>(length), kKernelRoots[i].name,
+                                                      static_cast<int>(length)) == CSTR_EQUAL &&
+            (name.size() == length || name[length] == L'\\'))
+            return kKernelRootNames[i] + name.substr(length);
+    }
+    return std::wstring();
+}
+
+// A key name of a script ("HKEY_CLASSES_ROOT\.lnk") split into its root and
+// path; false for an unknown root.
+bool SplitKeyName(const std::wstring& name, HKEY& root, std::wstring& path)
+{
+    const std::wstring::size_type slash = name.find(L'\\');
+    const std::wstring head = name.substr(0, slash);
+    for (size_t i = 0; i < sizeof(kRoots) / sizeof(kRoots[0]); ++i)
+        if (head == kRoots[i].name)
+        {
+            root = kRoots[i].key;
+            path = slash == std::wstring::npos ? std::wstring() : name.substr(slash + 1);
+            return true;
+        }
+    return false;
+}
+
+std::wstring QuotedName(const wchar_t* name)
+{
+    if (!name || !*name)
+        return L"@";
+    std::wstring text = L"\"";
+    for (const wchar_t* p = name; *p; ++p)
+    {
+        if (*p == L'\\' || *p == L'"')
+            text += L'\\';
+        text += *p;
+    }
+    return text + L"\"";
+}
+
+bool IsPlainText(const BYTE* data, DWORD size)
+{
+    if (size < 2 || size % 2)
+        return false;
+    const wchar_t* text = reinterpret_cast<const wchar_t*>(data);
+    const DWORD count = size / 2;
+    if (text[count - 1] != 0)
+        return false;
+    for (DWORD i = 0; i + 1 < count; ++i)
+        if (text[i] == 0 || text[i] == L'\r' || text[i] == L'\n')
+            return false;
+    return true;
+}
+
+// The value as the script's line for the key `key` (already named), or
+// "name"=- when it does not exist.
+std::wstring OldValueLine(HKEY key, const wchar_t* name)
+{
+    DWORD type = 0, size = 0;
+    LONG status = ::RegQueryValueExW(key, name, NULL, &type, NULL, &size);
+    if (status == ERROR_FILE_NOT_FOUND)
+        return QuotedName(name) + L"=-\r\n";
+    std::vector<BYTE> data(size + 2);
+    for (int attempt = 0; status == ERROR_SUCCESS || status == ERROR_MORE_DATA; ++attempt)
+    {
+        DWORD got = static_cast<DWORD>(data.size());
+        status = ::RegQueryValueExW(key, name, NULL, &type, &data[0], &got);
+        if (status == ERROR_SUCCESS)
+            return RegistryValueLine(name, type, &data[0], got);
+        if (status != ERROR_MORE_DATA || attempt > 4)
+            break;
+        data.resize(got + 2);
+    }
+    return std::wstring();
+}
+
+}  // namespace
+
+ManifestRecord::ManifestRecord() : volume(0), attributes(0), size(0)
+{
+    created = accessed = written = TimeFromValue(0);
+    sha256 = stored = kNone;
+}
+
+std::wstring GetQuarantineRootPath()
+{
+    const std::wstring folder = GetProgramFolderPath();
+    return folder.empty() ? folder : folder + L"Quarantine\\";
+}
+
+std::wstring DriveRootOf(const std::wstring& path)
+{
+    const size_t start = path.compare(0, 4, L"\\\\?\\") == 0 ? 4 : 0;
+    if (path.size() < start + 3 || path[start + 1] != L':' || path[start + 2] != L'\\')
+        return std::wstring();
+    const wchar_t letter = path[start];
+    if (!((letter >= L'A' && letter <= L'Z') || (letter >= L'a' && letter <= L'z')))
+        return std::wstring();
+    return path.substr(start, 3);
+}
+
+void MaskBytes(BYTE* bytes, DWORD size, ULONGLONG offset)
+{
+    static const BYTE kMask[16] = {0x5A, 0xC3, 0x96, 0x3C, 0xA5, 0x69, 0x0F, 0xE1,
+                                   0x78, 0x2D, 0xB4, 0x4B, 0xD2, 0x87, 0x1E, 0xF0};
+    for (DWORD i = 0; i < size; ++i)
+        bytes[i] ^= kMask[(offset + i) & 15];
+}
+
+std::wstring FormatManifestRecord(const ManifestRecord& r)
+{
+    wchar_t size[24];
+    swprintf(size, 24, L"%llu", r.size);
+    return r.kind + L"\t" + r.state + L"\t" + r.path + L"\t" + Hex(r.volume, 8) + L"\t" + Hex(r.attributes, 8) +
+           L"\t" + size + L"\t" + Hex(TimeValue(r.created), 16) + L"\t" + Hex(TimeValue(r.accessed), 16) + L"\t" +
+           Hex(TimeValue(r.written), 16) + L"\t" + r.sha256 + L"\t" + r.stored;
+}
+
+bool ParseManifestRecord(const std::wstring& line, ManifestRecord& r)
+{
+    std::vector<std::wstring> fields;
+    Split(line, L'\t', fields);
+    if (fields.size() != 11 || fields[0].empty() || fields[1].empty() || fields[2].empty())
+        return false;
+    ULONGLONG volume = 0, attributes = 0, created = 0, accessed = 0, written = 0;
+    if (fields[3].size() != 8 || fields[4].size() != 8 || !ParseHex(fields[3], volume) ||
+        !ParseHex(fields[4], attributes) || !ParseDecimal(fields[5], r.size) || fields[6].size() != 16 ||
+        fields[7].size() != 16 || fields[8].size() != 16 || !ParseHex(fields[6], created) ||
+        !ParseHex(fields[7], accessed) || !ParseHex(fields[8], written))
+        return false;
+    if (fields[9] != kNone && fields[9].size() != 64)
+        return false;
+    r.kind = fields[0];
+    r.state = fields[1];
+    r.path = fields[2];
+    r.volume = static_cast<DWORD>(volume);
+    r.attributes = static_cast<DWORD>(attributes);
+    r.created = TimeFromValue(created);
+    r.accessed = TimeFromValue(accessed);
+    r.written = TimeFromValue(written);
+    r.sha256 = fields[9];
+    r.stored = fields[10];
+    return true;
+}
+
+bool ReadManifest(const std::wstring& folder, std::vector<ManifestRecord>& records, bool* complete, int* bad)
+{
+    records.clear();
+    *complete = false;
+    *bad = 0;
+    CHandle file(::CreateFileW((WithBackslash(folder) + kManifestName).c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
+                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!file.IsValid() || !::GetFileInformationByHandle(file, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nFileSizeHigh || info.nFileSizeLow > (64u << 20))
+        return false;
+    std::string bytes(info.nFileSizeLow, '\0');
+    DWORD read = 0;
+    if (!bytes.empty() && (!::ReadFile(file, &bytes[0], info.nFileSizeLow, &read, NULL) || read != bytes.size()))
+        return false;
+    std::wstring text;
+    if (bytes.size() >= 2 && bytes.compare(0, 2, "\xFF\xFE") == 0)
+    {
+        if (bytes.size() % 2)
+            return false;
+        text.assign(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2);
+    }
+    else if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
+    {
+        const int count = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data() + 3,
+                                                static_cast<int>(bytes.size() - 3), NULL, 0);
+        if (bytes.size() > 3 && count <= 0)
+            return false;
+        text.resize(count);
+        if (count)
+            ::MultiByteToWideChar(CP_UTF8, 0, bytes.data() + 3, static_cast<int>(bytes.size() - 3), &text[0], count);
+    }
+    else
+    {
+        return false;
+    }
+    std::vector<std::wstring> lines;
+    Split(text, L'\n', lines);
+    // Every line ends in a line break: what follows the last one is empty.
+    const bool ended = !lines.empty() && lines.back().empty();
+    if (!lines.empty())
+        lines.pop_back();
+    for (size_t i = 0; i < lines.size(); ++i)
+    {
+        std::wstring line = lines[i];
+        if (!line.empty() && line[line.size() - 1] == L'\r')
+            line.erase(line.size() - 1);
+        if (line.compare(0, 4, L"end\t") == 0)
+        {
+            ULONGLONG count = 0;
+            *complete = ended && i + 1 == lines.size() && ParseDecimal(line.substr(4), count) &&
+                        count == records.size() + *bad;
+            continue;
+        }
+        ManifestRecord record;
+        if (ParseManifestRecord(line, record))
+            records.push_back(record);
+        else
+            ++*bad;
+    }
+    if (!ended)
+        ++*bad;  // a last line cut short
+    return true;
+}
+
+bool ParseQuarantineName(const std::wstring& name, SYSTEMTIME& time)
+{
+    if (name.size() < 15 || name[8] != L'-' || (name.size() > 15 && name[15] != L'-'))
+        return false;
+    for (size_t i = 0; i < name.size(); ++i)
+        if (i != 8 && i != 15 && (name[i] < L'0' || name[i] > L'9'))
+            return false;
+    if (name.size() == 16)
+        return false;
+    const wchar_t* p = name.c_str();
+    ZeroMemory(&time, sizeof(time));
+    time.wYear = static_cast<WORD>(_wtoi(std::wstring(p, 4).c_str()));
+    time.wMonth = static_cast<WORD>(_wtoi(std::wstring(p + 4, 2).c_str()));
+    time.wDay = static_cast<WORD>(_wtoi(std::wstring(p + 6, 2).c_str()));
+    time.wHour = static_cast<WORD>(_wtoi(std::wstring(p + 9, 2).c_str()));
+    time.wMinute = static_cast<WORD>(_wtoi(std::wstring(p + 11, 2).c_str()));
+    time.wSecond = static_cast<WORD>(_wtoi(std::wstring(p + 13, 2).c_str()));
+    FILETIME check;
+    return ::SystemTimeToFileTime(&time, &check) != FALSE;
+}
+
+ULONGLONG PruneQuarantines(const std::wstring& root, const SYSTEMTIME& now)
+{
+    std::vector<DirEntry> entries;
+    if (!ListFolder(root + L"*", entries))
+        return 0;
+    std::vector<std::pair<std::wstring, ULONGLONG> > quarantines;  // name, bytes; oldest first
+    ULONGLONG total = 0;
+    for (size_t i = 0; i < entries.size(); ++i)
+    {
+        SYSTEMTIME time;
+        if (!entries[i].IsFolder() || (entries[i].attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+            !ParseQuarantineName(entries[i].name, time))
+            continue;
+        const ULONGLONG bytes = FolderBytes(root + entries[i].name + L"\\");
+        quarantines.push_back(std::make_pair(entries[i].name, bytes));
+        total += bytes;
+    }
+    std::sort(quarantines.begin(), quarantines.end());
+    const ULONGLONG youngest = LocalTimeValue(now) - ULONGLONG(kQuarantineKeepDays) * 24 * 3600 * 10000000;
+    size_t count = quarantines.size();
+    for (size_t i = 0; i < quarantines.size() && (count > kMaxQuarantines || total > kMaxQuarantineBytes); ++i)
+    {
+        SYSTEMTIME time;
+        ParseQuarantineName(quarantines[i].first, time);
+        if (LocalTimeValue(time) > youngest)
+            break;  // this one and all after it are younger than the limit
+        RemoveQuarantine(root + quarantines[i].first);
+        --count;
+        total -= quarantines[i].second;
+    }
+    return total;
+}
+
+std::wstring RegistryKeyName(HKEY key)
+{
+    for (size_t i = 0; i < sizeof(kRoots) / sizeof(kRoots[0]); ++i)
+        if (key == kRoots[i].key)
+        {
+            if (key != HKEY_CURRENT_USER)
+                return kRoots[i].name;
+            // The user's hive by its own name, as an elevated editor sees it.
+            HKEY user = NULL;
+            if (::RegOpenCurrentUser(KEY_READ, &user) != ERROR_SUCCESS)
+                return kRoots[i].name;
+            const std::wstring name = KernelKeyName(user);
+            ::RegCloseKey(user);
+            return name.empty() ? std::wstring(kRoots[i].name) : name;
+        }
+    return KernelKeyName(key);
+}
+
+std::wstring RegistryValueLine(const wchar_t* name, DWORD type, const BYTE* data, DWORD size)
+{
+    std::wstring line = QuotedName(name) + L"=";
+    if (type == REG_SZ && IsPlainText(data, size))
+    {
+        const std::wstring text(reinterpret_cast<const wchar_t*>(data), size / 2 - 1);
+        line += L"\"";
+        for (size_t i = 0; i < text.size(); ++i)
+        {
+            if (text[i] == L'\\' || text[i] == L'"')
+                line += L'\\';
+            line += text[i];
+        }
+        return line + L"\"\r\n";
+    }
+    if (type == REG_DWORD && size == 4)
+        return line + L"dword:" + Hex(*reinterpret_cast<const DWORD*>(data), 8) + L"\r\n";
+    wchar_t prefix[16];
+    if (type == REG_BINARY)
+        lstrcpyW(prefix, L"hex:");
+    else
+        swprintf(prefix, 16, L"hex(%lx):", static_cast<unsigned long>(type));
+    line += prefix;
+    size_t column = line.size();
+    static const wchar_t kDigits[] = L"0123456789abcdef";
+    for (DWORD i = 0; i < size; ++i)
+    {
+        line += kDigits[data[i] >> 4];
+        line += kDigits[data[i] & 15];
+        column += 2;
+        if (i + 1 < size)
+        {
+            line += L',';
+            ++column;
+            if (column > 76)
+            {
+                line += L"\\\r\n  ";
+                column = 2;
+            }
+        }
+    }
+    return line + L"\r\n";
+}
+
+bool ExportRegistryTree(HKEY key, const std::wstring& name, std::wstring& script)
+{
+    DWORD subkeys = 0, maxSubkey = 0, values = 0, maxValueName = 0, maxData = 0;
+    if (::RegQueryInfoKeyW(key, NULL, NULL, NULL, &subkeys, &maxSubkey, NULL, &values, &maxValueName, &maxData, NULL,
+                           NULL) != ERROR_SUCCESS)
+        return false;
+    script += L"[" + name + L"]\r\n";
+    std::vector<wchar_t> valueName(maxValueName + 2);
+    std::vector<BYTE> data(maxData + 2);
+    for (DWORD i = 0; i < values; ++i)
+    {
+        DWORD nameChars = static_cast<DWORD>(valueName.size());
+        DWORD type = 0, size = static_cast<DWORD>(data.size());
+        if (::RegEnumValueW(key, i, &valueName[0], &nameChars, NULL, &type, &data[0], &size) != ERROR_SUCCESS)
+            return false;
+        script += RegistryValueLine(&valueName[0], type, &data[0], size);
+    }
+    script += L"\r\n";
+    std::vector<wchar_t> subkeyName(maxSubkey + 2);
+    for (DWORD i = 0; i < subkeys; ++i)
+    {
+        DWORD chars = static_cast<DWORD>(subkeyName.size());
+        if (::RegEnumKeyExW(key, i, &subkeyName[0], &chars, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
+            return false;
+        CRegKey subkey;
+        if (subkey.Open(key, &subkeyName[0], KEY_READ) != ERROR_SUCCESS ||
+            !ExportRegistryTree(subkey, name + L"\\" + &subkeyName[0], script))
+            return false;
+    }
+    return true;
+}
+
+CQuarantine::CQuarantine(const std::wstring& root)
+    : m_root(root), m_folderFailed(root.empty()), m_usedBytes(0), m_nextStored(1), m_records(0), m_pending(false)
+{
+}
+
+void CQuarantine::Prune(const SYSTEMTIME& now)
+{
+    // Only a root this program holds is walked: a folder planted there
+    // before is taken over or, when it is a link, left alone.
+    const DWORD attributes = m_root.empty() ? INVALID_FILE_ATTRIBUTES : ::GetFileAttributesW(m_root.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return;
+    if (GetProgramFolder().empty() || SecureFolder(m_root.substr(0, m_root.size() - 1)) != ERROR_SUCCESS)
+    {
+        m_folderFailed = true;
+        return;
+    }
+    m_usedBytes = PruneQuarantines(m_root, now);
+}
+
+bool CQuarantine::EnsureFolder()
+{
+    if (!m_folder.empty())
+        return true;
+    if (m_folderFailed)
+        return false;
+    m_folderFailed = true;
+    if (GetProgramFolder().empty() || SecureFolder(m_root.substr(0, m_root.size() - 1)) != ERROR_SUCCESS)
+        return false;
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    wchar_t name[32];
+    swprintf(name, 32, L"%04u%02u%02u-%02u%02u%02u", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
+             now.wSecond);
+    // A new folder of its own: a name taken already gets a number.
+    for (int n = 1; n <= 9; ++n)
+    {
+        std::wstring folder = m_root + name;
+        if (n > 1)
+        {
+            wchar_t suffix[8];
+            swprintf(suffix, 8, L"-%d", n);
+            folder += suffix;
+        }
+        if (::CreateDirectoryW(folder.c_str(), NULL))
+        {
+            m_folder = folder + L"\\";
+            m_folderFailed = false;
+            return true;
+        }
+        if (::GetLastError() != ERROR_ALREADY_EXISTS)
+            return false;
+    }
+    return false;
+}
+
+void CQuarantine::Append(const ManifestRecord& record)
+{
+    AppendUtf16(m_folder + kManifestName, FormatManifestRecord(record) + L"\r\n");
+    ++m_records;
+}
+
+void CQuarantine::Finish()
+{
+    if (m_folder.empty())
+        return;
+    wchar_t end[32];
+    swprintf(end, 32, L"end\t%lu\r\n", static_cast<unsigned long>(m_records));
+    AppendUtf16(m_folder + kManifestName, end);
+}
+
+IChangeRecorder::Verdict CQuarantine::BeforeFile(const ChangeRequest& change)
+{
+    const bool scheduled = change.kind == kChangeScheduleDelete;
+    if (::GetFileAttributesW(change.path.c_str()) == INVALID_FILE_ATTRIBUTES &&
+        ::GetLastError() != ERROR_SHARING_VIOLATION)
+        return kMake;  // nothing there to keep: the change fails by itself
+    m_record = ManifestRecord();
+    m_record.kind = L"file";
+    m_record.path = change.path;
+    CopyResult result = kCopyFailed;
+    if (EnsureFolder())
+    {
+        wchar_t stored[16];
+        swprintf(stored, 16, L"%04lu.bin", static_cast<unsigned long>(m_nextStored));
+        const ULONGLONG room = m_usedBytes < kMaxQuarantineBytes ? kMaxQuarantineBytes - m_usedBytes : 0;
+        result = CopyMasked(change.path, m_folder + stored, room, m_record);
+        if (result == kCopyMade)
+        {
+            ++m_nextStored;
+            m_usedBytes += m_record.size;
+            m_record.stored = stored;
+            m_record.state = scheduled ? kStateScheduledKept : kStateKept;
+            m_pending = true;
+            return kMake;
+        }
+    }
+    m_record.sha256 = kNone;
+    if (change.rule == kDeleteUncopied)
+    {
+        m_record.state = scheduled ? kStateScheduledNotKept : kStateDeletedNotKept;
+        m_pending = true;
+        return kMake;
+    }
+    // May be the user's: without a copy it stays, and the manifest says why.
+    if (!m_folder.empty())
+    {
+        m_record.state = std::wstring(kStateLeftInPlace) + L" (" + kNoCopyReasons[result] + L")";
+        Append(m_record);
+    }
+    return kLeave;
+}
+
+void CQuarantine::BeforeRegistry(const ChangeRequest& change)
+{
+    m_record = ManifestRecord();
+    m_record.kind = L"registry";
+    m_record.state = kStateChanged;
+    std::wstring block;
+    bool kept = true;
+    switch (change.kind)
+    {
+    case kChangeSetValue:
+    case kChangeDeleteValue:
+    {
+        // A value written into a subkey names the subkey in its path; a
+        // subkey that is not there yet goes again on the way back.
+        CRegKey subkey;
+        const bool inSubkey = !change.path.empty();
+        const std::wstring root = RegistryKeyName(change.key);
+        const std::wstring key = inSubkey && !root.empty() ? root + L"\\" + change.path : root;
+        const LONG opened = inSubkey ? subkey.Open(change.key, change.path.c_str(), KEY_READ) : ERROR_SUCCESS;
+        m_record.path = (key.empty() ? L"?" : key) + L"\\" + (change.name ? change.name : L"");
+        if (!key.empty() && opened == ERROR_FILE_NOT_FOUND)
+        {
+            // The first key of the path that is missing goes with all the
+            // write makes below it.
+            std::wstring::size_type end = 0;
+            do
+            {
+                end = change.path.find(L'\\', end + 1);
+                CRegKey probe;
+                if (probe.Open(change.key, change.path.substr(0, end).c_str(), KEY_READ) == ERROR_FILE_NOT_FOUND)
+                    break;
+            } while (end != std::wstring::npos);
+            block = L"[-" + root + L"\\" + change.path.substr(0, end) + L"]\r\n\r\n";
+            break;
+        }
+        const std::wstring line =
+            key.empty() || opened != ERROR_SUCCESS ? std::wstring() : OldValueLine(inSubkey ? subkey.Get() : change.key,
+                                                                                   change.name);
+        kept = !line.empty();
+        block = L"[" + key + L"]\r\n" + line + L"\r\n";
+        break;
+    }
+    case kChangeDeleteTree:
+    {
+        CRegKey key;
+        const std::wstring parent = RegistryKeyName(change.key);
+        const std::wstring name = parent + L"\\" + change.name;
+        m_record.path = name;
+        kept = !parent.empty() && key.Open(change.key, change.name, KEY_READ) == ERROR_SUCCESS &&
+               ExportRegistryTree(key, name, block);
+        break;
+    }
+    case kChangeResetKeyAccess:
+    {
+        // Its values stay; they are exported as they were, for the record.
+        CRegKey key;
+        const std::wstring root = RegistryKeyName(change.key);
+        const std::wstring name = root + L"\\" + (change.name ? change.name : L"");
+        m_record.path = name;
+        kept = !root.empty() && change.name && key.Open(change.key, change.name, KEY_READ) == ERROR_SUCCESS &&
+               ExportRegistryTree(key, name, block);
+        break;
+    }
+    case kChangeImportScript:
+        for (const wchar_t* name = change.scriptKeys; name && *name; name += lstrlenW(name) + 1)
+        {
+            // The key goes whole and comes back as it was, or not at all
+            // when it was not there.
+            HKEY root = NULL;
+            std::wstring path;
+            CRegKey key;
+            m_record.path += (m_record.path.empty() ? L"" : L" ") + std::wstring(name);
+            block += L"[-" + std::wstring(name) + L"]\r\n\r\n";
+            if (!SplitKeyName(name, root, path))
+                kept = false;
+            else if (key.Open(root, path.c_str(), KEY_READ) == ERROR_SUCCESS && !ExportRegistryTree(key, name, block))
+                kept = false;
+        }
+        break;
+    default:
+        return;
+    }
+    if (!kept)
+        m_record.state = kStateRegistryNotKept;
+    m_registryBlock = kept ? block : std::wstring();
+    m_pending = true;
+}
+
+IChangeRecorder::Verdict CQuarantine::Before(const ChangeRequest& change)
+{
+    m_pending = false;
+    switch (change.kind)
+    {
+    case kChangeDeleteFile:
+    case kChangeScheduleDelete:
+        return BeforeFile(change);
+    case kChangeSetAttributes:
+    case kChangeRemoveFolder:
+    {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!::GetFileAttributesExW(change.path.c_str(), GetFileExInfoStandard, &data))
+            return kMake;  // nothing there to change
+        m_record = ManifestRecord();
+        m_record.kind = change.kind == kChangeSetAttributes ? L"attributes" : L"folder";
+        m_record.state = kStateChanged;
+        m_record.path = change.path;
+        m_record.attributes = data.dwFileAttributes;
+        m_record.created = data.ftCreationTime;
+        m_record.accessed = data.ftLastAccessTime;
+        m_record.written = data.ftLastWriteTime;
+        DWORD serial = 0;
+        const std::wstring drive = DriveRootOf(change.path);
+        if (!drive.empty() && ::GetVolumeInformationW(drive.c_str(), NULL, 0, &serial, NULL, NULL, NULL, 0))
+            m_record.volume = serial;
+        m_pending = true;
+        return kMake;
+    }
+    case kChangeSetValue:
+    case kChangeDeleteValue:
+    case kChangeDeleteTree:
+    case kChangeResetKeyAccess:
+    case kChangeImportScript:
+        BeforeRegistry(change);
+        return kMake;
+    case kChangeEndProcess:
+        break;
+    }
+    return kMake;
+}
+
+void CQuarantine::After(const ChangeRequest&, bool succeeded)
+{
+    if (!m_pending)
+        return;
+    m_pending = false;
+    if (!succeeded)
+    {
+        // Nothing changed: the copy made for it goes again.
+        if (m_record.stored != kNone)
+        {
+            ::DeleteFileW((m_folder + m_record.stored).c_str());
+            m_usedBytes -= m_record.size;
+        }
+        return;
+    }
+    // The folder is made by the first change that was made.
+    if (!EnsureFolder())
+        return;
+    if (!m_registryBlock.empty())
+    {
+        m_registryBlocks.push_back(m_registryBlock);
+        m_registryBlock.clear();
+        WriteRegistryScript();
+    }
+    Append(m_record);
+}
+
+void CQuarantine::WriteRegistryScript()
+{
+    // Latest change first: importing the script in its order leaves every
+    // value as it was before the first change of the scan.
+    std::wstring script = L"Windows Registry Editor Version 5.00\r\n\r\n";
+    for (size_t i = m_registryBlocks.size(); i-- > 0;)
+        script += m_registryBlocks[i];
+    const std::string bytes = "\xFF\xFE" + Utf16Bytes(script);
+    WriteSafeFile(m_folder + kRegistryScriptName, bytes.data(), static_cast<DWORD>(bytes.size()));
+}

@@ -1,0 +1,137 @@
+// The quarantine: before a scan deletes a file, changes attributes or
+// changes the registry, it keeps what the change destroys, so that
+// `/restore` can put it back.
+//
+// One scan's quarantine is "<program folder>Quarantine\<YYYYMMDD-HHMMSS>\":
+//   0001.bin ...  each kept file, its bytes masked (MaskBytes) so that
+//                 nothing in it runs or is taken for an infection;
+//   manifest.txt  UTF-16 with byte-order mark, one record a line, fields
+//                 separated by tabs (ManifestRecord), ending in
+//                 "end<TAB><records>";
+//   before.reg    a registry script ("Windows Registry Editor Version 5.00",
+//                 UTF-16) that puts back every value and key the scan
+//                 changed, latest change first.
+#pragma once
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/change_gate.h"
+
+const DWORD kMaxQuarantines = 10;
+const ULONGLONG kMaxQuarantineBytes = 256ull * 1024 * 1024;  // all quarantines together
+const ULONGLONG kMaxKeptFileBytes = 64ull * 1024 * 1024;     // one file
+const int kQuarantineKeepDays = 30;                          // never pruned younger
+
+// "<program folder>Quarantine\" (not created); empty when unknown.
+std::wstring GetQuarantineRootPath();
+
+// The drive root ("X:\\") of a local path, plain or in the extended form
+// "\\?\\X:\\..."; empty for any other form.
+std::wstring DriveRootOf(const std::wstring& path);
+
+// The fixed reversible mask of kept bytes; `offset` is the position of
+// bytes[0] in the file. Masking twice gives the bytes back.
+void MaskBytes(BYTE* bytes, DWORD size, ULONGLONG offset);
+
+// One line of the manifest.
+struct ManifestRecord
+{
+    std::wstring kind;   // "file", "folder", "attributes", "registry"
+    std::wstring state;  // see kState* below
+    std::wstring path;   // the original full path (a key name for "registry")
+    DWORD volume;        // serial number of the volume the path was on
+    DWORD attributes;
+    ULONGLONG size;
+    FILETIME created, accessed, written;
+    std::wstring sha256;  // of the original bytes; "-" when none
+    std::wstring stored;  // "0001.bin"; "-" when none
+
+    ManifestRecord();
+};
+
+// The states of a record.
+extern const wchar_t kStateKept[];               // deleted; copy kept
+extern const wchar_t kStateScheduledKept[];      // deleted at the next start; copy kept
+extern const wchar_t kStateScheduledNotKept[];   // deleted at the next start; locked, no copy
+extern const wchar_t kStateDeletedNotKept[];     // the worm's own file, deleted without a copy
+extern const wchar_t kStateLeftInPlace[];        // no copy could be kept: not deleted
+extern const wchar_t kStateChanged[];            // attributes or registry: old state kept
+extern const wchar_t kStateRegistryNotKept[];    // registry change made, old state unreadable
+
+std::wstring FormatManifestRecord(const ManifestRecord& record);
+bool ParseManifestRecord(const std::wstring& line, ManifestRecord& record);
+
+// Reads "<folder>\manifest.txt" (UTF-16 or UTF-8, with byte-order mark).
+// False when it cannot be read at all. `complete` tells whether it ends with
+// its end record naming the number of records; `bad` counts lines that are
+// not records.
+bool ReadManifest(const std::wstring& folder, std::vector<ManifestRecord>& records, bool* complete, int* bad);
+
+// A quarantine folder's name "YYYYMMDD-HHMMSS" (a "-N" suffix allowed) as
+// local time; false for any other name.
+bool ParseQuarantineName(const std::wstring& name, SYSTEMTIME& time);
+
+// Removes the oldest quarantines below `root` until at most kMaxQuarantines
+// remain and they take at most kMaxQuarantineBytes, never one younger than
+// kQuarantineKeepDays before `now` (local time). The bytes the remaining
+// ones take.
+ULONGLONG PruneQuarantines(const std::wstring& root, const SYSTEMTIME& now);
+
+// The recorder of one scan.
+class CQuarantine : public IChangeRecorder
+{
+public:
+    // `root`: the quarantine root with its trailing backslash; empty means no
+    // quarantine (nothing that may be the user's is then deleted).
+    explicit CQuarantine(const std::wstring& root);
+    virtual ~CQuarantine() {}
+
+    // Prunes the quarantines at the start of a scan (local time `now`).
+    void Prune(const SYSTEMTIME& now);
+    // Writes the manifest's end record; called once the scan is over.
+    void Finish();
+    // This scan's folder with its trailing backslash; empty while nothing
+    // was changed.
+    const std::wstring& Folder() const { return m_folder; }
+
+    virtual Verdict Before(const ChangeRequest& change);
+    virtual void After(const ChangeRequest& change, bool succeeded);
+
+private:
+    CQuarantine(const CQuarantine&);
+    CQuarantine& operator=(const CQuarantine&);
+
+    bool EnsureFolder();
+    Verdict BeforeFile(const ChangeRequest& change);
+    void BeforeRegistry(const ChangeRequest& change);
+    void Append(const ManifestRecord& record);
+    void WriteRegistryScript();
+
+    std::wstring m_root;
+    std::wstring m_folder;
+    bool m_folderFailed;
+    ULONGLONG m_usedBytes;
+    DWORD m_nextStored;
+    DWORD m_records;
+    bool m_pending;            // a record waits for After
+    ManifestRecord m_record;   // that record
+    std::wstring m_registryBlock;  // the block a registry change waits with
+    std::vector<std::wstring> m_registryBlocks;
+};
+
+// The registry side, shared with the tests.
+
+// "HKEY_LOCAL_MACHINE\..." or "HKEY_USERS\<sid>\..." for an open key (a
+// predefined key gives its own name); empty when the system does not say.
+std::wstring RegistryKeyName(HKEY key);
+
+// One value as a registry-script line ("name"=type:data, ending in CRLF),
+// types kept exactly: REG_SZ as text when it is plain text, REG_DWORD as
+// dword:, everything else as hex(N): bytes.
+std::wstring RegistryValueLine(const wchar_t* name, DWORD type, const BYTE* data, DWORD size);
+
+// The key and everything below it as registry-script blocks, named `name`;
+// false when the key cannot be read.
+bool ExportRegistryTree(HKEY key, const std::wstring& name, std::wstring& script);

@@ -1,0 +1,26 @@
+// SHA-256 through the system's CryptoAPI (the AES provider, which XP SP3
+// has too).
+#pragma once
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <string>
+
+class CSha256
+{
+public:
+    CSha256();
+    ~CSha256();
+
+    bool IsValid() const { return m_hash != 0; }
+    bool Update(const void* bytes, DWORD size);
+    // 64 lower-case hex digits; empty when the system could not hash. Ends
+    // the hash: no Update after it.
+    std::wstring HexDigest();
+
+private:
+    CSha256(const CSha256&);
+    CSha256& operator=(const CSha256&);
+    HCRYPTPROV m_provider;
+    HCRYPTHASH m_hash;
+};

@@ -1,0 +1,297 @@
+// The program's protected folder: created or taken over with an access list
+// of Administrators and SYSTEM only, a planted link refused, and files in it
+// and in the user's folders never written through a link.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <aclapi.h>
+#include <winioctl.h>
+
+#include <string>
+
+#include "app/scan_run.h"
+#include "killers/scan_log.h"
+#include "platform/program_folder.h"
+#include "tests/testing.h"
+
+using namespace testing_util;
+
+namespace {
+
+bool SameWellKnownSid(PSID sid, WELL_KNOWN_SID_TYPE type)
+{
+    BYTE wanted[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(wanted);
+    return ::CreateWellKnownSid(type, NULL, wanted, &size) && ::EqualSid(sid, wanted);
+}
+
+// What the program set on a folder, seen through the system-call seam: Wine
+// keeps no access lists of files (it maps them to Unix mode bits and reads
+// back an access list of its own), so the owner and access list are checked
+// as they are handed to the system.
+struct SetSecurityCall
+{
+    int count;
+    DWORD volume, indexHigh, indexLow;
+    SECURITY_INFORMATION what;
+    std::string owner;
+    std::string dacl;
+};
+SetSecurityCall g_call;
+bool g_fakeReparsePoint = false;
+
+DWORD WINAPI RecordSetSecurity(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION what, PSID owner,
+                               PSID group, PACL dacl, PACL sacl)
+{
+    ++g_call.count;
+    BY_HANDLE_FILE_INFORMATION info;
+    ::GetFileInformationByHandle(handle, &info);
+    g_call.volume = info.dwVolumeSerialNumber;
+    g_call.indexHigh = info.nFileIndexHigh;
+    g_call.indexLow = info.nFileIndexLow;
+    g_call.what = what;
+    g_call.owner = owner ? std::string(static_cast<const char*>(owner), ::GetLengthSid(owner)) : std::string();
+    g_call.dacl = dacl ? std::string(reinterpret_cast<const char*>(dacl), dacl->AclSize) : std::string();
+    return ::SetSecurityInfo(handle, type, what, owner, group, dacl, sacl);
+}
+
+BOOL WINAPI InformationWithReparsePoint(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info)
+{
+    const BOOL ok = ::GetFileInformationByHandle(handle, info);
+    if (ok && g_fakeReparsePoint)
+        info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    return ok;
+}
+
+// The last owner and access list set were exactly Administrators and SYSTEM,
+// full control inherited by everything below, protected, on this folder.
+void ExpectProtected(const std::wstring& folder)
+{
+    ASSERT_GE(g_call.count, 1);
+    HANDLE handle = ::CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, handle);
+    BY_HANDLE_FILE_INFORMATION info;
+    ASSERT_TRUE(::GetFileInformationByHandle(handle, &info));
+    ::CloseHandle(handle);
+    EXPECT_EQ(info.dwVolumeSerialNumber, g_call.volume);
+    EXPECT_EQ(info.nFileIndexHigh, g_call.indexHigh);
+    EXPECT_EQ(info.nFileIndexLow, g_call.indexLow);
+    EXPECT_EQ(DWORD(OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION),
+              g_call.what);
+    ASSERT_FALSE(g_call.owner.empty());
+    EXPECT_TRUE(SameWellKnownSid(const_cast<char*>(g_call.owner.data()), WinBuiltinAdministratorsSid));
+    ASSERT_FALSE(g_call.dacl.empty());
+    PACL dacl = reinterpret_cast<PACL>(const_cast<char*>(g_call.dacl.data()));
+    ASSERT_TRUE(::IsValidAcl(dacl));
+    ASSERT_EQ(2u, dacl->AceCount);
+    const WELL_KNOWN_SID_TYPE expected[] = {WinBuiltinAdministratorsSid, WinLocalSystemSid};
+    for (DWORD i = 0; i < 2; ++i)
+    {
+        ACCESS_ALLOWED_ACE* ace = NULL;
+        ASSERT_TRUE(::GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+        EXPECT_EQ(ACCESS_ALLOWED_ACE_TYPE, ace->Header.AceType);
+        EXPECT_EQ(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, ace->Header.AceFlags);
+        EXPECT_EQ(DWORD(FILE_ALL_ACCESS), ace->Mask);
+        EXPECT_TRUE(SameWellKnownSid(&ace->SidStart, expected[i])) << i;
+    }
+}
+
+// Turns an empty folder into a junction to `target` ("\??\C:\..."); false
+// when the system cannot make one.
+bool MakeJunction(const std::wstring& folder, const std::wstring& target)
+{
+    HANDLE handle = ::CreateFileW(folder.c_str(), GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    const std::wstring substitute = L"\\??\\" + target;
+    const USHORT substituteBytes = static_cast<USHORT>(substitute.size() * sizeof(wchar_t));
+    std::string buffer(8 + 8 + substituteBytes + 2 + 2, '\0');
+    BYTE* p = reinterpret_cast<BYTE*>(&buffer[0]);
+    *reinterpret_cast<DWORD*>(p) = IO_REPARSE_TAG_MOUNT_POINT;
+    *reinterpret_cast<USHORT*>(p + 4) = static_cast<USHORT>(buffer.size() - 8);
+    *reinterpret_cast<USHORT*>(p + 8) = 0;                        // substitute offset
+    *reinterpret_cast<USHORT*>(p + 10) = substituteBytes;         // substitute length
+    *reinterpret_cast<USHORT*>(p + 12) = substituteBytes + 2;     // print name offset
+    *reinterpret_cast<USHORT*>(p + 14) = 0;                       // print name length
+    memcpy(p + 16, substitute.data(), substituteBytes);
+    DWORD returned = 0;
+    const BOOL ok = ::DeviceIoControl(handle, FSCTL_SET_REPARSE_POINT, p, static_cast<DWORD>(buffer.size()), NULL,
+                                      0, &returned, NULL);
+    ::CloseHandle(handle);
+    const DWORD attributes = ::GetFileAttributesW(folder.c_str());
+    return ok && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+class ProgramFolderTest : public ::testing::Test
+{
+protected:
+    void SetUp()
+    {
+        m_folder = GetProgramFolderPath();
+        ASSERT_EQ(L"\\corvaneTools\\", m_folder.substr(m_folder.rfind(L'\\', m_folder.size() - 2)));
+        m_bare = m_folder.substr(0, m_folder.size() - 1);
+        RemoveFolder();
+        g_call = SetSecurityCall();
+        g_fakeReparsePoint = false;
+        g_folderCalls.setSecurity = RecordSetSecurity;
+        g_folderCalls.getInformation = InformationWithReparsePoint;
+    }
+    void TearDown()
+    {
+        g_folderCalls.setSecurity = ::SetSecurityInfo;
+        g_folderCalls.getInformation = ::GetFileInformationByHandle;
+        g_fakeReparsePoint = false;
+        RemoveFolder();
+    }
+    void RemoveFolder()
+    {
+        const DWORD attributes = ::GetFileAttributesW(m_bare.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            ::RemoveDirectoryW(m_bare.c_str());
+        RemoveTree(m_bare);
+    }
+    std::wstring m_folder;
+    std::wstring m_bare;
+};
+
+}  // namespace
+
+TEST_F(ProgramFolderTest, CreatedProtected)
+{
+    ASSERT_FALSE(FileExists(m_bare));
+    EXPECT_EQ(m_folder, GetProgramFolder());
+    ExpectProtected(m_bare);
+    // Asking again keeps it as it is.
+    EXPECT_EQ(m_folder, GetProgramFolder());
+    ExpectProtected(m_bare);
+}
+
+TEST_F(ProgramFolderTest, ForeignFolderIsTakenOver)
+{
+    // Planted beforehand with an access list that lets everyone write.
+    ASSERT_TRUE(::CreateDirectoryW(m_bare.c_str(), NULL));
+    EXPLICIT_ACCESS_W everyone = {};
+    everyone.grfAccessPermissions = GENERIC_ALL;
+    everyone.grfAccessMode = SET_ACCESS;
+    everyone.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+    everyone.Trustee.TrusteeForm = TRUSTEE_IS_NAME;
+    everyone.Trustee.ptstrName = const_cast<wchar_t*>(L"EVERYONE");
+    PACL open = NULL;
+    ASSERT_EQ(DWORD(ERROR_SUCCESS), ::SetEntriesInAclW(1, &everyone, NULL, &open));
+    ASSERT_EQ(DWORD(ERROR_SUCCESS), ::SetNamedSecurityInfoW(const_cast<wchar_t*>(m_bare.c_str()), SE_FILE_OBJECT,
+                                                            DACL_SECURITY_INFORMATION, NULL, NULL, open, NULL));
+    ::LocalFree(open);
+    EXPECT_EQ(m_folder, GetProgramFolder());
+    ExpectProtected(m_bare);
+}
+
+TEST_F(ProgramFolderTest, PlantedFileOrReparsePointIsRefused)
+{
+    // A file in place of the folder.
+    ASSERT_TRUE(WriteFileBytes(m_bare, "x"));
+    EXPECT_EQ(L"", GetProgramFolder());
+    EXPECT_EQ(L"", GetScanLogPath(true));
+    EXPECT_EQ(0, g_call.count);
+    ::DeleteFileW(m_bare.c_str());
+
+    // A folder the system reports as a reparse point: nothing is set on it
+    // and no log is written. Wine makes no junctions (checked below), so the
+    // reparse point is reported through the seam.
+    const std::wstring elsewhere = L"C:\\elsewhere";
+    RemoveTree(elsewhere);
+    ASSERT_TRUE(::CreateDirectoryW(elsewhere.c_str(), NULL));
+    ASSERT_TRUE(::CreateDirectoryW(m_bare.c_str(), NULL));
+    if (MakeJunction(m_bare, elsewhere))
+    {
+        EXPECT_EQ(L"", GetProgramFolder());
+        EXPECT_EQ(0, g_call.count);
+        ::RemoveDirectoryW(m_bare.c_str());
+        ASSERT_TRUE(::CreateDirectoryW(m_bare.c_str(), NULL));
+    }
+    g_fakeReparsePoint = true;
+    EXPECT_EQ(L"", GetProgramFolder());
+    ScanLog::Reset(ScanLog::kHeaderFormat);
+    SaveScanLog();
+    EXPECT_EQ(0, g_call.count);
+    EXPECT_FALSE(FileExists(m_folder + L"StickMedic.log"));
+    EXPECT_FALSE(FileExists(elsewhere + L"\\StickMedic.log"));
+
+    // A log file reported as a reparse point is not written through either.
+    g_fakeReparsePoint = false;
+    ASSERT_EQ(m_folder, GetProgramFolder());
+    ASSERT_TRUE(WriteFileBytes(m_folder + L"StickMedic.log", "old"));
+    g_fakeReparsePoint = true;
+    SaveScanLog();
+    g_fakeReparsePoint = false;
+    EXPECT_EQ("old", ReadFileBytes(m_folder + L"StickMedic.log"));
+    RemoveTree(elsewhere);
+}
+
+TEST_F(ProgramFolderTest, LogIsNeverWrittenThroughAHardLink)
+{
+    ASSERT_EQ(m_folder, GetProgramFolder());
+    const std::wstring victim = L"C:\\victim.txt";
+    ASSERT_TRUE(WriteFileBytes(victim, "precious"));
+    const std::wstring log = m_folder + L"StickMedic.log";
+    ASSERT_TRUE(::CreateHardLinkW(log.c_str(), victim.c_str(), NULL));
+    ScanLog::Reset(ScanLog::kHeaderFormat);
+    SaveScanLog();
+    EXPECT_EQ("precious", ReadFileBytes(victim));
+    EXPECT_EQ("precious", ReadFileBytes(log));
+
+    // An ordinary log is appended to, and restarts past 1,048,576 bytes.
+    ::DeleteFileW(log.c_str());
+    ASSERT_TRUE(WriteFileBytes(log, "old"));
+    SaveScanLog();
+    EXPECT_EQ("old" + ScanLog::Text(), ReadFileBytes(log));
+    ASSERT_TRUE(WriteFileBytes(log, std::string(1048577, 'x')));
+    SaveScanLog();
+    EXPECT_EQ(ScanLog::Text(), ReadFileBytes(log));
+    ::DeleteFileW(victim.c_str());
+}
+
+TEST(SafeFiles, SafeWriteRefusesLinksAndReplaces)
+{
+    const std::wstring victim = L"C:\\victim2.txt";
+    const std::wstring path = L"C:\\safe.bin";
+    ASSERT_TRUE(WriteFileBytes(victim, "precious"));
+    ASSERT_TRUE(::CreateHardLinkW(path.c_str(), victim.c_str(), NULL));
+    EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), WriteSafeFile(path, "new", 3));
+    EXPECT_EQ("precious", ReadFileBytes(victim));
+    ::DeleteFileW(path.c_str());
+    ASSERT_TRUE(WriteFileBytes(path, "a longer old text"));
+    EXPECT_EQ(DWORD(ERROR_SUCCESS), WriteSafeFile(path, "new", 3));
+    EXPECT_EQ("new", ReadFileBytes(path));
+    ::DeleteFileW(path.c_str());
+    ::DeleteFileW(victim.c_str());
+}
+
+TEST(SafeFiles, FreshFileReplacesHiddenReadOnlyAndUnlinksHardLinks)
+{
+    const std::wstring path = L"C:\\fresh.reg";
+    ASSERT_TRUE(WriteFileBytes(path, "planted"));
+    ASSERT_TRUE(::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(DWORD(ERROR_SUCCESS), WriteFreshFile(path, "real", 4));
+    EXPECT_EQ("real", ReadFileBytes(path));
+    EXPECT_EQ(0u, ::GetFileAttributesW(path.c_str()) & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY));
+
+    // A hard link to another file: that file keeps its bytes and attributes.
+    const std::wstring victim = L"C:\\victim3.txt";
+    ::DeleteFileW(path.c_str());
+    ASSERT_TRUE(WriteFileBytes(victim, "precious"));
+    ASSERT_TRUE(::SetFileAttributesW(victim.c_str(), FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_TRUE(::CreateHardLinkW(path.c_str(), victim.c_str(), NULL));
+    EXPECT_EQ(DWORD(ERROR_SUCCESS), WriteFreshFile(path, "real", 4));
+    EXPECT_EQ("real", ReadFileBytes(path));
+    EXPECT_EQ("precious", ReadFileBytes(victim));
+    EXPECT_EQ(DWORD(FILE_ATTRIBUTE_HIDDEN), ::GetFileAttributesW(victim.c_str()) & ~FILE_ATTRIBUTE_ARCHIVE);
+    // A folder of that name is not removed.
+    ::DeleteFileW(path.c_str());
+    ASSERT_TRUE(::CreateDirectoryW(path.c_str(), NULL));
+    EXPECT_NE(DWORD(ERROR_SUCCESS), WriteFreshFile(path, "real", 4));
+    ::RemoveDirectoryW(path.c_str());
+    ::SetFileAttributesW(victim.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ::DeleteFileW(victim.c_str());
+}

@@ -8,6 +8,7 @@
 #include "platform/program_folder.h"
 #include "platform/quarantine.h"
 #include "platform/reg_script.h"
+#include "platform/reg_views.h"
 #include "platform/sha256.h"
 
 namespace {
@@ -363,7 +364,7 @@ int RestoreQuarantine(const std::wstring& argument, bool registry, std::wstring&
         scriptAttributes != INVALID_FILE_ATTRIBUTES && !(scriptAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
     if (registry && haveScript)
     {
-        if (StartRegistryImport(script, true, true))
+        if (StartRegEditInView(script, true, true))
             report += Describe(L"imported", script, L"");
         else
         {

@@ -35,7 +35,7 @@ bool FindBinResource(WORD id, const void** bytes, DWORD* size)
     return *bytes != NULL;
 }
 
-bool ImportHidden(const std::wstring& script, bool nativeView) { return StartRegistryImport(script, nativeView, false); }
+bool ImportHidden(const std::wstring& script, bool nativeView) { return StartRegEditInView(script, nativeView); }
 
 }  // namespace
 
@@ -65,43 +65,11 @@ bool ImportScriptResource(WORD id)
     const std::wstring copy = folder + script->fileName;
     if (WriteSafeFile(copy, bytes, size) != ERROR_SUCCESS)
         return false;
+    // The 32-bit view (the only one of a 32-bit Windows), then on 64-bit
+    // Windows the native one too: a view whose keys were deleted is never
+    // left without them.
     const bool imported = GateImportScript(copy, script->keys, false, ImportHidden);
     if (!HasTwoRegViews())
         return imported;
-    // On 64-bit Windows that editor wrote the view of this program's kind
-    // only: the editor of the other view (the native one, for the 32-bit
-    // program) imports the same copy. A view whose keys were deleted is
-    // never left without them.
-    return GateImportScript(copy, script->keys, IsWow64Process32(), StartRegEditInView) && imported;
-}
-
-bool StartRegistryImport(const std::wstring& script, bool nativeView, bool wait)
-{
-    // The Windows folder as the system knows it (not %windir% of the
-    // environment, which the caller's user sets). Its regedit.exe is the
-    // editor of this program's kind (a 32-bit program under WOW64 is given
-    // the 32-bit one); StartRegEditInView starts the other.
-    (void)nativeView;
-    wchar_t folder[MAX_PATH] = {0};
-    const UINT length = ::GetSystemWindowsDirectoryW(folder, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-        return false;
-    const std::wstring windows = WithBackslash(folder);
-    const std::wstring program = windows + L"regedit.exe";
-    std::wstring commandLine = L"\"" + program + L"\" /s \"" + script + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
-    PROCESS_INFORMATION process = {};
-    if (!::CreateProcessW(program.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, windows.c_str(), &startup,
-                          &process))
-        return false;
-    CHandle processHandle(process.hProcess);
-    CHandle thread(process.hThread);
-    if (!wait)
-        return true;
-    DWORD code = 1;
-    return ::WaitForSingleObject(processHandle, INFINITE) == WAIT_OBJECT_0 &&
-           ::GetExitCodeProcess(processHandle, &code) && code == 0;
+    return GateImportScript(copy, script->keys, true, ImportHidden) && imported;
 }

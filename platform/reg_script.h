@@ -21,7 +21,3 @@ bool ExtractBinResource(WORD id, const wchar_t* path);
 // copy cannot be written or the editor does not start.
 bool ImportScriptResource(WORD id);
 
-// Starts "%windir%\regedit.exe /s "script"" hidden, by its full path; with
-// `wait`, waits for it and answers whether it exited with 0. `nativeView`
-// asks for the 64-bit editor (the same one on a 32-bit system).
-bool StartRegistryImport(const std::wstring& script, bool nativeView, bool wait);

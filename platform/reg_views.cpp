@@ -325,20 +325,19 @@ std::vector<std::wstring> FileCopiesInViews(const std::wstring& path)
     return copies;
 }
 
-bool StartRegEditInView(const std::wstring& script, bool nativeView)
+bool StartRegEditInView(const std::wstring& script, bool nativeView, bool wait)
 {
-    if (!HasTwoRegViews() && nativeView)
+    // The Windows folder as the system knows it, not as the environment of
+    // the user who started this program says.
+    wchar_t windows[MAX_PATH] = {0};
+    const UINT length = ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
         return false;
-    std::wstring editor;
-    if (nativeView || !HasTwoRegViews())
-    {
-        if (!GetWindowsDirSlash(editor))
-            return false;
-    }
-    else if (!GetWow64SystemDirSlash(editor))
-    {
+    std::wstring editor = windows;
+    if (editor[editor.size() - 1] != L'\\')
+        editor += L'\\';
+    if (HasTwoRegViews() && !nativeView && !GetWow64SystemDirSlash(editor))
         return false;
-    }
     editor += L"regedit.exe";
     std::wstring commandLine = L"\"" + editor + L"\" /s \"" + script + L"\"";
     STARTUPINFOW startup;
@@ -352,14 +351,18 @@ bool StartRegEditInView(const std::wstring& script, bool nativeView)
     {
         // Under WOW64 %windir%\regedit.exe is the 32-bit editor unless the
         // redirection is off.
-        CNativeFileView native(nativeView);
+        CNativeFileView native(HasTwoRegViews() && nativeView);
         if (native.Failed())
             return false;
         ok = ::CreateProcessW(editor.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &started);
     }
     if (!ok)
         return false;
-    ::CloseHandle(started.hThread);
-    ::CloseHandle(started.hProcess);
-    return true;
+    CHandle process(started.hProcess);
+    CHandle thread(started.hThread);
+    if (!wait)
+        return true;
+    DWORD code = 1;
+    return ::WaitForSingleObject(process, INFINITE) == WAIT_OBJECT_0 && ::GetExitCodeProcess(process, &code) &&
+           code == 0;
 }

@@ -17,6 +17,7 @@
 #include "platform/program_folder.h"
 #include "platform/quarantine.h"
 #include "platform/reg_script.h"
+#include "platform/reg_views.h"
 #include "platform/registry.h"
 #include "platform/sha256.h"
 #include "tests/testing.h"
@@ -283,7 +284,7 @@ TEST_F(QuarantineTest, RegistryChangesComeBackThroughTheRegistryEditor)
     EXPECT_NE(std::wstring::npos, script.find(L"@=\"default \\\"text\\\"\"\r\n"));
     EXPECT_NE(std::wstring::npos, script.find(L"\\Tree\\Deeper]\r\n\"Dword\"=dword:deadbeef\r\n"));
 
-    ASSERT_TRUE(StartRegistryImport(folder + L"before.reg", true, true));
+    ASSERT_TRUE(StartRegEditInView(folder + L"before.reg", true, true));
     std::wstring text;
     DWORD type = 0;
     ASSERT_TRUE(GetRegText(HKEY_LOCAL_MACHINE, kTestKey, L"Expand", text, &type));
@@ -351,7 +352,7 @@ TEST_F(QuarantineTest, ImportsAndAccessResetsExportTheirKeys)
     // Put back: the keys the import and the write made go again.
     ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, std::wstring(kTestKey) + L"\\Absent", L"New", L"x"));
     ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, present, L"New", L"x"));
-    ASSERT_TRUE(StartRegistryImport(folder + L"before.reg", true, true));
+    ASSERT_TRUE(StartRegEditInView(folder + L"before.reg", true, true));
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, std::wstring(kTestKey) + L"\\Absent"));
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, std::wstring(kTestKey) + L"\\Made"));
     std::wstring text;

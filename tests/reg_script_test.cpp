@@ -11,6 +11,7 @@
 #include "platform/change_gate.h"
 #include "platform/program_folder.h"
 #include "platform/reg_script.h"
+#include "platform/reg_views.h"
 #include "tests/testing.h"
 
 using namespace testing_util;
@@ -148,7 +149,7 @@ TEST(ScriptImport, TheEditorIsWaitedForByFullPath)
     const std::wstring script = L"C:\\wait.reg";
     ASSERT_TRUE(WriteFileBytes(script, "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\"
                                        "corvaneTools\\wait]\r\n\"a\"=dword:00000007\r\n"));
-    EXPECT_TRUE(StartRegistryImport(script, false, true));
+    EXPECT_TRUE(StartRegEditInView(script, false, true));
     DWORD value = 0;
     EXPECT_TRUE(GetRegDword(HKEY_CURRENT_USER, L"Software\\corvaneTools\\wait", L"a", value));
     EXPECT_EQ(7u, value);

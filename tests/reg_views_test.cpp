@@ -257,12 +257,8 @@ TEST(NativeRegEdit, ImportsIntoTheNativeViewOnly)
     const std::wstring script = L"C:\\tests\\views.reg";
     ASSERT_TRUE(WriteFileBytes(script, "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\StickMedicViewsImport]\r\n"
                                        "\"by\"=\"native\"\r\n\r\n"));
+    // On a 32-bit Windows the one editor is the native one.
     const RegViewList views = SystemRegViews();
-    if (views.count < 2)
-    {
-        EXPECT_FALSE(StartRegEditInView(script, true));
-        return;
-    }
     ASSERT_TRUE(StartRegEditInView(script, true));
     // The editor runs on its own; wait for its key (bounded, not timed).
     bool imported = false;
@@ -276,5 +272,8 @@ TEST(NativeRegEdit, ImportsIntoTheNativeViewOnly)
     std::wstring by;
     EXPECT_TRUE(GetRegText(HKEY_LOCAL_MACHINE, L"SOFTWARE\\StickMedicViewsImport", L"by", by, NULL, views.flags[0]));
     EXPECT_EQ(L"native", by);
-    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\StickMedicViewsImport", views.flags[1]));
+    if (views.count == 2)
+    {
+        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"SOFTWARE\\StickMedicViewsImport", views.flags[1]));
+    }
 }

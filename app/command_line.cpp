@@ -133,6 +133,14 @@ CommandLineOptions ParseCommandLine(const wchar_t* commandLine)
         return options;
     }
 
+    // Without a switch the arguments are not ours (a file dropped on the
+    // program, say): the window, as always.
+    bool anySwitch = false;
+    for (size_t i = 1; i < arguments.size(); ++i)
+        anySwitch = anySwitch || (!arguments[i].empty() && arguments[i][0] == L'/');
+    if (!anySwitch)
+        return options;
+
     for (size_t i = 1; i < arguments.size(); ++i)
     {
         const SwitchEntry* entry = FindSwitch(arguments[i]);

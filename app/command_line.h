@@ -9,11 +9,11 @@
 
 enum StartMode
 {
-    kStartWindow,        // no arguments: the main window
+    kStartWindow,        // no switch among the arguments: the main window
     kStartBootFormat,    // "second_proc <drive> [<serial>]" as the first argument
     kStartSilentScan,    // /scan
     kStartUsage,         // /?
-    kStartBadArguments,  // anything else
+    kStartBadArguments,  // a switch among the arguments, and anything wrong with them
 };
 
 struct CommandLineOptions

@@ -1,5 +1,6 @@
 #include "app/scan_run.h"
 
+#include <sddl.h>
 #include <shellapi.h>
 #include <shlobj.h>
 
@@ -24,7 +25,7 @@ class CScanSession : public ICommunication
 public:
     CScanSession(HWND notify, const ScanPlan& plan, HANDLE previousWorker)
         : m_bStopRequested(0), m_bUserStopped(0), m_bAnomaliesFound(0), m_plan(plan),
-          m_hPreviousWorker(previousWorker), m_hNotify(notify), m_nCompletion(0), m_nRefs(2)
+          m_hPreviousWorker(previousWorker), m_bSaveLog(true), m_hNotify(notify), m_nCompletion(0), m_nRefs(2)
     {
     }
 
@@ -60,6 +61,7 @@ public:
     volatile LONG m_bAnomaliesFound;
     const ScanPlan& m_plan;
     HANDLE m_hPreviousWorker;  // owned by the worker: a run waits for the one before
+    bool m_bSaveLog;           // false: the run's text stays in ScanLog only
 
 private:
     virtual ~CScanSession() {}
@@ -92,7 +94,19 @@ DWORD WINAPI ScanThreadProc(void* parameter)
         ::CloseHandle(session->m_hPreviousWorker);
         session->m_hPreviousWorker = NULL;
     }
-    ScanRun(*session);
+    // Another scan (a silent one) may be running: wait for it here, on the
+    // worker, so the window stays responsive. A stop while waiting ends the
+    // run before it began.
+    CScanLock lock;
+    bool held = false;
+    while (!(held = lock.Acquire(100)) && !session->IsStopRequested())
+    {
+    }
+    if (held)
+        ScanRun(*session);
+    else
+        ::InterlockedExchange(&session->m_bUserStopped, 1);
+    lock.Release();
     session->PostCompletion();
     session->Release();
     return 0;
@@ -151,7 +165,61 @@ void ScanRun(CScanSession& session)
         plan.restartPrompt();
 
     ScanLog::AppendText(kLogFooter);
-    SaveScanLog();
+    if (session.m_bSaveLog)
+        SaveScanLog();
+}
+
+const wchar_t kScanLockName[] = L"Global\\corvaneTools.StickMedic.Scan";
+
+CScanLock::CScanLock() : m_hMutex(NULL), m_bHeld(false)
+{
+    // Administrators and SYSTEM only, nothing inherited: no one else can
+    // open the mutex to hold it and keep every scan waiting.
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;GA;;;BA)(A;;GA;;;SY)", SDDL_REVISION_1,
+                                                                &descriptor, NULL))
+        return;
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+    m_hMutex = ::CreateMutexW(&attributes, FALSE, kScanLockName);
+    ::LocalFree(descriptor);
+}
+
+CScanLock::~CScanLock()
+{
+    Release();
+    if (m_hMutex)
+        ::CloseHandle(m_hMutex);
+}
+
+bool CScanLock::Acquire(DWORD milliseconds)
+{
+    if (m_bHeld || !m_hMutex)
+        return true;
+    const DWORD wait = ::WaitForSingleObject(m_hMutex, milliseconds);
+    m_bHeld = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+    return m_bHeld;
+}
+
+void CScanLock::Release()
+{
+    if (m_bHeld)
+        ::ReleaseMutex(m_hMutex);
+    m_bHeld = false;
+}
+
+bool RunScanOnThisThread(const ScanPlan& plan, bool saveLog, DWORD lockWait, bool* anomaliesFound)
+{
+    CScanLock lock;
+    if (!lock.Acquire(lockWait))
+        return false;
+    CScanSession* session = new CScanSession(NULL, plan, NULL);
+    session->m_bSaveLog = saveLog;
+    ScanRun(*session);
+    if (anomaliesFound)
+        *anomaliesFound = session->m_bAnomaliesFound != 0;
+    session->Release();
+    session->Release();
+    return true;
 }
 
 CScanController::CScanController(HWND notify, const ScanPlan& plan)

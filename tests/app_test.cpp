@@ -289,10 +289,12 @@ TEST(CommandLine, SwitchesAreWholeArgumentsInAnyCase)
     EXPECT_TRUE(options.reportOnly);
     EXPECT_EQ(L"C:\\r.log", options.logCopy);
     EXPECT_EQ(kStartUsage, ParseCommandLine(L"x.exe /?").mode);
+    EXPECT_EQ(kStartWindow, ParseCommandLine(L"x.exe scan").mode) << "no switch: not ours, the window";
+    EXPECT_EQ(kStartWindow, ParseCommandLine(L"x.exe E:\\photo.jpg").mode);
     EXPECT_EQ(kStartUsage, ParseCommandLine(L"x.exe /scan /?").mode);
 
     const wchar_t* const bad[] = {
-        L"x.exe /scanx",          L"x.exe /scan/report-only", L"x.exe scan",
+        L"x.exe /scanx",          L"x.exe /scan/report-only", L"x.exe /scan scan",
         L"x.exe /report-only",    L"x.exe /log C:\\r.log",    L"x.exe /scan /log",
         L"x.exe /scan /scan",     L"x.exe /scan /log \"\"",    L"x.exe /scan /log a /log b",
         L"x.exe /scan extra",     L"x.exe /scan /report-only /report-only",

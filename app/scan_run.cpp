@@ -10,6 +10,7 @@
 #include "killers/lnk_killer.h"
 #include "killers/reg_fx.h"
 #include "killers/scan_log.h"
+#include "platform/change_gate.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/process.h"
@@ -112,6 +113,16 @@ DWORD WINAPI ScanThreadProc(void* parameter)
     return 0;
 }
 
+// The keys fix.reg writes, for the gateway's record.
+const wchar_t kFixRegKeys[] =
+    L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Advanced\\Folder\\Hidden\0";
+
+bool ImportFixReg(const std::wstring& script, bool)
+{
+    ImportRegFile(script.c_str());
+    return true;
+}
+
 }  // namespace
 
 const ScanPlan& DefaultScanPlan() { return kDefaultPlan; }
@@ -119,7 +130,6 @@ const ScanPlan& DefaultScanPlan() { return kDefaultPlan; }
 bool RunKnownFileCleaner()
 {
     CEljfilefx module;
-    ResetRootFileAttributes();
     if (!module.Scan())
         return false;
     ScanLog::AppendText(kLogKnownFileFound);
@@ -128,7 +138,7 @@ bool RunKnownFileCleaner()
     // The cleaner deleted the folder options for hidden files: put them back.
     const std::wstring fixReg = GetFixRegPath();
     if (!fixReg.empty())
-        ImportRegFile(fixReg.c_str());
+        GateImportScript(fixReg, kFixRegKeys, false, ImportFixReg);
     return true;
 }
 
@@ -147,12 +157,16 @@ void ScanRun(CScanSession& session)
     ScanLog::Reset(ScanLog::kHeaderFormat);
     const int headerLength = ScanLog::Length();
 
+    // Once a stop is asked for, no further command starts (the running one
+    // returns at its next poll); the log is still closed and saved.
     const ScanPlan& plan = session.m_plan;
-    for (size_t i = 0; i < plan.count; ++i)
+    for (size_t i = 0; i < plan.count && !session.IsStopRequested(); ++i)
     {
         plan.commands[i](&session);
         ::InterlockedExchange(&session.m_bUserStopped, session.IsStopRequested() ? 1 : 0);
     }
+    if (session.IsStopRequested())
+        ::InterlockedExchange(&session.m_bUserStopped, 1);
 
     // Only what the commands wrote counts as found.
     if (ScanLog::Length() == headerLength)
@@ -161,12 +175,17 @@ void ScanRun(CScanSession& session)
         ::InterlockedExchange(&session.m_bAnomaliesFound, 1);
 
     // What the known-file cleaner writes does not count as found above.
-    if (plan.knownFileCleaner && plan.knownFileCleaner() && plan.restartPrompt)
-        plan.restartPrompt();
+    const bool restart = !session.IsStopRequested() && plan.knownFileCleaner && plan.knownFileCleaner();
 
+    // The log is whole and saved before the restart prompt: a restart, or
+    // the window closing meanwhile, loses nothing.
     ScanLog::AppendText(kLogFooter);
     if (session.m_bSaveLog)
         SaveScanLog();
+
+    // A stopped run has had its result dialog already: no prompt after it.
+    if (restart && plan.restartPrompt && !session.IsStopRequested())
+        plan.restartPrompt();
 }
 
 const wchar_t kScanLockName[] = L"Global\\corvaneTools.StickMedic.Scan";

@@ -212,7 +212,8 @@ TEST_F(OneKbTest, BadValuesAreSkipped)
     ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, kReg, NULL, L"C:\\WINDOWS\\worm.vbs"));  // ":\" and no later ":"
     CKillerForOneKB command;
     command.SweepRegistry();
-    EXPECT_EQ(load511.substr(24, 511 - 24), command.Name());
+    // Cut at 511 characters the name ends in ".vb": no script, so no name.
+    EXPECT_EQ(L"", command.Name());
     EXPECT_EQ(1, command.Repaired());
 }
 
@@ -291,13 +292,20 @@ TEST(DeleteKeyRecursive, TreesMissingKeysAndOverlongPaths)
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, root));
     EXPECT_TRUE(DeleteKeyRecursive(HKEY_CURRENT_USER, (root + L"\\missing").c_str()));
 
-    // A tree deeper than the working path holds: reported, not cut.
+    // A tree deeper than any path buffer: each level is reached through its
+    // parent's handle, so the whole tree goes.
     std::wstring deep = root + L"\\deep";
     for (int i = 0; i < 40; ++i)
         deep += L"\\level-with-a-long-name-" + std::wstring(1, static_cast<wchar_t>(L'a' + i % 26));
     ASSERT_GT(deep.size(), 520u);
     ASSERT_TRUE(CreateKey(HKEY_CURRENT_USER, deep));
-    EXPECT_FALSE(DeleteKeyRecursive(HKEY_CURRENT_USER, (root + L"\\deep").c_str()));
-    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, root + L"\\deep"));
+    EXPECT_TRUE(DeleteKeyRecursive(HKEY_CURRENT_USER, (root + L"\\deep").c_str()));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, root + L"\\deep"));
+
+    // A path given of 520 characters or more is refused, not cut.
+    ASSERT_TRUE(CreateKey(HKEY_CURRENT_USER, root + L"\\kept"));
+    const std::wstring overlong = root + L"\\kept\\" + std::wstring(520, L'x');
+    EXPECT_FALSE(DeleteKeyRecursive(HKEY_CURRENT_USER, overlong.c_str()));
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, root + L"\\kept"));
     DeleteKey(HKEY_CURRENT_USER, root);
 }

@@ -215,8 +215,9 @@ TEST_F(ScanRunTest, StopEndsPollingCommandsWithOneCompletionAndASavedLog)
     EXPECT_EQ(1, sink.Pump(2000));
     scan.OnScanDone();
     EXPECT_EQ(1, scan.m_bUserStopped);
-    // The second polling command still ran and returned at its first poll.
-    EXPECT_EQ(3, g_nCommandsRun);
+    // The command running at the stop returned at its next poll; the one
+    // after it never started.
+    EXPECT_EQ(2, g_nCommandsRun);
     EXPECT_EQ(std::string(kLogNothingFound), BodyOf(Log()));
 }
 
@@ -237,7 +238,8 @@ TEST_F(ScanRunTest, StopOfABusyWorkerCompletesOnceAndTheWorkerStillSaves)
     // The worker goes on, saves its log, and posts nothing more.
     ASSERT_TRUE(scan.WaitForWorkers(5000));
     EXPECT_EQ(1, sink.Pump(300));
-    EXPECT_EQ(2, g_nCommandsRun);
+    // The busy command finished its step; nothing after it ran.
+    EXPECT_EQ(1, g_nCommandsRun);
     EXPECT_EQ("stubborn\r\n", BodyOf(Log()));
 }
 

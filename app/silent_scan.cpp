@@ -74,6 +74,17 @@ size_t HeaderLength(const std::string& log)
     return end == std::string::npos ? 0 : end + 4;
 }
 
+// GBK log text back to UTF-16 for the console.
+std::wstring FromLogText(const std::string& text)
+{
+    const int chars = ::MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), NULL, 0);
+    if (chars <= 0)
+        return std::wstring();
+    std::wstring wide(static_cast<size_t>(chars), L'\0');
+    ::MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], chars);
+    return wide;
+}
+
 void Tell(const std::wstring& text) { WriteToParentConsole(L"StickMedic: " + text + L"\r\n"); }
 
 }  // namespace
@@ -82,18 +93,48 @@ IChangeRecorder::Verdict CChangeTally::Before(const ChangeRequest& change)
 {
     const Verdict verdict = m_pInner ? m_pInner->Before(change) : kMake;
     if (verdict == kLeave)
+    {
         ++m_nLeft;
+        m_failures += CReportOnlyRecorder::Describe(change) + "\r\n";
+    }
     else if (verdict == kDecline)
         ++m_nDeclined;
     return verdict;
+}
+
+bool CChangeTally::AlreadyGone(const ChangeRequest& change)
+{
+    switch (change.kind)
+    {
+    case kChangeDeleteFile:
+    case kChangeRemoveFolder:
+        return ::GetFileAttributesW(change.path.c_str()) == INVALID_FILE_ATTRIBUTES;
+    case kChangeDeleteValue:
+        return ::RegQueryValueExW(change.key, change.name, NULL, NULL, NULL, NULL) == ERROR_FILE_NOT_FOUND;
+    case kChangeDeleteTree:
+    {
+        HKEY key = NULL;
+        const LONG status = ::RegOpenKeyExW(change.key, change.name, 0, KEY_READ, &key);
+        if (status == ERROR_SUCCESS)
+            ::RegCloseKey(key);
+        return status == ERROR_FILE_NOT_FOUND;
+    }
+    default:
+        return false;
+    }
 }
 
 void CChangeTally::After(const ChangeRequest& change, bool succeeded)
 {
     if (m_pInner)
         m_pInner->After(change, succeeded);
+    if (!succeeded && AlreadyGone(change))
+        return;  // nothing was there to repair
     if (!succeeded)
+    {
         ++m_nFailed;
+        m_failures += CReportOnlyRecorder::Describe(change) + "\r\n";
+    }
     else if (change.kind == kChangeScheduleDelete)
         ++m_nScheduled;
     else
@@ -176,5 +217,7 @@ int RunSilentScan(const CommandLineOptions& options)
     if (!logCopy.empty() && !WriteNewFile(logCopy, ScanLog::Text()))
         Tell(L"the /log file could not be written: " + logCopy);
     const bool restart = ::InterlockedCompareExchange(&g_bRestartNeeded, 0, 0) != 0;
+    if (!tally.m_failures.empty())
+        Tell(L"not done:\r\n" + FromLogText(tally.m_failures));
     return RepairExitCode(found || restart, restart, tally);
 }

@@ -34,7 +34,10 @@ public:
     }
 
     virtual Verdict Before(const ChangeRequest& change);
+    // A failed deletion whose target is not there is no failed repair: the
+    // commands try names that may be absent.
     virtual void After(const ChangeRequest& change, bool succeeded);
+    static bool AlreadyGone(const ChangeRequest& change);
 
     IChangeRecorder* m_pInner;
     int m_nMade;       // made and succeeded
@@ -42,6 +45,7 @@ public:
     int m_nLeft;       // left by the recorder below (no copy could be kept)
     int m_nDeclined;   // declined by the recorder below
     int m_nScheduled;  // deletions scheduled for the next start of Windows
+    std::string m_failures;  // one line in the log's style per change failed or left
 };
 
 // The exit code of a scan that made changes, from what it found and did.

@@ -147,6 +147,17 @@ bool (*const kLnkChecks[])() = {
     LnkHandlerMissing, LnkFileNameWrong, LnkExtWrong, LnkUserChoicePresent, LnkApplicationPresent,
 };
 
+// The keys LNKFIX.REG writes, whole, for the gateway's record.
+const wchar_t kLnkFixKeys[] = L"HKEY_CLASSES_ROOT\\.lnk\0HKEY_CLASSES_ROOT\\lnkfile\0";
+
+// The script is written out only when the import is made.
+bool WriteAndImportLnkFix(const std::wstring& script, bool)
+{
+    ExtractBinResource(kLnkFixScriptId, script.c_str());
+    ImportRegFile(script.c_str(), NULL);
+    return true;
+}
+
 void ImportLnkFixScript()
 {
     wchar_t temp[kRegTextChars] = {0};
@@ -159,8 +170,7 @@ void ImportLnkFixScript()
             path += L'\\';
     }
     path += L"LNKFIX.REG";
-    ExtractBinResource(kLnkFixScriptId, path.c_str());
-    ImportRegFile(path.c_str(), NULL);
+    GateImportScript(path, kLnkFixKeys, false, WriteAndImportLnkFix);
 }
 
 }  // namespace

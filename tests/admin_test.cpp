@@ -280,6 +280,26 @@ CSnapshot TakeSnapshot()
     return s;
 }
 
+// Where two snapshot texts part, readable (UTF-16 exports and names shown
+// with their zero bytes left out).
+std::string Difference(const std::string& before, const std::string& after)
+{
+    size_t at = 0;
+    while (at < before.size() && at < after.size() && before[at] == after[at])
+        ++at;
+    const size_t from = at > 300 ? at - 300 : 0;
+    std::string shown[2];
+    const std::string* texts[2] = {&before, &after};
+    for (int i = 0; i < 2; ++i)
+    {
+        const std::string part = texts[i]->substr(from < texts[i]->size() ? from : texts[i]->size(), 700);
+        for (size_t j = 0; j < part.size(); ++j)
+            if (part[j] != '\0')
+                shown[i] += part[j];
+    }
+    return "\nbefore: ..." + shown[0] + "\nafter:  ..." + shown[1];
+}
+
 class AdminTest : public ::testing::Test
 {
 protected:
@@ -354,7 +374,7 @@ TEST_F(AdminTest, TheInfectionIsRepairedWithTheLogOfTheWindowsScan)
     // The same infection once more, scanned silently.
     ASSERT_NO_FATAL_FAILURE(Plant());
     const CRunResult result = RunProgram(L" /scan");
-    EXPECT_TRUE(result.code == 1u || result.code == 2u) << result.code;
+    EXPECT_TRUE(result.code == 1u || result.code == 2u) << result.code << result.output;
     EXPECT_EQ(2u, result.code) << "the known-file worm's files go at the next start";
     EXPECT_FALSE(result.windowShown);
     blocks = Blocks(Log());
@@ -379,13 +399,13 @@ TEST_F(AdminTest, ReportOnlyChangesNothingAndListsEveryActionOfTheRealScan)
     EXPECT_EQ("", Log()) << "the log file is not written";
 
     const CSnapshot after = TakeSnapshot();
-    EXPECT_TRUE(before.stick == after.stick) << "the stick's files, attributes and bytes";
-    EXPECT_TRUE(before.system == after.system) << "the system drive's files";
-    EXPECT_TRUE(before.users == after.users) << "the users' folders";
-    EXPECT_TRUE(before.currentUser == after.currentUser) << "HKEY_CURRENT_USER";
-    EXPECT_TRUE(before.software == after.software) << "HKEY_LOCAL_MACHINE\\SOFTWARE";
-    EXPECT_TRUE(before.sessionManager == after.sessionManager) << "scheduled deletions";
-    EXPECT_TRUE(before.processes == after.processes) << "no process ended";
+    EXPECT_TRUE(before.stick == after.stick) << Difference(before.stick, after.stick) << "the stick's files, attributes and bytes";
+    EXPECT_TRUE(before.system == after.system) << Difference(before.system, after.system) << "the system drive's files";
+    EXPECT_TRUE(before.users == after.users) << Difference(before.users, after.users) << "the users' folders";
+    EXPECT_TRUE(before.currentUser == after.currentUser) << Difference(before.currentUser, after.currentUser) << "HKEY_CURRENT_USER";
+    EXPECT_TRUE(before.software == after.software) << Difference(before.software, after.software) << "HKEY_LOCAL_MACHINE\\SOFTWARE";
+    EXPECT_TRUE(before.sessionManager == after.sessionManager) << Difference(before.sessionManager, after.sessionManager) << "scheduled deletions";
+    EXPECT_TRUE(before.processes == after.processes) << Difference(before.processes, after.processes) << "no process ended";
 
     // Every line the report holds is marked; every action of the real scan is in it.
     const std::string body = BodyOf(report);
@@ -396,7 +416,7 @@ TEST_F(AdminTest, ReportOnlyChangesNothingAndListsEveryActionOfTheRealScan)
     EXPECT_EQ(4u, RunProgram(L" /scan /report-only").code) << "unchanged PC, same answer";
 
     const CRunResult real = RunProgram(L" /scan");
-    EXPECT_EQ(2u, real.code);
+    EXPECT_EQ(2u, real.code) << real.output;
     const std::vector<std::string> blocks = Blocks(Log());
     ASSERT_EQ(1u, blocks.size());
     // The known-file cleaner's two texts have no line end of their own.
@@ -421,6 +441,8 @@ TEST_F(AdminTest, ALockedWormFileIsAFailedRepair)
     EXPECT_EQ(3u, result.code);
     EXPECT_FALSE(result.windowShown);
     EXPECT_TRUE(FileExists(L"E:\\kavo.vbs"));
+    EXPECT_NE(std::string::npos, result.output.find("E:\\kavo.vbs")) << "the caller is told what was not done: "
+                                                                      << result.output;
 }
 
 TEST_F(AdminTest, ASilentScanWaitsForTheScanRunning)
@@ -579,7 +601,16 @@ TEST(ChangeTally, CountsOnTopOfTheRecorderBelow)
     EXPECT_EQ(3, below.m_nAfter) << "the recorder below still sees every change it let through";
     EXPECT_TRUE(FileExists(L"C:\\tests\\tally.txt"));
 
+    // A deletion of what is not there fails, and is no failed repair.
     CChangeTally clean(NULL);
+    SetChangeRecorder(&clean);
+    EXPECT_FALSE(GateDeleteFile(L"C:\\tests\\missing.txt", kKeepOrLeave));
+    EXPECT_NE(ERROR_SUCCESS, GateDeleteValue(HKEY_CURRENT_USER, L"no such value"));
+    EXPECT_NE(ERROR_SUCCESS, GateDeleteTree(HKEY_CURRENT_USER, L"No Such Key"));
+    SetChangeRecorder(NULL);
+    EXPECT_EQ(0, clean.m_nFailed);
+    EXPECT_EQ(0, clean.m_nMade);
+    EXPECT_EQ("", clean.m_failures);
     EXPECT_EQ(0, RepairExitCode(false, false, clean));
     EXPECT_EQ(1, RepairExitCode(true, false, clean));
     EXPECT_EQ(2, RepairExitCode(true, true, clean));

@@ -16,6 +16,7 @@
 #include "app/scan_run.h"
 #include "app/silent_scan.h"
 #include "killers/scan_log.h"
+#include "platform/user_hives.h"
 #include "tests/screen.h"
 #include "tests/testing.h"
 
@@ -623,4 +624,50 @@ TEST(ChangeTally, CountsOnTopOfTheRecorderBelow)
     ::RegDeleteValueW(key, L"PendingFileRenameOperations");
     ::RegCloseKey(key);
     ::DeleteFileW(L"C:\\tests\\tally.txt");
+}
+
+namespace {
+
+void CollectRoot(HKEY root, const std::wstring& name, void* context)
+{
+    std::vector<std::wstring>* seen = static_cast<std::vector<std::wstring>*>(context);
+    // Each root is open and readable during the call.
+    wchar_t marker[64] = {0};
+    DWORD bytes = sizeof(marker);
+    ::RegQueryValueExW(root, L"Marker", NULL, NULL, reinterpret_cast<BYTE*>(marker), &bytes);
+    seen->push_back(name + L"=" + marker);
+}
+
+}  // namespace
+
+TEST(UserHives, TheCurrentUserNormallyEveryLoadedUserHiveAsLocalSystem)
+{
+    EXPECT_FALSE(IsRunningAsLocalSystem()) << "the sandbox's programs run as its user";
+    std::vector<std::wstring> seen;
+    EXPECT_EQ(1, ForEachUserRoot(CollectRoot, &seen));
+    ASSERT_EQ(1u, seen.size());
+    EXPECT_EQ(L"HKEY_CURRENT_USER=", seen[0]);
+
+    // A stand-in for HKEY_USERS as LocalSystem sees it.
+    const std::wstring users = L"Software\\AdminTestUsers";
+    const wchar_t* const hives[] = {
+        L".DEFAULT", L"S-1-5-18", L"S-1-5-19", L"S-1-5-21-11-22-33-1001", L"S-1-5-21-11-22-33-1001_Classes",
+        L"S-1-5-21-11-22-33-1002", L"S-1-5-21-x",
+    };
+    for (size_t i = 0; i < sizeof(hives) / sizeof(hives[0]); ++i)
+        ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, users + L"\\" + hives[i], L"Marker", hives[i]));
+    HKEY key = NULL;
+    ASSERT_EQ(0, ::RegOpenKeyExW(HKEY_CURRENT_USER, users.c_str(), 0, KEY_READ, &key));
+    seen.clear();
+    EXPECT_EQ(2, ForEachUserRoot(CollectRoot, &seen, true, key, L"HKEY_USERS"));
+    ::RegCloseKey(key);
+    ASSERT_EQ(2u, seen.size());
+    EXPECT_EQ(L"HKEY_USERS\\S-1-5-21-11-22-33-1001=S-1-5-21-11-22-33-1001", seen[0]);
+    EXPECT_EQ(L"HKEY_USERS\\S-1-5-21-11-22-33-1002=S-1-5-21-11-22-33-1002", seen[1]);
+    DeleteKey(HKEY_CURRENT_USER, users);
+
+    EXPECT_TRUE(IsUserHiveName(L"S-1-5-21-1-2-3-500"));
+    EXPECT_FALSE(IsUserHiveName(L"S-1-5-21-1-2-3-500_classes"));
+    EXPECT_FALSE(IsUserHiveName(L"S-1-5-21-"));
+    EXPECT_FALSE(IsUserHiveName(L"S-1-5-20"));
 }

@@ -35,22 +35,6 @@ struct CRunResult
     std::string output;  // what it wrote to the standard output it was given
 };
 
-struct FindVisible
-{
-    DWORD pid;
-    bool found;
-};
-
-BOOL CALLBACK FindVisibleWindow(HWND hwnd, LPARAM lParam)
-{
-    FindVisible* find = reinterpret_cast<FindVisible*>(lParam);
-    DWORD pid = 0;
-    ::GetWindowThreadProcessId(hwnd, &pid);
-    if (pid == find->pid && ::IsWindowVisible(hwnd))
-        find->found = true;
-    return TRUE;
-}
-
 // A started program with its output on a pipe.
 class CProgram
 {
@@ -93,9 +77,8 @@ public:
         while (!ended && ::GetTickCount() - start < milliseconds)
         {
             ended = ::WaitForSingleObject(m_info.hProcess, 50) == WAIT_OBJECT_0;
-            FindVisible find = {m_info.dwProcessId, false};
-            ::EnumWindows(FindVisibleWindow, reinterpret_cast<LPARAM>(&find));
-            result.windowShown = result.windowShown || find.found;
+            // Any visible top-level window of the program.
+            result.windowShown = result.windowShown || FindProcessWindow(m_info.dwProcessId, NULL) != NULL;
             Drain(result.output);
         }
         Drain(result.output);

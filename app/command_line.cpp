@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "platform/handles.h"
+
 namespace {
 
 // What one switch does to the options; `value` is its argument (or NULL for
@@ -199,12 +201,10 @@ bool WriteToParentConsole(const std::wstring& text)
     }
     if (!::AttachConsole(ATTACH_PARENT_PROCESS) && ::GetLastError() != ERROR_ACCESS_DENIED)
         return false;  // ERROR_ACCESS_DENIED: attached already
-    HANDLE console = ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   NULL, OPEN_EXISTING, 0, NULL);
-    if (console == INVALID_HANDLE_VALUE)
+    CHandle console(::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  NULL, OPEN_EXISTING, 0, NULL));
+    if (!console.IsValid())
         return false;
     DWORD written = 0;
-    const bool ok = ::WriteConsoleW(console, text.data(), static_cast<DWORD>(text.size()), &written, NULL) != FALSE;
-    ::CloseHandle(console);
-    return ok;
+    return ::WriteConsoleW(console, text.data(), static_cast<DWORD>(text.size()), &written, NULL) != FALSE;
 }

@@ -8,7 +8,6 @@
 #include "platform/registry.h"
 
 const wchar_t kRunOnceValueName[] = L"QuorvelKillerTools";
-const wchar_t kSecondProcSwitch[] = L" second_proc";
 
 namespace {
 
@@ -78,37 +77,48 @@ int FormatDrive(const wchar_t* path)
     return ::GetExitCodeProcess(process, &exitCode) && exitCode == 0 ? 1 : 0;
 }
 
+bool GetDriveSerial(const wchar_t* path, DWORD& serial)
+{
+    if (!StartsWithDrive(path))
+        return false;
+    const wchar_t root[] = {path[0], L':', L'\\', L'\0'};
+    CQuietDriveAccess quiet;
+    return ::GetVolumeInformationW(root, NULL, 0, &serial, NULL, NULL, NULL, 0) != FALSE;
+}
+
 bool ScheduleFormatAtRestart(const wchar_t* path)
 {
+    DWORD serial = 0;
+    if (!GetDriveSerial(path, serial))
+        return false;
+    wchar_t self[512] = {0};
+    const DWORD length = ::GetModuleFileNameW(NULL, self, 512);
+    if (length == 0 || length >= 512)
+        return false;
+    wchar_t target[16];
+    wsprintfW(target, L"%c:\\ %08X", path[0], serial);
+    const std::wstring data = std::wstring(L"\"") + self + L"\" second_proc " + target;
     HKEY key = NULL;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunOnceKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
         return false;
-    wchar_t self[512] = {0};
-    bool written = false;
-    const DWORD length = ::GetModuleFileNameW(NULL, self, 512);
-    if (length > 0 && length < 512)
-    {
-        const std::wstring data = std::wstring(L"\"") + self + L"\" second_proc " + path;
-        written = ::RegSetValueExW(key, kRunOnceValueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
-                                   static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
-    }
+    const bool written = ::RegSetValueExW(key, kRunOnceValueName, 0, REG_SZ,
+                                          reinterpret_cast<const BYTE*>(data.c_str()),
+                                          static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
     ::RegCloseKey(key);
     return written;
 }
 
-bool FindSecondProcArgument(const wchar_t* commandLine, std::wstring& argument)
+int FormatAtBoot(const wchar_t* path, bool hasSerial, DWORD serial)
 {
-    argument.clear();
-    if (!commandLine)
-        return false;
-    const wchar_t* match = ::StrStrIW(commandLine, kSecondProcSwitch);
-    if (!match)
-        return false;
-    const size_t switchLength = 12;  // the blank and the 11 letters
-    const wchar_t* after = match + switchLength;
-    if (*after)
-        argument = after + 1;  // past the blank that follows the switch
-    return true;
+    if (!path || !*path)
+        return 0;
+    if (hasSerial)
+    {
+        DWORD now = 0;
+        if (!GetDriveSerial(path, now) || now != serial)
+            return 0;  // not the volume that was chosen: leave it alone
+    }
+    return FormatDrive(path);
 }
 
 bool ChooseFormatFolder(HWND owner, std::wstring& path)

@@ -14,17 +14,26 @@ std::wstring BuildFormatCommandLine(const wchar_t* path);
 // not be started, failed, or the path names no drive.
 int FormatDrive(const wchar_t* path);
 
-// Writes HKLM\...\RunOnce "QuorvelKillerTools" = "\"<this program>\" second_proc <path>".
+// Writes HKLM\...\RunOnce "QuorvelKillerTools" =
+// "\"<this program>\" second_proc E:\ <serial>": the drive's root and its
+// volume serial number (eight hexadecimal digits), so that the format at the
+// next start hits this volume only. Nothing is written (false) when the
+// path names no drive or the drive's serial number cannot be read.
 bool ScheduleFormatAtRestart(const wchar_t* path);
 
-// The value name and the switch.
+// The value name.
 extern const wchar_t kRunOnceValueName[];
-extern const wchar_t kSecondProcSwitch[];  // " second_proc", with its leading blank
 
-// The argument of " second_proc" in a command line (the text 13 characters
-// after the match); false when the switch is absent. An empty argument
-// (the line ends with the switch) is returned as found and empty.
-bool FindSecondProcArgument(const wchar_t* commandLine, std::wstring& argument);
+// The volume serial number of the path's drive; false when the path does not
+// begin with a drive letter or the drive has no readable volume.
+bool GetDriveSerial(const wchar_t* path, DWORD& serial);
+
+// The boot-time format (started by the RunOnce value): formats the path's
+// drive, when `hasSerial`, only if the volume there now has that serial
+// number (another volume that got the letter is left alone); a value written
+// without a serial formats the drive as it is. 1 when the format ran and
+// succeeded.
+int FormatAtBoot(const wchar_t* path, bool hasSerial, DWORD serial);
 
 // The format button of the main window (control 1006), given the window,
 // and the flag the result dialog reads.

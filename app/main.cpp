@@ -7,39 +7,54 @@
 #include <string>
 #include <vector>
 
+#include "app/command_line.h"
 #include "app/main_dlg.h"
 #include "app/restore.h"
+#include "app/silent_scan.h"
 #include "app/usage_report.h"
 
 namespace {
 
-// The command-line modes that run without a window; false when none is asked.
-bool RunCommandLineMode(int* exitCode)
+// What this start is, read once from the command line.
+const CommandLineOptions& StartOptions()
 {
-    int count = 0;
-    wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-    if (!argv)
-        return false;
-    const std::vector<std::wstring> arguments(argv, argv + count);
-    ::LocalFree(argv);
-    return RunQuarantineCommand(arguments, exitCode);
+    static const CommandLineOptions options = ParseCommandLine(::GetCommandLineW());
+    return options;
 }
 
 }  // namespace
 
 // Constructed before the entry point, after the module object: the usage
-// report (machine identifier and the detached ping, on every start).
-CUsageReport g_usageReport;
+// report (machine identifier and the detached ping) of the starts that send it.
+CUsageReport g_usageReport(WantsUsageReport(StartOptions()));
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int)
 {
-    int exitCode = 0;
-    if (RunCommandLineMode(&exitCode))
-        return exitCode;
     ::CoInitialize(NULL);
     ::SetErrorMode(SEM_NOOPENFILEERRORBOX | SEM_NOALIGNMENTFAULTEXCEPT);
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_BAR_CLASSES};
     ::InitCommonControlsEx(&controls);
+    const CommandLineOptions& options = StartOptions();
+    if (options.mode == kStartUsage || options.mode == kStartBadArguments)
+    {
+        WriteToParentConsole((options.error.empty() ? std::wstring() : options.error + L"\r\n") + UsageText());
+        ::CoUninitialize();
+        return kExitBadArguments;
+    }
+    if (options.mode == kStartRestore || options.mode == kStartList)
+    {
+        const int code = options.mode == kStartRestore ? RunRestore(options.restoreFolder, options.restoreRegistry)
+                                                       : RunList();
+        ::CoUninitialize();
+        return code;
+    }
+    if (options.mode == kStartSilentScan)
+    {
+        const int code = RunSilentScan(options);
+        ::CoUninitialize();
+        return code;
+    }
+
     g_appModule.Init(instance);
 
     INT_PTR result = -1;

@@ -4,6 +4,7 @@
 #include <shlobj.h>
 
 #include "app/addresses.h"
+#include "app/command_line.h"
 #include "app/force_format.h"
 #include "app/result_dlg.h"
 #include "platform/process.h"
@@ -61,11 +62,10 @@ bool CMainDlg::ProcessWindowMessage(UINT message, WPARAM wParam, LPARAM lParam, 
 LRESULT CMainDlg::OnInitDialog(WPARAM, LPARAM)
 {
     // Started by RunOnce to format at boot: format, then leave unseen.
-    std::wstring drive;
-    if (FindSecondProcArgument(::GetCommandLineW(), drive))
+    const CommandLineOptions options = ParseCommandLine(::GetCommandLineW());
+    if (options.mode == kStartBootFormat)
     {
-        if (!drive.empty())
-            FormatDrive(drive.c_str());
+        FormatAtBoot(options.formatPath.c_str(), options.hasSerial, options.serial);
         ::ExitProcess(0);
     }
 

@@ -419,27 +419,18 @@ int ListQuarantines(std::wstring& report)
     return kRestoreDone;
 }
 
-bool RunQuarantineCommand(const std::vector<std::wstring>& arguments, int* exitCode)
+int RunRestore(const std::wstring& folder, bool registry)
 {
-    if (arguments.size() < 2)
-        return false;
     std::wstring report;
-    if (lstrcmpiW(arguments[1].c_str(), L"/list") == 0)
-        *exitCode = ListQuarantines(report);
-    else if (lstrcmpiW(arguments[1].c_str(), L"/restore") == 0)
-    {
-        const bool registry = arguments.size() == 4 && lstrcmpiW(arguments[3].c_str(), L"/registry") == 0;
-        if (arguments.size() == 3 || registry)
-            *exitCode = RestoreQuarantine(arguments[2], registry, report);
-        else
-        {
-            report = L"Usage: StickMedic.exe /restore \"<quarantine folder>\" [/registry]\r\n"
-                     L"       StickMedic.exe /list\r\n";
-            *exitCode = kRestoreRefused;
-        }
-    }
-    else
-        return false;
+    const int code = RestoreQuarantine(folder, registry, report);
     Print(report);
-    return true;
+    return code;
+}
+
+int RunList()
+{
+    std::wstring report;
+    const int code = ListQuarantines(report);
+    Print(report);
+    return code;
 }

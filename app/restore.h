@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
-// Runs /restore or /list when the arguments (program name first) ask for
-// one, setting the exit code; false when they ask for neither.
-bool RunQuarantineCommand(const std::vector<std::wstring>& arguments, int* exitCode);
+// /restore and /list as the command line asks for them: what they did goes
+// to the console the program was started from; the exit code.
+int RunRestore(const std::wstring& folder, bool registry);
+int RunList();
 
 // The exit codes.
 const int kRestoreDone = 0;        // everything kept came back

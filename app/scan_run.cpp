@@ -1,5 +1,6 @@
 #include "app/scan_run.h"
 
+#include <sddl.h>
 #include <shellapi.h>
 #include <shlobj.h>
 
@@ -10,6 +11,7 @@
 #include "killers/lnk_killer.h"
 #include "killers/reg_fx.h"
 #include "killers/scan_log.h"
+#include "platform/change_gate.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/process.h"
@@ -27,7 +29,7 @@ class CScanSession : public ICommunication
 public:
     CScanSession(HWND notify, const ScanPlan& plan, HANDLE previousWorker)
         : m_bStopRequested(0), m_bUserStopped(0), m_bAnomaliesFound(0), m_plan(plan),
-          m_hPreviousWorker(previousWorker), m_hNotify(notify), m_nCompletion(0), m_nRefs(2)
+          m_hPreviousWorker(previousWorker), m_bSaveLog(true), m_hNotify(notify), m_nCompletion(0), m_nRefs(2)
     {
     }
 
@@ -63,6 +65,7 @@ public:
     volatile LONG m_bAnomaliesFound;
     const ScanPlan& m_plan;
     HANDLE m_hPreviousWorker;  // owned by the worker: a run waits for the one before
+    bool m_bSaveLog;           // false: the run's text stays in ScanLog only
 
 private:
     virtual ~CScanSession() {}
@@ -96,7 +99,19 @@ DWORD WINAPI ScanThreadProc(void* parameter)
         ::CloseHandle(session->m_hPreviousWorker);
         session->m_hPreviousWorker = NULL;
     }
-    ScanRun(*session);
+    // Another scan (a silent one) may be running: wait for it here, on the
+    // worker, so the window stays responsive. A stop while waiting ends the
+    // run before it began.
+    CScanLock lock;
+    bool held = false;
+    while (!(held = lock.Acquire(100)) && !session->IsStopRequested())
+    {
+    }
+    if (held)
+        ScanRun(*session);
+    else
+        ::InterlockedExchange(&session->m_bUserStopped, 1);
+    lock.Release();
     session->PostCompletion();
     session->Release();
     return 0;
@@ -105,6 +120,13 @@ DWORD WINAPI ScanThreadProc(void* parameter)
 }  // namespace
 
 const ScanPlan& DefaultScanPlan() { return kDefaultPlan; }
+
+void StartQuarantine(CQuarantine& quarantine)
+{
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    quarantine.Prune(now);
+}
 
 bool RunKnownFileCleaner()
 {
@@ -131,12 +153,16 @@ std::wstring GetFixRegPath()
 
 void ScanRun(CScanSession& session)
 {
-    // Everything the scan changes is kept in its quarantine first.
+    // Everything the scan changes is kept in its quarantine first, unless
+    // the caller installed a recorder of its own (a silent scan counting
+    // over its own quarantine, or report-only, which changes nothing).
+    IChangeRecorder* const installed = GetChangeRecorder();
     CQuarantine quarantine(GetQuarantineRootPath());
-    SYSTEMTIME now;
-    ::GetLocalTime(&now);
-    quarantine.Prune(now);
-    SetChangeRecorder(&quarantine);
+    if (!installed)
+    {
+        StartQuarantine(quarantine);
+        SetChangeRecorder(&quarantine);
+    }
 
     ScanLog::Reset(ScanLog::kHeaderFormat);
     const int headerLength = ScanLog::Length();
@@ -164,14 +190,74 @@ void ScanRun(CScanSession& session)
     // The log is whole and saved before the restart prompt: a restart, or
     // the window closing meanwhile, loses nothing.
     ScanLog::AppendText(kLogFooter);
-    SaveScanLog();
+    if (session.m_bSaveLog)
+        SaveScanLog();
     // The quarantine is whole before the prompt too.
-    SetChangeRecorder(NULL);
-    quarantine.Finish();
+    if (!installed)
+    {
+        SetChangeRecorder(NULL);
+        quarantine.Finish();
+    }
 
     // A stopped run has had its result dialog already: no prompt after it.
     if (restart && plan.restartPrompt && !session.IsStopRequested())
         plan.restartPrompt();
+}
+
+const wchar_t kScanLockName[] = L"Global\\corvaneTools.StickMedic.Scan";
+
+CScanLock::CScanLock() : m_hMutex(NULL), m_bHeld(false)
+{
+    // Administrators and SYSTEM only, nothing inherited: no one else can
+    // open the mutex to hold it and keep every scan waiting.
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;GA;;;BA)(A;;GA;;;SY)", SDDL_REVISION_1,
+                                                                &descriptor, NULL))
+        return;
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+    m_hMutex = ::CreateMutexW(&attributes, FALSE, kScanLockName);
+    ::LocalFree(descriptor);
+}
+
+CScanLock::~CScanLock()
+{
+    Release();
+    if (m_hMutex)
+        ::CloseHandle(m_hMutex);
+}
+
+bool CScanLock::Acquire(DWORD milliseconds)
+{
+    if (m_bHeld || !m_hMutex)
+        return true;
+    const DWORD wait = ::WaitForSingleObject(m_hMutex, milliseconds);
+    m_bHeld = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+    return m_bHeld;
+}
+
+void CScanLock::Release()
+{
+    if (m_bHeld)
+        ::ReleaseMutex(m_hMutex);
+    m_bHeld = false;
+}
+
+bool RunScanOnThisThread(const ScanPlan& plan, bool saveLog, DWORD lockWait, bool* anomaliesFound,
+                         CQuarantine* quarantine)
+{
+    CScanLock lock;
+    if (!lock.Acquire(lockWait))
+        return false;
+    if (quarantine)
+        StartQuarantine(*quarantine);
+    CScanSession* session = new CScanSession(NULL, plan, NULL);
+    session->m_bSaveLog = saveLog;
+    ScanRun(*session);
+    if (anomaliesFound)
+        *anomaliesFound = session->m_bAnomaliesFound != 0;
+    session->Release();
+    session->Release();
+    return true;
 }
 
 CScanController::CScanController(HWND notify, const ScanPlan& plan)

@@ -53,6 +53,11 @@ std::wstring GetFixRegPath();
 // The run's steps as the program ships them.
 const ScanPlan& DefaultScanPlan();
 
+class CQuarantine;
+// Readies the quarantine of a scan that is about to start: the oldest ones
+// are pruned first.
+void StartQuarantine(CQuarantine& quarantine);
+
 class CScanSession;
 
 // The run state of the main dialog: start and stop of the worker, and the
@@ -95,6 +100,39 @@ private:
     HANDLE m_hScanThread;      // the running or last worker
     HANDLE m_hLetGoThread;     // a stopped worker that had not ended yet
 };
+
+// Keeps two scans from running at once, in any session of the PC: a
+// "Global\" mutex whose access list lets only Administrators and SYSTEM
+// take it. A holder that ended without letting go leaves it free.
+class CScanLock
+{
+public:
+    CScanLock();
+    ~CScanLock();  // lets go when held
+
+    // Waits at most `milliseconds` for the lock; true when this thread holds
+    // it (also when the mutex could not be made at all: nothing to wait for).
+    bool Acquire(DWORD milliseconds);
+    void Release();
+
+private:
+    CScanLock(const CScanLock&);
+    CScanLock& operator=(const CScanLock&);
+    HANDLE m_hMutex;
+    bool m_bHeld;
+};
+
+// The name of the scan lock's mutex.
+extern const wchar_t kScanLockName[];
+
+// A run without a window, on the calling thread: the scan lock (waiting at
+// most `lockWait` ms for another scan to end), then the run as the worker
+// makes it. `saveLog` false keeps the log file as it is (the run's text is
+// in ScanLog). False when the lock was not had in time; `anomaliesFound`:
+// whether the commands wrote anything. `quarantine`: the caller's own, made
+// ready (pruned) once the lock is had.
+bool RunScanOnThisThread(const ScanPlan& plan, bool saveLog, DWORD lockWait, bool* anomaliesFound,
+                         CQuarantine* quarantine = NULL);
 
 // The body of one run, on the worker: header, commands, "未发现异常" or the
 // anomaly flag, the known-file cleaner, footer, save.

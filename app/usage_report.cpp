@@ -46,8 +46,10 @@ DWORD WINAPI ReportThreadProc(void* parameter)
 
 }  // namespace
 
-CUsageReport::CUsageReport() : m_strProduct(L"stickmedic")
+CUsageReport::CUsageReport(bool report) : m_strProduct(L"stickmedic")
 {
+    if (!report)
+        return;
     EnsureMachineId();
     StartReport();
 }

@@ -9,7 +9,9 @@
 class CUsageReport
 {
 public:
-    CUsageReport();  // EnsureMachineId, then StartReport
+    // EnsureMachineId, then StartReport; neither when `report` is false (the
+    // starts that send no ping and write no identifier).
+    explicit CUsageReport(bool report = true);
     ~CUsageReport() {}
 
     static void EnsureMachineId();

@@ -148,21 +148,9 @@ bool (*const kLnkChecks[])() = {
     LnkHandlerMissing, LnkFileNameWrong, LnkExtWrong, LnkUserChoicePresent, LnkApplicationPresent,
 };
 
-void ImportLnkFixScript()
-{
-    wchar_t temp[kRegTextChars] = {0};
-    const DWORD length = ::GetTempPathW(kRegTextChars, temp);
-    std::wstring path;
-    if (length > 0 && length <= 400)
-    {
-        path.assign(temp, length);
-        if (path[path.size() - 1] != L'\\')
-            path += L'\\';
-    }
-    path += L"LNKFIX.REG";
-    ExtractBinResource(kLnkFixScriptId, path.c_str());
-    ImportScriptResource(kLnkFixScriptId);
-}
+// The shortcut script: imported from the program's own copy; the user is
+// given one in the temporary folder.
+void ImportLnkFixScript() { ImportScriptResource(kLnkFixScriptId); }
 
 }  // namespace
 

@@ -19,5 +19,12 @@ bool ExtractBinResource(WORD id, const wchar_t* path);
 // registry editor import that copy, through the change gateway (which learns
 // the keys the script writes). False when there is no protected folder, the
 // copy cannot be written or the editor does not start.
+// Nothing is written before the import is made: a declined import leaves
+// no file behind.
 bool ImportScriptResource(WORD id);
+
+// Where the shortcut script is given to the user: "LNKFIX.REG" in the
+// temporary folder, or in the current folder when that path is longer than
+// 400 characters or unknown.
+std::wstring GetLnkFixTempPath();
 

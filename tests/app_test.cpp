@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "app/command_line.h"
 #include "app/force_format.h"
 #include "app/result_dlg.h"
 #include "app/scan_run.h"
@@ -246,17 +247,74 @@ TEST(ResultSentence, ScanAndFormatOutcomes)
     g_bFormatResult = g_bRebootFormat = g_bAnomaliesFound = 0;
 }
 
-TEST(SecondProc, FoundWithABlankBeforeItInAnyCase)
+TEST(CommandLine, SecondProcCountsOnlyAsTheFirstArgument)
 {
-    std::wstring argument;
-    EXPECT_TRUE(FindSecondProcArgument(L"\"C:\\t\\StickMedic.exe\" second_proc E:\\", argument));
-    EXPECT_EQ(L"E:\\", argument);
-    EXPECT_TRUE(FindSecondProcArgument(L"C:\\t\\x.exe SECOND_PROC F:\\photos", argument));
-    EXPECT_EQ(L"F:\\photos", argument);
-    EXPECT_FALSE(FindSecondProcArgument(L"second_proc E:\\", argument)) << "no blank before it";
-    EXPECT_FALSE(FindSecondProcArgument(L"\"C:\\t\\StickMedic.exe\"", argument));
-    EXPECT_TRUE(FindSecondProcArgument(L"x.exe second_proc", argument)) << "ends with the switch";
-    EXPECT_EQ(L"", argument);
+    CommandLineOptions options = ParseCommandLine(L"\"C:\\t\\StickMedic.exe\" second_proc E:\\");
+    EXPECT_EQ(kStartBootFormat, options.mode);
+    EXPECT_EQ(L"E:\\", options.formatPath);
+    EXPECT_FALSE(options.hasSerial) << "a value of an older version";
+    options = ParseCommandLine(L"C:\\t\\x.exe SECOND_PROC F:\\photos 0A1b2C3d");
+    EXPECT_EQ(kStartBootFormat, options.mode);
+    EXPECT_EQ(L"F:\\photos", options.formatPath);
+    EXPECT_TRUE(options.hasSerial);
+    EXPECT_EQ(0x0A1B2C3Du, options.serial);
+    options = ParseCommandLine(L"x.exe second_proc E:\\ 1234567");
+    EXPECT_FALSE(options.hasSerial) << "seven digits are no serial";
+    options = ParseCommandLine(L"x.exe second_proc E:\\ 1234567G");
+    EXPECT_FALSE(options.hasSerial);
+    options = ParseCommandLine(L"x.exe second_proc");
+    EXPECT_EQ(kStartBootFormat, options.mode);
+    EXPECT_EQ(L"", options.formatPath) << "nothing to format";
+
+    // Anywhere else it is no switch: not inside a /log path, not as a later
+    // argument, not glued to the program's path.
+    EXPECT_EQ(kStartBadArguments, ParseCommandLine(L"x.exe /scan second_proc E:\\").mode);
+    options = ParseCommandLine(L"\"C:\\t\\StickMedic.exe\" /scan /log \"C:\\logs\\ second_proc E:\\x.log\"");
+    EXPECT_EQ(kStartSilentScan, options.mode);
+    EXPECT_EQ(L"C:\\logs\\ second_proc E:\\x.log", options.logCopy);
+    EXPECT_EQ(L"", options.formatPath);
+    EXPECT_EQ(kStartWindow, ParseCommandLine(L"second_proc E:\\").mode) << "the program's own path";
+    EXPECT_EQ(kStartWindow, ParseCommandLine(L"\"C:\\t\\StickMedic.exe\"").mode);
+    EXPECT_EQ(kStartWindow, ParseCommandLine(L"\"C:\\t\\StickMedic.exe\"   ").mode);
+}
+
+TEST(CommandLine, SwitchesAreWholeArgumentsInAnyCase)
+{
+    CommandLineOptions options = ParseCommandLine(L"x.exe /SCAN");
+    EXPECT_EQ(kStartSilentScan, options.mode);
+    EXPECT_FALSE(options.reportOnly);
+    EXPECT_EQ(L"", options.logCopy);
+    options = ParseCommandLine(L"x.exe /Report-Only /scan /log C:\\r.log");
+    EXPECT_EQ(kStartSilentScan, options.mode);
+    EXPECT_TRUE(options.reportOnly);
+    EXPECT_EQ(L"C:\\r.log", options.logCopy);
+    EXPECT_EQ(kStartUsage, ParseCommandLine(L"x.exe /?").mode);
+    EXPECT_EQ(kStartWindow, ParseCommandLine(L"x.exe scan").mode) << "no switch: not ours, the window";
+    EXPECT_EQ(kStartWindow, ParseCommandLine(L"x.exe E:\\photo.jpg").mode);
+    EXPECT_EQ(kStartUsage, ParseCommandLine(L"x.exe /scan /?").mode);
+
+    const wchar_t* const bad[] = {
+        L"x.exe /scanx",          L"x.exe /scan/report-only", L"x.exe /scan scan",
+        L"x.exe /report-only",    L"x.exe /log C:\\r.log",    L"x.exe /scan /log",
+        L"x.exe /scan /scan",     L"x.exe /scan /log \"\"",    L"x.exe /scan /log a /log b",
+        L"x.exe /scan extra",     L"x.exe /scan /report-only /report-only",
+    };
+    for (size_t i = 0; i < sizeof(bad) / sizeof(bad[0]); ++i)
+    {
+        options = ParseCommandLine(bad[i]);
+        EXPECT_EQ(kStartBadArguments, options.mode) << bad[i];
+        EXPECT_FALSE(options.error.empty()) << bad[i];
+    }
+}
+
+TEST(CommandLine, OnlyTheWindowAndTheBootFormatPing)
+{
+    EXPECT_TRUE(WantsUsageReport(ParseCommandLine(L"x.exe")));
+    EXPECT_TRUE(WantsUsageReport(ParseCommandLine(L"x.exe second_proc E:\\")));
+    EXPECT_FALSE(WantsUsageReport(ParseCommandLine(L"x.exe /scan")));
+    EXPECT_FALSE(WantsUsageReport(ParseCommandLine(L"x.exe /scan /report-only")));
+    EXPECT_FALSE(WantsUsageReport(ParseCommandLine(L"x.exe /?")));
+    EXPECT_FALSE(WantsUsageReport(ParseCommandLine(L"x.exe /bad")));
 }
 
 TEST(ForceFormat, CommandLineOfTheDriveLetter)
@@ -275,15 +333,28 @@ TEST(ForceFormat, SchedulingKeepsOneValueWithTheLastPath)
 {
     const std::wstring key = L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
     CreateKey(HKEY_LOCAL_MACHINE, key);
-    EXPECT_TRUE(ScheduleFormatAtRestart(L"E:\\"));
-    EXPECT_TRUE(ScheduleFormatAtRestart(L"F:\\photos"));
+    EXPECT_TRUE(ScheduleFormatAtRestart(L"C:\\"));
+    EXPECT_TRUE(ScheduleFormatAtRestart(L"E:\\photos"));
     std::wstring data;
     DWORD type = 0;
     ASSERT_TRUE(GetRegText(HKEY_LOCAL_MACHINE, key, L"QuorvelKillerTools", data, &type));
     EXPECT_EQ(DWORD(REG_SZ), type);
     wchar_t self[MAX_PATH];
     ::GetModuleFileNameW(NULL, self, MAX_PATH);
-    EXPECT_EQ(std::wstring(L"\"") + self + L"\" second_proc F:\\photos", data);
+    // The drive's root and its volume serial number, whatever folder was chosen.
+    DWORD serial = 0;
+    ASSERT_TRUE(::GetVolumeInformationW(L"E:\\", NULL, 0, &serial, NULL, NULL, NULL, 0));
+    wchar_t expected[32];
+    wsprintfW(expected, L"E:\\ %08X", serial);
+    EXPECT_EQ(std::wstring(L"\"") + self + L"\" second_proc " + expected, data);
+    EXPECT_EQ(kStartBootFormat, ParseCommandLine(data.c_str()).mode);
+    EXPECT_EQ(serial, ParseCommandLine(data.c_str()).serial);
+    EXPECT_TRUE(ParseCommandLine(data.c_str()).hasSerial);
+    // No volume at the letter: nothing is scheduled.
+    EXPECT_FALSE(ScheduleFormatAtRestart(L"Q:\\"));
+    EXPECT_FALSE(ScheduleFormatAtRestart(L"\\\\server\\share"));
+    ASSERT_TRUE(GetRegText(HKEY_LOCAL_MACHINE, key, L"QuorvelKillerTools", data));
+    EXPECT_EQ(std::wstring(L"\"") + self + L"\" second_proc " + expected, data);
     HKEY handle = NULL;
     ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_ALL_ACCESS, &handle);
     ::RegDeleteValueW(handle, L"QuorvelKillerTools");

@@ -117,13 +117,13 @@ TEST_F(FormatTest, SecondProcFormatsWithoutAWindowAndExitsWithZero)
     EXPECT_EQ(2u, Recorded().size());
 }
 
-TEST_F(FormatTest, TheBootTimeRunFormatsThroughRunOnce)
+namespace {
+
+const wchar_t kRunOnceKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+
+// Restarts the sandbox's Windows: RunOnce runs, and is emptied.
+void RestartWindows()
 {
-    const std::wstring key = L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
-    CreateKey(HKEY_LOCAL_MACHINE, key);
-    // As the program writes it for itself.
-    ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, key, L"QuorvelKillerTools",
-                           L"\"C:\\tests\\StickMedic.exe\" second_proc E:\\"));
     std::wstring command = L"wineboot.exe --restart";
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
@@ -132,11 +132,78 @@ TEST_F(FormatTest, TheBootTimeRunFormatsThroughRunOnce)
     EXPECT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(info.hProcess, 120000));
     ::CloseHandle(info.hThread);
     ::CloseHandle(info.hProcess);
-    const std::vector<std::wstring> lines = Recorded();
+}
+
+DWORD StickSerial()
+{
+    DWORD serial = 0;
+    if (!::GetVolumeInformationW(L"E:\\", NULL, 0, &serial, NULL, NULL, NULL, 0))
+        return 0;
+    return serial;
+}
+
+std::wstring SerialText(DWORD serial)
+{
+    wchar_t text[16];
+    wsprintfW(text, L"%08X", serial);
+    return text;
+}
+
+// The RunOnce value as the program writes it for the stick E:.
+std::wstring ScheduledFor(DWORD serial)
+{
+    return L"\"C:\\tests\\StickMedic.exe\" second_proc E:\\ " + SerialText(serial);
+}
+
+}  // namespace
+
+TEST_F(FormatTest, TheBootTimeRunFormatsThroughRunOnce)
+{
+    CreateKey(HKEY_LOCAL_MACHINE, kRunOnceKey);
+    // As an older version wrote it, without a serial number: formats as it is.
+    ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, kRunOnceKey, L"QuorvelKillerTools",
+                           L"\"C:\\tests\\StickMedic.exe\" second_proc E:\\"));
+    ASSERT_NO_FATAL_FAILURE(RestartWindows());
+    std::vector<std::wstring> lines = Recorded();
     ASSERT_EQ(1u, lines.size());
     EXPECT_EQ(SystemFormat() + L" /q/x E:", lines[0]);
     std::wstring left;
-    EXPECT_FALSE(GetRegText(HKEY_LOCAL_MACHINE, key, L"QuorvelKillerTools", left)) << "RunOnce runs once";
+    EXPECT_FALSE(GetRegText(HKEY_LOCAL_MACHINE, kRunOnceKey, L"QuorvelKillerTools", left)) << "RunOnce runs once";
+
+    // As the program writes it now: the stick that is still there is formatted.
+    const DWORD serial = StickSerial();
+    ASSERT_NE(0u, serial);
+    ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, kRunOnceKey, L"QuorvelKillerTools", ScheduledFor(serial)));
+    ASSERT_NO_FATAL_FAILURE(RestartWindows());
+    lines = Recorded();
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ(SystemFormat() + L" /q/x E:", lines[1]);
+}
+
+TEST_F(FormatTest, TheBootTimeRunLeavesAnotherVolumeAtTheLetterAlone)
+{
+    // The stick chosen had another serial number than the volume that holds
+    // E: at the next start: it was pulled, and another volume got the letter.
+    // (Wine keeps a drive's serial number, .windows-serial in its root, for
+    // the life of the wineserver, so the sandbox cannot swap the volume
+    // itself; the schedule names another volume instead.)
+    const DWORD serial = StickSerial();
+    ASSERT_NE(0u, serial);
+    const DWORD chosen = serial ^ 0x5A5A0001;
+    CreateKey(HKEY_LOCAL_MACHINE, kRunOnceKey);
+    ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, kRunOnceKey, L"QuorvelKillerTools", ScheduledFor(chosen)));
+    ASSERT_NO_FATAL_FAILURE(RestartWindows());
+    EXPECT_TRUE(Recorded().empty()) << "not the chosen volume: not formatted";
+    std::wstring left;
+    EXPECT_FALSE(GetRegText(HKEY_LOCAL_MACHINE, kRunOnceKey, L"QuorvelKillerTools", left)) << "RunOnce ran";
+
+    // Started the same way by hand: exit code 0, nothing formatted; a drive
+    // without a volume neither.
+    EXPECT_EQ(0u, RunProgram(L" second_proc E:\\ " + SerialText(chosen)));
+    EXPECT_EQ(0u, RunProgram(L" second_proc Q:\\ " + SerialText(serial)));
+    EXPECT_TRUE(Recorded().empty());
+    EXPECT_EQ(0u, RunProgram(L" second_proc E:\\ " + SerialText(serial)));
+    EXPECT_EQ(1u, Recorded().size()) << "the chosen volume still there is formatted";
 }
 
 // The format button through the system's folder browser, driven from
@@ -281,7 +348,10 @@ std::wstring ScheduleChoice(CMainWindow& program, const std::vector<size_t>& pat
     std::wstring value;
     GetRegText(HKEY_LOCAL_MACHINE, kRunOnce, L"QuorvelKillerTools", value);
     const std::wstring prefix = L"\"C:\\tests\\StickMedic.exe\" second_proc ";
-    return value.find(prefix) == 0 ? value.substr(prefix.size()) : L"<" + value + L">";
+    // The drive's root, then its serial number (eight hexadecimal digits).
+    if (value.find(prefix) != 0 || value.size() < prefix.size() + 9 || value[value.size() - 9] != L' ')
+        return L"<" + value + L">";
+    return value.substr(prefix.size(), value.size() - prefix.size() - 9);
 }
 
 }  // namespace
@@ -314,7 +384,11 @@ TEST_F(FormatTest, TheButtonSchedulesThroughTheFolderBrowserOnceTheBoxWasTicked)
     EXPECT_EQ(L"程序将在重启后格式化，请勿拔出U盘。客服：Quorvel安全社区 ", program.m_strSentence);
     std::wstring value;
     ASSERT_TRUE(GetRegText(HKEY_LOCAL_MACHINE, kRunOnce, L"QuorvelKillerTools", value));
-    EXPECT_EQ(L"\"C:\\tests\\StickMedic.exe\" second_proc C:\\", value);
+    DWORD serial = 0;
+    ASSERT_TRUE(::GetVolumeInformationW(L"C:\\", NULL, 0, &serial, NULL, NULL, NULL, 0));
+    wchar_t expected[64];
+    wsprintfW(expected, L"\"C:\\tests\\StickMedic.exe\" second_proc C:\\ %08X", serial);
+    EXPECT_EQ(expected, value);
     EXPECT_TRUE(Recorded().empty()) << "scheduling formats nothing now";
 }
 

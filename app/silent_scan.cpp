@@ -1,0 +1,227 @@
+#include "app/silent_scan.h"
+
+#include "app/report_only.h"
+#include "platform/quarantine.h"
+#include "app/scan_run.h"
+#include "killers/scan_log.h"
+#include "platform/file_helpers.h"
+#include "platform/handles.h"
+#include "platform/process.h"
+#include "platform/reg_script.h"
+
+namespace {
+
+// Set by the plan's restart prompt, which a silent scan never shows.
+volatile LONG g_bRestartNeeded = 0;
+
+void NoteRestartNeeded() { ::InterlockedExchange(&g_bRestartNeeded, 1); }
+
+// Installs a recorder for one scope and puts the one before back.
+class CRecorderScope
+{
+public:
+    explicit CRecorderScope(IChangeRecorder* recorder) : m_pPrevious(GetChangeRecorder())
+    {
+        SetChangeRecorder(recorder);
+    }
+    ~CRecorderScope() { SetChangeRecorder(m_pPrevious); }
+
+private:
+    CRecorderScope(const CRecorderScope&);
+    CRecorderScope& operator=(const CRecorderScope&);
+    IChangeRecorder* m_pPrevious;
+};
+
+std::wstring FolderOf(const std::wstring& path)
+{
+    const std::wstring::size_type slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+}
+
+std::wstring FullPath(const std::wstring& path)
+{
+    wchar_t full[MAX_PATH * 2] = {0};
+    const DWORD length = ::GetFullPathNameW(path.c_str(), MAX_PATH * 2, full, NULL);
+    return length > 0 && length < MAX_PATH * 2 ? std::wstring(full) : std::wstring();
+}
+
+bool IsPlainFolder(const std::wstring& folder)
+{
+    const DWORD attributes = ::GetFileAttributesW(folder.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Writes the bytes as a new file: what stood at the path goes first (a link
+// planted there is removed, never written through), and a folder that is a
+// reparse point is not written into.
+bool WriteNewFile(const std::wstring& path, const std::string& bytes)
+{
+    if (!IsPlainFolder(FolderOf(path)))
+        return false;
+    ::DeleteFileW(path.c_str());
+    CHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL));
+    if (!file.IsValid())
+        return false;
+    DWORD written = 0;
+    return bytes.empty() || (::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, NULL) &&
+                             written == bytes.size());
+}
+
+size_t HeaderLength(const std::string& log)
+{
+    const std::string::size_type end = log.find("\r\n\r\n");
+    return end == std::string::npos ? 0 : end + 4;
+}
+
+// GBK log text back to UTF-16 for the console.
+std::wstring FromLogText(const std::string& text)
+{
+    const int chars = ::MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), NULL, 0);
+    if (chars <= 0)
+        return std::wstring();
+    std::wstring wide(static_cast<size_t>(chars), L'\0');
+    ::MultiByteToWideChar(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], chars);
+    return wide;
+}
+
+void Tell(const std::wstring& text) { WriteToParentConsole(L"StickMedic: " + text + L"\r\n"); }
+
+}  // namespace
+
+IChangeRecorder::Verdict CChangeTally::Before(const ChangeRequest& change)
+{
+    const Verdict verdict = m_pInner ? m_pInner->Before(change) : kMake;
+    if (verdict == kLeave)
+    {
+        ++m_nLeft;
+        m_failures += CReportOnlyRecorder::Describe(change) + "\r\n";
+    }
+    else if (verdict == kDecline)
+        ++m_nDeclined;
+    return verdict;
+}
+
+bool CChangeTally::AlreadyGone(const ChangeRequest& change)
+{
+    switch (change.kind)
+    {
+    case kChangeDeleteFile:
+    case kChangeRemoveFolder:
+        return ::GetFileAttributesW(change.path.c_str()) == INVALID_FILE_ATTRIBUTES;
+    case kChangeDeleteValue:
+        return ::RegQueryValueExW(change.key, change.name, NULL, NULL, NULL, NULL) == ERROR_FILE_NOT_FOUND;
+    case kChangeDeleteTree:
+    {
+        HKEY key = NULL;
+        const LONG status = ::RegOpenKeyExW(change.key, change.name, 0, KEY_READ, &key);
+        if (status == ERROR_SUCCESS)
+            ::RegCloseKey(key);
+        return status == ERROR_FILE_NOT_FOUND;
+    }
+    default:
+        return false;
+    }
+}
+
+void CChangeTally::After(const ChangeRequest& change, bool succeeded)
+{
+    if (m_pInner)
+        m_pInner->After(change, succeeded);
+    if (!succeeded && AlreadyGone(change))
+        return;  // nothing was there to repair
+    if (!succeeded)
+    {
+        ++m_nFailed;
+        m_failures += CReportOnlyRecorder::Describe(change) + "\r\n";
+    }
+    else if (change.kind == kChangeScheduleDelete)
+        ++m_nScheduled;
+    else
+        ++m_nMade;
+}
+
+int RepairExitCode(bool found, bool restartNeeded, const CChangeTally& tally)
+{
+    if (tally.m_nFailed > 0 || tally.m_nLeft > 0)
+        return kExitRepairFailed;
+    if (restartNeeded || tally.m_nScheduled > 0)
+        return kExitRepairedRestart;
+    return found || tally.m_nMade > 0 ? kExitRepaired : kExitNothingFound;
+}
+
+std::wstring GetReportPath()
+{
+    const std::wstring log = GetScanLogPath(false);
+    return log.empty() ? std::wstring() : FolderOf(log) + kReportFileName;
+}
+
+int RunSilentScan(const CommandLineOptions& options)
+{
+    std::wstring logCopy;
+    if (!options.logCopy.empty())
+    {
+        logCopy = FullPath(options.logCopy);
+        if (logCopy.empty() || !IsPlainFolder(FolderOf(logCopy)))
+        {
+            Tell(L"the folder of the /log file does not exist: " + options.logCopy);
+            return kExitBadArguments;
+        }
+    }
+
+    EnablePrivilege(L"SeDebugPrivilege");
+    ScanPlan plan = DefaultScanPlan();
+    plan.restartPrompt = NoteRestartNeeded;
+    ::InterlockedExchange(&g_bRestartNeeded, 0);
+
+    if (options.reportOnly)
+    {
+        CReportOnlyRecorder report;
+        bool found = false;
+        {
+            CRecorderScope scope(&report);
+            if (!RunScanOnThisThread(plan, false, kSilentScanLockWait, &found))
+            {
+                Tell(L"another scan kept running; nothing was done");
+                return kExitAnotherScan;
+            }
+        }
+        const std::string& log = ScanLog::Text();
+        const std::string text = report.Compose(log, HeaderLength(log));
+        const std::wstring reportPath = GetReportPath();
+        if (!reportPath.empty())
+            CreateDirectoryChain(reportPath.c_str());
+        if (reportPath.empty() || !WriteNewFile(reportPath, text))
+            Tell(L"the report could not be written: " + reportPath);
+        if (!logCopy.empty() && !WriteNewFile(logCopy, text))
+            Tell(L"the /log file could not be written: " + logCopy);
+        return found || report.DeclinedCount() > 0 ? kExitWouldChange : kExitNothingFound;
+    }
+
+    // The folder options the known-file cleaner puts back, as the window's
+    // start writes them.
+    const std::wstring fixReg = GetFixRegPath();
+    if (!fixReg.empty())
+        ExtractBinResource(kFixRegScriptId, fixReg.c_str());
+
+    // The count of what was done and left sits over the scan's quarantine.
+    CQuarantine quarantine(GetQuarantineRootPath());
+    CChangeTally tally(&quarantine);
+    bool found = false;
+    {
+        CRecorderScope scope(&tally);
+        if (!RunScanOnThisThread(plan, true, kSilentScanLockWait, &found, &quarantine))
+        {
+            Tell(L"another scan kept running; nothing was done");
+            return kExitAnotherScan;
+        }
+    }
+    quarantine.Finish();
+    if (!logCopy.empty() && !WriteNewFile(logCopy, ScanLog::Text()))
+        Tell(L"the /log file could not be written: " + logCopy);
+    const bool restart = ::InterlockedCompareExchange(&g_bRestartNeeded, 0, 0) != 0;
+    if (!tally.m_failures.empty())
+        Tell(L"not done:\r\n" + FromLogText(tally.m_failures));
+    return RepairExitCode(found || restart, restart, tally);
+}

@@ -1,0 +1,82 @@
+#include "platform/user_hives.h"
+
+#include <vector>
+
+#include "platform/handles.h"
+#include "platform/registry.h"
+
+namespace {
+
+const wchar_t kUserSidPrefix[] = L"S-1-5-21-";
+const wchar_t kClassesSuffix[] = L"_Classes";
+
+}  // namespace
+
+bool IsRunningAsLocalSystem()
+{
+    HANDLE token = NULL;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    CHandle owner(token);
+    BYTE buffer[256];
+    DWORD size = 0;
+    if (!::GetTokenInformation(owner, TokenUser, buffer, sizeof(buffer), &size))
+        return false;
+    SID_IDENTIFIER_AUTHORITY nt = {SECURITY_NT_AUTHORITY};
+    PSID system = NULL;
+    if (!::AllocateAndInitializeSid(&nt, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &system))
+        return false;
+    const bool isSystem = ::EqualSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, system) != FALSE;
+    ::FreeSid(system);
+    return isSystem;
+}
+
+bool IsUserHiveName(const std::wstring& name)
+{
+    const size_t prefix = sizeof(kUserSidPrefix) / sizeof(kUserSidPrefix[0]) - 1;
+    const size_t suffix = sizeof(kClassesSuffix) / sizeof(kClassesSuffix[0]) - 1;
+    if (name.size() <= prefix || name.compare(0, prefix, kUserSidPrefix) != 0)
+        return false;
+    if (name.size() > suffix && lstrcmpiW(name.c_str() + name.size() - suffix, kClassesSuffix) == 0)
+        return false;
+    return name.find_first_not_of(L"0123456789-", prefix) == std::wstring::npos;
+}
+
+int ForEachUserRoot(PFNUSERROOTCHECK check, void* context)
+{
+    return ForEachUserRoot(check, context, IsRunningAsLocalSystem(), HKEY_USERS, L"HKEY_USERS");
+}
+
+int ForEachUserRoot(PFNUSERROOTCHECK check, void* context, bool localSystem, HKEY users,
+                    const std::wstring& usersName)
+{
+    if (!localSystem)
+    {
+        check(HKEY_CURRENT_USER, L"HKEY_CURRENT_USER", context);
+        return 1;
+    }
+    // The names first, then one hive at a time.
+    std::vector<std::wstring> names;
+    for (DWORD index = 0;; ++index)
+    {
+        wchar_t name[256];
+        DWORD chars = 256;
+        const LONG status = ::RegEnumKeyExW(users, index, name, &chars, NULL, NULL, NULL, NULL);
+        if (status == ERROR_MORE_DATA)
+            continue;  // no SID is that long
+        if (status != ERROR_SUCCESS)
+            break;
+        if (IsUserHiveName(name))
+            names.push_back(name);
+    }
+    int count = 0;
+    for (size_t i = 0; i < names.size(); ++i)
+    {
+        CRegKey hive;
+        if (hive.Open(users, names[i].c_str()) != ERROR_SUCCESS)
+            continue;
+        check(hive, usersName + L"\\" + names[i], context);
+        ++count;
+    }
+    return count;
+}

@@ -1,0 +1,27 @@
+// The roots of the per-user registry checks. Normally HKEY_CURRENT_USER;
+// run as LocalSystem (as deployment tools start programs), HKEY_CURRENT_USER
+// is the system's own hive, so the users' hives loaded under HKEY_USERS
+// (S-1-5-21-...) are the ones to check instead, their *_Classes hives left
+// out.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+// Called once per root; `name` is "HKEY_CURRENT_USER" or
+// "HKEY_USERS\S-1-5-21-...". The key is open only during the call.
+typedef void (*PFNUSERROOTCHECK)(HKEY root, const std::wstring& name, void* context);
+
+// Whether this process runs as LocalSystem (S-1-5-18).
+bool IsRunningAsLocalSystem();
+
+// Whether a subkey name of HKEY_USERS is a user's own hive.
+bool IsUserHiveName(const std::wstring& name);
+
+// Runs `check` on every root the per-user checks cover; the number of roots.
+int ForEachUserRoot(PFNUSERROOTCHECK check, void* context);
+
+// The same with what it asks the system given: whether to walk the loaded
+// hives, and the key that holds them (HKEY_USERS). For tests.
+int ForEachUserRoot(PFNUSERROOTCHECK check, void* context, bool localSystem, HKEY users,
+                    const std::wstring& usersName);

@@ -45,16 +45,66 @@ void ImpostorCandidates(const std::wstring& name, std::wstring candidates[2])
     candidates[1] = name.substr(0, dot);
 }
 
-void RepairRoot(const std::wstring& root)
+// The drive roots a scan repairs, each listed once for both passes:
+// questions about names in a root are answered from its listing (one system
+// call per entry, or a look-up of a name that is not there, would make a
+// large root quadratic). What a pass deletes is marked gone in the listing
+// and never asked about again.
+struct RootListings
 {
-    std::vector<DirEntry> entries;
-    if (!ListFolder(root + L"*.*", entries))
-        return;  // no medium, or nothing to list
-    // Questions about names in the root are answered from the listing: one
-    // system call per entry would make a large root quadratic. What this
-    // walk deletes is marked gone and never asked about again.
-    const CNameIndex index(entries);
+    std::vector<std::wstring> roots;
+    std::vector<std::vector<DirEntry> > entries;
+    std::vector<CNameIndex> indexes;  // one per root; empty for a root that did not list
 
+    RootListings() : roots(ListLocalDriveRoots()), entries(roots.size())
+    {
+        std::vector<bool> listed(roots.size(), false);
+        for (size_t i = 0; i < roots.size(); ++i)
+            listed[i] = ListFolder(roots[i] + L"*.*", entries[i]);  // no medium: nothing listed
+        // Built once every listing is complete: the indexes point into them.
+        for (size_t i = 0; i < roots.size(); ++i)
+        {
+            if (!listed[i])
+                entries[i].clear();
+            indexes.push_back(CNameIndex(entries[i]));
+        }
+    }
+};
+
+bool IsDanglingEntry(const wchar_t* entry, const std::wstring& file, const std::wstring& root)
+{
+    wchar_t text[261] = {0};
+    const DWORD length = ::GetPrivateProfileStringW(L"AutoRun", entry, L"", text, 260, file.c_str());
+    text[260] = L'\0';
+    // A target on another machine is never opened: it counts as missing.
+    return length != 0 && !CheckCommandTargets(text, root.c_str(), kRemoteIsMissing);
+}
+
+void RepairAutorunIn(const std::wstring& root, const CNameIndex& index)
+{
+    DirEntry* autorun = index.Find(L"autorun.inf");
+    if (!autorun || autorun->IsFolder())
+        return;  // none, or a folder of that name
+    const std::wstring file = root + L"autorun.inf";
+    {
+        CQuietDriveAccess quiet;
+        if (!CanOpenForRead(file.c_str()))
+            return;  // no access (locked by another program)
+    }
+    const bool openDangles = IsDanglingEntry(L"Open", file, root);
+    const bool shellExecuteDangles = IsDanglingEntry(L"ShellExecute", file, root);
+    if (!openDangles && !shellExecuteDangles)
+        return;
+    // A file that will not go (locked by another program) is not fixed.
+    if (GateDeleteFile(ListedPath(root, autorun->name), kDeleteUncopied))
+    {
+        autorun->gone = true;
+        ScanLog::AppendLine(kLogAutorunFixed, file);
+    }
+}
+
+void RepairRoot(const std::wstring& root, std::vector<DirEntry>& entries, const CNameIndex& index)
+{
     for (size_t i = 0; i < entries.size(); ++i)
     {
         DirEntry& entry = entries[i];
@@ -100,15 +150,6 @@ void RepairRoot(const std::wstring& root)
     }
 }
 
-bool IsDanglingEntry(const wchar_t* entry, const std::wstring& file, const std::wstring& root)
-{
-    wchar_t text[261] = {0};
-    const DWORD length = ::GetPrivateProfileStringW(L"AutoRun", entry, L"", text, 260, file.c_str());
-    text[260] = L'\0';
-    // A target on another machine is never opened: it counts as missing.
-    return length != 0 && !CheckCommandTargets(text, root.c_str(), kRemoteIsMissing);
-}
-
 }  // namespace
 
 bool IsProtectedFolderName(const wchar_t* name)
@@ -124,35 +165,26 @@ bool IsProtectedFolderName(const wchar_t* name)
 int CKillerForFileFX::Run(ICommunication* comm)
 {
     m_pComm = comm;
-    RepairAutorunInf();
-    RepairDriveFiles();
+    // Every root's autorun.inf first, then every root's files, over one
+    // listing of each root.
+    RootListings listings;
+    for (size_t i = 0; i < listings.roots.size(); ++i)
+        RepairAutorunIn(listings.roots[i], listings.indexes[i]);
+    for (size_t i = 0; i < listings.roots.size(); ++i)
+        RepairRoot(listings.roots[i], listings.entries[i], listings.indexes[i]);
     return 0;
 }
 
 void RepairAutorunInf()
 {
-    const std::vector<std::wstring> roots = ListLocalDriveRoots();
-    for (size_t i = 0; i < roots.size(); ++i)
-    {
-        const std::wstring file = roots[i] + L"autorun.inf";
-        {
-            CQuietDriveAccess quiet;
-            if (!CanOpenForRead(file.c_str()))
-                continue;  // no file, no medium, a folder of that name, no access
-        }
-        const bool openDangles = IsDanglingEntry(L"Open", file, roots[i]);
-        const bool shellExecuteDangles = IsDanglingEntry(L"ShellExecute", file, roots[i]);
-        if (!openDangles && !shellExecuteDangles)
-            continue;
-        // A file that will not go (locked by another program) is not fixed.
-        if (GateDeleteFile(file, kDeleteUncopied))
-            ScanLog::AppendLine(kLogAutorunFixed, file);
-    }
+    RootListings listings;
+    for (size_t i = 0; i < listings.roots.size(); ++i)
+        RepairAutorunIn(listings.roots[i], listings.indexes[i]);
 }
 
 void RepairDriveFiles()
 {
-    const std::vector<std::wstring> roots = ListLocalDriveRoots();
-    for (size_t i = 0; i < roots.size(); ++i)
-        RepairRoot(roots[i]);
+    RootListings listings;
+    for (size_t i = 0; i < listings.roots.size(); ++i)
+        RepairRoot(listings.roots[i], listings.entries[i], listings.indexes[i]);
 }

@@ -604,8 +604,9 @@ TEST_F(QuarantineTest, TheProgramRestoresAndListsWithoutAWindow)
 
     EXPECT_EQ(kRestoreRefused, RunProgram(L"/restore C:\\windows", output));
     EXPECT_NE(std::string::npos, output.find("is not a quarantine folder")) << output;
-    EXPECT_EQ(kRestoreRefused, RunProgram(L"/restore", output));
-    EXPECT_NE(std::string::npos, output.find("Usage")) << output;
+    EXPECT_EQ(64, RunProgram(L"/restore", output)) << "bad arguments";
+    EXPECT_NE(std::string::npos, output.find("/restore needs a value")) << output;
+    EXPECT_NE(std::string::npos, output.find("/restore \"<quarantine folder>\" [/registry]")) << output;
     DeleteKey(HKEY_LOCAL_MACHINE, kTestKey);
 }
 

@@ -55,7 +55,7 @@ std::string ScriptBytes(WORD id)
 class CImportRecorder : public IChangeRecorder
 {
 public:
-    CImportRecorder() : m_imports(0) {}
+    CImportRecorder() : m_imports(0), m_made(0) {}
     virtual Verdict Before(const ChangeRequest& change)
     {
         if (change.kind == kChangeImportScript)
@@ -67,8 +67,13 @@ public:
         }
         return kMake;
     }
-    virtual void After(const ChangeRequest&, bool) {}
-    int m_imports;
+    virtual void After(const ChangeRequest& change, bool succeeded)
+    {
+        if (change.kind == kChangeImportScript && succeeded)
+            ++m_made;
+    }
+    int m_imports;  // asked for
+    int m_made;     // made (the editor started)
     std::wstring m_script;
     std::wstring m_keys;
 };
@@ -139,7 +144,8 @@ TEST(ScriptImport, FixRegIsImportedFromTheProtectedCopy)
     SetChangeRecorder(&recorder);
     EXPECT_FALSE(ImportScriptResource(kFixRegScriptId));
     SetChangeRecorder(NULL);
-    EXPECT_EQ(1, recorder.m_imports);
+    EXPECT_EQ(2, recorder.m_imports) << "asked for";
+    EXPECT_EQ(1, recorder.m_made) << "but not made: only the first import started an editor";
     EXPECT_EQ("precious", ReadFileBytes(victim));
     ::DeleteFileW(copy.c_str());
 }

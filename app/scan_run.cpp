@@ -105,7 +105,6 @@ const ScanPlan& DefaultScanPlan() { return kDefaultPlan; }
 bool RunKnownFileCleaner()
 {
     CEljfilefx module;
-    ResetRootFileAttributes();
     if (!module.Scan())
         return false;
     ScanLog::AppendText(kLogKnownFileFound);
@@ -133,12 +132,16 @@ void ScanRun(CScanSession& session)
     ScanLog::Reset(ScanLog::kHeaderFormat);
     const int headerLength = ScanLog::Length();
 
+    // Once a stop is asked for, no further command starts (the running one
+    // returns at its next poll); the log is still closed and saved.
     const ScanPlan& plan = session.m_plan;
-    for (size_t i = 0; i < plan.count; ++i)
+    for (size_t i = 0; i < plan.count && !session.IsStopRequested(); ++i)
     {
         plan.commands[i](&session);
         ::InterlockedExchange(&session.m_bUserStopped, session.IsStopRequested() ? 1 : 0);
     }
+    if (session.IsStopRequested())
+        ::InterlockedExchange(&session.m_bUserStopped, 1);
 
     // Only what the commands wrote counts as found.
     if (ScanLog::Length() == headerLength)
@@ -147,11 +150,16 @@ void ScanRun(CScanSession& session)
         ::InterlockedExchange(&session.m_bAnomaliesFound, 1);
 
     // What the known-file cleaner writes does not count as found above.
-    if (plan.knownFileCleaner && plan.knownFileCleaner() && plan.restartPrompt)
-        plan.restartPrompt();
+    const bool restart = !session.IsStopRequested() && plan.knownFileCleaner && plan.knownFileCleaner();
 
+    // The log is whole and saved before the restart prompt: a restart, or
+    // the window closing meanwhile, loses nothing.
     ScanLog::AppendText(kLogFooter);
     SaveScanLog();
+
+    // A stopped run has had its result dialog already: no prompt after it.
+    if (restart && plan.restartPrompt && !session.IsStopRequested())
+        plan.restartPrompt();
 }
 
 CScanController::CScanController(HWND notify, const ScanPlan& plan)

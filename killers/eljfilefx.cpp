@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <shlwapi.h>
 
+#include "platform/change_gate.h"
+#include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/registry.h"
@@ -37,6 +39,37 @@ const wchar_t* const kFurtherFiles[] = {
 // Files the worm drops into the roots of the fixed drives.
 const wchar_t* const kRootFiles[] = {L"qgs.exe", L"autorun.inf"};
 
+// The worm's own programs, drivers and launcher, by name: these go even
+// when no copy of them can be kept. Everything else it touched (the hosts
+// file, browser and shortcut files) stays when it cannot be kept.
+const wchar_t* const kWormFileNames[] = {L"wuauolts.exe", L"fgahu.dll", L"fgahu.sss", L"GBS.sys",
+                                         L"mosss.exe",    L"qgs.exe",   L"autorun.inf"};
+
+// The system's own boot and paging files in a drive root keep their
+// attributes.
+const wchar_t* const kSystemRootFiles[] = {
+    L"bootmgr",      L"BOOTNXT",      L"ntldr",        L"NTDETECT.COM", L"boot.ini",     L"bootfont.bin",
+    L"BOOTSECT.BAK", L"cmldr",        L"$LDR$",        L"io.sys",       L"msdos.sys",    L"pagefile.sys",
+    L"hiberfil.sys", L"swapfile.sys", L"DumpStack.log", L"DumpStack.log.tmp",
+};
+
+bool IsNamed(const wchar_t* name, const wchar_t* const* names, size_t count)
+{
+    for (size_t i = 0; i < count; ++i)
+    {
+        if (::lstrcmpiW(name, names[i]) == 0)
+            return true;
+    }
+    return false;
+}
+
+KeepRule KeepRuleFor(const std::wstring& path)
+{
+    const wchar_t* name = ::PathFindFileNameW(path.c_str());
+    return IsNamed(name, kWormFileNames, sizeof(kWormFileNames) / sizeof(kWormFileNames[0])) ? kDeleteUncopied
+                                                                                              : kKeepOrLeave;
+}
+
 const wchar_t kHiddenOptionKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Advanced\\Folder\\Hidden";
 
 bool IsRecycleImpostor(const std::wstring& path)
@@ -52,7 +85,7 @@ bool IsRecycleImpostor(const std::wstring& path)
 std::vector<std::wstring> ListFixedDriveRoots()
 {
     std::vector<std::wstring> fixed;
-    const std::vector<std::wstring> roots = ListDriveRoots();
+    const std::vector<std::wstring> roots = ListLocalDriveRoots();
     for (size_t i = 0; i < roots.size(); ++i)
     {
         if (::GetDriveTypeW(roots[i].c_str()) == DRIVE_FIXED)
@@ -102,13 +135,24 @@ void ExpandLeadingVar(std::wstring& text)
 
 void ResetRootFileAttributes()
 {
+    const DWORD hiding = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY;
     const std::vector<std::wstring> roots = ListFixedDriveRoots();
     for (size_t r = 0; r < roots.size(); ++r)
     {
-        std::vector<std::wstring> files;
-        CollectFiles(roots[r], files, false);
-        for (size_t i = 0; i < files.size(); ++i)
-            ::SetFileAttributesW(files[i].c_str(), FILE_ATTRIBUTE_NORMAL);
+        std::vector<DirEntry> entries;
+        if (!ListFolder(roots[r] + L"*", entries))
+            continue;
+        for (size_t i = 0; i < entries.size(); ++i)
+        {
+            const DirEntry& entry = entries[i];
+            // Only what the worm hid; the listing tells, no call per file.
+            if (entry.IsFolder() || !(entry.attributes & hiding) ||
+                IsNamed(entry.name.c_str(), kSystemRootFiles, sizeof(kSystemRootFiles) / sizeof(kSystemRootFiles[0])))
+                continue;
+            // Other bits (the archive bit that backups read) stay.
+            const DWORD kept = entry.attributes & ~hiding;
+            GateSetAttributes(ListedPath(roots[r], entry.name), kept ? kept : FILE_ATTRIBUTE_NORMAL);
+        }
     }
 }
 
@@ -155,7 +199,7 @@ int CEljfilefx::Clean()
 {
     DeleteKeyRecursive(HKEY_LOCAL_MACHINE, kHiddenOptionKey);
     for (size_t i = 0; i < m_files.size(); ++i)
-        ::MoveFileExW(m_files[i].c_str(), NULL, MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT);
+        GateScheduleDelete(m_files[i], KeepRuleFor(m_files[i]));
     ResetRootFileAttributes();
     return 1;
 }

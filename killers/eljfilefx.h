@@ -24,7 +24,8 @@ private:
     std::vector<std::wstring> m_files;
 };
 
-// Sets every file in the roots of the fixed drives to normal attributes.
+// In the roots of the fixed drives, clears hidden, system and read-only
+// where the worm set them, sparing the system's boot and paging files.
 void ResetRootFileAttributes();
 
 // Appends the full paths of the files in `folder` (and, with `recurse`, in

@@ -4,6 +4,8 @@
 #include <shlwapi.h>
 
 #include "killers/scan_log.h"
+#include "platform/change_gate.h"
+#include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/registry.h"
@@ -28,16 +30,6 @@ const wchar_t* const kProtectedFolderNames[] = {
 // Executables of this size or more are never taken for folder impostors.
 const DWORD kImpostorSizeLimit = 0x500000;  // 5 MiB
 
-bool IsProtectedFolder(const wchar_t* name)
-{
-    for (size_t i = 0; i < sizeof(kProtectedFolderNames) / sizeof(kProtectedFolderNames[0]); ++i)
-    {
-        if (::StrStrIW(name, kProtectedFolderNames[i]))
-            return true;
-    }
-    return false;
-}
-
 // The folder names an entry may pose as, in the order they are tried:
 // "Photos .exe" gives "Photos" (a separator before the extension), then
 // "Photos.exe" gives "Photos" (the plain extension). Empty: no candidate.
@@ -59,23 +51,30 @@ void RepairRoot(const std::wstring& root)
     if (!ListFolder(root + L"*.*", entries))
         return;  // no medium, or nothing to list
     // Questions about names in the root are answered from the listing: one
-    // system call per entry would make a large root quadratic.
+    // system call per entry would make a large root quadratic. What this
+    // walk deletes is marked gone and never asked about again.
     const CNameIndex index(entries);
 
     for (size_t i = 0; i < entries.size(); ++i)
     {
-        const DirEntry& entry = entries[i];
+        DirEntry& entry = entries[i];
+        if (entry.gone)
+            continue;
         const std::wstring path = root + entry.name;
         if (entry.IsFolder() && (entry.attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)))
         {
-            const DirEntry* shortcut = index.Find(entry.name + L".lnk");
-            if (shortcut && !shortcut->IsFolder() && DeleteFileClearingReadOnly((path + L".lnk").c_str()))
+            DirEntry* shortcut = index.Find(entry.name + L".lnk");
+            if (shortcut && !shortcut->IsFolder() && GateDeleteFile(ListedPath(root, shortcut->name), kKeepOrLeave))
+            {
+                shortcut->gone = true;
                 ScanLog::AppendLine(kLogShortcutDeleted, path + L".lnk");
-            if (IsProtectedFolder(entry.name.c_str()))
+            }
+            if (IsProtectedFolderName(entry.name.c_str()))
                 continue;
-            ::SetFileAttributesW(path.c_str(),
-                                 entry.attributes & ~(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
-            ScanLog::AppendLine(kLogFolderShown, path);
+            // A write-protected stick keeps its hidden folders: no line then.
+            if (GateSetAttributes(ListedPath(root, entry.name),
+                                  entry.attributes & ~(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)))
+                ScanLog::AppendLine(kLogFolderShown, path);
             continue;
         }
 
@@ -88,10 +87,12 @@ void RepairRoot(const std::wstring& root)
             const DirEntry* folder = index.Find(candidates[c]);
             if (!folder || !folder->IsFolder())
                 continue;
-            if (entry.sizeHigh != 0 || entry.sizeLow >= kImpostorSizeLimit || !IsPeImage(path.c_str()))
+            const std::wstring listed = ListedPath(root, entry.name);
+            if (entry.sizeHigh != 0 || entry.sizeLow >= kImpostorSizeLimit || !IsPeImage(listed.c_str()))
                 continue;
-            if (DeleteFileClearingReadOnly(path.c_str()))
+            if (GateDeleteFile(listed, kKeepOrLeave))
             {
+                entry.gone = true;
                 ScanLog::AppendLine(kLogFolderExeDeleted, path);
                 break;
             }
@@ -104,10 +105,21 @@ bool IsDanglingEntry(const wchar_t* entry, const std::wstring& file, const std::
     wchar_t text[261] = {0};
     const DWORD length = ::GetPrivateProfileStringW(L"AutoRun", entry, L"", text, 260, file.c_str());
     text[260] = L'\0';
-    return length != 0 && !CheckCommandTargets(text, root.c_str());
+    // A target on another machine is never opened: it counts as missing.
+    return length != 0 && !CheckCommandTargets(text, root.c_str(), kRemoteIsMissing);
 }
 
 }  // namespace
+
+bool IsProtectedFolderName(const wchar_t* name)
+{
+    for (size_t i = 0; i < sizeof(kProtectedFolderNames) / sizeof(kProtectedFolderNames[0]); ++i)
+    {
+        if (::StrStrIW(name, kProtectedFolderNames[i]))
+            return true;
+    }
+    return false;
+}
 
 int CKillerForFileFX::Run(ICommunication* comm)
 {
@@ -119,7 +131,7 @@ int CKillerForFileFX::Run(ICommunication* comm)
 
 void RepairAutorunInf()
 {
-    const std::vector<std::wstring> roots = ListDriveRoots();
+    const std::vector<std::wstring> roots = ListLocalDriveRoots();
     for (size_t i = 0; i < roots.size(); ++i)
     {
         const std::wstring file = roots[i] + L"autorun.inf";
@@ -132,15 +144,15 @@ void RepairAutorunInf()
         const bool shellExecuteDangles = IsDanglingEntry(L"ShellExecute", file, roots[i]);
         if (!openDangles && !shellExecuteDangles)
             continue;
-        // Logged even when the file will not go (locked by another program).
-        DeleteFileClearingReadOnly(file.c_str());
-        ScanLog::AppendLine(kLogAutorunFixed, file);
+        // A file that will not go (locked by another program) is not fixed.
+        if (GateDeleteFile(file, kDeleteUncopied))
+            ScanLog::AppendLine(kLogAutorunFixed, file);
     }
 }
 
 void RepairDriveFiles()
 {
-    const std::vector<std::wstring> roots = ListDriveRoots();
+    const std::vector<std::wstring> roots = ListLocalDriveRoots();
     for (size_t i = 0; i < roots.size(); ++i)
         RepairRoot(roots[i]);
 }

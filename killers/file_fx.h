@@ -19,6 +19,10 @@ void RepairAutorunInf();
 // under 5 MiB that carry a folder's name.
 void RepairDriveFiles();
 
+// Whether a hidden or system root folder of this name keeps its attributes:
+// system, recycle, backup and quarantine folders (substrings, any case).
+bool IsProtectedFolderName(const wchar_t* name);
+
 // Log texts (GBK), each followed by a path and CR LF.
 extern const char kLogAutorunFixed[];     // "empty autorun fixed" TAB
 extern const char kLogShortcutDeleted[];  // "删除文件夹1KB快捷方式" TAB

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/handles.h"
+
 namespace {
 
 // Frees what the security API allocated with LocalAlloc.
@@ -25,6 +27,25 @@ private:
     CLocalMemory& operator=(const CLocalMemory&);
     PSECURITY_DESCRIPTOR m_p;
 };
+
+// The SID of the user the process token belongs to.
+bool CurrentUserSid(std::vector<BYTE>& sid)
+{
+    HANDLE token = NULL;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    CHandle owner(token);
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenUser, NULL, 0, &size);
+    if (size == 0)
+        return false;
+    std::vector<BYTE> buffer(size);
+    if (!::GetTokenInformation(token, TokenUser, &buffer[0], size, &size))
+        return false;
+    const PSID user = reinterpret_cast<TOKEN_USER*>(&buffer[0])->User.Sid;
+    sid.assign(static_cast<BYTE*>(user), static_cast<BYTE*>(user) + ::GetLengthSid(user));
+    return true;
+}
 
 }  // namespace
 
@@ -48,24 +69,41 @@ bool ResetUserKeyPermissions(const wchar_t* path)
         revision = dacl->AclRevision;
     }
 
-    // Everyone: S-1-1-0.
-    SID_IDENTIFIER_AUTHORITY world = {SECURITY_WORLD_SID_AUTHORITY};
-    BYTE sidBuffer[SECURITY_MAX_SID_SIZE];
-    PSID everyone = sidBuffer;
-    if (!::InitializeSid(everyone, &world, 1))
+    // The user this program runs as, SYSTEM (S-1-5-18) and Administrators
+    // (S-1-5-32-544).
+    std::vector<BYTE> user;
+    if (!CurrentUserSid(user))
         return false;
-    *::GetSidSubAuthority(everyone, 0) = SECURITY_WORLD_RID;
+    SID_IDENTIFIER_AUTHORITY nt = {SECURITY_NT_AUTHORITY};
+    BYTE systemBuffer[SECURITY_MAX_SID_SIZE];
+    BYTE adminsBuffer[SECURITY_MAX_SID_SIZE];
+    PSID system = systemBuffer;
+    PSID admins = adminsBuffer;
+    if (!::InitializeSid(system, &nt, 1) || !::InitializeSid(admins, &nt, 2))
+        return false;
+    *::GetSidSubAuthority(system, 0) = SECURITY_LOCAL_SYSTEM_RID;
+    *::GetSidSubAuthority(admins, 0) = SECURITY_BUILTIN_DOMAIN_RID;
+    *::GetSidSubAuthority(admins, 1) = DOMAIN_ALIAS_RID_ADMINS;
+    const PSID sids[] = {&user[0], system, admins};
 
-    const DWORD aceSize = sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + ::GetLengthSid(everyone);
-    std::vector<BYTE> aclBuffer(sizeof(ACL) + aceSize);
+    DWORD aclSize = sizeof(ACL);
+    for (size_t i = 0; i < sizeof(sids) / sizeof(sids[0]); ++i)
+        aclSize += sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + ::GetLengthSid(sids[i]);
+    std::vector<BYTE> aclBuffer(aclSize);
     PACL acl = reinterpret_cast<PACL>(&aclBuffer[0]);
-    if (!::InitializeAcl(acl, static_cast<DWORD>(aclBuffer.size()), revision) ||
-        !::AddAccessAllowedAceEx(acl, revision, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, KEY_ALL_ACCESS,
-                                 everyone))
+    if (!::InitializeAcl(acl, aclSize, revision))
         return false;
+    for (size_t i = 0; i < sizeof(sids) / sizeof(sids[0]); ++i)
+    {
+        if (!::AddAccessAllowedAceEx(acl, revision, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, KEY_ALL_ACCESS,
+                                     sids[i]))
+            return false;
+    }
 
-    const DWORD status = ::SetNamedSecurityInfoW(&name[0], SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, NULL, NULL,
-                                                 acl, NULL);
+    // Inherited entries from the parent keep flowing in: the list is not protected.
+    const DWORD status = ::SetNamedSecurityInfoW(
+        &name[0], SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, NULL, NULL, acl,
+        NULL);
     ::SetLastError(status);
     return status == ERROR_SUCCESS;
 }

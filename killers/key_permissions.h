@@ -1,5 +1,6 @@
-// Gives a key of the current user's hive one access entry: Everyone, full
-// control, inherited by subkeys. Worms deny the deletion of their keys.
+// Gives a key of the current user's hive the access list Windows gives a
+// user's keys: the user, SYSTEM and Administrators with full control,
+// inherited by subkeys, nothing else. Worms deny the deletion of their keys.
 #pragma once
 
 // `path` lies below HKEY_CURRENT_USER, without a leading backslash. True when

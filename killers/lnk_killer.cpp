@@ -5,8 +5,13 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "killers/file_fx.h"
 #include "killers/scan_log.h"
+#include "platform/change_gate.h"
+#include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/registry.h"
 
@@ -72,15 +77,131 @@ std::wstring HijackTarget(const wchar_t* command)
     return target;
 }
 
+// The long form of a path, for comparing folders whatever their spelling
+// ("C:\PROGRA~1" and "c:\program files\" are one folder); upper case,
+// without a trailing backslash. A path that does not exist stays as given.
+std::wstring CanonicalFolder(const std::wstring& path)
+{
+    std::wstring text(path);
+    wchar_t buffer[MAX_PATH * 2] = {0};
+    const DWORD length = ::GetLongPathNameW(path.c_str(), buffer, MAX_PATH * 2);
+    if (length > 0 && length < MAX_PATH * 2)
+        text.assign(buffer, length);
+    while (text.size() > 3 && text[text.size() - 1] == L'\\')
+        text.erase(text.size() - 1);
+    if (!text.empty())
+        ::CharUpperBuffW(&text[0], static_cast<DWORD>(text.size()));
+    return text;
+}
+
+// The system's folders that hold programs and libraries nobody may lose.
+const int kSystemFolders[] = {CSIDL_WINDOWS, CSIDL_PROGRAM_FILES, CSIDL_PROGRAM_FILESX86};
+
+// Folders that are never removed, even empty: the user's and all users'
+// shell folders, besides the system's folders above.
+const int kShellFolders[] = {
+    CSIDL_DESKTOPDIRECTORY,  CSIDL_COMMON_DESKTOPDIRECTORY, CSIDL_PERSONAL,       CSIDL_COMMON_DOCUMENTS,
+    CSIDL_FAVORITES,         CSIDL_COMMON_FAVORITES,        CSIDL_STARTMENU,      CSIDL_COMMON_STARTMENU,
+    CSIDL_PROGRAMS,          CSIDL_COMMON_PROGRAMS,         CSIDL_STARTUP,        CSIDL_COMMON_STARTUP,
+    CSIDL_APPDATA,           CSIDL_COMMON_APPDATA,          CSIDL_LOCAL_APPDATA,  CSIDL_TEMPLATES,
+    CSIDL_COMMON_TEMPLATES,  CSIDL_MYPICTURES,              CSIDL_COMMON_PICTURES, CSIDL_MYMUSIC,
+    CSIDL_COMMON_MUSIC,      CSIDL_MYVIDEO,                 CSIDL_COMMON_VIDEO,   CSIDL_PROFILE,
+    CSIDL_SYSTEM,            CSIDL_SYSTEMX86,               CSIDL_FONTS,          CSIDL_INTERNET_CACHE,
+    CSIDL_COOKIES,           CSIDL_HISTORY,                 CSIDL_SENDTO,         CSIDL_RECENT,
+    CSIDL_NETHOOD,           CSIDL_PRINTHOOD,               CSIDL_ADMINTOOLS,     CSIDL_COMMON_ADMINTOOLS,
+    CSIDL_PROGRAM_FILES_COMMON, CSIDL_PROGRAM_FILES_COMMONX86, CSIDL_RESOURCES,   CSIDL_CDBURN_AREA,
+};
+
+bool IsUnderFolder(const std::wstring& canonicalPath, const std::wstring& canonicalFolder)
+{
+    return !canonicalFolder.empty() && canonicalPath.size() > canonicalFolder.size() &&
+           canonicalPath.compare(0, canonicalFolder.size(), canonicalFolder) == 0 &&
+           (canonicalPath[canonicalFolder.size()] == L'\\' || canonicalFolder[canonicalFolder.size() - 1] == L'\\');
+}
+
+// The canonical paths of the folders in `ids`; on 64-bit Windows the
+// native Program Files folder too, which the shell gives a 32-bit program
+// only through the registry.
+std::vector<std::wstring> CanonicalFolders(const int* ids, size_t count, bool withNativeProgramFiles)
+{
+    std::vector<std::wstring> folders;
+    for (size_t i = 0; i < count; ++i)
+    {
+        wchar_t folder[MAX_PATH] = {0};
+        if (SUCCEEDED(::SHGetFolderPathW(NULL, ids[i], NULL, 0, folder)) && folder[0])
+            folders.push_back(CanonicalFolder(folder));
+    }
+    if (withNativeProgramFiles)
+    {
+        CRegKey key;
+        std::wstring native;
+        if (key.Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", KEY_QUERY_VALUE) ==
+                ERROR_SUCCESS &&
+            ReadRegString(key, L"ProgramW6432Dir", native))
+            folders.push_back(CanonicalFolder(native));
+    }
+    return folders;
+}
+
+// Scripts are what a hijacker leaves in the system's folders; programs and
+// libraries there are the system's own (iexplore.exe, mshta.exe, ...).
+const wchar_t* const kScriptExtensions[] = {L".vbs", L".vbe", L".js", L".jse", L".wsf", L".hta",
+                                            L".bat", L".cmd", L".ps1"};
+
+bool IsScriptFile(const std::wstring& path)
+{
+    const wchar_t* extension = ::PathFindExtensionW(path.c_str());
+    for (size_t i = 0; i < sizeof(kScriptExtensions) / sizeof(kScriptExtensions[0]); ++i)
+    {
+        if (::lstrcmpiW(extension, kScriptExtensions[i]) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Whether the hijack's file may be deleted: a full local path; inside the
+// system's folders only a script.
+bool MayDeleteTarget(const std::wstring& target)
+{
+    if (target.size() < 3 || target[1] != L':' || target[2] != L'\\' || IsRemoteOrDevicePath(target.c_str()))
+        return false;  // relative (resolved against whatever folder is current), or not on this machine
+    const std::wstring canonical = CanonicalFolder(target);
+    const std::vector<std::wstring> system =
+        CanonicalFolders(kSystemFolders, sizeof(kSystemFolders) / sizeof(kSystemFolders[0]), true);
+    for (size_t i = 0; i < system.size(); ++i)
+    {
+        if (IsUnderFolder(canonical, system[i]))
+            return IsScriptFile(target);
+    }
+    return true;
+}
+
+// Whether an emptied folder may go: never a drive root, nor a folder of the
+// system or a shell folder.
+bool MayRemoveFolder(const std::wstring& folder)
+{
+    const std::wstring canonical = CanonicalFolder(folder);
+    if (canonical.size() <= 3)
+        return false;
+    std::vector<std::wstring> kept =
+        CanonicalFolders(kSystemFolders, sizeof(kSystemFolders) / sizeof(kSystemFolders[0]), true);
+    const std::vector<std::wstring> shell =
+        CanonicalFolders(kShellFolders, sizeof(kShellFolders) / sizeof(kShellFolders[0]), false);
+    kept.insert(kept.end(), shell.begin(), shell.end());
+    return std::find(kept.begin(), kept.end(), canonical) == kept.end();
+}
+
 void DeleteTargetAndFolder(const std::wstring& target)
 {
-    if (DeleteFileClearingReadOnly(target.c_str()))
+    if (!MayDeleteTarget(target))
+        return;
+    if (GateDeleteFile(target, kKeepOrLeave))
         ScanLog::AppendLine(kLogLnkFileDeleted, target);
     const std::wstring::size_type slash = target.rfind(L'\\');
     if (slash == std::wstring::npos)
         return;
     const std::wstring folder = target.substr(0, slash);
-    if (::RemoveDirectoryW(folder.c_str()))
+    if (MayRemoveFolder(folder) && GateRemoveFolder(folder))
         ScanLog::AppendLine(kLogLnkFolderRemoved, folder);
 }
 
@@ -95,7 +216,7 @@ void DeleteAdvertFiles()
         if (path[path.size() - 1] != L'\\')
             path += L'\\';
         path += kAdvertFiles[i].name;
-        if (DeleteFileClearingReadOnly(path.c_str()))
+        if (GateDeleteFile(path, kKeepOrLeave))
             ScanLog::AppendLine(kLogLnkFileDeleted, path);
     }
 }
@@ -121,7 +242,7 @@ int CKillerForLnkKiller::Run(ICommunication* comm)
 
     if (key.Open(HKEY_CLASSES_ROOT, L"lnkfile") == ERROR_SUCCESS)
     {
-        DeleteRegKeyTree(key, L"shell");
+        GateDeleteTree(key, L"shell");
         key.Close();
         ScanLog::AppendText(kLogLnkShellRemoved);
     }
@@ -148,9 +269,7 @@ bool RepairExeAssociation()
         return false;
     for (size_t i = 0; i < sizeof(kExeAssociation) / sizeof(kExeAssociation[0]); ++i)
     {
-        const wchar_t* value = kExeAssociation[i].value;
-        ::SHSetValueW(HKEY_CLASSES_ROOT, kExeAssociation[i].key, NULL, REG_SZ, value,
-                      static_cast<DWORD>((lstrlenW(value) + 1) * sizeof(wchar_t)));
+        GateSetStringIn(HKEY_CLASSES_ROOT, kExeAssociation[i].key, NULL, kExeAssociation[i].value);
     }
     return true;
 }

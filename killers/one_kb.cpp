@@ -6,6 +6,8 @@
 
 #include "killers/file_fx.h"
 #include "killers/scan_log.h"
+#include "platform/change_gate.h"
+#include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/process.h"
 #include "platform/registry.h"
@@ -98,6 +100,24 @@ bool IsPlainFileName(const std::wstring& name)
     return name.find_first_of(L"\\/*?") == std::wstring::npos;
 }
 
+// The worm's file is a script: a captured name counts only with one of
+// these extensions, so that no value a user can write names "ntldr",
+// "bootmgr" or a document for deletion from every drive root.
+const wchar_t* const kScriptExtensions[] = {L".vbs", L".vbe", L".js", L".jse", L".wsf", L".wsh"};
+
+bool HasExtension(const std::wstring& name, const wchar_t* const* extensions, size_t count)
+{
+    for (size_t i = 0; i < count; ++i)
+    {
+        const size_t length = static_cast<size_t>(lstrlenW(extensions[i]));
+        if (name.size() > length && ::lstrcmpiW(name.c_str() + name.size() - length, extensions[i]) == 0)
+            return true;
+    }
+    return false;
+}
+
+const wchar_t* const kShortcutExtension = L".lnk";
+
 bool IsExempt(const wchar_t* name)
 {
     for (size_t i = 0; i < sizeof(kExemptNames) / sizeof(kExemptNames[0]); ++i)
@@ -163,14 +183,14 @@ void CKillerForOneKB::SweepRegistry()
             {
                 key.Close();
                 CRegKey parent;
-                if (parent.Open(HKEY_LOCAL_MACHINE, kMyComputer) == ERROR_SUCCESS)
-                    DeleteRegKeyTree(parent, L"Shell");
-                ++m_nRepaired;
+                if (parent.Open(HKEY_LOCAL_MACHINE, kMyComputer) == ERROR_SUCCESS &&
+                    GateDeleteTree(parent, L"Shell") == ERROR_SUCCESS)
+                    ++m_nRepaired;
             }
             break;
         }
         case kKeyOpens:
-            if (DeleteRegKeyTree(key, L"Shell") == ERROR_SUCCESS)
+            if (GateDeleteTree(key, L"Shell") == ERROR_SUCCESS)
                 ++m_nRepaired;
             break;
         case kNumberIs:
@@ -180,12 +200,8 @@ void CKillerForOneKB::SweepRegistry()
             if (::RegQueryValueExW(key, check.value, NULL, NULL, reinterpret_cast<BYTE*>(&number), &bytes) !=
                 ERROR_SUCCESS)
                 number = check.preset;
-            if (number == check.trigger)
-            {
-                ::RegSetValueExW(key, check.value, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&check.fixed),
-                                 sizeof(check.fixed));
+            if (number == check.trigger && GateSetDword(key, check.value, check.fixed) == ERROR_SUCCESS)
                 ++m_nRepaired;
-            }
             break;
         }
         case kRunsScript:
@@ -196,8 +212,8 @@ void CKillerForOneKB::SweepRegistry()
             {
                 if (m_strName.empty())
                     m_strName = stream;
-                WriteRegString(key, check.value, ExpandFolderMarks(check.replacement));
-                ++m_nRepaired;
+                if (GateSetString(key, check.value, ExpandFolderMarks(check.replacement)) == ERROR_SUCCESS)
+                    ++m_nRepaired;
             }
             break;
         }
@@ -209,7 +225,8 @@ void CKillerForOneKB::SweepRegistry()
     const std::wstring::size_type quote = m_strName.find(L'"');
     if (quote != std::wstring::npos)
         m_strName.erase(quote);
-    if (!IsPlainFileName(m_strName))
+    if (!IsPlainFileName(m_strName) ||
+        !HasExtension(m_strName, kScriptExtensions, sizeof(kScriptExtensions) / sizeof(kScriptExtensions[0])))
         m_strName.clear();
 }
 
@@ -217,16 +234,16 @@ void CKillerForOneKB::SweepDrives()
 {
     // The script itself, in the streams of two system programs.
     std::wstring dir;
-    if (GetWindowsDirSlash(dir) && ::DeleteFileW((dir + L"explorer.exe:" + m_strName).c_str()))
+    if (GetWindowsDirSlash(dir) && GateDeleteFile(dir + L"explorer.exe:" + m_strName, kDeleteUncopied))
         ++m_nDeleted;
     if (StopRequested())
         return;
-    if (GetSystemDirSlash(dir) && ::DeleteFileW((dir + L"smss.exe:" + m_strName).c_str()))
+    if (GetSystemDirSlash(dir) && GateDeleteFile(dir + L"smss.exe:" + m_strName, kDeleteUncopied))
         ++m_nDeleted;
     if (StopRequested())
         return;
 
-    const std::vector<std::wstring> roots = ListDriveRoots();
+    const std::vector<std::wstring> roots = ListLocalDriveRoots();
     for (size_t r = 0; r < roots.size(); ++r)
     {
         const std::wstring& root = roots[r];
@@ -236,15 +253,16 @@ void CKillerForOneKB::SweepDrives()
         const CNameIndex index(entries);
         for (size_t i = 0; i < entries.size(); ++i)
         {
-            const DirEntry& entry = entries[i];
-            const std::wstring path = root + entry.name;
-            if (::StrStrIW(entry.name.c_str(), L".lnk"))
+            DirEntry& entry = entries[i];
+            if (entry.gone)
+                continue;
+            if (!entry.IsFolder() && HasExtension(entry.name, &kShortcutExtension, 1))
             {
                 // A shortcut standing in for a folder, or for nothing.
-                const DirEntry* base = index.Find(entry.name.substr(0, entry.name.rfind(L'.')));
-                if (!base || base->IsFolder())
+                const DirEntry* base = index.Find(entry.name.substr(0, entry.name.size() - 4));
+                if ((!base || base->IsFolder()) && GateDeleteFile(ListedPath(root, entry.name), kKeepOrLeave))
                 {
-                    DeleteFileClearingReadOnly(path.c_str());
+                    entry.gone = true;
                     ++m_nDeleted;
                 }
                 continue;
@@ -252,20 +270,24 @@ void CKillerForOneKB::SweepDrives()
             if (IsExempt(entry.name.c_str()))
                 continue;
             const DWORD hiddenSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-            if (entry.IsFolder() && (entry.attributes & hiddenSystem) == hiddenSystem)
-            {
-                ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (entry.IsFolder() && (entry.attributes & hiddenSystem) == hiddenSystem &&
+                GateSetAttributes(ListedPath(root, entry.name), FILE_ATTRIBUTE_NORMAL))
                 ++m_nRepaired;
-            }
         }
         if (!m_strName.empty())
         {
-            const std::wstring files[2] = {root + L"Autorun.inf", root + m_strName};
+            // The worm's launcher and its copy; only what the listing holds
+            // is asked for.
+            const std::wstring names[2] = {L"Autorun.inf", m_strName};
             for (int f = 0; f < 2; ++f)
             {
-                if (DeleteFileClearingReadOnly(files[f].c_str()))
+                DirEntry* file = index.Find(names[f]);
+                if (file && !file->IsFolder() && GateDeleteFile(ListedPath(root, file->name), kDeleteUncopied))
+                {
+                    file->gone = true;
                     ++m_nDeleted;
-                ScanLog::AppendLine(kLogDelFile, files[f]);
+                }
+                ScanLog::AppendLine(kLogDelFile, root + names[f]);
             }
         }
         if (StopRequested())

@@ -10,6 +10,7 @@
 #include "killers/key_permissions.h"
 #include "killers/lnk_killer.h"
 #include "killers/scan_log.h"
+#include "platform/change_gate.h"
 #include "platform/reg_script.h"
 #include "platform/registry.h"
 
@@ -118,14 +119,14 @@ bool LnkUserChoicePresent()
     CRegKey key;
     if (key.Open(HKEY_CURRENT_USER, kLnkUserChoiceKey) != ERROR_SUCCESS)
         return false;
-    ::RegDeleteValueW(key, L"Progid");
+    GateDeleteValue(key, L"Progid");
     ScanLog::AppendText(kLogLnkUserChoice);
     key.Close();
     // The choice is usually locked against deletion.
-    ResetUserKeyPermissions(kLnkFileExtsKey);
-    ResetUserKeyPermissions(kLnkUserChoiceKey);
+    GateResetKeyAccess(HKEY_CURRENT_USER, ResetUserKeyPermissions, kLnkFileExtsKey);
+    GateResetKeyAccess(HKEY_CURRENT_USER, ResetUserKeyPermissions, kLnkUserChoiceKey);
     if (key.Open(HKEY_CURRENT_USER, kLnkFileExtsKey) == ERROR_SUCCESS)
-        DeleteRegKeyTree(key, L"UserChoice");
+        GateDeleteTree(key, L"UserChoice");
     return true;
 }
 
@@ -138,7 +139,7 @@ bool LnkApplicationPresent()
     if (!ReadRegString(key, L"application", text))
         return false;
     ScanLog::AppendText(kLogLnkApplication);
-    ::RegDeleteValueW(key, L"application");
+    GateDeleteValue(key, L"application");
     return true;
 }
 
@@ -196,7 +197,7 @@ void RepairWinlogon()
                 if (!ProbeTargetFile(piece.c_str(), NULL))
                 {
                     ScanLog::AppendLine(kLogUserinit, first);
-                    WriteRegString(key, L"Userinit", sysdir + L"userinit.exe");
+                    GateSetString(key, L"Userinit", sysdir + L"userinit.exe");
                 }
                 if (comma == std::wstring::npos || comma + 1 >= userinit.size())
                     break;
@@ -211,7 +212,7 @@ void RepairWinlogon()
         if (ReadRegString(key, L"Shell", shell) && !ProbeTargetFile(shell.c_str(), NULL))
         {
             ScanLog::AppendLine(kLogShell, shell);
-            WriteRegString(key, L"Shell", windir + L"explorer.exe");
+            GateSetString(key, L"Shell", windir + L"explorer.exe");
         }
     }
 }
@@ -233,9 +234,7 @@ void RepairHiddenOption()
         ScanLog::Append(KeyPrefix(kHiddenOption[i].key));
         ScanLog::AppendText(number);
         ScanLog::Append("\r\n", 2);
-        const DWORD expected = kHiddenOption[i].expected;
-        ::RegSetValueExW(key, L"CheckedValue", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&expected),
-                         sizeof(expected));
+        GateSetDword(key, L"CheckedValue", kHiddenOption[i].expected);
     }
 }
 
@@ -250,9 +249,9 @@ void RepairComputerOpen()
         // The verb is removed, not rewritten: the folder opens as it should.
         key.Close();
         if (key.Open(HKEY_LOCAL_MACHINE, (clsid + L"\\shell\\open").c_str()) == ERROR_SUCCESS)
-            DeleteRegKeyTree(key, L"command");
+            GateDeleteTree(key, L"command");
         if (key.Open(HKEY_LOCAL_MACHINE, clsid.c_str()) == ERROR_SUCCESS)
-            DeleteRegKeyTree(key, L"Shell");
+            GateDeleteTree(key, L"Shell");
         key.Close();
         ScanLog::AppendLine(KeyPrefix((clsid + L"\\shell\\open\\command").c_str()), command);
     }
@@ -260,7 +259,7 @@ void RepairComputerOpen()
     if (key.Open(HKEY_CLASSES_ROOT, kFolderOpenKey) == ERROR_SUCCESS && ReadRegString(key, L"", command) &&
         !CheckCommandTargets(command.c_str(), NULL))
     {
-        WriteRegString(key, L"", kFolderOpenExpected);
+        GateSetString(key, L"", kFolderOpenExpected);
         ScanLog::AppendLine("HKEY_CLASSES_ROOT\\Folder\\shell\\open\\command\t", command);
     }
 }
@@ -274,7 +273,7 @@ void RepairWindowsLoad()
     if (CheckCommandTargets(load.c_str(), NULL))
         return;
     ScanLog::AppendLine(kLogLoad, load);
-    WriteRegString(key, L"load", L"");
+    GateSetString(key, L"load", L"");
 }
 
 void RepairAssociations()
@@ -288,7 +287,7 @@ void RepairAssociations()
             CheckCommandTargets(command.c_str(), NULL))
             continue;
         ScanLog::AppendLine(KeyPrefix(kOpenCommands[i].key), command);
-        WriteRegString(key, L"", ExpandFolderMarks(kOpenCommands[i].expected));
+        GateSetString(key, L"", ExpandFolderMarks(kOpenCommands[i].expected));
     }
 
     // Group 2: the shortcut association; every check runs.

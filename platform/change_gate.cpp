@@ -1,5 +1,6 @@
 #include "platform/change_gate.h"
 
+#include "platform/file_helpers.h"
 #include "platform/registry.h"
 
 namespace {
@@ -16,22 +17,6 @@ void Tell(const ChangeRequest& change, bool succeeded)
 {
     if (g_recorder)
         g_recorder->After(change, succeeded);
-}
-
-bool DeleteClearingReadOnly(const std::wstring& path)
-{
-    if (::DeleteFileW(path.c_str()))
-        return true;
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        !(attributes & FILE_ATTRIBUTE_READONLY))
-        return false;
-    if (!::SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY))
-        return false;
-    if (::DeleteFileW(path.c_str()))
-        return true;
-    ::SetFileAttributesW(path.c_str(), attributes);
-    return false;
 }
 
 // The common road of a change that reports a BOOL.
@@ -76,7 +61,7 @@ LONG PassStatus(const ChangeRequest& change, Action action)
 struct DeleteFileAction
 {
     const std::wstring& path;
-    bool operator()() const { return DeleteClearingReadOnly(path); }
+    bool operator()() const { return DeleteFileClearingReadOnly(path.c_str()); }
 };
 
 struct ScheduleAction
@@ -105,6 +90,22 @@ struct SetValueAction
     {
         return ::RegSetValueExW(change.key, change.name, 0, change.type, static_cast<const BYTE*>(change.data),
                                 change.bytes);
+    }
+};
+
+struct SetValueInAction
+{
+    const ChangeRequest& change;
+    LONG operator()() const
+    {
+        HKEY key = NULL;
+        LONG status = ::RegCreateKeyExW(change.key, change.path.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL);
+        if (status != ERROR_SUCCESS)
+            return status;
+        status = ::RegSetValueExW(key, change.name, 0, change.type, static_cast<const BYTE*>(change.data),
+                                  change.bytes);
+        ::RegCloseKey(key);
+        return status;
     }
 };
 
@@ -208,6 +209,20 @@ LONG GateSetDword(HKEY key, const wchar_t* name, DWORD value)
     return GateSetValue(key, name, REG_DWORD, &value, sizeof(value));
 }
 
+LONG GateSetStringIn(HKEY root, const wchar_t* subkey, const wchar_t* name, const std::wstring& text)
+{
+    ChangeRequest change;
+    change.kind = kChangeSetValue;
+    change.key = root;
+    change.path = subkey;
+    change.name = name;
+    change.type = REG_SZ;
+    change.data = text.c_str();
+    change.bytes = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
+    const SetValueInAction action = {change};
+    return PassStatus(change, action);
+}
+
 LONG GateDeleteValue(HKEY key, const wchar_t* name)
 {
     ChangeRequest change;
@@ -228,11 +243,11 @@ LONG GateDeleteTree(HKEY parent, const wchar_t* name)
     return PassStatus(change, action);
 }
 
-bool GateResetKeyAccess(HKEY key, bool (*reset)(const wchar_t* path), const wchar_t* path)
+bool GateResetKeyAccess(HKEY root, bool (*reset)(const wchar_t* path), const wchar_t* path)
 {
     ChangeRequest change;
     change.kind = kChangeResetKeyAccess;
-    change.key = key;
+    change.key = root;
     change.name = path;
     const ResetAccessAction action = {reset, path};
     return Pass(change, action);

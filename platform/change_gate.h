@@ -24,10 +24,13 @@ enum ChangeKind
     kChangeScheduleDelete,  // path: the file, deleted at the next start
     kChangeSetAttributes,   // path, attributes: the new attributes
     kChangeRemoveFolder,    // path: an empty folder
-    kChangeSetValue,        // key, name: the value; type, data, bytes: the new data
+    kChangeSetValue,        // key, name: the value; type, data, bytes: the new data;
+                            // a path: the subkey of key that holds the value,
+                            // created when missing
     kChangeDeleteValue,     // key, name: the value
     kChangeDeleteTree,      // key, name: the parent and the subkey deleted whole
-    kChangeResetKeyAccess,  // key: the key whose access list is replaced
+    kChangeResetKeyAccess,  // key, name: the root and the path below it of the
+                            // key whose access list is replaced
     kChangeImportScript,    // path: a registry script; keys: what it writes
     kChangeEndProcess,      // path: the program of the process; process: its handle
 };
@@ -95,12 +98,14 @@ LONG GateSetValue(HKEY key, const wchar_t* name, DWORD type, const void* data, D
 // REG_SZ, the terminating NUL counted.
 LONG GateSetString(HKEY key, const wchar_t* name, const std::wstring& text);
 LONG GateSetDword(HKEY key, const wchar_t* name, DWORD value);
+// REG_SZ in root\subkey, the key created when it is missing (the request
+// carries root as its key and subkey as its path).
+LONG GateSetStringIn(HKEY root, const wchar_t* subkey, const wchar_t* name, const std::wstring& text);
 LONG GateDeleteValue(HKEY key, const wchar_t* name);
 // Deletes parent\name with everything below it (DeleteRegKeyTree).
 LONG GateDeleteTree(HKEY parent, const wchar_t* name);
-// Runs `reset` on the key below HKEY_CURRENT_USER at `path` (whose open
-// handle is `key`, for the record); its result.
-bool GateResetKeyAccess(HKEY key, bool (*reset)(const wchar_t* path), const wchar_t* path);
+// Runs `reset` on root\path (the reset knows its root); its result.
+bool GateResetKeyAccess(HKEY root, bool (*reset)(const wchar_t* path), const wchar_t* path);
 // Runs `import` (which starts the registry editor on the script).
 bool GateImportScript(const std::wstring& script, const wchar_t* scriptKeys, bool nativeView,
                       bool (*import)(const std::wstring& script, bool nativeView));

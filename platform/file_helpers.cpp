@@ -4,6 +4,26 @@
 
 #include <algorithm>
 
+namespace {
+
+PFNFILEOPENHOOK g_openHook = NULL;
+
+void BeforeOpen(const wchar_t* path)
+{
+    if (g_openHook)
+        g_openHook(path);
+}
+
+}  // namespace
+
+void SetFileOpenHook(PFNFILEOPENHOOK hook) { g_openHook = hook; }
+
+std::wstring ListedPath(const std::wstring& folder, const std::wstring& name)
+{
+    const bool onDrive = folder.size() >= 3 && folder[1] == L':' && folder[2] == L'\\';
+    return (onDrive ? L"\\\\?\\" : L"") + folder + name;
+}
+
 std::vector<std::wstring> ListDriveRoots()
 {
     std::vector<std::wstring> roots;
@@ -32,6 +52,7 @@ std::vector<std::wstring> ListDriveRoots()
 
 bool IsPeImage(const wchar_t* path, bool* isDll)
 {
+    BeforeOpen(path);
     CHandle file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, NULL));
     if (!file.IsValid())
@@ -69,6 +90,7 @@ bool IsPeImage(const wchar_t* path, bool* isDll)
 
 bool CanOpenForRead(const wchar_t* path)
 {
+    BeforeOpen(path);
     CHandle file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                                OPEN_EXISTING, 0, NULL));
     if (!file.IsValid())
@@ -134,6 +156,7 @@ bool ListFolder(const std::wstring& pattern, std::vector<DirEntry>& entries)
         entry.attributes = data.dwFileAttributes;
         entry.sizeHigh = data.nFileSizeHigh;
         entry.sizeLow = data.nFileSizeLow;
+        entry.gone = false;
         entries.push_back(entry);
     } while (find.Next(&data));
     return true;
@@ -149,15 +172,14 @@ std::wstring FoldCase(const std::wstring& name)
     return folded;
 }
 
-bool LessByName(const std::pair<std::wstring, const DirEntry*>& a,
-                const std::pair<std::wstring, const DirEntry*>& b)
+bool LessByName(const std::pair<std::wstring, DirEntry*>& a, const std::pair<std::wstring, DirEntry*>& b)
 {
     return a.first < b.first;
 }
 
 }  // namespace
 
-CNameIndex::CNameIndex(const std::vector<DirEntry>& entries)
+CNameIndex::CNameIndex(std::vector<DirEntry>& entries)
 {
     m_sorted.reserve(entries.size());
     for (size_t i = 0; i < entries.size(); ++i)
@@ -165,12 +187,12 @@ CNameIndex::CNameIndex(const std::vector<DirEntry>& entries)
     std::sort(m_sorted.begin(), m_sorted.end(), LessByName);
 }
 
-const DirEntry* CNameIndex::Find(const std::wstring& name) const
+DirEntry* CNameIndex::Find(const std::wstring& name) const
 {
-    const std::pair<std::wstring, const DirEntry*> key(FoldCase(name), NULL);
-    std::vector<std::pair<std::wstring, const DirEntry*> >::const_iterator it =
+    const std::pair<std::wstring, DirEntry*> key(FoldCase(name), static_cast<DirEntry*>(NULL));
+    std::vector<std::pair<std::wstring, DirEntry*> >::const_iterator it =
         std::lower_bound(m_sorted.begin(), m_sorted.end(), key, LessByName);
-    if (it == m_sorted.end() || it->first != key.first)
+    if (it == m_sorted.end() || it->first != key.first || it->second->gone)
         return NULL;
     return it->second;
 }

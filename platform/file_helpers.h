@@ -29,16 +29,29 @@ bool CreateDirectoryChain(const wchar_t* path);
 // A file that still will not go gets its attributes back. True when deleted.
 bool DeleteFileClearingReadOnly(const wchar_t* path);
 
-// One entry of a folder listing.
+// One entry of a folder listing. A walk that deletes an entry marks it
+// gone, so that nothing later in the walk asks the system about it.
 struct DirEntry
 {
     std::wstring name;
     DWORD attributes;
     DWORD sizeHigh;
     DWORD sizeLow;
+    bool gone;
 
     bool IsFolder() const { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
 };
+
+// The path of a listed entry for system calls: folder + name in the long
+// form "\\?\E:\name", so that a name ending in a blank or a dot reaches
+// that entry and not another one. Folders not on a drive letter are
+// joined as they are.
+std::wstring ListedPath(const std::wstring& folder, const std::wstring& name);
+
+// Paths the file helpers open, for tests that count the opens: called with
+// each path just before it is opened. NULL (the default) calls nothing.
+typedef void (*PFNFILEOPENHOOK)(const wchar_t* path);
+void SetFileOpenHook(PFNFILEOPENHOOK hook);
 
 // The entries of one folder (pattern such as "E:\*.*"), "." and ".." left out
 // (Wine lists them even in drive roots). The drive is accessed quietly: a
@@ -50,10 +63,10 @@ bool ListFolder(const std::wstring& pattern, std::vector<DirEntry>& entries);
 class CNameIndex
 {
 public:
-    explicit CNameIndex(const std::vector<DirEntry>& entries);
-    // The entry of that name, or NULL.
-    const DirEntry* Find(const std::wstring& name) const;
+    explicit CNameIndex(std::vector<DirEntry>& entries);
+    // The entry of that name, or NULL (also when it is marked gone).
+    DirEntry* Find(const std::wstring& name) const;
 
 private:
-    std::vector<std::pair<std::wstring, const DirEntry*> > m_sorted;
+    std::vector<std::pair<std::wstring, DirEntry*> > m_sorted;
 };

@@ -5,6 +5,7 @@
 #include <shlwapi.h>
 #include <tlhelp32.h>
 
+#include "platform/change_gate.h"
 #include "platform/handles.h"
 
 namespace {
@@ -29,7 +30,15 @@ bool GetProcessImagePath(void* process, wchar_t* path, unsigned long chars)
         if (query(process, 0, path, &length) && length > 0)
             return true;
     }
-    return ::GetModuleFileNameExW(process, NULL, path, chars) > 0;
+    // Windows XP does not terminate a path that fills the buffer: one
+    // character is kept back for the terminator.
+    if (chars < 2)
+        return false;
+    const DWORD length = ::GetModuleFileNameExW(process, NULL, path, chars - 1);
+    if (length == 0)
+        return false;
+    path[length < chars - 1 ? length : chars - 1] = L'\0';
+    return true;
 }
 
 int TerminateProcessesByPath(const wchar_t* pattern)
@@ -55,7 +64,7 @@ int TerminateProcessesByPath(const wchar_t* pattern)
         if (!GetProcessImagePath(process, path, MAX_PATH))
             continue;
         if (::StrStrIW(path, pattern))
-            ::TerminateProcess(process, 0);
+            GateEndProcess(process, path);
     } while (::Process32NextW(snapshot, &entry));
     return 0;
 }

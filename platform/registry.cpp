@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include "platform/change_gate.h"
+#include "platform/drives.h"
 #include "platform/file_helpers.h"
 
 LONG CRegKey::Open(HKEY root, const wchar_t* path, REGSAM access)
@@ -67,28 +69,70 @@ LONG WriteRegString(HKEY key, const wchar_t* valueName, const std::wstring& text
                             static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
 }
 
-LONG DeleteRegKeyTree(HKEY parent, const wchar_t* name)
+namespace {
+
+typedef LONG(WINAPI* PFNNTDELETEKEY)(HANDLE);
+typedef ULONG(WINAPI* PFNRTLNTSTATUSTODOSERROR)(LONG);
+
+// A key opened with REG_OPTION_OPEN_LINK is a link when it carries the
+// link's target.
+bool IsRegistryLink(HKEY key)
 {
-    HKEY key = NULL;
-    LONG status = ::RegOpenKeyExW(parent, name, 0, KEY_READ | KEY_CREATE_SUB_KEY | KEY_SET_VALUE, &key);
+    DWORD type = 0;
+    return ::RegQueryValueExW(key, L"SymbolicLinkValue", NULL, &type, NULL, NULL) == ERROR_SUCCESS &&
+           type == REG_LINK;
+}
+
+// Deletes the key behind this very handle (opened with DELETE access).
+LONG DeleteOpenKey(HKEY key)
+{
+    HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    PFNNTDELETEKEY deleteKey =
+        reinterpret_cast<PFNNTDELETEKEY>(reinterpret_cast<void*>(::GetProcAddress(ntdll, "NtDeleteKey")));
+    PFNRTLNTSTATUSTODOSERROR toError = reinterpret_cast<PFNRTLNTSTATUSTODOSERROR>(
+        reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+    if (!deleteKey || !toError)
+        return ERROR_CALL_NOT_IMPLEMENTED;
+    const LONG status = deleteKey(key);
+    return status == 0 ? ERROR_SUCCESS : static_cast<LONG>(toError(status));
+}
+
+}  // namespace
+
+LONG DeleteRegKeyTree(HKEY parent, const wchar_t* name, REGSAM view)
+{
+    CRegKey key;
+    HKEY opened = NULL;
+    LONG status = ::RegOpenKeyExW(parent, name, REG_OPTION_OPEN_LINK, KEY_READ | DELETE | view, &opened);
     if (status != ERROR_SUCCESS)
         return status;
-    for (;;)
+    key.Attach(opened);
+    if (!IsRegistryLink(key))
     {
-        wchar_t child[257];
-        DWORD length = 257;
-        status = ::RegEnumKeyExW(key, 0, child, &length, NULL, NULL, NULL, NULL);
-        if (status != ERROR_SUCCESS)
-            break;
-        status = DeleteRegKeyTree(key, child);
-        if (status != ERROR_SUCCESS)
+        // The subkeys as they are now: a fixed list, so a subkey that will
+        // not go ends the deletion instead of coming back for ever.
+        std::vector<std::wstring> children;
+        for (DWORD i = 0;; ++i)
         {
-            ::RegCloseKey(key);
-            return status;
+            wchar_t child[256];
+            DWORD length = 256;
+            status = ::RegEnumKeyExW(key, i, child, &length, NULL, NULL, NULL, NULL);
+            if (status == ERROR_NO_MORE_ITEMS)
+                break;
+            if (status != ERROR_SUCCESS)
+                return status;
+            children.push_back(std::wstring(child, length));
+        }
+        for (size_t i = 0; i < children.size(); ++i)
+        {
+            if (children[i].find(L'\0') != std::wstring::npos)
+                return ERROR_INVALID_NAME;  // no open reaches it by name
+            status = DeleteRegKeyTree(key, children[i].c_str(), view);
+            if (status != ERROR_SUCCESS)
+                return status;
         }
     }
-    ::RegCloseKey(key);
-    return ::RegDeleteKeyW(parent, name);
+    return DeleteOpenKey(key);
 }
 
 namespace {
@@ -118,29 +162,41 @@ bool GetWindowsDirSlash(std::wstring& dir) { return GetDirSlash(::GetWindowsDire
 bool GetSystemDirSlash(std::wstring& dir) { return GetDirSlash(::GetSystemDirectoryW, dir); }
 bool GetCurrentDirSlash(std::wstring& dir) { return GetDirSlash(CurrentDirectory, dir); }
 
-bool ProbeTargetFile(const wchar_t* token, const wchar_t* baseDir)
+namespace {
+
+// Opens only what lies on this machine.
+bool Probe(const std::wstring& path, RemoteTarget remote)
+{
+    if (IsRemoteOrDevicePath(path.c_str()))
+        return remote == kRemoteIsPresent;
+    return CanOpenForRead(path.c_str());
+}
+
+}  // namespace
+
+bool ProbeTargetFile(const wchar_t* token, const wchar_t* baseDir, RemoteTarget remote)
 {
     if (!token)
         return false;
     static const wchar_t kSystemRoot[] = L"%SystemRoot%\\";
     std::wstring dir;
-    if (::StrStrIW(token, L":\\"))
-        return CanOpenForRead(token);
+    if (IsRemoteOrDevicePath(token) || ::StrStrIW(token, L":\\"))
+        return Probe(token, remote);
     if (::StrStrIW(token, kSystemRoot))
-        return GetWindowsDirSlash(dir) && CanOpenForRead((dir + (token + lstrlenW(kSystemRoot))).c_str());
+        return GetWindowsDirSlash(dir) && Probe(dir + (token + lstrlenW(kSystemRoot)), remote);
 
     if (baseDir)
         dir = baseDir;
     else if (!GetCurrentDirSlash(dir))
         dir.clear();
-    if (!dir.empty() && CanOpenForRead((dir + token).c_str()))
+    if (!dir.empty() && Probe(dir + token, remote))
         return true;
-    if (GetWindowsDirSlash(dir) && CanOpenForRead((dir + token).c_str()))
+    if (GetWindowsDirSlash(dir) && Probe(dir + token, remote))
         return true;
-    return GetSystemDirSlash(dir) && CanOpenForRead((dir + token).c_str());
+    return GetSystemDirSlash(dir) && Probe(dir + token, remote);
 }
 
-bool CheckCommandTargets(const wchar_t* commandLine, const wchar_t* baseDir)
+bool CheckCommandTargets(const wchar_t* commandLine, const wchar_t* baseDir, RemoteTarget remote)
 {
     if (!commandLine || !commandLine[0])
         return true;
@@ -151,55 +207,27 @@ bool CheckCommandTargets(const wchar_t* commandLine, const wchar_t* baseDir)
     bool valid = true;
     for (int i = 0; i < count; ++i)
     {
-        if (::StrChrW(tokens[i], L'.') && !ProbeTargetFile(tokens[i], baseDir))
+        if (::StrChrW(tokens[i], L'.') && !ProbeTargetFile(tokens[i], baseDir, remote))
             valid = false;  // every dotted token is probed all the same
     }
     ::LocalFree(tokens);
     return valid;
 }
 
-namespace {
-
-const size_t kKeyPathChars = 520;
-
-bool DeleteKeyRecursiveIn(HKEY root, std::wstring& path)
-{
-    if (path.size() >= kKeyPathChars)
-        return false;  // never cut or overrun a path silently
-    if (::RegDeleteKeyW(root, path.c_str()) == ERROR_SUCCESS)
-        return true;
-    HKEY key = NULL;
-    const LONG status = ::RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key);
-    if (status != ERROR_SUCCESS)
-        return status == ERROR_FILE_NOT_FOUND;
-    const std::wstring::size_type length = path.size();
-    if (path.empty() || path[length - 1] != L'\\')
-        path += L'\\';
-    const std::wstring::size_type names = path.size();
-    bool ok = true;
-    for (;;)
-    {
-        wchar_t child[260];
-        DWORD childLength = 260;
-        if (::RegEnumKeyExW(key, 0, child, &childLength, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
-            break;
-        path.resize(names);
-        path += child;
-        if (!DeleteKeyRecursiveIn(root, path))
-        {
-            ok = false;
-            break;
-        }
-    }
-    path.resize(length);
-    ::RegCloseKey(key);
-    return ok && ::RegDeleteKeyW(root, path.c_str()) == ERROR_SUCCESS;
-}
-
-}  // namespace
-
 bool DeleteKeyRecursive(HKEY root, const wchar_t* path)
 {
-    std::wstring working(path);
-    return DeleteKeyRecursiveIn(root, working);
+    const std::wstring full(path ? path : L"");
+    if (full.empty() || full.size() >= 520)
+        return false;  // never cut or overrun a path silently
+    const std::wstring::size_type slash = full.rfind(L'\\');
+    const std::wstring name = slash == std::wstring::npos ? full : full.substr(slash + 1);
+    CRegKey parent;
+    if (slash != std::wstring::npos)
+    {
+        const LONG status = parent.Open(root, full.substr(0, slash).c_str(), KEY_READ);
+        if (status != ERROR_SUCCESS)
+            return status == ERROR_FILE_NOT_FOUND;
+    }
+    const LONG status = GateDeleteTree(slash == std::wstring::npos ? root : parent.Get(), name.c_str());
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }

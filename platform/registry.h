@@ -14,6 +14,11 @@ public:
     // Opens root\path for KEY_ALL_ACCESS (never creates); the Win32 error code.
     LONG Open(HKEY root, const wchar_t* path, REGSAM access = KEY_ALL_ACCESS);
     void Close();
+    void Attach(HKEY key)
+    {
+        Close();
+        m_hKey = key;
+    }
     HKEY Get() const { return m_hKey; }
     operator HKEY() const { return m_hKey; }
     bool IsOpen() const { return m_hKey != NULL; }
@@ -42,8 +47,12 @@ bool ReadRegString(HKEY key, const wchar_t* valueName, std::wstring& text);
 LONG WriteRegString(HKEY key, const wchar_t* valueName, const std::wstring& text);
 
 // Deletes parent\name with all its subkeys; the status of the first failure
-// or of the final RegDeleteKeyW (0 = deleted).
-LONG DeleteRegKeyTree(HKEY parent, const wchar_t* name);
+// or of the final deletion (0 = deleted). Every level is opened as the key
+// itself (a registry link is not followed) and deleted through its own
+// handle: a link is deleted, never its target, and a subkey that cannot
+// be deleted ends the deletion. `view` (KEY_WOW64_64KEY, KEY_WOW64_32KEY or
+// 0) is added to every open.
+LONG DeleteRegKeyTree(HKEY parent, const wchar_t* name, REGSAM view = 0);
 
 // The Windows, system and current directories, each with one trailing
 // backslash; false when the system does not give it.
@@ -51,17 +60,28 @@ bool GetWindowsDirSlash(std::wstring& dir);
 bool GetSystemDirSlash(std::wstring& dir);
 bool GetCurrentDirSlash(std::wstring& dir);
 
+// How a path on another machine, or a device, counts: it is never opened
+// (that would connect to the host, or let a pipe's server act as this
+// program), so the caller says what it means: present (a registry value
+// naming it is left alone) or missing (an autorun.inf naming it goes).
+enum RemoteTarget
+{
+    kRemoteIsPresent,
+    kRemoteIsMissing,
+};
+
 // Whether a token of a command line names a file that opens: a token with
 // ":\" is taken as it is; one with "%SystemRoot%\" is looked for in the
 // Windows directory; any other in baseDir (the current directory when NULL),
 // then the Windows directory, then the system directory.
-bool ProbeTargetFile(const wchar_t* token, const wchar_t* baseDir);
+bool ProbeTargetFile(const wchar_t* token, const wchar_t* baseDir, RemoteTarget remote = kRemoteIsPresent);
 
 // True when every token holding a "." names a file that opens (all are
 // probed); an empty command line, or one that does not split, is valid.
-bool CheckCommandTargets(const wchar_t* commandLine, const wchar_t* baseDir);
+bool CheckCommandTargets(const wchar_t* commandLine, const wchar_t* baseDir,
+                         RemoteTarget remote = kRemoteIsPresent);
 
-// Deletes root\path with all its subkeys, leaves first; true when the key is
-// gone (a missing key counts). A path that would outgrow the 520-character
-// working buffer is not deleted: false.
+// Deletes root\path with all its subkeys (DeleteRegKeyTree, through the
+// change gateway); true when the key is gone (a missing key counts). A path
+// of 520 characters or more is not deleted: false.
 bool DeleteKeyRecursive(HKEY root, const wchar_t* path);

@@ -181,3 +181,27 @@ TEST_F(KnownFileTest, CleanSchedulesDeletionAndTheRestartDeletes)
     EXPECT_FALSE(FileExists(kMosss));
     EXPECT_FALSE(FileExists(L"C:\\qgs.exe"));
 }
+
+TEST_F(KnownFileTest, TheSystemsBootAndPagingFilesKeepTheirAttributes)
+{
+    const wchar_t* const system[] = {L"C:\\bootmgr", L"C:\\BOOTNXT", L"C:\\pagefile.sys", L"C:\\hiberfil.sys"};
+    for (int i = 0; i < 4; ++i)
+    {
+        ASSERT_TRUE(WriteFileBytes(system[i], "system"));
+        ASSERT_TRUE(::SetFileAttributesW(system[i], kHsr));
+    }
+    // A file the worm hid, with its archive bit, and one it never touched.
+    ASSERT_TRUE(WriteFileBytes(L"C:\\keep.txt", "x"));
+    ASSERT_TRUE(::SetFileAttributesW(L"C:\\keep.txt", kHsr | FILE_ATTRIBUTE_ARCHIVE));
+    ASSERT_TRUE(WriteFileBytes(L"C:\\qgs.exe", "x"));
+    ASSERT_TRUE(::SetFileAttributesW(L"C:\\qgs.exe", FILE_ATTRIBUTE_ARCHIVE));
+    ResetRootFileAttributes();
+    for (int i = 0; i < 4; ++i)
+    {
+        EXPECT_EQ(kHsr, ::GetFileAttributesW(system[i]) & kHsr) << i;
+        ::SetFileAttributesW(system[i], FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileW(system[i]);
+    }
+    EXPECT_EQ(DWORD(FILE_ATTRIBUTE_ARCHIVE), ::GetFileAttributesW(L"C:\\keep.txt"));
+    EXPECT_EQ(DWORD(FILE_ATTRIBUTE_ARCHIVE), ::GetFileAttributesW(L"C:\\qgs.exe"));
+}

@@ -2,8 +2,11 @@
 // other drives (C: fixed, D: a CD drive without medium).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "killers/file_fx.h"
 #include "killers/scan_log.h"
+#include "platform/change_gate.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "tests/testing.h"
@@ -310,4 +313,124 @@ TEST_F(StickTest, CommandRunsAutorunThenDriveFilesAndCountsNothing)
     // The next scan finds the autorun dangling.
     RepairAutorunInf();
     EXPECT_FALSE(FileExists(L"E:\\autorun.inf"));
+}
+
+namespace {
+
+// The paths the file helpers open during a repair.
+std::vector<std::wstring> g_opened;
+void RecordOpen(const wchar_t* path) { g_opened.push_back(path); }
+
+class COpenRecorder
+{
+public:
+    COpenRecorder() { g_opened.clear(); SetFileOpenHook(RecordOpen); }
+    ~COpenRecorder() { SetFileOpenHook(NULL); }
+};
+
+bool EndsWith(const std::wstring& text, const std::wstring& tail)
+{
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Makes every attribute change fail, as a write-protected stick does.
+class CWriteProtected : public IChangeRecorder
+{
+public:
+    CWriteProtected() { SetChangeRecorder(this); }
+    ~CWriteProtected() { SetChangeRecorder(NULL); }
+    virtual Verdict Before(const ChangeRequest& change)
+    {
+        return change.kind == kChangeSetAttributes ? kLeave : kMake;
+    }
+    virtual void After(const ChangeRequest&, bool) {}
+};
+
+}  // namespace
+
+TEST_F(StickTest, ShortcutsThePassDeletedAreNeverOpenedAgain)
+{
+    // Each shortcut is deleted beside its hidden folder; when the walk then
+    // reaches the shortcut's own entry (named like the folder plus ".lnk")
+    // it must not look at the deleted name again. Many pairs, so that the
+    // listing puts folders before their shortcuts whatever its order.
+    for (int i = 0; i < 20; ++i)
+    {
+        wchar_t name[16];
+        wsprintfW(name, L"album%02d", i);
+        Folder(name, FILE_ATTRIBUTE_HIDDEN);
+        File(std::wstring(name) + L".lnk", Image(2048));  // even an image under 5 MiB
+    }
+    COpenRecorder opens;
+    RepairDriveFiles();
+    for (int i = 0; i < 20; ++i)
+    {
+        wchar_t name[16];
+        wsprintfW(name, L"album%02d.lnk", i);
+        EXPECT_FALSE(FileExists(std::wstring(L"E:\\") + name));
+        for (size_t j = 0; j < g_opened.size(); ++j)
+            EXPECT_FALSE(EndsWith(g_opened[j], name)) << "opened after its deletion: " << g_opened[j].c_str();
+    }
+}
+
+TEST_F(StickTest, NamesEndingInADotOrABlankReachTheirOwnEntries)
+{
+    // Win32 normalisation would send "photos." to "photos" and "music " to
+    // "music"; the long form reaches the entries as listed.
+    ASSERT_TRUE(::CreateDirectoryW(L"\\\\?\\E:\\photos.", NULL));
+    ASSERT_TRUE(::CreateDirectoryW(L"\\\\?\\E:\\music ", NULL));
+    ASSERT_TRUE(::CreateDirectoryW(L"E:\\music", NULL));  // the entry a plain path would reach
+    ASSERT_TRUE(::SetFileAttributesW(L"\\\\?\\E:\\photos.", kHiddenSystem));
+    ASSERT_TRUE(::SetFileAttributesW(L"\\\\?\\E:\\music ", kHiddenSystem));
+    ASSERT_TRUE(::SetFileAttributesW(L"E:\\music", FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_TRUE(WriteFileBytes(L"\\\\?\\E:\\photos..lnk", "lnk"));
+    ASSERT_TRUE(WriteFileBytes(L"\\\\?\\E:\\music .lnk", "lnk"));
+    // The planted state is what it claims: the listing has the dot and the blank.
+    std::vector<DirEntry> entries;
+    ASSERT_TRUE(ListFolder(L"E:\\*", entries));
+    std::vector<std::wstring> names;
+    for (size_t i = 0; i < entries.size(); ++i)
+        names.push_back(entries[i].name);
+    std::sort(names.begin(), names.end());
+    const wchar_t* const expected[] = {L"music", L"music ", L"music .lnk", L"photos.", L"photos..lnk"};
+    ASSERT_EQ(std::vector<std::wstring>(expected, expected + 5), names);
+
+    RepairDriveFiles();
+    EXPECT_EQ(0u, Attributes(L"\\\\?\\E:\\photos.") & kHiddenSystem);
+    EXPECT_EQ(0u, Attributes(L"\\\\?\\E:\\music ") & kHiddenSystem);
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, Attributes(L"\\\\?\\E:\\photos..lnk"));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, Attributes(L"\\\\?\\E:\\music .lnk"));
+    // The plain "music" was hidden (not system) and is shown in its own right.
+    EXPECT_EQ(0u, Attributes(L"E:\\music") & kHiddenSystem);
+    const std::string log = Logged();
+    EXPECT_NE(std::string::npos, log.find(Line(kLogShortcutDeleted, "E:\\photos..lnk")));
+    EXPECT_NE(std::string::npos, log.find(Line(kLogFolderShown, "E:\\photos.")));
+    EXPECT_NE(std::string::npos, log.find(Line(kLogShortcutDeleted, "E:\\music .lnk")));
+    EXPECT_NE(std::string::npos, log.find(Line(kLogFolderShown, "E:\\music ")));
+    EXPECT_NE(std::string::npos, log.find(Line(kLogFolderShown, "E:\\music")));
+    ::RemoveDirectoryW(L"\\\\?\\E:\\photos.");
+    ::RemoveDirectoryW(L"\\\\?\\E:\\music ");
+}
+
+TEST_F(StickTest, AFolderThatStaysHiddenIsNotLogged)
+{
+    Folder(L"Photos", kHiddenSystem);
+    CWriteProtected stick;
+    RepairDriveFiles();
+    EXPECT_EQ(kHiddenSystem, Attributes(L"E:\\Photos") & kHiddenSystem);
+    EXPECT_EQ("", Logged());
+}
+
+TEST_F(StickTest, AutorunNamingANetworkPathGoesWithoutTheHostBeingAsked)
+{
+    File(L"autorun.inf", "[AutoRun]\r\nopen=\\\\127.0.0.1\\x\\a.exe\r\nshellexecute=\\\\.\\pipe\\x\r\n");
+    COpenRecorder opens;
+    RepairAutorunInf();
+    for (size_t i = 0; i < g_opened.size(); ++i)
+    {
+        EXPECT_NE(0, g_opened[i].compare(0, 2, L"\\\\")) << g_opened[i].c_str();
+        EXPECT_EQ(std::wstring::npos, g_opened[i].find(L"127.0.0.1")) << g_opened[i].c_str();
+    }
+    EXPECT_FALSE(FileExists(L"E:\\autorun.inf"));
+    EXPECT_EQ(Line(kLogAutorunFixed, "E:\\autorun.inf"), Logged());
 }

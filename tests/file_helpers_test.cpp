@@ -2,6 +2,9 @@
 // without medium, E: a removable stick.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "tests/testing.h"
@@ -174,4 +177,45 @@ TEST_F(FileHelpers, CreatesEveryFolderOfAFilePath)
     const std::wstring folder = kDir + L"\\日志\\目录\\";
     EXPECT_TRUE(CreateDirectoryChain(folder.c_str()));
     EXPECT_NE(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(folder.c_str()));
+}
+
+// Which roots the walks visit: local disks only. SUBST drives and network
+// drives are mapped to a folder or a redirector and are left out.
+TEST(LocalDriveRoots, TellsSubstAndNetworkMappingsAsWindowsReturnsThem)
+{
+    EXPECT_TRUE(IsSubstTarget(L"\\??\\C:\\Users\\me\\stick"));
+    EXPECT_FALSE(IsSubstTarget(L"\\Device\\HarddiskVolume5"));
+    EXPECT_TRUE(IsRedirectorTarget(L"\\Device\\LanmanRedirector\\;E:000000000001a2b3\\server\\share"));
+    EXPECT_TRUE(IsRedirectorTarget(L"\\Device\\Mup\\;LanmanRedirector\\;F:0000\\host\\share"));
+    EXPECT_TRUE(IsRedirectorTarget(L"\\device\\webdavredirector\\;G:0000\\host\\dav"));
+    EXPECT_FALSE(IsRedirectorTarget(L"\\Device\\Harddisk1\\DR1"));
+    EXPECT_FALSE(IsRedirectorTarget(L"\\Device\\CdRom0"));
+}
+
+TEST(LocalDriveRoots, LeaveOutASubstDriveAndKeepTheSandboxDisks)
+{
+    ASSERT_TRUE(::CreateDirectoryW(L"C:\\substed", NULL) || ::GetLastError() == ERROR_ALREADY_EXISTS);
+    ASSERT_TRUE(::DefineDosDeviceW(0, L"S:", L"C:\\substed"));
+    // The planted state: the system lists S: and maps it to a folder.
+    wchar_t target[MAX_PATH] = {0};
+    ASSERT_NE(0u, ::QueryDosDeviceW(L"S:", target, MAX_PATH));
+    ASSERT_TRUE(IsSubstTarget(target)) << target;
+    const std::vector<std::wstring> all = ListDriveRoots();
+    ASSERT_NE(all.end(), std::find(all.begin(), all.end(), std::wstring(L"S:\\")));
+
+    EXPECT_FALSE(IsLocalDiskRoot(L"S:\\"));
+    EXPECT_TRUE(IsLocalDiskRoot(L"C:\\"));
+    EXPECT_TRUE(IsLocalDiskRoot(L"E:\\"));
+    const std::vector<std::wstring> local = ListLocalDriveRoots();
+    std::vector<std::wstring> expected;
+    expected.push_back(L"C:\\");
+    expected.push_back(L"D:\\");
+    expected.push_back(L"E:\\");
+    EXPECT_EQ(expected, local);
+
+    EXPECT_TRUE(IsRemovableOrUsbDrive(L"E:\\"));
+    EXPECT_FALSE(IsRemovableOrUsbDrive(L"S:\\"));
+    EXPECT_FALSE(IsRemovableOrUsbDrive(L"D:\\"));
+    ::DefineDosDeviceW(DDD_REMOVE_DEFINITION, L"S:", NULL);
+    ::RemoveDirectoryW(L"C:\\substed");
 }

@@ -5,6 +5,7 @@
 #include <shlobj.h>
 
 #include "killers/lnk_killer.h"
+#include "killers/command.h"
 #include "killers/scan_log.h"
 #include "tests/testing.h"
 
@@ -234,4 +235,74 @@ TEST_F(LnkKillerTest, CountersStayZero)
     command.Run(NULL);
     EXPECT_EQ(0, command.Deleted());
     EXPECT_EQ(0, command.Repaired());
+}
+
+TEST_F(LnkKillerTest, HijacksThroughSystemProgramsKeepThoseProgramsAndTheirFolders)
+{
+    // The host program of each hijack (a browser, the HTML application host,
+    // rundll32) is the system's own: only the hijack's registry goes.
+    const std::wstring system = SystemDir();
+    const std::wstring hosts[] = {system + L"mshta.exe", system + L"rundll32.exe"};
+    for (int i = 0; i < 2; ++i)
+    {
+        if (!FileExists(hosts[i]))
+        {
+            ASSERT_TRUE(WriteFileBytes(hosts[i], TinyImage(4096)));
+        }
+    }
+    const std::wstring commands[] = {
+        L"\"" + hosts[0] + L"\" http://x/ \"%1\"",
+        L"\"" + hosts[1] + L"\" x.dll,E \"%1\"",
+    };
+    for (int i = 0; i < 2; ++i)
+    {
+        ScanLog::Reset(ScanLog::kHeaderFormat);
+        m_header = ScanLog::Length();
+        Hijack(commands[i]);
+        Run();
+        EXPECT_TRUE(FileExists(hosts[i])) << i;
+        EXPECT_TRUE(FileExists(system)) << i;
+        EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"lnkfile\\shell")) << "the hijack is still repaired";
+        EXPECT_EQ(std::string(kLogLnkShellRemoved), Logged()) << i;
+    }
+}
+
+TEST_F(LnkKillerTest, AScriptInTheSystemFolderGoesTheFolderStays)
+{
+    const std::wstring script = SystemDir() + L"lnkrun.vbs";
+    ASSERT_TRUE(WriteFileBytes(script, "WScript.Echo 1"));
+    Hijack(L"\"" + SystemDir() + L"wscript.exe\" \"" + script + L"\" \"%1\"");
+    Run();
+    EXPECT_FALSE(FileExists(script));
+    EXPECT_TRUE(FileExists(SystemDir() + L"wscript.exe"));
+    std::string path = ToLogText(script.c_str());
+    EXPECT_EQ(FileLine(path) + kLogLnkShellRemoved, Logged());
+}
+
+TEST_F(LnkKillerTest, RelativeTargetsAndEmptiedShellFoldersStay)
+{
+    // Relative: resolved against whatever folder is current, so never deleted.
+    ::CreateDirectoryW(L"C:\\a", NULL);
+    ASSERT_TRUE(WriteFileBytes(L"C:\\a\\rel.exe", "MZ"));
+    wchar_t current[MAX_PATH] = {0};
+    ::GetCurrentDirectoryW(MAX_PATH, current);
+    ::SetCurrentDirectoryW(L"C:\\a");
+    Hijack(L"rel.exe \"%1\"");
+    Run();
+    ::SetCurrentDirectoryW(current);
+    EXPECT_TRUE(FileExists(L"C:\\a\\rel.exe"));
+    EXPECT_EQ(std::string(kLogLnkShellRemoved), Logged());
+
+    // A program alone in the user's Templates folder goes; the emptied shell
+    // folder does not.
+    const std::wstring templates = ShellFolder(CSIDL_TEMPLATES);
+    ASSERT_TRUE(templates.size() > 1 && FileExists(templates.substr(0, templates.size() - 1)));
+    ASSERT_TRUE(WriteFileBytes(templates + L"hijack.exe", "MZ"));
+    ScanLog::Reset(ScanLog::kHeaderFormat);
+    m_header = ScanLog::Length();
+    Hijack(L"\"" + templates + L"hijack.exe\" \"%1\"");
+    Run();
+    EXPECT_FALSE(FileExists(templates + L"hijack.exe"));
+    EXPECT_TRUE(FileExists(templates.substr(0, templates.size() - 1)));
+    EXPECT_EQ(FileLine(ToLogText((templates + L"hijack.exe").c_str())) + kLogLnkShellRemoved, Logged());
 }

@@ -212,7 +212,8 @@ TEST_F(OneKbTest, BadValuesAreSkipped)
     ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, kReg, NULL, L"C:\\WINDOWS\\worm.vbs"));  // ":\" and no later ":"
     CKillerForOneKB command;
     command.SweepRegistry();
-    EXPECT_EQ(load511.substr(24, 511 - 24), command.Name());
+    // Cut at 511 characters the name ends in ".vb": no script, so no name.
+    EXPECT_EQ(L"", command.Name());
     EXPECT_EQ(1, command.Repaired());
 }
 
@@ -291,13 +292,103 @@ TEST(DeleteKeyRecursive, TreesMissingKeysAndOverlongPaths)
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, root));
     EXPECT_TRUE(DeleteKeyRecursive(HKEY_CURRENT_USER, (root + L"\\missing").c_str()));
 
-    // A tree deeper than the working path holds: reported, not cut.
+    // A tree deeper than any path buffer: each level is reached through its
+    // parent's handle, so the whole tree goes.
     std::wstring deep = root + L"\\deep";
     for (int i = 0; i < 40; ++i)
         deep += L"\\level-with-a-long-name-" + std::wstring(1, static_cast<wchar_t>(L'a' + i % 26));
     ASSERT_GT(deep.size(), 520u);
     ASSERT_TRUE(CreateKey(HKEY_CURRENT_USER, deep));
-    EXPECT_FALSE(DeleteKeyRecursive(HKEY_CURRENT_USER, (root + L"\\deep").c_str()));
-    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, root + L"\\deep"));
+    EXPECT_TRUE(DeleteKeyRecursive(HKEY_CURRENT_USER, (root + L"\\deep").c_str()));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, root + L"\\deep"));
+
+    // A path given of 520 characters or more is refused, not cut.
+    ASSERT_TRUE(CreateKey(HKEY_CURRENT_USER, root + L"\\kept"));
+    const std::wstring overlong = root + L"\\kept\\" + std::wstring(520, L'x');
+    EXPECT_FALSE(DeleteKeyRecursive(HKEY_CURRENT_USER, overlong.c_str()));
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, root + L"\\kept"));
     DeleteKey(HKEY_CURRENT_USER, root);
+}
+
+TEST_F(OneKbTest, ANameThatIsNoScriptDeletesNothingFromTheRoots)
+{
+    // "load" is the user's to write: a name that is no script names no file.
+    const wchar_t* const loads[] = {L"x.vbs:victim.txt", L"x.vbs:ntldr", L"x.vbs:victim.txt\" %1"};
+    for (int i = 0; i < 3; ++i)
+    {
+        ASSERT_TRUE(WriteFileBytes(L"C:\\victim.txt", "mine"));
+        ASSERT_TRUE(WriteFileBytes(L"E:\\victim.txt", "mine too"));
+        ASSERT_TRUE(WriteFileBytes(L"E:\\ntldr", "boot"));
+        ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, kWindows, L"load", loads[i]));
+        ScanLog::Reset(ScanLog::kHeaderFormat);
+        m_header = ScanLog::Length();
+        CKillerForOneKB command;
+        command.Run(NULL);
+        EXPECT_EQ(L"", command.Name()) << i;
+        EXPECT_EQ("mine", ReadFileBytes(L"C:\\victim.txt")) << i;
+        EXPECT_EQ("mine too", ReadFileBytes(L"E:\\victim.txt")) << i;
+        EXPECT_EQ("boot", ReadFileBytes(L"E:\\ntldr")) << i;
+        EXPECT_EQ("", Logged()) << i;
+        std::wstring load;
+        GetRegText(HKEY_CURRENT_USER, kWindows, L"load", load);
+        EXPECT_EQ(L"", load) << "the value itself is still repaired";
+    }
+    ::DeleteFileW(L"C:\\victim.txt");
+}
+
+TEST_F(OneKbTest, OnlyShortcutsByTheirExtension)
+{
+    ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, kWindows, L"load", L"C:\\WINDOWS\\explorer.exe:worm.vbs"));
+    ASSERT_TRUE(WriteFileBytes(L"E:\\notes.lnk.txt", "my notes"));
+    ASSERT_TRUE(WriteFileBytes(L"E:\\Tools.LNK", "lnk"));
+    ASSERT_TRUE(WriteFileBytes(L"E:\\worm.vbs", "worm"));
+    CKillerForOneKB command;
+    command.Run(NULL);
+    EXPECT_EQ(L"worm.vbs", command.Name());
+    EXPECT_TRUE(FileExists(L"E:\\notes.lnk.txt"));
+    EXPECT_FALSE(FileExists(L"E:\\Tools.LNK"));
+    EXPECT_FALSE(FileExists(L"E:\\worm.vbs"));
+}
+
+namespace {
+
+// A registry link at root\path pointing at `target` (a kernel name such as
+// \REGISTRY\MACHINE\SOFTWARE\x).
+bool CreateRegistryLink(HKEY root, const std::wstring& path, const std::wstring& target)
+{
+    HKEY key = NULL;
+    if (::RegCreateKeyExW(root, path.c_str(), 0, NULL, REG_OPTION_VOLATILE | REG_OPTION_CREATE_LINK,
+                          KEY_ALL_ACCESS | KEY_CREATE_LINK, NULL, &key, NULL) != ERROR_SUCCESS)
+        return false;
+    const LONG status = ::RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK,
+                                         reinterpret_cast<const BYTE*>(target.c_str()),
+                                         static_cast<DWORD>(target.size() * sizeof(wchar_t)));
+    ::RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+TEST(DeleteKeyRecursive, LinksGoThemselvesAndTheirTargetsStay)
+{
+    const std::wstring target = L"SOFTWARE\\StickMedicLinkTarget";
+    ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, target + L"\\inner", L"v", L"kept"));
+    // One link to that machine key, one to a key that does not exist.
+    ASSERT_TRUE(CreateRegistryLink(HKEY_CURRENT_USER, std::wstring(kMountPoints) + L"\\toMachine",
+                                   L"\\REGISTRY\\MACHINE\\" + target));
+    ASSERT_TRUE(CreateRegistryLink(HKEY_CURRENT_USER, std::wstring(kMountPoints) + L"\\toNothing",
+                                   L"\\REGISTRY\\MACHINE\\SOFTWARE\\StickMedicNoSuchKey"));
+    // The planted state: the first link leads to the machine key's values.
+    std::wstring through;
+    ASSERT_TRUE(GetRegText(HKEY_CURRENT_USER, std::wstring(kMountPoints) + L"\\toMachine\\inner", L"v", through));
+    ASSERT_EQ(L"kept", through);
+
+    ScanLog::Reset(ScanLog::kHeaderFormat);
+    CKillerForOneKB command;
+    command.ResetDriveOpenKeys();  // ends: no child comes back for ever
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kMountPoints));
+    std::wstring value;
+    EXPECT_TRUE(GetRegText(HKEY_LOCAL_MACHINE, target + L"\\inner", L"v", value));
+    EXPECT_EQ(L"kept", value);
+    DeleteKey(HKEY_LOCAL_MACHINE, target);
 }

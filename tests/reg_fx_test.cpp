@@ -304,7 +304,7 @@ void AddAce(PACL acl, bool allow, DWORD mask, WELL_KNOWN_SID_TYPE who)
 
 }  // namespace
 
-TEST(KeyPermissions, ManyEntriesWithADenyBecomeOneFullAccessEntry)
+TEST(KeyPermissions, ManyEntriesWithADenyBecomeTheUserSystemAndAdministrators)
 {
     const std::wstring choice = std::wstring(kFileExts) + L"\\UserChoice";
     ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, choice, L"Progid", L"wormfile"));
@@ -338,6 +338,28 @@ TEST(KeyPermissions, ManyEntriesWithADenyBecomeOneFullAccessEntry)
     ASSERT_EQ(0u, ::GetNamedSecurityInfoW(&name[0], SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, NULL, NULL, &dacl,
                                           NULL, &descriptor));
     ASSERT_TRUE(dacl != NULL);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(::GetSecurityDescriptorControl(descriptor, &control, &revision));
+    EXPECT_EQ(0, control & SE_DACL_PROTECTED);  // inheritance from the parent goes on
+
+    // Who this program runs as.
+    HANDLE token = NULL;
+    ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token));
+    BYTE userBuffer[256];
+    DWORD userSize = 0;
+    ASSERT_TRUE(::GetTokenInformation(token, TokenUser, userBuffer, sizeof(userBuffer), &userSize));
+    ::CloseHandle(token);
+    const PSID user = reinterpret_cast<TOKEN_USER*>(userBuffer)->User.Sid;
+    BYTE system[SECURITY_MAX_SID_SIZE], admins[SECURITY_MAX_SID_SIZE], everyone[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(system);
+    ::CreateWellKnownSid(WinLocalSystemSid, NULL, system, &size);
+    size = sizeof(admins);
+    ::CreateWellKnownSid(WinBuiltinAdministratorsSid, NULL, admins, &size);
+    size = sizeof(everyone);
+    ::CreateWellKnownSid(WinWorldSid, NULL, everyone, &size);
+    const PSID expected[] = {user, system, admins};
+
     int explicitEntries = 0;
     for (DWORD i = 0; i < dacl->AceCount; ++i)
     {
@@ -345,18 +367,17 @@ TEST(KeyPermissions, ManyEntriesWithADenyBecomeOneFullAccessEntry)
         ASSERT_TRUE(::GetAce(dacl, i, reinterpret_cast<void**>(&header)));
         if (header->AceFlags & INHERITED_ACE)
             continue;
-        ++explicitEntries;
+        ASSERT_LT(explicitEntries, 3);
         ASSERT_EQ(ACCESS_ALLOWED_ACE_TYPE, header->AceType);
         EXPECT_EQ(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, header->AceFlags);
         ACCESS_ALLOWED_ACE* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
         EXPECT_EQ(DWORD(KEY_ALL_ACCESS), ace->Mask);
-        BYTE everyone[SECURITY_MAX_SID_SIZE];
-        DWORD size = sizeof(everyone);
-        ::CreateWellKnownSid(WinWorldSid, NULL, everyone, &size);
-        EXPECT_TRUE(::EqualSid(&ace->SidStart, everyone));
+        EXPECT_TRUE(::EqualSid(&ace->SidStart, expected[explicitEntries])) << "entry " << explicitEntries;
+        EXPECT_FALSE(::EqualSid(&ace->SidStart, everyone));
+        ++explicitEntries;
     }
     ::LocalFree(descriptor);
-    EXPECT_EQ(1, explicitEntries);
+    EXPECT_EQ(3, explicitEntries);
     EXPECT_EQ(0, DeleteRegKeyTree(parent, L"UserChoice"));
     ::RegCloseKey(parent);
 }

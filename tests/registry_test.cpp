@@ -1,6 +1,7 @@
 // Registry helpers and registry scripts on the sandbox's real registry.
 #include <gtest/gtest.h>
 
+#include "platform/file_helpers.h"
 #include "platform/reg_script.h"
 #include "platform/registry.h"
 #include "tests/testing.h"
@@ -194,6 +195,37 @@ TEST(CommandTargets, TokensWithoutADotAreNeverProbedAndAllDottedOnesAre)
     EXPECT_FALSE(CheckCommandTargets(L"missing.vbs notepad.exe", NULL));
     // A 260-character token.
     EXPECT_FALSE(CheckCommandTargets((L"C:\\" + std::wstring(252, L'a') + L".exe").c_str(), NULL));
+}
+
+namespace {
+
+std::vector<std::wstring> g_probed;
+void RecordProbe(const wchar_t* path) { g_probed.push_back(path); }
+
+}  // namespace
+
+TEST(CommandTargets, OtherMachinesAndDevicesAreNeverOpened)
+{
+    // Opening would connect to the host (with the user's credentials) or let
+    // a pipe's server act as this program: the caller says what they mean.
+    const wchar_t* const remote[] = {
+        L"\\\\127.0.0.1\\x\\a.exe", L"//127.0.0.1/x/a.exe", L"\\\\?\\UNC\\127.0.0.1\\x\\a.exe",
+        L"\\\\.\\pipe\\worm.pipe",  L"\\\\?\\pipe\\x.y",
+    };
+    g_probed.clear();
+    SetFileOpenHook(RecordProbe);
+    for (size_t i = 0; i < sizeof(remote) / sizeof(remote[0]); ++i)
+    {
+        EXPECT_TRUE(ProbeTargetFile(remote[i], NULL)) << i;
+        EXPECT_TRUE(CheckCommandTargets((std::wstring(L"\"") + remote[i] + L"\" %1").c_str(), NULL)) << i;
+        EXPECT_FALSE(ProbeTargetFile(remote[i], L"E:\\", kRemoteIsMissing)) << i;
+        EXPECT_FALSE(CheckCommandTargets(remote[i], L"E:\\", kRemoteIsMissing)) << i;
+    }
+    // The long form of a local path is local, and is opened.
+    EXPECT_TRUE(ProbeTargetFile((L"\\\\?\\" + WindowsDir() + L"notepad.exe").c_str(), NULL, kRemoteIsMissing));
+    SetFileOpenHook(NULL);
+    ASSERT_EQ(1u, g_probed.size());
+    EXPECT_EQ(L"\\\\?\\" + WindowsDir() + L"notepad.exe", g_probed[0]);
 }
 
 TEST(RegistryScripts, ExtractedByteForByte)

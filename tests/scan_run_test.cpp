@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "app/scan_run.h"
+#include "killers/reg_fx.h"
 #include "killers/scan_log.h"
 #include "tests/testing.h"
 
@@ -215,8 +216,9 @@ TEST_F(ScanRunTest, StopEndsPollingCommandsWithOneCompletionAndASavedLog)
     EXPECT_EQ(1, sink.Pump(2000));
     scan.OnScanDone();
     EXPECT_EQ(1, scan.m_bUserStopped);
-    // The second polling command still ran and returned at its first poll.
-    EXPECT_EQ(3, g_nCommandsRun);
+    // The command running at the stop returned at its next poll; the one
+    // after it never started.
+    EXPECT_EQ(2, g_nCommandsRun);
     EXPECT_EQ(std::string(kLogNothingFound), BodyOf(Log()));
 }
 
@@ -237,7 +239,8 @@ TEST_F(ScanRunTest, StopOfABusyWorkerCompletesOnceAndTheWorkerStillSaves)
     // The worker goes on, saves its log, and posts nothing more.
     ASSERT_TRUE(scan.WaitForWorkers(5000));
     EXPECT_EQ(1, sink.Pump(300));
-    EXPECT_EQ(2, g_nCommandsRun);
+    // The busy command finished its step; nothing after it ran.
+    EXPECT_EQ(1, g_nCommandsRun);
     EXPECT_EQ("stubborn\r\n", BodyOf(Log()));
 }
 
@@ -316,4 +319,108 @@ TEST_F(ScanRunTest, MissingLogFolderIsCreated)
     ScanLog::Reset(ScanLog::kHeaderFormat);
     SaveScanLog();
     EXPECT_EQ(ScanLog::Text(), Log());
+}
+
+namespace {
+
+// The shipped registry command as the last step of a plan.
+const wchar_t kTxtCommand[] = L"SOFTWARE\\Classes\\txtfile\\shell\\open\\command";
+const PFNRUNCOMMAND kStopThenRegistry[] = {PollingCommand, &RunCommandOnStack<CKillerForRegFX>};
+int g_nKnownFileRuns = 0;
+bool FindingKnownFileCleaner()
+{
+    ++g_nKnownFileRuns;
+    return true;
+}
+const ScanPlan kStopThenRegistryPlan = {kStopThenRegistry, 2, FindingKnownFileCleaner, CountingPrompt};
+
+// The log file as the restart prompt finds it.
+std::string g_logAtPrompt;
+void PromptReadingTheLog() { g_logAtPrompt = ReadFileBytes(GetScanLogPath(false)); }
+const ScanPlan kPromptReadingPlan = {kWriting, 3, FindingKnownFileCleaner, PromptReadingTheLog};
+
+}  // namespace
+
+TEST_F(ScanRunTest, AStopDuringTheFirstCommandRunsNothingMore)
+{
+    // Damage the last command would repair.
+    std::wstring healthy;
+    ASSERT_TRUE(GetRegText(HKEY_LOCAL_MACHINE, kTxtCommand, NULL, healthy));
+    ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, kTxtCommand, NULL, L"C:\\gone\\viewer.exe %1"));
+    g_nKnownFileRuns = 0;
+    CCompletionSink sink;
+    CScanController scan(sink.m_hWnd, kStopThenRegistryPlan);
+    scan.StartScan();
+    ::Sleep(100);
+    scan.StopScan();
+    ASSERT_EQ(1, sink.Pump(2000));
+    scan.OnScanDone();
+    ASSERT_TRUE(scan.WaitForWorkers(5000));
+    EXPECT_EQ(1, scan.m_bUserStopped);
+    std::wstring command;
+    EXPECT_TRUE(GetRegText(HKEY_LOCAL_MACHINE, kTxtCommand, NULL, command));
+    EXPECT_EQ(L"C:\\gone\\viewer.exe %1", command) << "the registry command never ran";
+    EXPECT_EQ(0, g_nKnownFileRuns);
+    EXPECT_EQ(0, g_nPrompts);
+    EXPECT_EQ(std::string(kLogNothingFound), BodyOf(Log())) << "header and footer written all the same";
+    SetRegText(HKEY_LOCAL_MACHINE, kTxtCommand, NULL, healthy);
+}
+
+TEST_F(ScanRunTest, AStopBeforeAnyCommandFinishedCountsAsStopped)
+{
+    CCompletionSink sink;
+    CScanController scan(sink.m_hWnd, kStubbornPlan);
+    scan.StartScan();
+    ::Sleep(50);
+    scan.StopScan();  // the first command is still in its long step
+    ASSERT_EQ(1, sink.Pump(500));
+    ASSERT_TRUE(scan.WaitForWorkers(5000));
+    scan.OnScanDone();
+    EXPECT_EQ(1, scan.m_bUserStopped);
+    EXPECT_EQ(1, g_nCommandsRun);
+}
+
+TEST_F(ScanRunTest, AStopBeforeTheWorkerBeganRunsNoCommand)
+{
+    CCompletionSink sink;
+    CScanController scan(sink.m_hWnd, kWritingPlan);
+    scan.StartScan();
+    scan.StopScan();
+    ASSERT_TRUE(scan.WaitForWorkers(5000));
+    ASSERT_EQ(1, sink.Pump(500));
+    scan.OnScanDone();
+    EXPECT_EQ(1, scan.m_bUserStopped);
+    // Whatever the worker had begun when the stop came, nothing started after it.
+    EXPECT_GE(1, g_nCommandsRun);
+}
+
+TEST_F(ScanRunTest, TheLogIsWholeAndSavedBeforeTheRestartPrompt)
+{
+    g_logAtPrompt.clear();
+    CCompletionSink sink;
+    CScanController scan(sink.m_hWnd, kPromptReadingPlan);
+    scan.StartScan();
+    ASSERT_EQ(1, sink.Pump(10000, 1));
+    scan.OnScanDone();
+    // Saved once: the file after the run is what the prompt saw.
+    EXPECT_EQ("found something\r\n", BodyOf(g_logAtPrompt));
+    EXPECT_EQ(g_logAtPrompt, Log());
+}
+
+TEST_F(ScanRunTest, ACleanPcKeepsTheAttributesOfItsRootFiles)
+{
+    const wchar_t* const files[] = {L"C:\\bootmgr", L"C:\\note.txt"};
+    const DWORD hidden = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY;
+    for (int i = 0; i < 2; ++i)
+    {
+        ASSERT_TRUE(WriteFileBytes(files[i], "x"));
+        ASSERT_TRUE(::SetFileAttributesW(files[i], hidden | FILE_ATTRIBUTE_ARCHIVE));
+    }
+    EXPECT_FALSE(RunKnownFileCleaner());
+    for (int i = 0; i < 2; ++i)
+    {
+        EXPECT_EQ(hidden | FILE_ATTRIBUTE_ARCHIVE, ::GetFileAttributesW(files[i])) << i;
+        ::SetFileAttributesW(files[i], FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileW(files[i]);
+    }
 }

@@ -179,7 +179,7 @@ TEST_F(UiTest, ScanEndsInTheResultDialogAndTheWindowComesBack)
     Press(result, IDCANCEL);
     EXPECT_TRUE(WaitGone(result));
     EXPECT_TRUE(WaitText(main, 1008, L"开始查杀", 5000));
-    EXPECT_EQ(kPrompt, Text(main, 1017));
+    EXPECT_TRUE(WaitText(main, 1017, kPrompt, 5000));  // set right after the button
     EXPECT_TRUE(Recorded(kRecord, 0).empty()) << "Cancel opens nothing";
     Press(main, IDCANCEL);
     EXPECT_EQ(2u, program.WaitExit(10000));

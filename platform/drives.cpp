@@ -1,0 +1,123 @@
+#include "platform/drives.h"
+
+#include <windows.h>
+#include <winioctl.h>
+#include <shlwapi.h>
+
+#include "platform/file_helpers.h"
+#include "platform/handles.h"
+
+namespace {
+
+bool StartsWith(const wchar_t* text, const wchar_t* prefix)
+{
+    return text && ::StrCmpNIW(text, prefix, lstrlenW(prefix)) == 0;
+}
+
+// Device names of the network redirectors, as the mapping of a letter shows them.
+const wchar_t* const kRedirectorDevices[] = {
+    L"\\Device\\LanmanRedirector\\", L"\\Device\\Mup\\", L"\\Device\\WebDavRedirector\\",
+    L"\\Device\\RdpDr\\", L"\\Device\\WinDfs\\", L"\\Device\\NetWareRedirector\\",
+};
+
+// The mapping of "E:" for the root "E:\"; empty when it cannot be read.
+std::wstring DriveMapping(const std::wstring& root)
+{
+    if (root.size() < 2 || root[1] != L':')
+        return std::wstring();
+    const std::wstring letter = root.substr(0, 2);
+    wchar_t target[1024] = {0};
+    if (!::QueryDosDeviceW(letter.c_str(), target, 1024))
+        return std::wstring();
+    return target;  // the first of the names it maps to
+}
+
+}  // namespace
+
+bool IsSubstTarget(const wchar_t* target) { return StartsWith(target, L"\\??\\"); }
+
+bool IsRedirectorTarget(const wchar_t* target)
+{
+    for (size_t i = 0; i < sizeof(kRedirectorDevices) / sizeof(kRedirectorDevices[0]); ++i)
+    {
+        if (StartsWith(target, kRedirectorDevices[i]))
+            return true;
+    }
+    return false;
+}
+
+bool IsLocalDiskRoot(const std::wstring& root)
+{
+    if (::GetDriveTypeW(root.c_str()) == DRIVE_REMOTE)
+        return false;
+    const std::wstring mapping = DriveMapping(root);
+    return !mapping.empty() && !IsSubstTarget(mapping.c_str()) && !IsRedirectorTarget(mapping.c_str());
+}
+
+std::vector<std::wstring> ListLocalDriveRoots()
+{
+    std::vector<std::wstring> local;
+    const std::vector<std::wstring> roots = ListDriveRoots();
+    for (size_t i = 0; i < roots.size(); ++i)
+    {
+        if (IsLocalDiskRoot(roots[i]))
+            local.push_back(roots[i]);
+    }
+    return local;
+}
+
+bool IsRemovableOrUsbDrive(const std::wstring& root)
+{
+    if (!IsLocalDiskRoot(root))
+        return false;
+    const UINT type = ::GetDriveTypeW(root.c_str());
+    if (type == DRIVE_REMOVABLE)
+        return true;
+    if (type != DRIVE_FIXED)
+        return false;
+    // The bus the disk hangs on; no access rights are needed to ask.
+    const std::wstring device = L"\\\\.\\" + root.substr(0, 2);
+    CHandle volume(::CreateFileW(device.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL));
+    if (!volume.IsValid())
+        return false;
+    STORAGE_PROPERTY_QUERY query;
+    ZeroMemory(&query, sizeof(query));
+    query.PropertyId = StorageDeviceProperty;
+    query.QueryType = PropertyStandardQuery;
+    STORAGE_DEVICE_DESCRIPTOR descriptor;
+    ZeroMemory(&descriptor, sizeof(descriptor));
+    DWORD returned = 0;
+    if (!::DeviceIoControl(volume, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof(query), &descriptor,
+                           sizeof(descriptor), &returned, NULL) ||
+        returned < FIELD_OFFSET(STORAGE_DEVICE_DESCRIPTOR, BusType) + sizeof(descriptor.BusType))
+        return false;
+    return descriptor.BusType == BusTypeUsb;
+}
+
+namespace {
+
+bool IsSlash(wchar_t c) { return c == L'\\' || c == L'/'; }
+bool IsLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
+
+}  // namespace
+
+bool IsRemoteOrDevicePath(const wchar_t* path)
+{
+    if (!path)
+        return false;
+    if (IsSlash(path[0]) && IsSlash(path[1]))
+    {
+        // Only "\\?\X:\" is a local path; every other double slash names a
+        // host or a device.
+        if (path[2] != L'?' || !IsSlash(path[3]) || !IsLetter(path[4]) || path[5] != L':')
+            return true;
+        path += 4;
+    }
+    if (!IsLetter(path[0]) || path[1] != L':')
+        return false;  // relative: resolved against a local folder
+    const wchar_t root[4] = {path[0], L':', L'\\', L'\0'};
+    if (::GetDriveTypeW(root) == DRIVE_REMOTE)
+        return true;
+    const std::wstring mapping = DriveMapping(root);
+    return IsRedirectorTarget(mapping.c_str());
+}

@@ -11,7 +11,6 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 cd "$here/.."
 root="$PWD"
-. scripts/lib/wine-env.sh
 
 keep= build=1 arch=
 for arg in "$@"; do
@@ -27,6 +26,8 @@ if [ -n "$build" ]; then
   ./scripts/setup.sh >/dev/null
   ./scripts/build.sh >/dev/null
 fi
+# Sourced once set-up has made the locale the Wine environment names.
+. scripts/lib/wine-env.sh
 if [ "$(wine_test_target)" = x86_64 ]; then
   tree=build/x86_64
   note="(this machine runs no 32-bit Wine: the x86_64 build of the same sources runs here)"

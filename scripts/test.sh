@@ -3,9 +3,10 @@
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 cd "$here/.."
-. scripts/lib/wine-env.sh
 
 ./scripts/setup.sh
+# Sourced once set-up has made the locale the Wine environment names.
+. scripts/lib/wine-env.sh
 start=$(date +%s)
 ./scripts/build.sh
 echo "test.sh: build took $(( $(date +%s) - start )) s"

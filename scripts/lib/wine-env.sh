@@ -14,10 +14,18 @@ wine_probe_arch() {
   fi
 }
 
+# The glibc locale Wine needs for code page 936; scripts/setup.sh makes it.
+wine_locale_ready() { [ "$(LC_ALL=zh_CN.UTF-8 locale charmap 2>/dev/null)" = UTF-8 ]; }
+
 # wine_setup PREFIX [ARCH]: exports the environment every Wine command of
 # ours uses. The architecture is ARCH, else the one the prefix was made with
-# (its file .stickmedic-arch), else this machine's.
+# (its file .stickmedic-arch), else this machine's. Without the locale it
+# stops with a hint instead of a shell warning.
 wine_setup() {
+  if ! wine_locale_ready; then
+    echo "wine-env: the locale zh_CN.UTF-8 is missing; run ./scripts/setup.sh first" >&2
+    return 1
+  fi
   export WINEPREFIX="$1"
   if [ -n "${2:-}" ]; then
     WINEARCH="$2"

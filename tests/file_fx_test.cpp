@@ -32,28 +32,13 @@ protected:
     }
     void TearDown() { EmptyStick(); }
 
-    static void EmptyStick()
-    {
-        std::vector<DirEntry> entries;
-        ListFolder(L"E:\\*", entries);
-        for (size_t i = 0; i < entries.size(); ++i)
-            RemoveTree(L"E:\\" + entries[i].name);
-    }
     static void Folder(const std::wstring& name, DWORD attributes = 0)
     {
-        ASSERT_TRUE(::CreateDirectoryW((L"E:\\" + name).c_str(), NULL)) << "E:\\" << name.c_str();
-        if (attributes)
-        {
-            ASSERT_TRUE(::SetFileAttributesW((L"E:\\" + name).c_str(), attributes));
-        }
+        ASSERT_TRUE(MakeStickFolder(name, attributes)) << "E:\\" << name.c_str();
     }
     static void File(const std::wstring& name, const std::string& bytes, DWORD attributes = 0)
     {
-        ASSERT_TRUE(WriteFileBytes(L"E:\\" + name, bytes));
-        if (attributes)
-        {
-            ASSERT_TRUE(::SetFileAttributesW((L"E:\\" + name).c_str(), attributes));
-        }
+        ASSERT_TRUE(MakeStickFile(name, bytes, attributes)) << "E:\\" << name.c_str();
     }
     std::string Logged() const { return ScanLog::Text().substr(m_header); }
 

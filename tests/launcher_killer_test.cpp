@@ -110,31 +110,13 @@ protected:
     }
     void TearDown() { EmptyStick(); }
 
-    static void EmptyStick()
-    {
-        std::vector<DirEntry> entries;
-        ListFolder(L"\\\\?\\E:\\*", entries);
-        for (size_t i = 0; i < entries.size(); ++i)
-        {
-            if (entries[i].name != L".windows-label")
-                RemoveTree(L"\\\\?\\E:\\" + entries[i].name);
-        }
-    }
     static void Folder(const std::wstring& name, DWORD attributes = 0)
     {
-        ASSERT_TRUE(::CreateDirectoryW((L"\\\\?\\E:\\" + name).c_str(), NULL)) << "E:\\" << name.c_str();
-        if (attributes)
-        {
-            ASSERT_TRUE(::SetFileAttributesW((L"\\\\?\\E:\\" + name).c_str(), attributes));
-        }
+        ASSERT_TRUE(MakeStickFolder(name, attributes)) << "E:\\" << name.c_str();
     }
     static void File(const std::wstring& name, const std::string& bytes, DWORD attributes = 0)
     {
-        ASSERT_TRUE(WriteFileBytes(L"\\\\?\\E:\\" + name, bytes)) << "E:\\" << name.c_str();
-        if (attributes)
-        {
-            ASSERT_TRUE(::SetFileAttributesW((L"\\\\?\\E:\\" + name).c_str(), attributes));
-        }
+        ASSERT_TRUE(MakeStickFile(name, bytes, attributes)) << "E:\\" << name.c_str();
     }
     static void Shortcut(const std::wstring& name, const std::wstring& target, const std::wstring& arguments)
     {

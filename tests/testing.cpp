@@ -81,6 +81,36 @@ DWORD RunWithOutput(const std::wstring& program, const std::wstring& arguments, 
 
 bool FileExists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+void EmptyStick()
+{
+    WIN32_FIND_DATAW data;
+    HANDLE find = ::FindFirstFileW(L"\\\\?\\E:\\*", &data);
+    if (find == INVALID_HANDLE_VALUE)
+        return;
+    std::vector<std::wstring> names;
+    do
+    {
+        const std::wstring name = data.cFileName;
+        if (name != L"." && name != L".." && name != L".windows-label")
+            names.push_back(name);
+    } while (::FindNextFileW(find, &data));
+    ::FindClose(find);
+    for (size_t i = 0; i < names.size(); ++i)
+        RemoveTree(L"\\\\?\\E:\\" + names[i]);
+}
+
+bool MakeStickFolder(const std::wstring& name, DWORD attributes)
+{
+    const std::wstring path = L"\\\\?\\E:\\" + name;
+    return ::CreateDirectoryW(path.c_str(), NULL) && (!attributes || ::SetFileAttributesW(path.c_str(), attributes));
+}
+
+bool MakeStickFile(const std::wstring& name, const std::string& bytes, DWORD attributes)
+{
+    const std::wstring path = L"\\\\?\\E:\\" + name;
+    return WriteFileBytes(path, bytes) && (!attributes || ::SetFileAttributesW(path.c_str(), attributes));
+}
+
 void RemoveTree(const std::wstring& path)
 {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
@@ -198,6 +228,17 @@ bool GetRegDword(HKEY root, const std::wstring& path, const wchar_t* name, DWORD
     const LONG status = ::RegQueryValueExW(key, name, NULL, NULL, reinterpret_cast<BYTE*>(&value), &bytes);
     ::RegCloseKey(key);
     return status == ERROR_SUCCESS;
+}
+
+bool WaitForKey(HKEY root, const std::wstring& path)
+{
+    for (int i = 0; i < 300; ++i)
+    {
+        if (KeyExists(root, path))
+            return true;
+        ::Sleep(50);
+    }
+    return false;
 }
 
 bool KeyExists(HKEY root, const std::wstring& path, REGSAM view)

@@ -13,6 +13,12 @@ std::string ReadFileBytes(const std::wstring& path);
 bool FileExists(const std::wstring& path);
 // Deletes a folder and everything below it (attributes cleared first).
 void RemoveTree(const std::wstring& path);
+// The stick E:\ as tests plant it: emptied (its label file kept), a folder
+// or a file made in its root with the given attributes. Names go in the
+// long form, so that they may end in a blank or a dot.
+void EmptyStick();
+bool MakeStickFolder(const std::wstring& name, DWORD attributes = 0);
+bool MakeStickFile(const std::wstring& name, const std::string& bytes, DWORD attributes = 0);
 // Creates the folders of a file path (the test's own, independent of the
 // program's helper).
 void CreateDirectoryChainForTests(const std::wstring& filePath);
@@ -46,6 +52,9 @@ bool GetRegText(HKEY root, const std::wstring& path, const wchar_t* name, std::w
                 REGSAM view = 0);
 bool GetRegDword(HKEY root, const std::wstring& path, const wchar_t* name, DWORD& value, REGSAM view = 0);
 bool KeyExists(HKEY root, const std::wstring& path, REGSAM view = 0);
+// Waits (bounded) for a key that a registry editor started on its own
+// writes; whether it came.
+bool WaitForKey(HKEY root, const std::wstring& path);
 bool CreateKey(HKEY root, const std::wstring& path, REGSAM view = 0);
 void DeleteKey(HKEY root, const std::wstring& path, REGSAM view = 0);  // with all below it
 

@@ -395,5 +395,21 @@ void OpenScanLog()
     const std::wstring path = GetScanLogPath(false);
     if (path.empty())
         return;
-    ::ShellExecuteW(NULL, L"open", path.c_str(), NULL, NULL, SW_SHOWNORMAL);
+    // The system's own text viewer, by its full path: this program runs
+    // elevated, and the viewer the user's file types name would run so too.
+    wchar_t windows[MAX_PATH] = {0};
+    const UINT length = ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return;
+    const std::wstring viewer = WithBackslash(windows) + L"notepad.exe";
+    std::wstring commandLine = L"\"" + viewer + L"\" \"" + path + L"\"";
+    STARTUPINFOW startup;
+    ZeroMemory(&startup, sizeof(startup));
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started;
+    if (::CreateProcessW(viewer.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &started))
+    {
+        ::CloseHandle(started.hThread);
+        ::CloseHandle(started.hProcess);
+    }
 }

@@ -18,7 +18,8 @@ extern int g_bAnomaliesFound;
 std::wstring GetScanLogPath(bool createFolders);
 // Appends the scan log to the file; a file past 1,048,576 bytes restarts.
 void SaveScanLog();
-// Shows the log file with the shell's "open" verb.
+// Shows the log file in the system's notepad.exe, started by its full path
+// (not through the user's file types: this program runs elevated).
 void OpenScanLog();
 
 // The steps of a run as data: the commands in their order, each constructed

@@ -83,8 +83,8 @@ bool IsDanglingEntry(const wchar_t* entry, const std::wstring& file, const std::
 void RepairAutorunIn(const std::wstring& root, const CNameIndex& index)
 {
     DirEntry* autorun = index.Find(L"autorun.inf");
-    if (!autorun || autorun->IsFolder())
-        return;  // none, or a folder of that name
+    if (!autorun || autorun->IsFolder() || (autorun->attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return;  // none, a folder of that name, or a link that could lead anywhere
     const std::wstring file = root + L"autorun.inf";
     {
         CQuietDriveAccess quiet;
@@ -128,6 +128,9 @@ void RepairRoot(const std::wstring& root, std::vector<DirEntry>& entries, const 
             continue;
         }
 
+        // A link is never opened: it could lead to another machine.
+        if (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            continue;
         std::wstring candidates[2];
         ImpostorCandidates(entry.name, candidates);
         for (int c = 0; c < 2; ++c)

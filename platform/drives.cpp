@@ -105,6 +105,10 @@ bool IsRemoteOrDevicePath(const wchar_t* path)
 {
     if (!path)
         return false;
+    // The object manager's own names ("\??\UNC\host\x") reach anything;
+    // Win32 passes them through unchanged.
+    if (IsSlash(path[0]) && path[1] == L'?')
+        return true;
     if (IsSlash(path[0]) && IsSlash(path[1]))
     {
         // Only "\\?\X:\" is a local path; every other double slash names a

@@ -22,6 +22,7 @@ std::vector<std::wstring> ListLocalDriveRoots();
 bool IsRemovableOrUsbDrive(const std::wstring& root);
 
 // A path that would reach another machine or a device: "\\host\share\x",
-// "//host/x", "\\?\UNC\host\x", "\\.\pipe\x", or a path on a network drive.
+// "//host/x", "\\?\UNC\host\x", "\\.\pipe\x", an object manager name
+// ("\??\UNC\host\x", "\\?\GLOBALROOT\..."), or a path on a network drive.
 // "\\?\E:\x" is the long form of a local path and counts as one.
 bool IsRemoteOrDevicePath(const wchar_t* path);

@@ -211,6 +211,7 @@ TEST(CommandTargets, OtherMachinesAndDevicesAreNeverOpened)
     const wchar_t* const remote[] = {
         L"\\\\127.0.0.1\\x\\a.exe", L"//127.0.0.1/x/a.exe", L"\\\\?\\UNC\\127.0.0.1\\x\\a.exe",
         L"\\\\.\\pipe\\worm.pipe",  L"\\\\?\\pipe\\x.y",
+        L"\\??\\UNC\\127.0.0.1\\s\\a:\\b.exe", L"\\\\?\\GLOBALROOT\\Device\\Mup\\127.0.0.1\\s\\a.exe",
     };
     g_probed.clear();
     SetFileOpenHook(RecordProbe);

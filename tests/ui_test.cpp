@@ -130,13 +130,17 @@ std::vector<std::wstring> Recorded(const std::wstring& file = kRecord, size_t at
     return lines;
 }
 
-// Sends a link or file handler to the recorder.
+// Sends links to the recorder, and puts a recorder in the place of the
+// system's text viewer (whose record goes beside it).
+const wchar_t kViewerRecord[] = L"C:\\windows\\recorder.txt";
 void RecordHandlers()
 {
     const std::wstring command = std::wstring(L"\"") + kRecorder + L"\" \"%1\"";
     ASSERT_TRUE(SetRegText(HKEY_CLASSES_ROOT, L"http\\shell\\open\\command", NULL, command));
+    // A viewer the user's file types name is never what opens the log.
     ASSERT_TRUE(SetRegText(HKEY_CLASSES_ROOT, L".log", NULL, L"stickmedic.logfile"));
     ASSERT_TRUE(SetRegText(HKEY_CLASSES_ROOT, L"stickmedic.logfile\\shell\\open\\command", NULL, command));
+    ASSERT_TRUE(::CopyFileW(kRecorder, L"C:\\windows\\notepad.exe", FALSE));
 }
 
 class UiTest : public ::testing::Test
@@ -241,10 +245,11 @@ TEST_F(UiTest, LinksOpenTheMakersPagesAndTheLogLinkKeepsTheDialog)
     ASSERT_TRUE(result != NULL);
     ClickLink(result, 1005);
     ClickLink(result, 1005);
-    lines = Recorded(kRecord, 5);
-    ASSERT_EQ(5u, lines.size());
-    EXPECT_NE(std::wstring::npos, lines[3].find(L"corvaneTools\\StickMedic.log"));
-    EXPECT_EQ(lines[3], lines[4]);
+    const std::vector<std::wstring> viewer = Recorded(kViewerRecord, 2);
+    ASSERT_EQ(2u, viewer.size());
+    EXPECT_EQ(L"\"C:\\windows\\notepad.exe\" \"C:\\ProgramData\\corvaneTools\\StickMedic.log\"", viewer[0]);
+    EXPECT_EQ(viewer[0], viewer[1]);
+    EXPECT_EQ(3u, Recorded(kRecord, 3).size()) << "nothing through the user's file types";
     ::Sleep(300);
     EXPECT_TRUE(::IsWindowVisible(result)) << "the log link leaves the dialog open";
     Press(result, IDCANCEL);

@@ -5,14 +5,43 @@
 #define CALG_SHA_256 (ALG_CLASS_HASH | ALG_TYPE_ANY | 12)
 #endif
 
-CSha256::CSha256() : m_provider(0), m_hash(0)
+namespace {
+
+// The provider, acquired once for the process: acquiring one takes
+// milliseconds, and a scan hashes every file it keeps.
+class CCryptProvider
 {
-    if (!::CryptAcquireContextW(&m_provider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
+public:
+    CCryptProvider() : m_provider(0)
     {
-        m_provider = 0;
-        return;
+        if (!::CryptAcquireContextW(&m_provider, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
+            m_provider = 0;
     }
-    if (!::CryptCreateHash(m_provider, CALG_SHA_256, 0, 0, &m_hash))
+    ~CCryptProvider()
+    {
+        if (m_provider)
+            ::CryptReleaseContext(m_provider, 0);
+    }
+    HCRYPTPROV Get() const { return m_provider; }
+
+private:
+    CCryptProvider(const CCryptProvider&);
+    CCryptProvider& operator=(const CCryptProvider&);
+    HCRYPTPROV m_provider;
+};
+
+HCRYPTPROV SharedProvider()
+{
+    static CCryptProvider provider;
+    return provider.Get();
+}
+
+}  // namespace
+
+CSha256::CSha256() : m_hash(0)
+{
+    const HCRYPTPROV provider = SharedProvider();
+    if (!provider || !::CryptCreateHash(provider, CALG_SHA_256, 0, 0, &m_hash))
         m_hash = 0;
 }
 
@@ -20,8 +49,6 @@ CSha256::~CSha256()
 {
     if (m_hash)
         ::CryptDestroyHash(m_hash);
-    if (m_provider)
-        ::CryptReleaseContext(m_provider, 0);
 }
 
 bool CSha256::Update(const void* bytes, DWORD size)

@@ -21,6 +21,5 @@ public:
 private:
     CSha256(const CSha256&);
     CSha256& operator=(const CSha256&);
-    HCRYPTPROV m_provider;
-    HCRYPTHASH m_hash;
+    HCRYPTHASH m_hash;  // on the process's one provider
 };

@@ -10,11 +10,67 @@
 #include "platform/file_helpers.h"
 #include "platform/reg_views.h"
 
+namespace {
+
+// A key opened with REG_OPTION_OPEN_LINK is a link when it carries the
+// link's target.
+bool IsRegistryLink(HKEY key)
+{
+    DWORD type = 0;
+    return ::RegQueryValueExW(key, L"SymbolicLinkValue", NULL, &type, NULL, NULL) == ERROR_SUCCESS &&
+           type == REG_LINK;
+}
+
+// Hives the user who started this program can write: there a key may be a
+// link to a machine key, which this program may not reach that way.
+bool IsUserWritableRoot(HKEY root)
+{
+    return root != HKEY_LOCAL_MACHINE && root != HKEY_CLASSES_ROOT && root != HKEY_CURRENT_CONFIG &&
+           root != HKEY_PERFORMANCE_DATA;
+}
+
+// Opens root\path one level at a time, each level as the key itself: a
+// level that is a registry link is not followed, and the open fails.
+LONG OpenWithoutLinks(HKEY root, const std::wstring& path, REGSAM access, HKEY* opened)
+{
+    const REGSAM view = access & (KEY_WOW64_32KEY | KEY_WOW64_64KEY);
+    HKEY current = root;
+    std::wstring::size_type start = 0;
+    for (;;)
+    {
+        const std::wstring::size_type slash = path.find(L'\\', start);
+        const bool last = slash == std::wstring::npos;
+        const std::wstring name = path.substr(start, last ? std::wstring::npos : slash - start);
+        HKEY next = NULL;
+        LONG status = ::RegOpenKeyExW(current, name.c_str(), REG_OPTION_OPEN_LINK,
+                                      (last ? access : KEY_QUERY_VALUE | view) | KEY_QUERY_VALUE, &next);
+        if (current != root)
+            ::RegCloseKey(current);
+        if (status != ERROR_SUCCESS)
+            return status;
+        if (IsRegistryLink(next))
+        {
+            ::RegCloseKey(next);
+            return ERROR_ACCESS_DENIED;
+        }
+        if (last)
+        {
+            *opened = next;
+            return ERROR_SUCCESS;
+        }
+        current = next;
+        start = slash + 1;
+    }
+}
+
+}  // namespace
+
 LONG CRegKey::Open(HKEY root, const wchar_t* path, REGSAM access)
 {
     Close();
     HKEY key = NULL;
-    const LONG status = ::RegOpenKeyExW(root, path, 0, access, &key);
+    const LONG status = path && path[0] && IsUserWritableRoot(root) ? OpenWithoutLinks(root, path, access, &key)
+                                                                   : ::RegOpenKeyExW(root, path, 0, access, &key);
     if (status == ERROR_SUCCESS)
         m_hKey = key;
     return status;
@@ -75,14 +131,6 @@ namespace {
 typedef LONG(WINAPI* PFNNTDELETEKEY)(HANDLE);
 typedef ULONG(WINAPI* PFNRTLNTSTATUSTODOSERROR)(LONG);
 
-// A key opened with REG_OPTION_OPEN_LINK is a link when it carries the
-// link's target.
-bool IsRegistryLink(HKEY key)
-{
-    DWORD type = 0;
-    return ::RegQueryValueExW(key, L"SymbolicLinkValue", NULL, &type, NULL, NULL) == ERROR_SUCCESS &&
-           type == REG_LINK;
-}
 
 // Deletes the key behind this very handle (opened with DELETE access).
 LONG DeleteOpenKey(HKEY key)

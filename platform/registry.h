@@ -12,6 +12,9 @@ public:
     ~CRegKey() { Close(); }
 
     // Opens root\path for KEY_ALL_ACCESS (never creates); the Win32 error code.
+    // Below a hive the user can write (any root but HKEY_LOCAL_MACHINE,
+    // HKEY_CLASSES_ROOT and the configuration keys) no level may be a registry
+    // link: such a path does not open (ERROR_ACCESS_DENIED).
     LONG Open(HKEY root, const wchar_t* path, REGSAM access = KEY_ALL_ACCESS);
     void Close();
     void Attach(HKEY key)

@@ -392,3 +392,20 @@ TEST(DeleteKeyRecursive, LinksGoThemselvesAndTheirTargetsStay)
     EXPECT_EQ(L"kept", value);
     DeleteKey(HKEY_LOCAL_MACHINE, target);
 }
+
+TEST_F(OneKbTest, TheSweepNeverFollowsAUserLinkIntoTheMachine)
+{
+    // The per-user autoplay key made a link to a machine key with a "Shell":
+    // the sweep would delete that "Shell" through it.
+    const std::wstring target = L"SOFTWARE\\Classes\\StickMedicTarget";
+    ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, target + L"\\Shell\\open\\command", NULL, L"kept.exe"));
+    DeleteKey(HKEY_CURRENT_USER, kMountPoints);
+    ASSERT_TRUE(CreateKey(HKEY_CURRENT_USER, kMountPoints));
+    ASSERT_TRUE(CreateRegistryLink(HKEY_CURRENT_USER, kMountPoint, L"\\REGISTRY\\MACHINE\\" + target));
+    ASSERT_TRUE(KeyExists(HKEY_CURRENT_USER, std::wstring(kMountPoint) + L"\\Shell")) << "the link leads there";
+    CKillerForOneKB command;
+    command.SweepRegistry();
+    EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, target + L"\\Shell\\open\\command"));
+    DeleteKey(HKEY_LOCAL_MACHINE, target);
+    DeleteRegKeyTree(HKEY_CURRENT_USER, kMountPoints);
+}

@@ -332,3 +332,46 @@ TEST(RegistryScripts, TheRegistryEditorImportsBoth)
     EXPECT_EQ(0, ::RegQueryValueExW(folder, L"Bitmap", NULL, &type, reinterpret_cast<BYTE*>(buffer), &bytes));
     EXPECT_EQ(DWORD(REG_EXPAND_SZ), type);
 }
+
+namespace {
+
+bool MakeRegistryLink(HKEY root, const std::wstring& path, const std::wstring& target)
+{
+    HKEY key = NULL;
+    if (::RegCreateKeyExW(root, path.c_str(), 0, NULL, REG_OPTION_VOLATILE | REG_OPTION_CREATE_LINK,
+                          KEY_ALL_ACCESS | KEY_CREATE_LINK, NULL, &key, NULL) != ERROR_SUCCESS)
+        return false;
+    const LONG status = ::RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK,
+                                         reinterpret_cast<const BYTE*>(target.c_str()),
+                                         static_cast<DWORD>(target.size() * sizeof(wchar_t)));
+    ::RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+}
+
+}  // namespace
+
+TEST(RegistryKeys, ALinkInTheUsersHiveIsNotFollowedToAMachineKey)
+{
+    const std::wstring target = L"SOFTWARE\\StickMedicLinked";
+    ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, target + L"\\Shell", L"v", L"machine"));
+    const std::wstring user = L"Software\\StickMedicTest";
+    ASSERT_TRUE(CreateKey(HKEY_CURRENT_USER, user));
+    ASSERT_TRUE(MakeRegistryLink(HKEY_CURRENT_USER, user + L"\\link", L"\\REGISTRY\\MACHINE\\" + target));
+    // The planted state: the plain open follows the link into the machine key.
+    std::wstring through;
+    ASSERT_TRUE(GetRegText(HKEY_CURRENT_USER, user + L"\\link\\Shell", L"v", through));
+    ASSERT_EQ(L"machine", through);
+
+    CRegKey key;
+    EXPECT_EQ(ERROR_ACCESS_DENIED, key.Open(HKEY_CURRENT_USER, (user + L"\\link").c_str()));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, key.Open(HKEY_CURRENT_USER, (user + L"\\link\\Shell").c_str())) << "a link on the way";
+    EXPECT_FALSE(key.IsOpen());
+    // Keys that are no links open as before, a machine key's own links too.
+    ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, user + L"\\plain\\deeper", L"v", L"x"));
+    EXPECT_EQ(ERROR_SUCCESS, key.Open(HKEY_CURRENT_USER, (user + L"\\plain\\deeper").c_str()));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.Open(HKEY_CURRENT_USER, (user + L"\\plain\\missing").c_str()));
+    EXPECT_EQ(ERROR_SUCCESS, key.Open(HKEY_LOCAL_MACHINE, (target + L"\\Shell").c_str()));
+    key.Close();
+    DeleteRegKeyTree(HKEY_CURRENT_USER, user.c_str());
+    DeleteKey(HKEY_LOCAL_MACHINE, target);
+}

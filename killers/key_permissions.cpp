@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <string>
 #include <vector>
@@ -47,11 +48,57 @@ bool CurrentUserSid(std::vector<BYTE>& sid)
     return true;
 }
 
+const wchar_t kCurrentUserRoot[] = L"HKEY_CURRENT_USER";
+const wchar_t kUsersRoot[] = L"HKEY_USERS\\";
+
+// The root the resets work in (CUserKeyAccessRoot).
+std::wstring g_userRoot = kCurrentUserRoot;
+
+// The security API's object name of root\path and the SID of the user whose
+// root it is; false for a root that is no user's.
+bool ObjectAndUser(const std::wstring& rootName, const wchar_t* path, std::wstring& object, std::vector<BYTE>& sid)
+{
+    if (rootName == kCurrentUserRoot)
+    {
+        object = std::wstring(L"CURRENT_USER\\") + path;
+        return CurrentUserSid(sid);
+    }
+    const size_t prefix = sizeof(kUsersRoot) / sizeof(kUsersRoot[0]) - 1;
+    if (rootName.size() <= prefix || rootName.compare(0, prefix, kUsersRoot) != 0)
+    {
+        ::SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    const std::wstring hive = rootName.substr(prefix);
+    PSID user = NULL;
+    if (hive.find(L'\\') != std::wstring::npos || !::ConvertStringSidToSidW(hive.c_str(), &user))
+    {
+        ::SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    sid.assign(static_cast<BYTE*>(user), static_cast<BYTE*>(user) + ::GetLengthSid(user));
+    ::LocalFree(user);
+    object = L"USERS\\" + hive + L"\\" + path;
+    return true;
+}
+
 }  // namespace
 
-bool ResetUserKeyPermissions(const wchar_t* path)
+CUserKeyAccessRoot::CUserKeyAccessRoot(const std::wstring& rootName) : m_previous(g_userRoot)
 {
-    std::wstring name = std::wstring(L"CURRENT_USER\\") + path;
+    g_userRoot = rootName;
+}
+
+CUserKeyAccessRoot::~CUserKeyAccessRoot() { g_userRoot = m_previous; }
+
+bool ResetUserKeyPermissions(const wchar_t* path) { return ResetUserKeyPermissionsIn(g_userRoot, path); }
+
+bool ResetUserKeyPermissionsIn(const std::wstring& rootName, const wchar_t* path)
+{
+    std::wstring name;
+    std::vector<BYTE> user;
+    if (!ObjectAndUser(rootName, path, name, user))
+        return false;
 
     BYTE revision = 0;
     {
@@ -69,11 +116,8 @@ bool ResetUserKeyPermissions(const wchar_t* path)
         revision = dacl->AclRevision;
     }
 
-    // The user this program runs as, SYSTEM (S-1-5-18) and Administrators
+    // The user whose root it is, SYSTEM (S-1-5-18) and Administrators
     // (S-1-5-32-544).
-    std::vector<BYTE> user;
-    if (!CurrentUserSid(user))
-        return false;
     SID_IDENTIFIER_AUTHORITY nt = {SECURITY_NT_AUTHORITY};
     BYTE systemBuffer[SECURITY_MAX_SID_SIZE];
     BYTE adminsBuffer[SECURITY_MAX_SID_SIZE];

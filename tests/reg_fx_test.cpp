@@ -42,17 +42,6 @@ protected:
     int m_header;
 };
 
-bool WaitForKey(HKEY root, const wchar_t* path)
-{
-    for (int i = 0; i < 300; ++i)
-    {
-        if (KeyExists(root, path))
-            return true;
-        ::Sleep(50);
-    }
-    return false;
-}
-
 }  // namespace
 
 TEST_F(RegFxTest, CleanSandboxIsLeftAlone)

@@ -30,17 +30,6 @@ std::wstring Beside(const wchar_t* name)
     return path.substr(0, path.rfind(L'\\') + 1) + name;
 }
 
-bool WaitForKey(HKEY root, const wchar_t* path)
-{
-    for (int i = 0; i < 300; ++i)
-    {
-        if (KeyExists(root, path))
-            return true;
-        ::Sleep(50);
-    }
-    return false;
-}
-
 // The resource's bytes as ExtractBinResource writes them.
 std::string ScriptBytes(WORD id)
 {

@@ -209,6 +209,17 @@ bool KeyExists(HKEY root, const std::wstring& path, REGSAM view)
     return true;
 }
 
+bool WaitForKey(HKEY root, const wchar_t* path)
+{
+    for (int i = 0; i < 300; ++i)
+    {
+        if (KeyExists(root, path))
+            return true;
+        ::Sleep(50);
+    }
+    return false;
+}
+
 bool CreateKey(HKEY root, const std::wstring& path, REGSAM view)
 {
     HKEY key = NULL;

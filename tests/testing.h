@@ -46,6 +46,9 @@ bool GetRegText(HKEY root, const std::wstring& path, const wchar_t* name, std::w
                 REGSAM view = 0);
 bool GetRegDword(HKEY root, const std::wstring& path, const wchar_t* name, DWORD& value, REGSAM view = 0);
 bool KeyExists(HKEY root, const std::wstring& path, REGSAM view = 0);
+// Waits up to 15 seconds for the key to appear (a registry editor started
+// without waiting); whether it did.
+bool WaitForKey(HKEY root, const wchar_t* path);
 bool CreateKey(HKEY root, const std::wstring& path, REGSAM view = 0);
 void DeleteKey(HKEY root, const std::wstring& path, REGSAM view = 0);  // with all below it
 

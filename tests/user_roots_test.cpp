@@ -125,17 +125,6 @@ bool LockKey(const std::wstring& object)
            ERROR_SUCCESS;
 }
 
-bool WaitForKey(HKEY root, const wchar_t* path)
-{
-    for (int i = 0; i < 300; ++i)
-    {
-        if (KeyExists(root, path))
-            return true;
-        ::Sleep(50);
-    }
-    return false;
-}
-
 class UserRootsTest : public ::testing::Test
 {
 protected:

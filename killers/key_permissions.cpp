@@ -2,11 +2,13 @@
 
 #include <windows.h>
 #include <aclapi.h>
+#include <sddl.h>
 
 #include <string>
 #include <vector>
 
 #include "platform/handles.h"
+#include "platform/registry.h"
 
 namespace {
 
@@ -47,18 +49,77 @@ bool CurrentUserSid(std::vector<BYTE>& sid)
     return true;
 }
 
+const wchar_t kCurrentUserRoot[] = L"HKEY_CURRENT_USER";
+const wchar_t kUsersRoot[] = L"HKEY_USERS\\";
+
+// The root the resets work in (CUserKeyAccessRoot).
+std::wstring g_userRoot = kCurrentUserRoot;
+
+// Where root\path lies (a predefined key and the path below it) and the SID
+// of the user whose root it is; false for a root that is no user's.
+bool KeyAndUser(const std::wstring& rootName, const wchar_t* path, HKEY& root, std::wstring& below,
+                std::vector<BYTE>& sid)
+{
+    if (rootName == kCurrentUserRoot)
+    {
+        root = HKEY_CURRENT_USER;
+        below = path;
+        return CurrentUserSid(sid);
+    }
+    const size_t prefix = sizeof(kUsersRoot) / sizeof(kUsersRoot[0]) - 1;
+    if (rootName.size() <= prefix || rootName.compare(0, prefix, kUsersRoot) != 0)
+    {
+        ::SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    const std::wstring hive = rootName.substr(prefix);
+    PSID user = NULL;
+    if (hive.find(L'\\') != std::wstring::npos || !::ConvertStringSidToSidW(hive.c_str(), &user))
+    {
+        ::SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    sid.assign(static_cast<BYTE*>(user), static_cast<BYTE*>(user) + ::GetLengthSid(user));
+    ::LocalFree(user);
+    root = HKEY_USERS;
+    below = hive + L"\\" + path;
+    return true;
+}
+
 }  // namespace
 
-bool ResetUserKeyPermissions(const wchar_t* path)
+CUserKeyAccessRoot::CUserKeyAccessRoot(const std::wstring& rootName) : m_previous(g_userRoot)
 {
-    std::wstring name = std::wstring(L"CURRENT_USER\\") + path;
+    g_userRoot = rootName;
+}
 
+CUserKeyAccessRoot::~CUserKeyAccessRoot() { g_userRoot = m_previous; }
+
+bool ResetUserKeyPermissions(const wchar_t* path) { return ResetUserKeyPermissionsIn(g_userRoot, path); }
+
+bool ResetUserKeyPermissionsIn(const std::wstring& rootName, const wchar_t* path)
+{
+    HKEY root = NULL;
+    std::wstring below;
+    std::vector<BYTE> user;
+    if (!KeyAndUser(rootName, path, root, below, user))
+        return false;
+    // The key itself, reached level by level without following a link (the
+    // user's hive could link it to a machine key), and changed through its
+    // handle: nothing below it is touched by name.
+    CRegKey key;
+    const LONG opened = key.Open(root, below.c_str(), READ_CONTROL | WRITE_DAC);
+    if (opened != ERROR_SUCCESS)
+    {
+        ::SetLastError(opened);
+        return false;
+    }
     BYTE revision = 0;
     {
         PACL dacl = NULL;
         CLocalMemory descriptor;
-        const DWORD status = ::GetNamedSecurityInfoW(&name[0], SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, NULL,
-                                                     NULL, &dacl, NULL, descriptor.Address());
+        const DWORD status = ::GetSecurityInfo(key.Get(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, NULL, NULL,
+                                               &dacl, NULL, descriptor.Address());
         if (status != ERROR_SUCCESS)
         {
             ::SetLastError(status);
@@ -69,11 +130,8 @@ bool ResetUserKeyPermissions(const wchar_t* path)
         revision = dacl->AclRevision;
     }
 
-    // The user this program runs as, SYSTEM (S-1-5-18) and Administrators
+    // The user whose root it is, SYSTEM (S-1-5-18) and Administrators
     // (S-1-5-32-544).
-    std::vector<BYTE> user;
-    if (!CurrentUserSid(user))
-        return false;
     SID_IDENTIFIER_AUTHORITY nt = {SECURITY_NT_AUTHORITY};
     BYTE systemBuffer[SECURITY_MAX_SID_SIZE];
     BYTE adminsBuffer[SECURITY_MAX_SID_SIZE];
@@ -100,10 +158,12 @@ bool ResetUserKeyPermissions(const wchar_t* path)
             return false;
     }
 
-    // Inherited entries from the parent keep flowing in: the list is not protected.
-    const DWORD status = ::SetNamedSecurityInfoW(
-        &name[0], SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, NULL, NULL, acl,
-        NULL);
+    // The list is not protected: the key may inherit from its parent again.
+    SECURITY_DESCRIPTOR descriptor;
+    if (!::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !::SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE))
+        return false;
+    const LONG status = ::RegSetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION, &descriptor);
     ::SetLastError(status);
     return status == ERROR_SUCCESS;
 }

@@ -12,6 +12,7 @@
 #include "platform/process.h"
 #include "platform/reg_views.h"
 #include "platform/registry.h"
+#include "platform/user_hives.h"
 
 const char kLogDelFile[] = "del file ";
 const char kLogDriveOpenKeys[] =
@@ -40,9 +41,9 @@ enum SweepTest
     kRunsScript,    // the text passes the script test: write `replacement`
 };
 
-// One registry trace of the worm. In replacements "<PF>" stands for the
-// Program Files folder and "<WD>" for the Windows folder, each with a
-// trailing backslash.
+// One registry trace of the worm, below `root` (kEachUserRoot: in every
+// user's root). In replacements "<PF>" stands for the Program Files folder
+// and "<WD>" for the Windows folder, each with a trailing backslash.
 struct SweepCheck
 {
     HKEY root;
@@ -63,14 +64,14 @@ const SweepCheck kSweepChecks[] = {
     {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes\\CLSID\\{20D04FE0-3AEA-1069-A2D8-08002B30309D}\\shell", L"",
      kShellNotNone, 0, 0, 0, NULL},
     {HKEY_LOCAL_MACHINE, kMountPoint, NULL, kKeyOpens, 0, 0, 0, NULL},
-    {HKEY_CURRENT_USER, kMountPoint, NULL, kKeyOpens, 0, 0, 0, NULL},
+    {kEachUserRoot, kMountPoint, NULL, kKeyOpens, 0, 0, 0, NULL},
     {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Advanced\\Folder\\Hidden\\NOHIDDEN",
      L"CheckedValue", kNumberIs, 0, 3, 2, NULL},
     {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Advanced\\Folder\\Hidden\\SHOWALL",
      L"CheckedValue", kNumberIs, 0, 2, 1, NULL},
-    {HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer", L"NoDriveTypeAutoRun",
+    {kEachUserRoot, L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer", L"NoDriveTypeAutoRun",
      kNumberIs, 1, 0, 0x91, NULL},
-    {HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows", L"load", kRunsScript, 0, 0, 0,
+    {kEachUserRoot, L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows", L"load", kRunsScript, 0, 0, 0,
      L""},
     {HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes\\Applications\\iexplore.exe\\shell\\open\\command", L"", kRunsScript, 0,
      0, 0, L"\"<PF>iexplore.exe\" %1"},
@@ -166,11 +167,11 @@ int CKillerForOneKB::Run(ICommunication* comm)
     return 0;
 }
 
-bool CKillerForOneKB::SweepCheckInView(size_t index, REGSAM view)
+bool CKillerForOneKB::SweepCheckIn(size_t index, HKEY root, REGSAM view)
 {
     const SweepCheck& check = kSweepChecks[index];
     CRegKey key;
-    if (key.Open(check.root, check.key, KEY_ALL_ACCESS | view) != ERROR_SUCCESS)
+    if (key.Open(root, check.key, KEY_ALL_ACCESS | view) != ERROR_SUCCESS)
         return false;
     switch (check.test)
     {
@@ -182,7 +183,7 @@ bool CKillerForOneKB::SweepCheckInView(size_t index, REGSAM view)
         {
             key.Close();
             CRegKey parent;
-            if (parent.Open(HKEY_LOCAL_MACHINE, kMyComputer, KEY_ALL_ACCESS | view) == ERROR_SUCCESS &&
+            if (parent.Open(root, kMyComputer, KEY_ALL_ACCESS | view) == ERROR_SUCCESS &&
                 GateDeleteTree(parent, L"Shell", view) == ERROR_SUCCESS)
                 ++m_nRepaired;
         }
@@ -220,20 +221,38 @@ bool CKillerForOneKB::SweepCheckInView(size_t index, REGSAM view)
     return true;
 }
 
+namespace {
+
+// One check of the sweep on its way through the roots.
+struct SweepStep
+{
+    CKillerForOneKB* command;
+    size_t index;
+    bool opened;
+};
+
+}  // namespace
+
+void CKillerForOneKB::SweepRoot(HKEY root, const std::wstring&, void* sweep)
+{
+    SweepStep& step = *static_cast<SweepStep*>(sweep);
+    // A key with a copy per registry view is checked in each, native first.
+    const RegViewList views = RegViewsForKey(root, kSweepChecks[step.index].key);
+    for (size_t v = 0; v < views.count; ++v)
+    {
+        if (step.command->SweepCheckIn(step.index, root, views.flags[v]))
+            step.opened = true;
+    }
+}
+
 void CKillerForOneKB::SweepRegistry()
 {
     for (size_t i = 0; i < sizeof(kSweepChecks) / sizeof(kSweepChecks[0]); ++i)
     {
-        // A key with a copy per registry view is checked in each, native first.
-        const RegViewList views = RegViewsForKey(kSweepChecks[i].root, kSweepChecks[i].key);
-        bool opened = false;
-        for (size_t v = 0; v < views.count; ++v)
-        {
-            if (SweepCheckInView(i, views.flags[v]))
-                opened = true;
-        }
+        SweepStep step = {this, i, false};
+        ForEachRootOf(kSweepChecks[i].root, SweepRoot, &step);
         // A stop is looked for after each check that found its key.
-        if (opened && StopRequested())
+        if (step.opened && StopRequested())
             break;
     }
     // "explorer.exe:worm.vbs\" %1" leaves "worm.vbs".
@@ -311,9 +330,19 @@ void CKillerForOneKB::SweepDrives()
     }
 }
 
+namespace {
+
+void DeleteMountPoints(HKEY root, const std::wstring&, void*)
+{
+    DeleteKeyRecursive(root, L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MountPoints2");
+}
+
+}  // namespace
+
 void CKillerForOneKB::ResetDriveOpenKeys()
 {
-    DeleteKeyRecursive(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MountPoints2");
+    // The drive caches of every user; the log names them once.
+    ForEachUserRoot(DeleteMountPoints, NULL);
     DeleteKeyRecursive(HKEY_CLASSES_ROOT, L"Drive\\shell");
     ScanLog::AppendText(kLogDriveOpenKeys);
 }

@@ -26,9 +26,11 @@ public:
     int Repaired() const { return m_nRepaired; }
 
 private:
-    // One registry check (an entry of the sweep table) in one registry view;
-    // false when its key does not open there.
-    bool SweepCheckInView(size_t index, REGSAM view);
+    // One registry check (an entry of the sweep table) below one root in one
+    // registry view; false when its key does not open there.
+    bool SweepCheckIn(size_t index, HKEY root, REGSAM view);
+    // The check of a sweep in one root, in each of the key's views.
+    static void SweepRoot(HKEY root, const std::wstring& name, void* sweep);
 };
 
 // The script test of association commands and "load": true when the text

@@ -14,6 +14,7 @@
 #include "platform/reg_script.h"
 #include "platform/reg_views.h"
 #include "platform/registry.h"
+#include "platform/user_hives.h"
 
 const char kLogExeAssociationFixed[] = "修复exe文件打不开的问题\r\n";
 
@@ -79,20 +80,21 @@ const char kLogLnkApplication[] = "异常 Software\\Microsoft\\Windows\\CurrentV
 // The key path as a log prefix: ASCII, the same in every code page.
 std::string KeyPrefix(const wchar_t* key) { return ToLogText(key) + "\t"; }
 
-// Group 2: each check answers whether the shortcut association is damaged.
-bool LnkHandlerMissing()
+// Group 2: each check answers whether the shortcut association below its
+// root is damaged; `rootName` names a user's root.
+bool LnkHandlerMissing(HKEY root, const std::wstring&)
 {
     CRegKey key;
-    if (key.Open(HKEY_LOCAL_MACHINE, kLnkHandlerKey) == ERROR_SUCCESS)
+    if (key.Open(root, kLnkHandlerKey) == ERROR_SUCCESS)
         return false;
     ScanLog::AppendText(kLogLnkHandlerMissing);
     return true;
 }
 
-bool LnkFileNameWrong()
+bool LnkFileNameWrong(HKEY root, const std::wstring&)
 {
     CRegKey key;
-    if (key.Open(HKEY_LOCAL_MACHINE, kLnkFileKey) != ERROR_SUCCESS)
+    if (key.Open(root, kLnkFileKey) != ERROR_SUCCESS)
         return false;
     std::wstring text;
     ReadRegString(key, L"", text);
@@ -102,10 +104,10 @@ bool LnkFileNameWrong()
     return true;
 }
 
-bool LnkExtWrong()
+bool LnkExtWrong(HKEY root, const std::wstring&)
 {
     CRegKey key;
-    if (key.Open(HKEY_CLASSES_ROOT, kLnkExtKey) != ERROR_SUCCESS)
+    if (key.Open(root, kLnkExtKey) != ERROR_SUCCESS)
         return false;
     std::wstring text;
     ReadRegString(key, L"", text);
@@ -115,26 +117,28 @@ bool LnkExtWrong()
     return true;
 }
 
-bool LnkUserChoicePresent()
+bool LnkUserChoicePresent(HKEY root, const std::wstring& rootName)
 {
     CRegKey key;
-    if (key.Open(HKEY_CURRENT_USER, kLnkUserChoiceKey) != ERROR_SUCCESS)
+    if (key.Open(root, kLnkUserChoiceKey) != ERROR_SUCCESS)
         return false;
     GateDeleteValue(key, L"Progid");
     ScanLog::AppendText(kLogLnkUserChoice);
     key.Close();
-    // The choice is usually locked against deletion.
-    GateResetKeyAccess(HKEY_CURRENT_USER, ResetUserKeyPermissions, kLnkFileExtsKey);
-    GateResetKeyAccess(HKEY_CURRENT_USER, ResetUserKeyPermissions, kLnkUserChoiceKey);
-    if (key.Open(HKEY_CURRENT_USER, kLnkFileExtsKey) == ERROR_SUCCESS)
+    // The choice is usually locked against deletion; the keys get the
+    // access list of the user whose root it is.
+    const CUserKeyAccessRoot user(rootName);
+    GateResetKeyAccess(root, ResetUserKeyPermissions, kLnkFileExtsKey);
+    GateResetKeyAccess(root, ResetUserKeyPermissions, kLnkUserChoiceKey);
+    if (key.Open(root, kLnkFileExtsKey) == ERROR_SUCCESS)
         GateDeleteTree(key, L"UserChoice");
     return true;
 }
 
-bool LnkApplicationPresent()
+bool LnkApplicationPresent(HKEY root, const std::wstring&)
 {
     CRegKey key;
-    if (key.Open(HKEY_CURRENT_USER, kLnkFileExtsKey) != ERROR_SUCCESS)
+    if (key.Open(root, kLnkFileExtsKey) != ERROR_SUCCESS)
         return false;
     std::wstring text;
     if (!ReadRegString(key, L"application", text))
@@ -144,9 +148,30 @@ bool LnkApplicationPresent()
     return true;
 }
 
-bool (*const kLnkChecks[])() = {
-    LnkHandlerMissing, LnkFileNameWrong, LnkExtWrong, LnkUserChoicePresent, LnkApplicationPresent,
+struct LnkCheck
+{
+    HKEY root;  // kEachUserRoot: the check runs in every user's root
+    bool (*damaged)(HKEY root, const std::wstring& rootName);
 };
+const LnkCheck kLnkChecks[] = {
+    {HKEY_LOCAL_MACHINE, LnkHandlerMissing}, {HKEY_LOCAL_MACHINE, LnkFileNameWrong},
+    {HKEY_CLASSES_ROOT, LnkExtWrong},        {kEachUserRoot, LnkUserChoicePresent},
+    {kEachUserRoot, LnkApplicationPresent},
+};
+
+// One shortcut check on its way through its roots.
+struct LnkStep
+{
+    const LnkCheck* check;
+    bool damaged;
+};
+
+void RunLnkCheck(HKEY root, const std::wstring& rootName, void* context)
+{
+    LnkStep& step = *static_cast<LnkStep*>(context);
+    if (step.check->damaged(root, rootName))
+        step.damaged = true;
+}
 
 // The shortcut script: imported from the program's own copy; the user is
 // given one in the temporary folder.
@@ -290,17 +315,23 @@ void RepairComputerOpen()
     }
 }
 
-void RepairWindowsLoad()
+namespace {
+
+void RepairWindowsLoadIn(HKEY root, const std::wstring&, void*)
 {
     CRegKey key;
     std::wstring load;
-    if (key.Open(HKEY_CURRENT_USER, kWindowsKey) != ERROR_SUCCESS || !ReadRegString(key, L"load", load))
+    if (key.Open(root, kWindowsKey) != ERROR_SUCCESS || !ReadRegString(key, L"load", load))
         return;
     if (CheckCommandTargets(load.c_str(), NULL))
         return;
     ScanLog::AppendLine(kLogLoad, load);
     GateSetString(key, L"load", L"");
 }
+
+}  // namespace
+
+void RepairWindowsLoad() { ForEachUserRoot(RepairWindowsLoadIn, NULL); }
 
 void RepairAssociations()
 {
@@ -320,7 +351,9 @@ void RepairAssociations()
     bool lnkDamaged = false;
     for (size_t i = 0; i < sizeof(kLnkChecks) / sizeof(kLnkChecks[0]); ++i)
     {
-        if (kLnkChecks[i]())
+        LnkStep step = {&kLnkChecks[i], false};
+        ForEachRootOf(kLnkChecks[i].root, RunLnkCheck, &step);
+        if (step.damaged)
             lnkDamaged = true;
     }
 

@@ -10,6 +10,8 @@ namespace {
 const wchar_t kUserSidPrefix[] = L"S-1-5-21-";
 const wchar_t kClassesSuffix[] = L"_Classes";
 
+bool g_localSystemForTests = false;
+
 }  // namespace
 
 bool IsRunningAsLocalSystem()
@@ -44,8 +46,19 @@ bool IsUserHiveName(const std::wstring& name)
 
 int ForEachUserRoot(PFNUSERROOTCHECK check, void* context)
 {
-    return ForEachUserRoot(check, context, IsRunningAsLocalSystem(), HKEY_USERS, L"HKEY_USERS");
+    return ForEachUserRoot(check, context, g_localSystemForTests || IsRunningAsLocalSystem(), HKEY_USERS,
+                           L"HKEY_USERS");
 }
+
+int ForEachRootOf(HKEY root, PFNUSERROOTCHECK check, void* context)
+{
+    if (root == kEachUserRoot)
+        return ForEachUserRoot(check, context);
+    check(root, std::wstring(), context);
+    return 1;
+}
+
+void SetLocalSystemForTests(bool localSystem) { g_localSystemForTests = localSystem; }
 
 int ForEachUserRoot(PFNUSERROOTCHECK check, void* context, bool localSystem, HKEY users,
                     const std::wstring& usersName)

@@ -21,6 +21,18 @@ bool IsUserHiveName(const std::wstring& name);
 // Runs `check` on every root the per-user checks cover; the number of roots.
 int ForEachUserRoot(PFNUSERROOTCHECK check, void* context);
 
+// In tables of checks, the root that stands for every root of the per-user
+// checks in turn.
+const HKEY kEachUserRoot = NULL;
+
+// Runs `check` on `root` (named "") or, for kEachUserRoot, on every user
+// root as ForEachUserRoot does; the number of roots.
+int ForEachRootOf(HKEY root, PFNUSERROOTCHECK check, void* context);
+
+// For tests: true has ForEachUserRoot(check, context) walk HKEY_USERS as it
+// does when run as LocalSystem; false has it ask the system again.
+void SetLocalSystemForTests(bool localSystem);
+
 // The same with what it asks the system given: whether to walk the loaded
 // hives, and the key that holds them (HKEY_USERS). For tests.
 int ForEachUserRoot(PFNUSERROOTCHECK check, void* context, bool localSystem, HKEY users,

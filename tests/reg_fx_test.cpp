@@ -377,3 +377,44 @@ TEST(KeyPermissions, MissingKeyIsAFailure)
     EXPECT_FALSE(ResetUserKeyPermissions(L"Software\\StickMedicTest\\does\\not\\exist"));
     EXPECT_NE(0u, ::GetLastError());
 }
+
+TEST(KeyPermissions, ALinkToAMachineKeyIsNeverGivenAway)
+{
+    // The user's choice made a link to a machine key: granting the user full
+    // control there would hand over the machine.
+    const std::wstring target = L"SOFTWARE\\StickMedicGuarded";
+    ASSERT_TRUE(CreateKey(HKEY_LOCAL_MACHINE, target));
+    std::wstring machineName = L"MACHINE\\" + target;
+    PACL before = NULL;
+    PSECURITY_DESCRIPTOR beforeDescriptor = NULL;
+    ASSERT_EQ(0u, ::GetNamedSecurityInfoW(&machineName[0], SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, NULL, NULL,
+                                          &before, NULL, &beforeDescriptor));
+    const std::string beforeBytes(reinterpret_cast<const char*>(before), before ? before->AclSize : 0);
+    ::LocalFree(beforeDescriptor);
+
+    const std::wstring choice = std::wstring(kFileExts) + L"\\UserChoice";
+    DeleteKey(HKEY_CURRENT_USER, choice);
+    ASSERT_TRUE(CreateKey(HKEY_CURRENT_USER, kFileExts));
+    HKEY link = NULL;
+    ASSERT_EQ(0, ::RegCreateKeyExW(HKEY_CURRENT_USER, choice.c_str(), 0, NULL,
+                                   REG_OPTION_VOLATILE | REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS | KEY_CREATE_LINK, NULL,
+                                   &link, NULL));
+    const std::wstring kernel = L"\\REGISTRY\\MACHINE\\" + target;
+    ASSERT_EQ(0, ::RegSetValueExW(link, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(kernel.c_str()),
+                                  static_cast<DWORD>(kernel.size() * sizeof(wchar_t))));
+    ::RegCloseKey(link);
+
+    EXPECT_FALSE(ResetUserKeyPermissions(choice.c_str()));
+    PACL after = NULL;
+    PSECURITY_DESCRIPTOR afterDescriptor = NULL;
+    ASSERT_EQ(0u, ::GetNamedSecurityInfoW(&machineName[0], SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, NULL, NULL,
+                                          &after, NULL, &afterDescriptor));
+    EXPECT_EQ(beforeBytes, std::string(reinterpret_cast<const char*>(after), after ? after->AclSize : 0));
+    ::LocalFree(afterDescriptor);
+    HKEY parent = NULL;
+    ASSERT_EQ(0, ::RegOpenKeyExW(HKEY_CURRENT_USER, kFileExts, 0, KEY_ALL_ACCESS, &parent));
+    EXPECT_EQ(0, DeleteRegKeyTree(parent, L"UserChoice"));
+    ::RegCloseKey(parent);
+    EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, target)) << "the link went, not its target";
+    DeleteKey(HKEY_LOCAL_MACHINE, target);
+}

@@ -262,6 +262,19 @@ struct RootView
     const CNameIndex* index;
 };
 
+PFNLISTINGHOOK g_listingHook = NULL;
+
+// The entries of `folder` ("E:\", "E:\sysvolume\"), as every listing of the
+// command is made.
+bool ListEntries(const std::wstring& folder, std::vector<DirEntry>& entries)
+{
+    if (!ListFolder(LongPath(folder) + L"*", entries))
+        return false;
+    if (g_listingHook)
+        g_listingHook(folder, entries);
+    return true;
+}
+
 // The attributes of one entry as its folder's listing shows them: the entry
 // itself, never what a link in its place points to. INVALID_FILE_ATTRIBUTES
 // when it is missing.
@@ -269,7 +282,20 @@ DWORD ListedAttributes(const std::wstring& path)
 {
     WIN32_FIND_DATAW data;
     CFindHandle find;
-    return find.First(LongPath(path).c_str(), &data) ? data.dwFileAttributes : INVALID_FILE_ATTRIBUTES;
+    if (!find.First(LongPath(path).c_str(), &data))
+        return INVALID_FILE_ATTRIBUTES;
+    if (!g_listingHook)
+        return data.dwFileAttributes;
+    const std::wstring::size_type slash = path.rfind(L'\\');
+    DirEntry entry;
+    entry.name = path.substr(slash + 1);
+    entry.attributes = data.dwFileAttributes;
+    entry.sizeHigh = data.nFileSizeHigh;
+    entry.sizeLow = data.nFileSizeLow;
+    entry.gone = false;
+    std::vector<DirEntry> entries(1, entry);
+    g_listingHook(path.substr(0, slash + 1), entries);
+    return entries.empty() ? INVALID_FILE_ATTRIBUTES : entries[0].attributes;
 }
 
 enum Walk
@@ -475,6 +501,8 @@ DWORD Shown(DWORD attributes)
 
 }  // namespace
 
+void SetLauncherListingHook(PFNLISTINGHOOK hook) { g_listingHook = hook; }
+
 int CKillerForLaunchers::Run(ICommunication* comm)
 {
     m_pComm = comm;
@@ -505,7 +533,7 @@ void CKillerForLaunchers::RemoveEmptyFolders(const std::wstring& root, std::wstr
             const DWORD attributes = ListedAttributes(root + folder);
             std::vector<DirEntry> inside;
             if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & kHiddenOrSystem) || IsReparsePoint(attributes) ||
-                !ListFolder(LongPath(root + folder) + L"\\*", inside) || !inside.empty())
+                !ListEntries(root + folder + L"\\", inside) || !inside.empty())
                 return;
         }
         if (!GateRemoveFolder(LongPath(root + folder)))
@@ -522,7 +550,7 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root)
 {
     RootView view;
     view.root = root;
-    if (!ListFolder(LongPath(root) + L"*", view.entries))
+    if (!ListEntries(root, view.entries))
         return;  // no medium, or nothing to list
     SortByName(view.entries);
     const CNameIndex index(view.entries);
@@ -614,7 +642,7 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root)
         const std::wstring& folder = payloadFolders[f];
         const bool topLevel = folder.find(L'\\') == std::wstring::npos;
         std::vector<DirEntry> inside;
-        if (!IsPlainFolder(root, folder) || !ListFolder(LongPath(root + folder) + L"\\*", inside))
+        if (!IsPlainFolder(root, folder) || !ListEntries(root + folder + L"\\", inside))
             continue;
         SortByName(inside);
         bool onlyPayload = !(topLevel && IsHidingFolderName(folder, label));

@@ -1,6 +1,7 @@
 #include "killers/eljfilefx.h"
 
 #include <windows.h>
+#include <shlobj.h>
 #include <shlwapi.h>
 
 #include "platform/change_gate.h"
@@ -25,7 +26,8 @@ const wchar_t* const kCoreFiles[] = {
     L"C:\\Program Files\\mosss.exe",
 };
 
-// What it plants or alters, gathered only when it is there.
+// What it plants or alters, gathered only when it is there. "%HOMEPATH%\"
+// stands for the user's profile folder.
 const wchar_t* const kFurtherFiles[] = {
     L"%HOMEPATH%\\桌面\\Internet Explorer.lnk",
     L"C:\\Documents and Settings\\All Users\\「开始」菜单\\程序\\启动\\fgahu.lnk",
@@ -113,25 +115,22 @@ void CollectFiles(const std::wstring& folder, std::vector<std::wstring>& list, b
     }
 }
 
-void ExpandLeadingVar(std::wstring& text)
+bool ResolveProfilePath(std::wstring& text)
 {
-    if (text.empty() || text[0] != L'%')
-        return;
-    const std::wstring::size_type close = text.find(L'%', 1);
-    if (close == std::wstring::npos)
-        return;
-    const std::wstring name = text.substr(1, close - 1);
-    wchar_t value[MAX_PATH + 1] = {0};
-    const DWORD length = ::GetEnvironmentVariableW(name.c_str(), value, MAX_PATH + 1);
-    if (name.empty() || length == 0 || length > MAX_PATH)
-        return;
-    std::wstring expanded(value, length);
-    if (expanded[expanded.size() - 1] != L'\\')
-        expanded += L'\\';
-    // The closing "%" and the separator after it are skipped.
-    if (close + 2 < text.size())
-        expanded += text.substr(close + 2);
-    text = expanded;
+    static const wchar_t kProfileHead[] = L"%HOMEPATH%\\";
+    const size_t head = sizeof(kProfileHead) / sizeof(kProfileHead[0]) - 1;
+    if (text.size() < head || ::StrCmpNIW(text.c_str(), kProfileHead, static_cast<int>(head)) != 0)
+        return true;
+    // The profile as the system knows the user, not as the environment
+    // (HOMEDRIVE, HOMEPATH, USERPROFILE: the user's to set) says.
+    wchar_t profile[MAX_PATH] = {0};
+    if (FAILED(::SHGetFolderPathW(NULL, CSIDL_PROFILE, NULL, SHGFP_TYPE_CURRENT, profile)))
+        return false;
+    const std::wstring folder(profile);
+    if (folder.size() < 3 || folder[1] != L':' || folder[2] != L'\\' || IsRemoteOrDevicePath(folder.c_str()))
+        return false;
+    text = WithBackslash(folder) + text.substr(head);
+    return true;
 }
 
 void ResetRootFileAttributes()
@@ -159,6 +158,9 @@ void ResetRootFileAttributes()
 
 void CEljfilefx::AddIfExists(const std::wstring& path)
 {
+    // Nothing on another machine or device is ever asked about.
+    if (IsRemoteOrDevicePath(path.c_str()))
+        return;
     // Under WOW64 the System32 name is looked for in the native folder.
     if (IsWow64Process32() ? NativeFileExists(path.c_str()) : ::PathFileExistsW(path.c_str()) != FALSE)
         m_files.push_back(path);
@@ -184,8 +186,8 @@ int CEljfilefx::Scan()
     for (size_t i = 0; i < sizeof(kFurtherFiles) / sizeof(kFurtherFiles[0]); ++i)
     {
         std::wstring path(kFurtherFiles[i]);
-        ExpandLeadingVar(path);
-        AddIfExists(path);
+        if (ResolveProfilePath(path))
+            AddIfExists(path);
     }
     const std::vector<std::wstring> roots = ListFixedDriveRoots();
     for (size_t r = 0; r < roots.size(); ++r)

@@ -32,9 +32,11 @@ void ResetRootFileAttributes();
 // all its subfolders) to `list`.
 void CollectFiles(const std::wstring& folder, std::vector<std::wstring>& list, bool recurse);
 
-// "%NAME%\rest" becomes the variable's value + "\" + rest when NAME is set
-// and not empty; any other text stays as it is.
-void ExpandLeadingVar(std::wstring& text);
+// "%HOMEPATH%\rest" becomes the user's profile folder (as the shell gives it,
+// CSIDL_PROFILE; never from the environment) + "\" + rest; any other text
+// stays as it is, no variable expanded. False when the profile folder is
+// unknown or not a full local path: such an entry is not looked for.
+bool ResolveProfilePath(std::wstring& text);
 
 // The roots of the fixed drives, in the system's order.
 std::vector<std::wstring> ListFixedDriveRoots();

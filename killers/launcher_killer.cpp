@@ -11,6 +11,7 @@
 #include "platform/change_gate.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
+#include "platform/handles.h"
 #include "platform/shell_link.h"
 
 const char kLogLauncherDeleted[] = "删除病毒快捷方式\t";
@@ -20,6 +21,14 @@ const char kLogFileShown[] = "恢复被木马隐藏的文件\t";
 namespace {
 
 const DWORD kHiddenOrSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+// A junction or symbolic link: what lies behind it is another folder, disk
+// or machine. The command never reads, lists or deletes through one, nor
+// one itself.
+bool IsReparsePoint(DWORD attributes)
+{
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
 
 // Programs that run what they are handed: script hosts, command
 // interpreters, the DLL runner, the HTML application host, the installer.
@@ -253,9 +262,100 @@ struct RootView
     const CNameIndex* index;
 };
 
+PFNLISTINGHOOK g_listingHook = NULL;
+
+// The entries of `folder` ("E:\", "E:\sysvolume\"), as every listing of the
+// command is made.
+bool ListEntries(const std::wstring& folder, std::vector<DirEntry>& entries)
+{
+    if (!ListFolder(LongPath(folder) + L"*", entries))
+        return false;
+    if (g_listingHook)
+        g_listingHook(folder, entries);
+    return true;
+}
+
+// The attributes of one entry as its folder's listing shows them: the entry
+// itself, never what a link in its place points to. INVALID_FILE_ATTRIBUTES
+// when it is missing.
+DWORD ListedAttributes(const std::wstring& path)
+{
+    WIN32_FIND_DATAW data;
+    CFindHandle find;
+    if (!find.First(LongPath(path).c_str(), &data))
+        return INVALID_FILE_ATTRIBUTES;
+    if (!g_listingHook)
+        return data.dwFileAttributes;
+    const std::wstring::size_type slash = path.rfind(L'\\');
+    DirEntry entry;
+    entry.name = path.substr(slash + 1);
+    entry.attributes = data.dwFileAttributes;
+    entry.sizeHigh = data.nFileSizeHigh;
+    entry.sizeLow = data.nFileSizeLow;
+    entry.gone = false;
+    std::vector<DirEntry> entries(1, entry);
+    g_listingHook(path.substr(0, slash + 1), entries);
+    return entries.empty() ? INVALID_FILE_ATTRIBUTES : entries[0].attributes;
+}
+
+enum Walk
+{
+    kReached,      // every folder along the way is a plain folder
+    kMissing,      // a part is missing, or a folder along the way is a file
+    kThroughLink,  // a part is a junction or symbolic link
+};
+
+// Goes down from `folder` ("E:\sysvolume") through parts[first..], one level
+// at a time, each level's attributes from its parent's entry for it (the
+// levels above `folder` are known to be plain folders). `attributes`: those
+// of the last part when reached.
+Walk WalkDown(std::wstring folder, const std::vector<std::wstring>& parts, size_t first, DWORD& attributes)
+{
+    attributes = INVALID_FILE_ATTRIBUTES;
+    for (size_t i = first; i < parts.size(); ++i)
+    {
+        folder += L"\\" + parts[i];
+        const DWORD found = ListedAttributes(folder);
+        if (found == INVALID_FILE_ATTRIBUTES)
+            return kMissing;
+        if (IsReparsePoint(found))
+            return kThroughLink;
+        if (i + 1 < parts.size() && !(found & FILE_ATTRIBUTE_DIRECTORY))
+            return kMissing;
+        attributes = found;
+    }
+    return kReached;
+}
+
+// The parts of a relative path ("a\b" gives "a", "b").
+std::vector<std::wstring> PartsOf(const std::wstring& relative)
+{
+    std::vector<std::wstring> parts;
+    std::wstring::size_type start = 0;
+    for (;;)
+    {
+        const std::wstring::size_type slash = relative.find(L'\\', start);
+        parts.push_back(relative.substr(start, slash == std::wstring::npos ? std::wstring::npos : slash - start));
+        if (slash == std::wstring::npos)
+            return parts;
+        start = slash + 1;
+    }
+}
+
+// Whether root\relative is a plain folder all the way down: no level is a
+// junction or symbolic link. Asked again just before a folder is listed.
+bool IsPlainFolder(const std::wstring& root, const std::wstring& relative)
+{
+    DWORD attributes = INVALID_FILE_ATTRIBUTES;
+    return WalkDown(root.substr(0, root.size() - 1), PartsOf(relative), 0, attributes) == kReached &&
+           (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 // Looks a located piece up: from the listing when it is a root entry, from
-// the file system only below a root folder that exists. False when the
-// piece names nothing on the drive (a relative name the root lacks).
+// its parents' entries below a root folder that exists. False when the piece
+// names nothing on the drive (a relative name the root lacks) or reaches
+// through a junction or symbolic link, or is one: what it names lies
+// elsewhere and is never touched.
 bool LookUp(const RootView& view, Reach reach, const std::vector<std::wstring>& parts, NamedItem& item)
 {
     item.relative.clear();
@@ -268,10 +368,12 @@ bool LookUp(const RootView& view, Reach reach, const std::vector<std::wstring>& 
     const DirEntry* entry = view.index->Find(item.first);
     if (!entry)
         return reach == kOnDrive;  // an absolute path to something gone
+    if (IsReparsePoint(entry->attributes))
+        return false;
     if (!item.nested)
         item.attributes = entry->attributes;
     else if (entry->IsFolder())
-        item.attributes = ::GetFileAttributesW(LongPath(view.root + item.relative).c_str());
+        return WalkDown(view.root + item.first, parts, 1, item.attributes) != kThroughLink;
     return true;
 }
 
@@ -399,6 +501,8 @@ DWORD Shown(DWORD attributes)
 
 }  // namespace
 
+void SetLauncherListingHook(PFNLISTINGHOOK hook) { g_listingHook = hook; }
+
 int CKillerForLaunchers::Run(ICommunication* comm)
 {
     m_pComm = comm;
@@ -426,10 +530,10 @@ void CKillerForLaunchers::RemoveEmptyFolders(const std::wstring& root, std::wstr
         {
             if (topLevel && IsHidingFolderName(folder, label))
                 return;
-            const DWORD attributes = ::GetFileAttributesW(LongPath(root + folder).c_str());
+            const DWORD attributes = ListedAttributes(root + folder);
             std::vector<DirEntry> inside;
-            if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & kHiddenOrSystem) ||
-                !ListFolder(LongPath(root + folder) + L"\\*", inside) || !inside.empty())
+            if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & kHiddenOrSystem) || IsReparsePoint(attributes) ||
+                !ListEntries(root + folder + L"\\", inside) || !inside.empty())
                 return;
         }
         if (!GateRemoveFolder(LongPath(root + folder)))
@@ -446,13 +550,14 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root)
 {
     RootView view;
     view.root = root;
-    if (!ListFolder(LongPath(root) + L"*", view.entries))
+    if (!ListEntries(root, view.entries))
         return;  // no medium, or nothing to list
     SortByName(view.entries);
     const CNameIndex index(view.entries);
     view.index = &index;
 
-    // The launchers: only shortcuts are read, one file each.
+    // The launchers: only shortcuts are read, one file each; a link in a
+    // shortcut's place is not followed.
     std::vector<Launcher> launchers;
     std::set<std::wstring> launcherBases;  // folded names without ".lnk"
     for (size_t i = 0; i < view.entries.size(); ++i)
@@ -460,7 +565,8 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root)
         if (StopRequested())
             return;
         const DirEntry& entry = view.entries[i];
-        if (entry.IsFolder() || !EndsWithNoCase(entry.name, L".lnk") || entry.sizeHigh != 0 ||
+        if (entry.IsFolder() || IsReparsePoint(entry.attributes) || !EndsWithNoCase(entry.name, L".lnk") ||
+            entry.sizeHigh != 0 ||
             entry.sizeLow > kMaxShortcutBytes)
             continue;
         Launcher launcher;
@@ -526,6 +632,8 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root)
 
     // The folders the payload came from: removed when nothing but the worm's
     // hidden files is left in them; a side-loaded program's libraries go.
+    // Each is made sure again to be a plain folder all the way down before it
+    // is listed, and a link inside it is neither deleted nor read.
     const std::wstring label = VolumeLabel(root);
     for (size_t f = 0; f < payloadFolders.size(); ++f)
     {
@@ -534,12 +642,13 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root)
         const std::wstring& folder = payloadFolders[f];
         const bool topLevel = folder.find(L'\\') == std::wstring::npos;
         std::vector<DirEntry> inside;
-        if (!ListFolder(LongPath(root + folder) + L"\\*", inside))
+        if (!IsPlainFolder(root, folder) || !ListEntries(root + folder + L"\\", inside))
             continue;
         SortByName(inside);
         bool onlyPayload = !(topLevel && IsHidingFolderName(folder, label));
         for (size_t i = 0; i < inside.size() && onlyPayload; ++i)
-            onlyPayload = !inside[i].IsFolder() && (inside[i].attributes & kHiddenOrSystem) &&
+            onlyPayload = !inside[i].IsFolder() && !IsReparsePoint(inside[i].attributes) &&
+                          (inside[i].attributes & kHiddenOrSystem) &&
                           InTable(Extension(inside[i].name), kPayloadExtensions);
         const bool sideLoaded = sideLoadFolders.count(Fold(folder)) != 0;
         bool emptied = true;
@@ -548,7 +657,7 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root)
             const DirEntry& file = inside[i];
             const bool library = sideLoaded && !file.IsFolder() && (file.attributes & kHiddenOrSystem) &&
                                  InTable(Extension(file.name), kLibraryExtensions);
-            if (!onlyPayload && !library)
+            if ((!onlyPayload && !library) || IsReparsePoint(file.attributes))
                 continue;
             const std::wstring path = root + folder + L"\\" + file.name;
             if (GateDeleteFile(LongPath(path), kKeepOrLeave))
@@ -574,7 +683,7 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root)
             return;
         const DirEntry& entry = view.entries[i];
         const std::wstring folded = Fold(entry.name);
-        if (!(entry.attributes & kHiddenOrSystem) || gone.count(folded))
+        if (!(entry.attributes & kHiddenOrSystem) || IsReparsePoint(entry.attributes) || gone.count(folded))
             continue;
         const bool behindLauncher = launcherBases.count(folded) || launcherBases.count(Fold(Stem(entry.name)));
         const std::wstring path = root + entry.name;

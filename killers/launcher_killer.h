@@ -5,8 +5,10 @@
 #pragma once
 #include <set>
 #include <string>
+#include <vector>
 
 #include "killers/command.h"
+#include "platform/file_helpers.h"
 
 class CKillerForLaunchers : public CCommand
 {
@@ -26,6 +28,14 @@ private:
     void RemoveEmptyFolders(const std::wstring& root, std::wstring folder, const std::wstring& label,
                             std::set<std::wstring>& gone);
 };
+
+// For tests: called with every listing the command makes, of a folder
+// ("E:\", "E:\sysvolume\") or of the one entry a path names, before it is
+// used; it may change what the entries say (a test shows the command a
+// symbolic link to a file, which Wine does not list as one). NULL (the
+// default) calls nothing.
+typedef void (*PFNLISTINGHOOK)(const std::wstring& folder, std::vector<DirEntry>& entries);
+void SetLauncherListingHook(PFNLISTINGHOOK hook);
 
 // Log texts (GBK), each followed by a path and CR LF. Folders made visible
 // are logged with kLogFolderShown (killers/file_fx.h).

@@ -3,6 +3,7 @@
 #include <shlwapi.h>
 
 #include "platform/change_gate.h"
+#include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/program_folder.h"
@@ -65,10 +66,59 @@ bool WriteAndImport(const std::wstring& copy, bool nativeView)
     {
         if (WriteSafeFile(copy, bytes, size) != ERROR_SUCCESS)
             return false;
-        if (script->userCopy)
-            WriteFreshFile(script->userCopy(), bytes, size);
+        const std::wstring userCopy = script->userCopy ? script->userCopy() : std::wstring();
+        if (!userCopy.empty())
+            WriteFreshFile(userCopy, bytes, size);
     }
     return StartRegEditInView(copy, nativeView);
+}
+
+// Whether `path` is `folder` or lies below it; both full long paths, the
+// folder without a trailing backslash.
+bool IsAtOrBelowFolder(const std::wstring& path, const std::wstring& folder)
+{
+    const int length = static_cast<int>(folder.size());
+    return !folder.empty() && path.size() >= folder.size() &&
+           ::StrCmpNIW(path.c_str(), folder.c_str(), length) == 0 &&
+           (path.size() == folder.size() || path[folder.size()] == L'\\');
+}
+
+// The full path of an existing folder in its long form, ".." worked out and
+// short names expanded, without a trailing backslash (a root keeps its own);
+// empty when it cannot be had.
+std::wstring LongFullFolder(const wchar_t* folder)
+{
+    wchar_t full[MAX_PATH] = {0};
+    DWORD length = ::GetFullPathNameW(folder, MAX_PATH, full, NULL);
+    if (length == 0 || length >= MAX_PATH)
+        return std::wstring();
+    wchar_t expanded[MAX_PATH] = {0};
+    length = ::GetLongPathNameW(full, expanded, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return std::wstring();
+    std::wstring path(expanded, length);
+    while (path.size() > 3 && path[path.size() - 1] == L'\\')
+        path.erase(path.size() - 1);
+    return path;
+}
+
+// Whether every folder of the full path "C:\a\b", from the root down, is a
+// plain folder: none a junction or symbolic link (a level's own attributes,
+// as its parent lists it).
+bool IsPlainFolderPath(const std::wstring& path)
+{
+    for (std::wstring::size_type slash = path.find(L'\\', 3); ; slash = path.find(L'\\', slash + 1))
+    {
+        const std::wstring level = path.substr(0, slash);
+        WIN32_FIND_DATAW data;
+        CFindHandle find;
+        if (level.size() > 3 && (!find.First(level.c_str(), &data) ||
+                                 !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+                                 (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)))
+            return false;
+        if (slash == std::wstring::npos)
+            return true;
+    }
 }
 
 }  // namespace
@@ -106,14 +156,24 @@ bool ImportScriptResource(WORD id)
 
 std::wstring GetLnkFixTempPath()
 {
-    wchar_t temp[512] = {0};
-    const DWORD length = ::GetTempPathW(512, temp);
-    std::wstring path;
-    if (length > 0 && length <= 400)
-    {
-        path.assign(temp, length);
-        if (path[path.size() - 1] != L'\\')
-            path += L'\\';
-    }
-    return path + L"LNKFIX.REG";
+    // The temporary folder comes from the user's environment (TMP, TEMP):
+    // the copy goes there only when it is a plain folder on a local fixed
+    // disk outside the Windows folder, so that no file of the system is
+    // replaced, nothing is written through a link and no other machine is
+    // reached.
+    wchar_t temp[MAX_PATH + 1] = {0};
+    const DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
+    if (length == 0 || length > MAX_PATH || IsRemoteOrDevicePath(temp) || temp[1] != L':' || temp[2] != L'\\')
+        return std::wstring();
+    const std::wstring root(temp, 3);
+    wchar_t windows[MAX_PATH] = {0};
+    const UINT windowsLength = ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    if (::GetDriveTypeW(root.c_str()) != DRIVE_FIXED || !IsLocalDiskRoot(root) || windowsLength == 0 ||
+        windowsLength >= MAX_PATH)
+        return std::wstring();
+    const std::wstring folder = LongFullFolder(temp);
+    const std::wstring system = LongFullFolder(windows);
+    if (folder.size() < 3 || system.size() < 3 || IsAtOrBelowFolder(folder, system) || !IsPlainFolderPath(folder))
+        return std::wstring();
+    return (folder.size() == 3 ? folder : folder + L"\\") + L"LNKFIX.REG";
 }

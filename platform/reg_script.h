@@ -24,7 +24,8 @@ bool ExtractBinResource(WORD id, const wchar_t* path);
 bool ImportScriptResource(WORD id);
 
 // Where the shortcut script is given to the user: "LNKFIX.REG" in the
-// temporary folder, or in the current folder when that path is longer than
-// 400 characters or unknown.
+// temporary folder. Empty (no copy is given) unless that folder is a full
+// local path on a fixed local disk, neither the Windows folder nor below it,
+// and no folder along it is a junction or symbolic link.
 std::wstring GetLnkFixTempPath();
 

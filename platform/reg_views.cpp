@@ -2,6 +2,7 @@
 
 #include <shlwapi.h>
 
+#include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/registry.h"
@@ -171,10 +172,24 @@ bool GetWow64SystemDirSlash(std::wstring& dir)
     return get && FolderWithSlash(buffer, get(buffer, MAX_PATH), dir);
 }
 
-bool GetEnvDirSlash(const wchar_t* name, std::wstring& dir)
+// A folder the system records in HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion
+// (ProgramFilesDir, "ProgramFilesDir (x86)"), read in the registry view
+// `view`, with a trailing backslash. Only administrators write there; the
+// environment's ProgramFiles and its kin are the user's to set and are never
+// read. False unless it is a full local path ("C:\Program Files").
+bool GetRegisteredDirSlash(const wchar_t* name, REGSAM view, std::wstring& dir)
 {
-    wchar_t buffer[MAX_PATH + 1] = {0};
-    return FolderWithSlash(buffer, ::GetEnvironmentVariableW(name, buffer, MAX_PATH), dir);
+    CRegKey key;
+    std::wstring text;
+    if (key.Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", KEY_QUERY_VALUE | view) !=
+            ERROR_SUCCESS ||
+        !ReadRegString(key, name, text))
+        return false;
+    const bool full = text.size() >= 3 && text[1] == L':' && text[2] == L'\\' &&
+                      ((text[0] >= L'A' && text[0] <= L'Z') || (text[0] >= L'a' && text[0] <= L'z'));
+    if (!full || text.find_first_of(L"%/") != std::wstring::npos || IsRemoteOrDevicePath(text.c_str()))
+        return false;
+    return FolderWithSlash(text.c_str(), static_cast<DWORD>(text.size()), dir);
 }
 
 }  // namespace
@@ -277,11 +292,12 @@ std::vector<std::wstring> ProgramFilesDirsSlash()
 {
     std::vector<std::wstring> dirs;
     std::wstring dir;
-    // ProgramW6432 names the native folder to 32-bit processes on 64-bit
-    // Windows; ProgramFiles(x86) the 32-bit one.
-    if ((HasTwoRegViews() && GetEnvDirSlash(L"ProgramW6432", dir)) || GetEnvDirSlash(L"ProgramFiles", dir))
+    // The native view records both folders of a 64-bit Windows; the 32-bit
+    // view's ProgramFilesDir is the 32-bit one.
+    const REGSAM native = HasTwoRegViews() ? KEY_WOW64_64KEY : 0;
+    if (GetRegisteredDirSlash(L"ProgramFilesDir", native, dir))
         dirs.push_back(dir);
-    if (HasTwoRegViews() && GetEnvDirSlash(L"ProgramFiles(x86)", dir) &&
+    if (HasTwoRegViews() && GetRegisteredDirSlash(L"ProgramFilesDir (x86)", native, dir) &&
         (dirs.empty() || ::lstrcmpiW(dirs[0].c_str(), dir.c_str()) != 0))
         dirs.push_back(dir);
     return dirs;

@@ -54,7 +54,8 @@ std::vector<std::wstring> SystemDirsSlash();
 // The first of them: the native system folder under the name System32.
 bool GetSystem32DirSlash(std::wstring& dir);
 // The Program Files folders: the native one first, then (64-bit Windows only)
-// "Program Files (x86)".
+// "Program Files (x86)", as the system records them in HKLM (never from the
+// environment, which the user sets); full local paths only.
 std::vector<std::wstring> ProgramFilesDirsSlash();
 
 // Whether path names a file (not a folder) that opens for reading, seen as a

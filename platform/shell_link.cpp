@@ -12,18 +12,22 @@ namespace {
 // The longest text a shortcut stores in one string: a 16-bit count.
 const int kMaxShortcutText = 65536;
 
-// The size as the file itself tells it; false when it cannot be opened.
-bool ShortcutSize(const std::wstring& path, ULONGLONG& size)
+// Opens the shortcut file itself for the time it is loaded: a junction or
+// symbolic link in its place is opened as itself and refused, so nothing it
+// points to (another disk, another machine) is reached. Sharing only reading,
+// the handle keeps the name on this file until it is closed: the file cannot
+// be renamed, deleted or replaced by a link meanwhile, so the file the shell
+// link object then loads by name is the one checked here. Its size as the
+// file itself tells it.
+bool HoldShortcutFile(const std::wstring& path, CHandle& file, ULONGLONG& size)
 {
-    CHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, NULL));
-    if (!file.IsValid())
+    file.Attach(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT, NULL));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!file.IsValid() || !::GetFileInformationByHandle(file, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)))
         return false;
-    DWORD high = 0;
-    const DWORD low = ::GetFileSize(file, &high);
-    if (low == INVALID_FILE_SIZE && ::GetLastError() != NO_ERROR)
-        return false;
-    size = (static_cast<ULONGLONG>(high) << 32) | low;
+    size = (static_cast<ULONGLONG>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     return true;
 }
 
@@ -57,8 +61,9 @@ bool ReadShortcut(const std::wstring& path, ShortcutInfo& info)
 {
     info.target.clear();
     info.arguments.clear();
+    CHandle held;
     ULONGLONG size = 0;
-    if (!ShortcutSize(path, size) || size == 0 || size > kMaxShortcutBytes)
+    if (!HoldShortcutFile(path, held, size) || size == 0 || size > kMaxShortcutBytes)
         return false;
 
     CComOwner<IShellLinkW> link;

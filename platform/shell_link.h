@@ -1,6 +1,7 @@
 // Reading a shortcut (.lnk) through the system's shell link object: the raw
 // target path and the arguments, as stored. Nothing is resolved, searched
-// for or started; only the shortcut file itself is opened.
+// for or started; only the shortcut file itself is opened, never what a
+// junction or symbolic link in its place points to.
 #pragma once
 #include <objbase.h>
 
@@ -66,5 +67,8 @@ struct ShortcutInfo
 
 // Loads the shortcut at `path` (COM must be initialised on the thread).
 // False when the file does not load as a shortcut: not one, damaged, larger
-// than kMaxShortcutBytes, or unreadable. Never calls Resolve.
+// than kMaxShortcutBytes, unreadable, or a reparse point (a symbolic link,
+// which is never followed). The file is checked through a handle opened on
+// it as itself, and that handle keeps it in place while it is loaded. Never
+// calls Resolve.
 bool ReadShortcut(const std::wstring& path, ShortcutInfo& info);

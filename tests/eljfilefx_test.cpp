@@ -2,6 +2,8 @@
 // the next start of Windows (the sandbox restarts with wineboot --restart).
 #include <gtest/gtest.h>
 
+#include <shlobj.h>
+
 #include <algorithm>
 
 #include "killers/eljfilefx.h"
@@ -81,45 +83,75 @@ TEST_F(KnownFileTest, MosssAloneIsAnInfectionAndTheRootsAreGathered)
     ::DeleteFileW(L"E:\\Recycle.exe");
 }
 
-TEST(ExpandLeadingVar, HomePathAndItsAbsence)
+// The profile folder as the system knows it, with a trailing backslash.
+std::wstring ProfileSlash()
 {
-    ::SetEnvironmentVariableW(L"HOMEPATH", L"\\Documents and Settings\\user");
-    std::wstring text = L"%HOMEPATH%\\Local Settings\\History\\History.IE5\\index.dat";
-    ExpandLeadingVar(text);
-    EXPECT_EQ(L"\\Documents and Settings\\user\\Local Settings\\History\\History.IE5\\index.dat", text);
-    ::SetEnvironmentVariableW(L"HOMEPATH", L"\\home\\");
-    text = L"%HOMEPATH%\\x";
-    ExpandLeadingVar(text);
-    EXPECT_EQ(L"\\home\\x", text);
-
-    const wchar_t* const unchanged[] = {L"%HOMEPATH\\x", L"C:\\%HOMEPATH%\\x", L"%%\\x", L"%UNSET_VAR%\\x", L""};
-    ::SetEnvironmentVariableW(L"UNSET_VAR", NULL);
-    for (int i = 0; i < 5; ++i)
-    {
-        text = unchanged[i];
-        ExpandLeadingVar(text);
-        EXPECT_EQ(unchanged[i], text);
-    }
-    ::SetEnvironmentVariableW(L"HOMEPATH", L"");
-    text = L"%HOMEPATH%\\x";
-    ExpandLeadingVar(text);
-    EXPECT_EQ(L"%HOMEPATH%\\x", text);
+    wchar_t profile[MAX_PATH] = {0};
+    EXPECT_EQ(S_OK, ::SHGetFolderPathW(NULL, CSIDL_PROFILE, NULL, SHGFP_TYPE_CURRENT, profile));
+    std::wstring folder(profile);
+    return folder.empty() || folder[folder.size() - 1] == L'\\' ? folder : folder + L"\\";
 }
 
-TEST_F(KnownFileTest, HomePathFilesAreFoundWhereTheVariablePoints)
+// What a user may set for the program it starts elevated: a folder without
+// a drive (read against the current one, the stick), another machine.
+const wchar_t* const kHostileHomePaths[] = {L"\\home", L"\\\\host\\share", L"\\\\?\\UNC\\host\\share"};
+
+TEST(ResolveProfilePath, TheProfileOfTheSystemWhateverTheEnvironmentSays)
+{
+    const std::wstring profile = ProfileSlash();
+    ASSERT_EQ(L':', profile[1]);
+    for (size_t i = 0; i < sizeof(kHostileHomePaths) / sizeof(kHostileHomePaths[0]); ++i)
+    {
+        ::SetEnvironmentVariableW(L"HOMEPATH", kHostileHomePaths[i]);
+        ::SetEnvironmentVariableW(L"HOMEDRIVE", L"E:");
+        std::wstring text = L"%HOMEPATH%\\Local Settings\\History\\History.IE5\\index.dat";
+        EXPECT_TRUE(ResolveProfilePath(text));
+        EXPECT_EQ(profile + L"Local Settings\\History\\History.IE5\\index.dat", text) << i;
+        text = L"%homepath%\\x";
+        EXPECT_TRUE(ResolveProfilePath(text));
+        EXPECT_EQ(profile + L"x", text) << i;
+    }
+    ::SetEnvironmentVariableW(L"HOMEPATH", NULL);
+    ::SetEnvironmentVariableW(L"HOMEDRIVE", NULL);
+
+    // No other variable is expanded; other texts stay as they are.
+    ::SetEnvironmentVariableW(L"STICKMEDIC_VAR", L"\\\\host\\share");
+    const wchar_t* const unchanged[] = {L"%HOMEPATH\\x", L"C:\\%HOMEPATH%\\x", L"%%\\x", L"%STICKMEDIC_VAR%\\x",
+                                        L"%windir%\\x", L"%HOMEPATH%", L""};
+    for (size_t i = 0; i < sizeof(unchanged) / sizeof(unchanged[0]); ++i)
+    {
+        std::wstring text = unchanged[i];
+        EXPECT_TRUE(ResolveProfilePath(text));
+        EXPECT_EQ(unchanged[i], text) << i;
+    }
+    ::SetEnvironmentVariableW(L"STICKMEDIC_VAR", NULL);
+}
+
+TEST_F(KnownFileTest, ProfileFilesAreFoundInTheProfileAndNeverWhereTheEnvironmentPoints)
 {
     ASSERT_TRUE(WriteFileBytes(kMosss, "MZ"));
-    const std::wstring history = L"C:\\home\\Local Settings\\History\\History.IE5\\index.dat";
-    CreateDirectoryChain(history.c_str());
-    ASSERT_TRUE(WriteFileBytes(history, "x"));
+    const std::wstring tail = L"Local Settings\\History\\History.IE5\\index.dat";
+    const std::wstring inProfile = ProfileSlash() + tail;
+    CreateDirectoryChain(inProfile.c_str());
+    ASSERT_TRUE(WriteFileBytes(inProfile, "x"));
+    CreateDirectoryChain((L"C:\\home\\" + tail).c_str());
+    ASSERT_TRUE(WriteFileBytes(L"C:\\home\\" + tail, "x"));
     ::SetCurrentDirectoryW(L"C:\\");
-    ::SetEnvironmentVariableW(L"HOMEPATH", L"\\home");
-    int result = 0;
-    std::vector<std::wstring> files = ScanList(&result);
-    EXPECT_NE(files.end(), std::find(files.begin(), files.end(), L"\\home\\Local Settings\\History\\History.IE5\\index.dat"));
+    for (size_t i = 0; i < sizeof(kHostileHomePaths) / sizeof(kHostileHomePaths[0]); ++i)
+    {
+        ::SetEnvironmentVariableW(L"HOMEPATH", kHostileHomePaths[i]);
+        int result = 0;
+        const std::vector<std::wstring> files = ScanList(&result);
+        EXPECT_EQ(1, result);
+        EXPECT_NE(files.end(), std::find(files.begin(), files.end(), inProfile)) << i;
+        for (size_t f = 0; f < files.size(); ++f)
+        {
+            EXPECT_EQ(L':', files[f][1]) << i << " " << f;  // full local paths only
+            EXPECT_EQ(std::wstring::npos, files[f].find(L"\\home\\")) << i << " " << f;
+        }
+    }
     ::SetEnvironmentVariableW(L"HOMEPATH", NULL);
-    files = ScanList(&result);
-    EXPECT_EQ(files.end(), std::find(files.begin(), files.end(), L"\\home\\Local Settings\\History\\History.IE5\\index.dat"));
+    ::DeleteFileW(inProfile.c_str());
 }
 
 TEST_F(KnownFileTest, RootAttributesOfFixedDrivesOnly)

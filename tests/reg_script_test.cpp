@@ -150,3 +150,83 @@ TEST(ScriptImport, TheEditorIsWaitedForByFullPath)
     EXPECT_EQ(7u, value);
     DeleteKey(HKEY_CURRENT_USER, L"Software\\corvaneTools");
 }
+
+namespace {
+
+// Sets TMP and TEMP (which the system's temporary folder comes from) for the
+// scope, and back.
+class CTempFolderAs
+{
+public:
+    explicit CTempFolderAs(const wchar_t* folder)
+    {
+        for (int i = 0; i < 2; ++i)
+        {
+            wchar_t value[MAX_PATH] = {0};
+            m_had[i] = ::GetEnvironmentVariableW(Name(i), value, MAX_PATH) != 0;
+            m_saved[i] = value;
+            ::SetEnvironmentVariableW(Name(i), folder);
+        }
+    }
+    ~CTempFolderAs()
+    {
+        for (int i = 0; i < 2; ++i)
+            ::SetEnvironmentVariableW(Name(i), m_had[i] ? m_saved[i].c_str() : NULL);
+    }
+
+private:
+    static const wchar_t* Name(int i) { return i ? L"TEMP" : L"TMP"; }
+    bool m_had[2];
+    std::wstring m_saved[2];
+};
+
+}  // namespace
+
+TEST(ScriptImport, TheUsersCopyGoesOnlyIntoAPlainLocalTemporaryFolder)
+{
+    ASSERT_TRUE(::CreateDirectoryW(L"C:\\user-temp", NULL) || ::GetLastError() == ERROR_ALREADY_EXISTS);
+    {
+        CTempFolderAs temp(L"C:\\user-temp");
+        EXPECT_EQ(L"C:\\user-temp\\LNKFIX.REG", GetLnkFixTempPath());
+    }
+    {
+        CTempFolderAs temp(L"c:\\user-temp\\");
+        EXPECT_EQ(0, ::lstrcmpiW(L"C:\\user-temp\\LNKFIX.REG", GetLnkFixTempPath().c_str()));
+    }
+    ::RemoveDirectoryW(L"C:\\user-temp");
+
+    // The Windows folder and below it (also when written in a roundabout
+    // way), another machine, a device, the stick, a folder that is not there.
+    wchar_t windows[MAX_PATH] = {0};
+    ASSERT_NE(0u, ::GetSystemWindowsDirectoryW(windows, MAX_PATH));
+    const std::wstring windir(windows);
+    const std::wstring refused[] = {
+        windir,
+        windir + L"\\system32",
+        windir + L"\\system32\\..\\..\\" + windir.substr(3) + L"\\Temp",
+        L"\\\\host\\share\\temp",
+        L"\\\\?\\UNC\\host\\share\\temp",
+        L"\\\\.\\pipe\\temp",
+        L"E:\\",
+        L"C:\\no-such-folder",
+    };
+    for (size_t i = 0; i < sizeof(refused) / sizeof(refused[0]); ++i)
+    {
+        CTempFolderAs temp(refused[i].c_str());
+        EXPECT_EQ(L"", GetLnkFixTempPath()) << i;
+    }
+
+    // The import still runs; the script of the system's folder stays as it was.
+    const std::wstring planted = windir + L"\\system32\\LNKFIX.REG";
+    ASSERT_TRUE(WriteFileBytes(planted, "the system's own"));
+    ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, std::wstring(kFileExts) + L"\\UserChoice", L"Progid", L"wormfile"));
+    DeleteKey(HKEY_CLASSES_ROOT, L"lnkfile");
+    {
+        CTempFolderAs temp((windir + L"\\system32").c_str());
+        ScanLog::Reset(ScanLog::kHeaderFormat);
+        RepairAssociations();
+    }
+    EXPECT_TRUE(WaitForKey(HKEY_CLASSES_ROOT, kShim));
+    EXPECT_EQ("the system's own", ReadFileBytes(planted));
+    ::DeleteFileW(planted.c_str());
+}

@@ -228,6 +228,30 @@ TEST(SystemFolders, SystemAndProgramFilesFoldersOfEachKind)
         << native;
 }
 
+TEST(SystemFolders, ProgramFilesFoldersAreTheSystemsWhateverTheEnvironmentSays)
+{
+    const std::vector<std::wstring> before = ProgramFilesDirsSlash();
+    ASSERT_FALSE(before.empty());
+    // What a user may set for the program it starts elevated: a folder of
+    // its own, another machine.
+    const wchar_t* const names[] = {L"ProgramFiles", L"ProgramW6432", L"ProgramFiles(x86)"};
+    const wchar_t* const values[] = {L"C:\\users\\bob\\pf", L"\\\\host\\share\\pf"};
+    for (size_t v = 0; v < sizeof(values) / sizeof(values[0]); ++v)
+    {
+        std::vector<std::wstring> saved;
+        for (size_t n = 0; n < sizeof(names) / sizeof(names[0]); ++n)
+        {
+            wchar_t value[MAX_PATH] = {0};
+            ::GetEnvironmentVariableW(names[n], value, MAX_PATH);
+            saved.push_back(value);
+            ASSERT_TRUE(::SetEnvironmentVariableW(names[n], values[v]));
+        }
+        EXPECT_EQ(before, ProgramFilesDirsSlash()) << v;
+        for (size_t n = 0; n < sizeof(names) / sizeof(names[0]); ++n)
+            ::SetEnvironmentVariableW(names[n], saved[n].empty() ? NULL : saved[n].c_str());
+    }
+}
+
 TEST(SystemFolders, NativeProbeSeesTheNativeSystemFolder)
 {
     const std::vector<std::wstring> system = SystemDirsSlash();

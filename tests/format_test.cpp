@@ -226,17 +226,32 @@ void Key(HWND hwnd, UINT key)
 }
 
 // The items below `item`, expanded first.
-std::vector<HTREEITEM> Children(HWND tree, HTREEITEM item)
+std::vector<HTREEITEM> ListChildren(HWND tree, HTREEITEM item)
 {
-    ::SendMessageW(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item));
-    Key(tree, VK_RIGHT);
-    ::Sleep(200);
     std::vector<HTREEITEM> children;
     for (HTREEITEM child = reinterpret_cast<HTREEITEM>(
              ::SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CHILD, reinterpret_cast<LPARAM>(item)));
          child; child = reinterpret_cast<HTREEITEM>(
                     ::SendMessageW(tree, TVM_GETNEXTITEM, TVGN_NEXT, reinterpret_cast<LPARAM>(child))))
         children.push_back(child);
+    return children;
+}
+
+// Expands the item and waits (bounded) until its children have come and
+// stopped coming: the browser fills them in as the shell lists them.
+std::vector<HTREEITEM> Children(HWND tree, HTREEITEM item)
+{
+    ::SendMessageW(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item));
+    Key(tree, VK_RIGHT);
+    std::vector<HTREEITEM> children;
+    for (int i = 0; i < 50; ++i)
+    {
+        ::Sleep(200);
+        const std::vector<HTREEITEM> now = ListChildren(tree, item);
+        if (!now.empty() && now == children)
+            break;
+        children = now;
+    }
     return children;
 }
 
@@ -279,6 +294,8 @@ public:
         if (!item)
         {
             ::PostMessageW(browser, WM_COMMAND, IDCANCEL, 0);
+            for (int i = 0; i < 100 && ::IsWindow(browser); ++i)
+                ::Sleep(50);
             return NULL;
         }
         ::SendMessageW(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item));
@@ -324,7 +341,8 @@ std::wstring ScheduleChoice(CMainWindow& program, const std::vector<size_t>& pat
     if (!::IsWindowEnabled(::GetDlgItem(browser, IDOK)))
     {
         ::PostMessageW(browser, WM_COMMAND, IDCANCEL, 0);
-        ::Sleep(300);
+        for (int i = 0; i < 100 && ::IsWindow(browser); ++i)
+            ::Sleep(50);
         return std::wstring();  // a virtual folder: nothing to format
     }
     ::PostMessageW(browser, WM_COMMAND, IDOK, 0);

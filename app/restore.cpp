@@ -260,7 +260,7 @@ void WriteReport(const std::wstring& folder, const std::wstring& report)
 {
     std::string bytes = "\xFF\xFE";
     bytes.append(reinterpret_cast<const char*>(report.data()), report.size() * sizeof(wchar_t));
-    WriteSafeFile(folder + L"restore.txt", bytes.data(), static_cast<DWORD>(bytes.size()));
+    WriteFreshFile(folder + L"restore.txt", bytes.data(), static_cast<DWORD>(bytes.size()));
 }
 
 // Prints to the console the program was started from, or to its redirected

@@ -918,5 +918,5 @@ void CQuarantine::WriteRegistryScript()
     for (size_t i = m_registryBlocks.size(); i-- > 0;)
         script += m_registryBlocks[i];
     const std::string bytes = "\xFF\xFE" + Utf16Bytes(script);
-    WriteSafeFile(m_folder + kRegistryScriptName, bytes.data(), static_cast<DWORD>(bytes.size()));
+    WriteFreshFile(m_folder + kRegistryScriptName, bytes.data(), static_cast<DWORD>(bytes.size()));
 }

@@ -75,10 +75,14 @@ const ACCESS_MASK kChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRIT
 std::vector<BYTE> g_ownOwner;
 bool g_ownOwnerLearned = false;
 
-void LearnOwnOwner(const std::wstring& beside)
+void LearnOwnOwner()
 {
     if (g_ownOwnerLearned)
         return;
+    std::wstring beside = GetProgramFolderPath();
+    if (beside.empty())
+        return;
+    beside.erase(beside.size() - 1);
     wchar_t suffix[32];
     swprintf(suffix, 32, L".owner-%lu.tmp", static_cast<unsigned long>(::GetCurrentProcessId()));
     CHandle probe(::CreateFileW((beside + suffix).c_str(), GENERIC_WRITE | READ_CONTROL, 0, NULL, CREATE_NEW,
@@ -173,6 +177,7 @@ HANDLE OpenFolderItself(const std::wstring& folder)
 
 bool IsProgramOwned(HANDLE handle)
 {
+    LearnOwnOwner();
     PSID owner = NULL;
     PACL dacl = NULL;
     PSECURITY_DESCRIPTOR descriptor = NULL;
@@ -190,7 +195,7 @@ DWORD SecureFolder(const std::wstring& folder)
     CProtectedAcl acl;
     if (!acl.IsValid())
         return ::GetLastError() ? ::GetLastError() : ERROR_INVALID_ACL;
-    LearnOwnOwner(folder);
+    LearnOwnOwner();
     DWORD created = CreateProtectedFolder(folder, acl);
     CHandle handle;
     BY_HANDLE_FILE_INFORMATION info;

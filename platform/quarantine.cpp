@@ -166,7 +166,17 @@ enum CopyResult
     kCopyTooLarge,
     kCopyNoRoom,
     kCopyFailed,
+    kCopyOtherVolume,
 };
+
+// The serial number of the volume of the drive a path names; false when
+// unknown.
+bool DriveSerial(const std::wstring& path, DWORD& serial)
+{
+    serial = 0;
+    const std::wstring drive = DriveRootOf(path);
+    return !drive.empty() && ::GetVolumeInformationW(drive.c_str(), NULL, 0, &serial, NULL, NULL, NULL, 0);
+}
 
 // Copies the file, masked, to `stored`, filling the record's details.
 CopyResult CopyMasked(const std::wstring& path, const std::wstring& stored, ULONGLONG room, ManifestRecord& record)
@@ -179,9 +189,14 @@ CopyResult CopyMasked(const std::wstring& path, const std::wstring& stored, ULON
         return (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) ? kCopyLocked : kCopyUnreadable;
     }
     BY_HANDLE_FILE_INFORMATION info;
-    if (!::GetFileInformationByHandle(source, &info))
+    if (!g_folderCalls.getInformation(source, &info))
         return kCopyUnreadable;
     record.volume = info.dwVolumeSerialNumber;
+    // A folder on the way that leads to another volume (a junction on the
+    // stick): the file is not the one its path seems to name.
+    DWORD serial = 0;
+    if (!DriveSerial(path, serial) || serial != info.dwVolumeSerialNumber)
+        return kCopyOtherVolume;
     record.attributes = info.dwFileAttributes;
     record.size = (ULONGLONG(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     record.created = info.ftCreationTime;
@@ -234,7 +249,7 @@ CopyResult CopyMasked(const std::wstring& path, const std::wstring& stored, ULON
 
 const wchar_t* const kNoCopyReasons[] = {
     L"", L"locked", L"unreadable", L"not a plain file", L"larger than 64 MiB", L"no room within the limits",
-    L"the copy could not be written",
+    L"the copy could not be written", L"on another volume than its drive",
 };
 
 // Registry roots as scripts name them.
@@ -307,6 +322,18 @@ bool SplitKeyName(const std::wstring& name, HKEY& root, std::wstring& path)
         }
     return false;
 }
+
+// A name a registry script can carry on its line: no line break or NUL in
+// it, and for a key no "]" either (which would end the key's line early).
+bool FitsScriptLine(const wchar_t* name, size_t length, bool key)
+{
+    for (size_t i = 0; i < length; ++i)
+        if (name[i] == L'\r' || name[i] == L'\n' || name[i] == L'\0' || (key && name[i] == L']'))
+            return false;
+    return true;
+}
+
+bool FitsScriptLine(const std::wstring& name, bool key) { return FitsScriptLine(name.data(), name.size(), key); }
 
 std::wstring QuotedName(const wchar_t* name)
 {
@@ -395,7 +422,13 @@ std::wstring FormatManifestRecord(const ManifestRecord& r)
 {
     wchar_t size[24];
     swprintf(size, 24, L"%llu", r.size);
-    return r.kind + L"\t" + r.state + L"\t" + r.path + L"\t" + Hex(r.volume, 8) + L"\t" + Hex(r.attributes, 8) +
+    // A registry name may hold tabs and line breaks: they never split the
+    // record.
+    std::wstring path = r.path;
+    for (size_t i = 0; i < path.size(); ++i)
+        if (path[i] < L' ')
+            path[i] = L'?';
+    return r.kind + L"\t" + r.state + L"\t" + path + L"\t" + Hex(r.volume, 8) + L"\t" + Hex(r.attributes, 8) +
            L"\t" + size + L"\t" + Hex(TimeValue(r.created), 16) + L"\t" + Hex(TimeValue(r.accessed), 16) + L"\t" +
            Hex(TimeValue(r.written), 16) + L"\t" + r.sha256 + L"\t" + r.stored;
 }
@@ -436,7 +469,8 @@ bool ReadManifest(const std::wstring& folder, std::vector<ManifestRecord>& recor
                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL));
     BY_HANDLE_FILE_INFORMATION info;
     if (!file.IsValid() || !::GetFileInformationByHandle(file, &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nFileSizeHigh || info.nFileSizeLow > (64u << 20))
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nFileSizeHigh || info.nFileSizeLow > (64u << 20) ||
+        !IsProgramOwned(file))
         return false;
     std::string bytes(info.nFileSizeLow, '\0');
     DWORD read = 0;
@@ -611,7 +645,8 @@ std::wstring RegistryValueLine(const wchar_t* name, DWORD type, const BYTE* data
 bool ExportRegistryTree(HKEY key, const std::wstring& name, std::wstring& script)
 {
     DWORD subkeys = 0, maxSubkey = 0, values = 0, maxValueName = 0, maxData = 0;
-    if (::RegQueryInfoKeyW(key, NULL, NULL, NULL, &subkeys, &maxSubkey, NULL, &values, &maxValueName, &maxData, NULL,
+    if (!FitsScriptLine(name, true) ||
+        ::RegQueryInfoKeyW(key, NULL, NULL, NULL, &subkeys, &maxSubkey, NULL, &values, &maxValueName, &maxData, NULL,
                            NULL) != ERROR_SUCCESS)
         return false;
     script += L"[" + name + L"]\r\n";
@@ -621,7 +656,8 @@ bool ExportRegistryTree(HKEY key, const std::wstring& name, std::wstring& script
     {
         DWORD nameChars = static_cast<DWORD>(valueName.size());
         DWORD type = 0, size = static_cast<DWORD>(data.size());
-        if (::RegEnumValueW(key, i, &valueName[0], &nameChars, NULL, &type, &data[0], &size) != ERROR_SUCCESS)
+        if (::RegEnumValueW(key, i, &valueName[0], &nameChars, NULL, &type, &data[0], &size) != ERROR_SUCCESS ||
+            !FitsScriptLine(&valueName[0], nameChars, false))
             return false;
         script += RegistryValueLine(&valueName[0], type, &data[0], size);
     }
@@ -630,7 +666,8 @@ bool ExportRegistryTree(HKEY key, const std::wstring& name, std::wstring& script
     for (DWORD i = 0; i < subkeys; ++i)
     {
         DWORD chars = static_cast<DWORD>(subkeyName.size());
-        if (::RegEnumKeyExW(key, i, &subkeyName[0], &chars, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
+        if (::RegEnumKeyExW(key, i, &subkeyName[0], &chars, NULL, NULL, NULL, NULL) != ERROR_SUCCESS ||
+            !FitsScriptLine(&subkeyName[0], chars, true))
             return false;
         CRegKey subkey;
         if (subkey.Open(key, &subkeyName[0], KEY_READ) != ERROR_SUCCESS ||
@@ -738,7 +775,7 @@ IChangeRecorder::Verdict CQuarantine::BeforeFile(const ChangeRequest& change)
         }
     }
     m_record.sha256 = kNone;
-    if (change.rule == kDeleteUncopied)
+    if (change.rule == kDeleteUncopied && result != kCopyOtherVolume)
     {
         m_record.state = scheduled ? kStateScheduledNotKept : kStateDeletedNotKept;
         m_pending = true;
@@ -786,11 +823,13 @@ void CQuarantine::BeforeRegistry(const ChangeRequest& change)
                     break;
             } while (end != std::wstring::npos);
             block = L"[-" + root + L"\\" + change.path.substr(0, end) + L"]\r\n\r\n";
+            kept = FitsScriptLine(block.substr(2, block.size() - 7), true);
             break;
         }
-        const std::wstring line =
-            key.empty() || opened != ERROR_SUCCESS ? std::wstring() : OldValueLine(inSubkey ? subkey.Get() : change.key,
-                                                                                   change.name);
+        const bool fits = FitsScriptLine(key, true) && (!change.name || FitsScriptLine(change.name, false));
+        const std::wstring line = key.empty() || opened != ERROR_SUCCESS || !fits
+                                      ? std::wstring()
+                                      : OldValueLine(inSubkey ? subkey.Get() : change.key, change.name);
         kept = !line.empty();
         block = L"[" + key + L"]\r\n" + line + L"\r\n";
         break;
@@ -863,10 +902,7 @@ IChangeRecorder::Verdict CQuarantine::Before(const ChangeRequest& change)
         m_record.created = data.ftCreationTime;
         m_record.accessed = data.ftLastAccessTime;
         m_record.written = data.ftLastWriteTime;
-        DWORD serial = 0;
-        const std::wstring drive = DriveRootOf(change.path);
-        if (!drive.empty() && ::GetVolumeInformationW(drive.c_str(), NULL, 0, &serial, NULL, NULL, NULL, 0))
-            m_record.volume = serial;
+        DriveSerial(change.path, m_record.volume);
         m_pending = true;
         return kMake;
     }

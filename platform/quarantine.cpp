@@ -677,6 +677,62 @@ bool ExportRegistryTree(HKEY key, const std::wstring& name, std::wstring& script
     return true;
 }
 
+namespace {
+
+// A key as it really is, read directly and named by its own name in the
+// registry script.
+struct KeyPlace
+{
+    HKEY root;
+    std::wstring path;  // below root; may be empty
+    std::wstring name;  // the script's name of root\path; empty when unknown
+    bool always;        // false: the user's classes, kept only where the key exists
+
+    KeyPlace(HKEY r, const std::wstring& p, const std::wstring& n, bool a) : root(r), path(p), name(n), always(a) {}
+};
+
+// Where root\path really is. The predefined HKEY_CLASSES_ROOT is a merged
+// view of the machine's classes and the user's: both go, separately and
+// each by its own name, so that nothing of the user's is ever put back as
+// the machine's.
+void KeyPlaces(HKEY root, const std::wstring& path, std::vector<KeyPlace>& places)
+{
+    places.clear();
+    const std::wstring below = path.empty() ? std::wstring() : L"\\" + path;
+    if (root != HKEY_CLASSES_ROOT)
+    {
+        const std::wstring name = RegistryKeyName(root);
+        places.push_back(KeyPlace(root, path, name.empty() ? name : name + below, true));
+        return;
+    }
+    places.push_back(KeyPlace(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes" + below,
+                              L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes" + below, true));
+    CRegKey user;
+    if (user.Open(HKEY_CURRENT_USER, L"Software\\Classes", KEY_READ) != ERROR_SUCCESS)
+        return;  // no classes of the user's: nothing of theirs in the view
+    const std::wstring name = KernelKeyName(user);
+    places.push_back(KeyPlace(HKEY_CURRENT_USER, L"Software\\Classes" + below, name.empty() ? name : name + below,
+                              false));
+}
+
+// The first key of the place's path that is missing, as a script's
+// deletion block: the key a write makes goes again with all below it.
+std::wstring MissingKeyBlock(const KeyPlace& place)
+{
+    std::wstring::size_type end = 0;
+    do
+    {
+        end = place.path.find(L'\\', end + 1);
+        CRegKey probe;
+        if (probe.Open(place.root, place.path.substr(0, end).c_str(), KEY_READ) == ERROR_FILE_NOT_FOUND)
+            break;
+    } while (end != std::wstring::npos);
+    const std::wstring::size_type cut = place.name.size() - place.path.size() + std::min(end, place.path.size());
+    return L"[-" + place.name.substr(0, cut) + L"]\r\n\r\n";
+}
+
+}  // namespace
+
 CQuarantine::CQuarantine(const std::wstring& root)
     : m_root(root), m_folderFailed(root.empty()), m_usedBytes(0), m_nextStored(1), m_records(0), m_pending(false)
 {
@@ -804,55 +860,49 @@ void CQuarantine::BeforeRegistry(const ChangeRequest& change)
     {
         // A value written into a subkey names the subkey in its path; a
         // subkey that is not there yet goes again on the way back.
-        CRegKey subkey;
-        const bool inSubkey = !change.path.empty();
-        const std::wstring root = RegistryKeyName(change.key);
-        const std::wstring key = inSubkey && !root.empty() ? root + L"\\" + change.path : root;
-        const LONG opened = inSubkey ? subkey.Open(change.key, change.path.c_str(), KEY_READ) : ERROR_SUCCESS;
-        m_record.path = (key.empty() ? L"?" : key) + L"\\" + (change.name ? change.name : L"");
-        if (!key.empty() && opened == ERROR_FILE_NOT_FOUND)
+        std::vector<KeyPlace> places;
+        KeyPlaces(change.key, change.path, places);
+        m_record.path = (places[0].name.empty() ? L"?" : places[0].name) + L"\\" + (change.name ? change.name : L"");
+        for (size_t i = 0; i < places.size(); ++i)
         {
-            // The first key of the path that is missing goes with all the
-            // write makes below it.
-            std::wstring::size_type end = 0;
-            do
+            const KeyPlace& place = places[i];
+            CRegKey key;
+            const LONG opened = place.name.empty() ? ERROR_INVALID_HANDLE
+                                                   : key.Open(place.root, place.path.c_str(), KEY_READ);
+            if (opened == ERROR_FILE_NOT_FOUND && !place.always)
+                continue;
+            const bool fits = FitsScriptLine(place.name, true) && (!change.name || FitsScriptLine(change.name, false));
+            if (opened == ERROR_FILE_NOT_FOUND && !place.path.empty())
             {
-                end = change.path.find(L'\\', end + 1);
-                CRegKey probe;
-                if (probe.Open(change.key, change.path.substr(0, end).c_str(), KEY_READ) == ERROR_FILE_NOT_FOUND)
-                    break;
-            } while (end != std::wstring::npos);
-            block = L"[-" + root + L"\\" + change.path.substr(0, end) + L"]\r\n\r\n";
-            kept = FitsScriptLine(block.substr(2, block.size() - 7), true);
-            break;
+                const std::wstring missing = MissingKeyBlock(place);
+                kept = kept && fits;
+                block += missing;
+                continue;
+            }
+            const std::wstring line = opened != ERROR_SUCCESS || !fits ? std::wstring() : OldValueLine(key, change.name);
+            kept = kept && !line.empty();
+            block += L"[" + place.name + L"]\r\n" + line + L"\r\n";
         }
-        const bool fits = FitsScriptLine(key, true) && (!change.name || FitsScriptLine(change.name, false));
-        const std::wstring line = key.empty() || opened != ERROR_SUCCESS || !fits
-                                      ? std::wstring()
-                                      : OldValueLine(inSubkey ? subkey.Get() : change.key, change.name);
-        kept = !line.empty();
-        block = L"[" + key + L"]\r\n" + line + L"\r\n";
         break;
     }
     case kChangeDeleteTree:
-    {
-        CRegKey key;
-        const std::wstring parent = RegistryKeyName(change.key);
-        const std::wstring name = parent + L"\\" + change.name;
-        m_record.path = name;
-        kept = !parent.empty() && key.Open(change.key, change.name, KEY_READ) == ERROR_SUCCESS &&
-               ExportRegistryTree(key, name, block);
-        break;
-    }
     case kChangeResetKeyAccess:
     {
-        // Its values stay; they are exported as they were, for the record.
-        CRegKey key;
-        const std::wstring root = RegistryKeyName(change.key);
-        const std::wstring name = root + L"\\" + (change.name ? change.name : L"");
-        m_record.path = name;
-        kept = !root.empty() && change.name && key.Open(change.key, change.name, KEY_READ) == ERROR_SUCCESS &&
-               ExportRegistryTree(key, name, block);
+        // A reset key keeps its values; they are exported as they were, for
+        // the record.
+        std::vector<KeyPlace> places;
+        KeyPlaces(change.key, change.name ? change.name : L"", places);
+        m_record.path = places[0].name.empty() ? L"?" : places[0].name;
+        kept = change.name != NULL;
+        for (size_t i = 0; i < places.size() && kept; ++i)
+        {
+            CRegKey key;
+            const LONG opened = places[i].name.empty() ? ERROR_INVALID_HANDLE
+                                                       : key.Open(places[i].root, places[i].path.c_str(), KEY_READ);
+            if (opened == ERROR_FILE_NOT_FOUND && !places[i].always)
+                continue;
+            kept = opened == ERROR_SUCCESS && ExportRegistryTree(key, places[i].name, block);
+        }
         break;
     }
     case kChangeImportScript:
@@ -860,15 +910,31 @@ void CQuarantine::BeforeRegistry(const ChangeRequest& change)
         {
             // The key goes whole and comes back as it was, or not at all
             // when it was not there.
+            m_record.path += (m_record.path.empty() ? L"" : L" ") + std::wstring(name);
             HKEY root = NULL;
             std::wstring path;
-            CRegKey key;
-            m_record.path += (m_record.path.empty() ? L"" : L" ") + std::wstring(name);
-            block += L"[-" + std::wstring(name) + L"]\r\n\r\n";
-            if (!SplitKeyName(name, root, path))
+            std::vector<KeyPlace> places;
+            if (SplitKeyName(name, root, path))
+                KeyPlaces(root, path, places);
+            if (places.empty())
                 kept = false;
-            else if (key.Open(root, path.c_str(), KEY_READ) == ERROR_SUCCESS && !ExportRegistryTree(key, name, block))
-                kept = false;
+            for (size_t i = 0; i < places.size(); ++i)
+            {
+                CRegKey key;
+                const LONG opened = places[i].name.empty()
+                                        ? ERROR_INVALID_HANDLE
+                                        : key.Open(places[i].root, places[i].path.c_str(), KEY_READ);
+                if (opened == ERROR_FILE_NOT_FOUND && !places[i].always)
+                    continue;
+                if (places[i].name.empty() || !FitsScriptLine(places[i].name, true))
+                {
+                    kept = false;
+                    continue;
+                }
+                block += L"[-" + places[i].name + L"]\r\n\r\n";
+                if (opened == ERROR_SUCCESS && !ExportRegistryTree(key, places[i].name, block))
+                    kept = false;
+            }
         }
         break;
     default:

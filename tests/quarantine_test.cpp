@@ -406,6 +406,49 @@ TEST_F(QuarantineTest, ImportsAndAccessResetsExportTheirKeys)
     DeleteKey(HKEY_CURRENT_USER, L"Software\\corvaneTools");
 }
 
+TEST_F(QuarantineTest, TheMergedClassesViewIsKeptAsTheMachinesAndTheUsersApart)
+{
+    // The machine's .lnk, and values the user put into the user's classes,
+    // which the merged HKEY_CLASSES_ROOT shows as its own where Windows
+    // merges them.
+    const std::wstring machine = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\.lnk";
+    ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes\\.lnk", L"MachineOnly", L"m"));
+    ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, L"Software\\Classes\\.lnk", L"UserPlanted", L"C:\\evil.exe"));
+    ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, L"Software\\Classes\\.lnk\\ShellNew", L"Command", L"C:\\evil.exe"));
+    EXPECT_EQ(0, GateSetStringIn(HKEY_CLASSES_ROOT, L".lnk", L"UserPlanted", L"scan"));
+    EXPECT_TRUE(GateImportScript(L"C:\\qt\\x.reg", L"HKEY_CLASSES_ROOT\\.lnk\0", false, ImportNothing));
+    const std::wstring folder = Finish();
+    ASSERT_FALSE(folder.empty());
+    const std::wstring script = Utf16Text(ReadFileBytes(folder + L"before.reg"));
+    EXPECT_EQ(std::wstring::npos, script.find(L"HKEY_CLASSES_ROOT")) << script;
+
+    // The machine's part holds the machine's values alone: the value the
+    // user planted goes again there, and the import puts back the machine's
+    // key as it was.
+    EXPECT_NE(std::wstring::npos, script.find(L"[" + machine + L"]\r\n\"UserPlanted\"=-\r\n\r\n")) << script;
+    const std::wstring exported = L"[-" + machine + L"]\r\n\r\n[" + machine + L"]\r\n";
+    const std::wstring::size_type at = script.find(exported);
+    ASSERT_NE(std::wstring::npos, at) << script;
+    const std::wstring machineExport = script.substr(at, script.find(L"\r\n\r\n", at + exported.size()) - at);
+    EXPECT_NE(std::wstring::npos, machineExport.find(L"\"MachineOnly\"=\"m\"\r\n")) << script;
+
+    // The user's values are kept under the user's own classes, never as the
+    // machine's.
+    std::wstring::size_type evil = script.find(L"evil");
+    ASSERT_NE(std::wstring::npos, evil);
+    for (; evil != std::wstring::npos; evil = script.find(L"evil", evil + 1))
+    {
+        const std::wstring::size_type header = script.rfind(L"\r\n[", evil);
+        ASSERT_NE(std::wstring::npos, header);
+        EXPECT_EQ(0u, script.compare(header + 3, 11, L"HKEY_USERS\\")) << script.substr(header, evil - header);
+    }
+    DeleteKey(HKEY_CURRENT_USER, L"Software\\Classes\\.lnk");
+    CRegKey key;
+    ASSERT_EQ(0, key.Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes\\.lnk"));
+    ::RegDeleteValueW(key, L"MachineOnly");
+    ::RegDeleteValueW(key, L"UserPlanted");
+}
+
 TEST_F(QuarantineTest, RoundTripPutsFilesAttributesAndFoldersBack)
 {
     // A genuine "Setup\" folder with a "Setup.exe" beside it on the stick.

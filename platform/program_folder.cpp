@@ -70,18 +70,15 @@ const ACCESS_MASK kChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRIT
 
 // The owner this system gives a file the program makes without naming one:
 // Administrators when elevated, SYSTEM as LocalSystem, the user on systems
-// that give the creator the files it makes. Learned once by making a new file
-// and reading its owner back; empty when that fails.
-std::vector<BYTE> g_ownOwner;
-bool g_ownOwnerLearned = false;
-
-void LearnOwnOwner()
+// that give the creator the files it makes (and Wine, which reads every file
+// back as the user's). Learned once, by making a new file beside the
+// program's folder and reading its owner back; empty when that fails.
+std::vector<BYTE> LearnOwnOwner()
 {
-    if (g_ownOwnerLearned)
-        return;
+    std::vector<BYTE> learned;
     std::wstring beside = GetProgramFolderPath();
     if (beside.empty())
-        return;
+        return learned;
     beside.erase(beside.size() - 1);
     wchar_t suffix[32];
     swprintf(suffix, 32, L".owner-%lu.tmp", static_cast<unsigned long>(::GetCurrentProcessId()));
@@ -90,7 +87,7 @@ void LearnOwnOwner()
                                     FILE_FLAG_OPEN_REPARSE_POINT,
                                 NULL));
     if (!probe.IsValid())
-        return;
+        return learned;
     PSID owner = NULL;
     PSECURITY_DESCRIPTOR descriptor = NULL;
     if (g_folderCalls.getSecurity(probe, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, NULL, NULL, NULL,
@@ -98,11 +95,18 @@ void LearnOwnOwner()
         owner && ::IsValidSid(owner))
     {
         const BYTE* bytes = static_cast<const BYTE*>(owner);
-        g_ownOwner.assign(bytes, bytes + ::GetLengthSid(owner));
-        g_ownOwnerLearned = true;
+        learned.assign(bytes, bytes + ::GetLengthSid(owner));
     }
     if (descriptor)
         ::LocalFree(descriptor);
+    return learned;
+}
+
+// Learned on first use, once for all threads.
+const std::vector<BYTE>& OwnOwner()
+{
+    static const std::vector<BYTE> owner = LearnOwnOwner();
+    return owner;
 }
 
 bool IsOwnSid(PSID sid)
@@ -111,7 +115,8 @@ bool IsOwnSid(PSID sid)
         return false;
     if (::IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || ::IsWellKnownSid(sid, WinLocalSystemSid))
         return true;
-    return !g_ownOwner.empty() && ::EqualSid(sid, &g_ownOwner[0]);
+    const std::vector<BYTE>& own = OwnOwner();
+    return !own.empty() && ::EqualSid(sid, const_cast<BYTE*>(&own[0]));
 }
 
 // No entry that applies to the object itself grants another a right to
@@ -177,7 +182,6 @@ HANDLE OpenFolderItself(const std::wstring& folder)
 
 bool IsProgramOwned(HANDLE handle)
 {
-    LearnOwnOwner();
     PSID owner = NULL;
     PACL dacl = NULL;
     PSECURITY_DESCRIPTOR descriptor = NULL;
@@ -195,7 +199,6 @@ DWORD SecureFolder(const std::wstring& folder)
     CProtectedAcl acl;
     if (!acl.IsValid())
         return ::GetLastError() ? ::GetLastError() : ERROR_INVALID_ACL;
-    LearnOwnOwner();
     DWORD created = CreateProtectedFolder(folder, acl);
     CHandle handle;
     BY_HANDLE_FILE_INFORMATION info;

@@ -69,32 +69,184 @@ std::wstring Describe(const wchar_t* what, const std::wstring& path, const std::
     return std::wstring(what) + L"\t" + path + (detail.empty() ? L"" : L"\t" + detail) + L"\r\n";
 }
 
-// Every folder from the drive down to the path's parent exists (created when
-// missing) and none is a reparse point. The reason otherwise.
-const wchar_t* PrepareFolders(const std::wstring& path, bool includeLast)
+// The system calls of Vista and later the restore uses where present.
+typedef DWORD(WINAPI* PFNGETFINALPATHNAME)(HANDLE, LPWSTR, DWORD, DWORD);
+typedef BOOL(WINAPI* PFNSETFILEINFORMATION)(HANDLE, int, LPVOID, DWORD);
+const int kFileBasicInfo = 0;        // FILE_INFO_BY_HANDLE_CLASS
+const int kFileDispositionInfo = 4;
+
+struct BasicInfo  // FILE_BASIC_INFO
 {
-    std::wstring::size_type slash = ExtendedPrefix(path) + 2;
+    LARGE_INTEGER created, accessed, written, changed;
+    DWORD attributes;
+};
+
+FARPROC Kernel32Proc(const char* name) { return ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), name); }
+
+PFNSETFILEINFORMATION SetInformationByHandle()
+{
+    static const PFNSETFILEINFORMATION set =
+        reinterpret_cast<PFNSETFILEINFORMATION>(reinterpret_cast<void*>(Kernel32Proc("SetFileInformationByHandle")));
+    return set;
+}
+
+LARGE_INTEGER TimeOf(const FILETIME& time)
+{
+    LARGE_INTEGER value;
+    value.LowPart = time.dwLowDateTime;
+    value.HighPart = static_cast<LONG>(time.dwHighDateTime);
+    return value;
+}
+
+// The path with the dots and blanks that end its names left out: some
+// systems (Wine) give the final path of "Setup. " as "Setup".
+std::wstring WithoutTrailingDots(const std::wstring& path)
+{
+    std::wstring result;
+    std::wstring::size_type start = 0;
     for (;;)
     {
-        slash = path.find(L'\\', slash + 1);
-        if (slash == std::wstring::npos && !includeLast)
-            return NULL;
-        const std::wstring folder = path.substr(0, slash);
-        DWORD attributes = ::GetFileAttributesW(folder.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES)
-        {
-            if (!::CreateDirectoryW(folder.c_str(), NULL))
-                return L"its folder could not be made";
-            attributes = ::GetFileAttributesW(folder.c_str());
-        }
-        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-            return L"a file stands where its folder belongs";
-        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-            return L"a folder on the way is a link";
-        if (slash == std::wstring::npos)
-            return NULL;
+        const std::wstring::size_type end = std::min(path.find(L'\\', start), path.size());
+        std::wstring::size_type keep = end;
+        while (keep > start && (path[keep - 1] == L'.' || path[keep - 1] == L' '))
+            --keep;
+        if (keep == start)
+            keep = end;  // dots and blanks only ("." and ".."): as it is
+        result.append(path, start, keep - start);
+        if (end == path.size())
+            return result;
+        result += L'\\';
+        start = end + 1;
     }
 }
+
+// The file's final path is `path` ("\\?\" form or not); true where the
+// system cannot tell (before Vista).
+bool FinalPathIs(HANDLE file, const std::wstring& path)
+{
+    static const PFNGETFINALPATHNAME get =
+        reinterpret_cast<PFNGETFINALPATHNAME>(reinterpret_cast<void*>(Kernel32Proc("GetFinalPathNameByHandleW")));
+    if (!get)
+        return true;
+    std::vector<wchar_t> buffer(path.size() + 64);
+    DWORD length = get(file, &buffer[0], static_cast<DWORD>(buffer.size()), 0);
+    if (length >= buffer.size())
+    {
+        buffer.resize(length + 1);
+        length = get(file, &buffer[0], static_cast<DWORD>(buffer.size()), 0);
+    }
+    if (length == 0 || length >= buffer.size())
+        return false;
+    const std::wstring wanted = WithoutTrailingDots(ExtendedPrefix(path) ? path : L"\\\\?\\" + path);
+    const std::wstring final = WithoutTrailingDots(std::wstring(&buffer[0], length));
+    return ::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, final.c_str(), static_cast<int>(final.size()),
+                            wanted.c_str(), static_cast<int>(wanted.size())) == CSTR_EQUAL;
+}
+
+// Sets the attributes (and, when `times`, the times) through the handle;
+// before Vista the times through the handle and the attributes by path
+// (the caller holds the folders on the way).
+bool SetBasics(HANDLE handle, const std::wstring& path, const ManifestRecord& record, bool times, DWORD attributes)
+{
+    if (PFNSETFILEINFORMATION set = SetInformationByHandle())
+    {
+        BasicInfo info = {};
+        if (times)
+        {
+            info.created = TimeOf(record.created);
+            info.accessed = TimeOf(record.accessed);
+            info.written = TimeOf(record.written);
+        }
+        info.attributes = attributes;
+        return set(handle, kFileBasicInfo, &info, sizeof(info)) != FALSE;
+    }
+    if (times)
+        ::SetFileTime(handle, &record.created, &record.accessed, &record.written);
+    return ::SetFileAttributesW(path.c_str(), attributes) != FALSE;
+}
+
+void NoHook(const std::wstring&) {}
+
+// The folders from the drive down to a path: each made when missing, opened
+// itself (never what a link points to), refused when a reparse point, and
+// held open without sharing deletion until the restore of the path is done,
+// so that none of them can be renamed or replaced meanwhile.
+class CFolderChain
+{
+public:
+    CFolderChain() {}
+    ~CFolderChain()
+    {
+        for (size_t i = 0; i < m_handles.size(); ++i)
+            ::CloseHandle(m_handles[i]);
+    }
+
+    // The folders of `path` down to its parent (and the path itself with
+    // `includeLast`). The reason when one cannot be had.
+    const wchar_t* Open(const std::wstring& path, bool includeLast)
+    {
+        std::wstring::size_type slash = ExtendedPrefix(path) + 2;
+        for (;;)
+        {
+            slash = path.find(L'\\', slash + 1);
+            if (slash == std::wstring::npos && !includeLast)
+                return NULL;
+            const std::wstring folder = path.substr(0, slash);
+            HANDLE handle = OpenFolder(folder);
+            if (handle == INVALID_HANDLE_VALUE &&
+                (::GetLastError() == ERROR_FILE_NOT_FOUND || ::GetLastError() == ERROR_PATH_NOT_FOUND))
+            {
+                if (!::CreateDirectoryW(folder.c_str(), NULL))
+                    return L"its folder could not be made";
+                handle = OpenFolder(folder);
+            }
+            if (handle == INVALID_HANDLE_VALUE)
+                return L"a folder on the way could not be opened";
+            m_handles.push_back(handle);
+            BY_HANDLE_FILE_INFORMATION info;
+            if (!::GetFileInformationByHandle(handle, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                return L"a file stands where its folder belongs";
+            if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+                return L"a folder on the way is a link";
+            m_last = folder;
+            m_lastInfo = info;
+            if (slash == std::wstring::npos)
+                return NULL;
+        }
+    }
+
+    // The deepest folder held is still the one its path names (a system
+    // that lets held folders be renamed is caught here).
+    bool InPlace() const
+    {
+        if (m_handles.empty())
+            return true;
+        HANDLE handle = OpenFolder(m_last);
+        if (handle == INVALID_HANDLE_VALUE)
+            return false;
+        BY_HANDLE_FILE_INFORMATION info;
+        const bool same = ::GetFileInformationByHandle(handle, &info) &&
+                          info.dwVolumeSerialNumber == m_lastInfo.dwVolumeSerialNumber &&
+                          info.nFileIndexHigh == m_lastInfo.nFileIndexHigh &&
+                          info.nFileIndexLow == m_lastInfo.nFileIndexLow;
+        ::CloseHandle(handle);
+        return same;
+    }
+
+private:
+    CFolderChain(const CFolderChain&);
+    CFolderChain& operator=(const CFolderChain&);
+
+    static HANDLE OpenFolder(const std::wstring& folder)
+    {
+        return ::CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    }
+
+    std::vector<HANDLE> m_handles;
+    std::wstring m_last;
+    BY_HANDLE_FILE_INFORMATION m_lastInfo;
+};
 
 bool SameVolume(const ManifestRecord& record)
 {
@@ -150,6 +302,8 @@ const wchar_t* ReadKept(const std::wstring& folder, const ManifestRecord& record
         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nFileSizeHigh ||
         info.nFileSizeLow != record.size)
         return L"the kept copy is missing or of another size";
+    if (!IsProgramOwned(file))
+        return L"the kept copy was not made by this program";
     bytes.assign(info.nFileSizeLow, '\0');
     DWORD read = 0;
     if (!bytes.empty() && (!::ReadFile(file, &bytes[0], info.nFileSizeLow, &read, NULL) || read != bytes.size()))
@@ -163,18 +317,20 @@ const wchar_t* ReadKept(const std::wstring& folder, const ManifestRecord& record
     return NULL;
 }
 
-void SetTimes(const std::wstring& path, const ManifestRecord& record)
-{
-    CHandle handle(::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL));
-    if (handle.IsValid())
-        ::SetFileTime(handle, &record.created, &record.accessed, &record.written);
-}
-
 DWORD RestorableAttributes(DWORD attributes)
 {
     const DWORD kept = attributes & kRestorableAttributes;
     return kept ? kept : FILE_ATTRIBUTE_NORMAL;
+}
+
+// Removes the file just made through its handle, where the system can.
+void Discard(HANDLE file)
+{
+    if (PFNSETFILEINFORMATION set = SetInformationByHandle())
+    {
+        BOOLEAN remove = TRUE;
+        set(file, kFileDispositionInfo, &remove, sizeof(remove));
+    }
 }
 
 // Puts one kept file back; the line for the report.
@@ -187,28 +343,33 @@ std::wstring RestoreFile(const std::wstring& folder, const ManifestRecord& recor
         problem = L"its volume is not the one it was deleted from";
     if (!problem)
         problem = ReadKept(folder, record, bytes);
+    CFolderChain chain;
     if (!problem)
-        problem = PrepareFolders(record.path, false);
+        problem = chain.Open(record.path, false);
     if (problem)
         return Describe(L"refused", record.path, problem);
     const std::wstring target = FreeName(record.path);
     if (target.empty())
         return Describe(L"refused", record.path, L"no free name beside it");
-    CHandle file(::CreateFileW(target.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW,
+    g_beforeRestoreWrite(target);
+    CHandle file(::CreateFileW(target.c_str(), GENERIC_WRITE | DELETE | FILE_WRITE_ATTRIBUTES, 0, NULL, CREATE_NEW,
                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL));
-    DWORD written = 0;
-    if (!file.IsValid() || (!bytes.empty() && (!::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()),
-                                                            &written, NULL) ||
-                                               written != bytes.size())))
+    if (!file.IsValid())
+        return Describe(L"failed", record.path, L"could not be written");
+    if (!chain.InPlace() || !FinalPathIs(file, target))
     {
-        file.Close();
-        if (written)
-            ::DeleteFileW(target.c_str());
+        Discard(file);
+        return Describe(L"refused", record.path, L"a folder on the way was moved or replaced");
+    }
+    DWORD written = 0;
+    if (!bytes.empty() &&
+        (!::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, NULL) || written != bytes.size()))
+    {
+        Discard(file);
         return Describe(L"failed", record.path, L"could not be written");
     }
-    ::SetFileTime(file, &record.created, &record.accessed, &record.written);
+    SetBasics(file, target, record, true, RestorableAttributes(record.attributes));
     file.Close();
-    ::SetFileAttributesW(target.c_str(), RestorableAttributes(record.attributes));
     ok = true;
     return Describe(L"restored", target, target == record.path ? L"" : L"beside a file that came back meanwhile");
 }
@@ -221,16 +382,23 @@ std::wstring RestoreFolderOrAttributes(const ManifestRecord& record, bool& ok)
     const wchar_t* problem = CheckOriginalPath(record.path);
     if (!problem && !SameVolume(record))
         problem = L"its volume is not the one it was changed on";
+    CFolderChain chain;
     if (!problem)
-        problem = PrepareFolders(record.path, folder);
-    const DWORD attributes = ::GetFileAttributesW(record.path.c_str());
-    if (!problem && (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)))
-        problem = L"it is gone or a link";
+        problem = chain.Open(record.path, folder);
+    CHandle handle;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!problem)
+    {
+        handle.Attach(::CreateFileW(record.path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL));
+        if (!handle.IsValid() || !::GetFileInformationByHandle(handle, &info) ||
+            (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            problem = L"it is gone or a link";
+    }
     if (problem)
         return Describe(L"refused", record.path, problem);
-    if (folder)
-        SetTimes(record.path, record);
-    if (!::SetFileAttributesW(record.path.c_str(), RestorableAttributes(record.attributes)))
+    if (!SetBasics(handle, record.path, record, folder, RestorableAttributes(record.attributes)))
         return Describe(L"failed", record.path, L"its attributes could not be set");
     ok = true;
     return Describe(folder ? L"restored folder" : L"restored attributes", record.path, L"");
@@ -260,7 +428,7 @@ void WriteReport(const std::wstring& folder, const std::wstring& report)
 {
     std::string bytes = "\xFF\xFE";
     bytes.append(reinterpret_cast<const char*>(report.data()), report.size() * sizeof(wchar_t));
-    WriteSafeFile(folder + L"restore.txt", bytes.data(), static_cast<DWORD>(bytes.size()));
+    WriteFreshFile(folder + L"restore.txt", bytes.data(), static_cast<DWORD>(bytes.size()));
 }
 
 // Prints to the console the program was started from, or to its redirected
@@ -289,7 +457,26 @@ void Print(const std::wstring& text)
     ::WriteFile(output, bytes.data(), static_cast<DWORD>(bytes.size()), &written, NULL);
 }
 
+// The quarantine folder itself, opened without sharing deletion (it stays
+// where it is while held); invalid when it is not a plain folder.
+HANDLE OpenQuarantineFolder(const std::wstring& folder)
+{
+    HANDLE handle = ::CreateFileW(folder.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle != INVALID_HANDLE_VALUE &&
+        (!::GetFileInformationByHandle(handle, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)))
+    {
+        ::CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
 }  // namespace
+
+void (*g_beforeRestoreWrite)(const std::wstring& target) = NoHook;
 
 int RestoreQuarantine(const std::wstring& argument, bool registry, std::wstring& report)
 {
@@ -306,11 +493,16 @@ int RestoreQuarantine(const std::wstring& argument, bool registry, std::wstring&
         report = L"Refused: \"" + argument + L"\" is not a quarantine folder directly below " + root + L"\r\n";
         return kRestoreRefused;
     }
-    const DWORD attributes = ::GetFileAttributesW(folder.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    const CHandle held(OpenQuarantineFolder(folder));
+    if (!held.IsValid())
     {
         report = L"Refused: the quarantine folder " + folder + L" does not exist.\r\n";
+        return kRestoreRefused;
+    }
+    if (!IsProgramOwned(held))
+    {
+        // Nothing of it is read, and nothing is written into it.
+        report = L"Refused: the quarantine folder " + folder + L" was not made by this program.\r\n";
         return kRestoreRefused;
     }
     std::vector<ManifestRecord> records;
@@ -358,11 +550,20 @@ int RestoreQuarantine(const std::wstring& argument, bool registry, std::wstring&
         everything = everything && ok;
     }
 
+    // The script is held open, shared for reading only, while the editor
+    // reads it: the one checked is the one imported.
     const std::wstring script = folder + L"before.reg";
-    const DWORD scriptAttributes = ::GetFileAttributesW(script.c_str());
-    const bool haveScript =
-        scriptAttributes != INVALID_FILE_ATTRIBUTES && !(scriptAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
-    if (registry && haveScript)
+    const CHandle scriptFile(::CreateFileW(script.c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, NULL,
+                                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL));
+    BY_HANDLE_FILE_INFORMATION scriptInfo;
+    const bool haveScript = scriptFile.IsValid() && ::GetFileInformationByHandle(scriptFile, &scriptInfo) &&
+                            !(scriptInfo.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
+    if (registry && haveScript && !IsProgramOwned(scriptFile))
+    {
+        report += Describe(L"refused", script, L"it was not made by this program");
+        everything = false;
+    }
+    else if (registry && haveScript)
     {
         if (StartRegEditInView(script, true, true))
             report += Describe(L"imported", script, L"");
@@ -395,9 +596,12 @@ int ListQuarantines(std::wstring& report)
     for (size_t i = 0; i < entries.size(); ++i)
     {
         SYSTEMTIME time;
-        if (entries[i].IsFolder() && !(entries[i].attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-            ParseQuarantineName(entries[i].name, time))
-            names.push_back(entries[i].name);
+        if (!entries[i].IsFolder() || (entries[i].attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+            !ParseQuarantineName(entries[i].name, time))
+            continue;
+        const CHandle folder(OpenQuarantineFolder(root + entries[i].name));
+        if (folder.IsValid() && IsProgramOwned(folder))
+            names.push_back(entries[i].name);  // a folder made by someone else is no quarantine
     }
     std::sort(names.begin(), names.end());
     for (size_t i = 0; i < names.size(); ++i)

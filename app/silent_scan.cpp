@@ -7,6 +7,7 @@
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/process.h"
+#include "platform/program_folder.h"
 #include "platform/reg_script.h"
 
 namespace {
@@ -189,10 +190,12 @@ int RunSilentScan(const CommandLineOptions& options)
         }
         const std::string& log = ScanLog::Text();
         const std::string text = report.Compose(log, HeaderLength(log));
-        const std::wstring reportPath = GetReportPath();
-        if (!reportPath.empty())
-            CreateDirectoryChain(reportPath.c_str());
-        if (reportPath.empty() || !WriteNewFile(reportPath, text))
+        // Only into the program's protected folder (a folder planted in its
+        // place goes aside first), as a new file.
+        const std::wstring folder = GetProgramFolder();
+        const std::wstring reportPath = folder.empty() ? GetReportPath() : folder + kReportFileName;
+        if (folder.empty() ||
+            WriteFreshFile(reportPath, text.data(), static_cast<DWORD>(text.size())) != ERROR_SUCCESS)
             Tell(L"the report could not be written: " + reportPath);
         if (!logCopy.empty() && !WriteNewFile(logCopy, text))
             Tell(L"the /log file could not be written: " + logCopy);

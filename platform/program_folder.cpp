@@ -2,11 +2,12 @@
 
 #include <shlobj.h>
 
+#include <cwchar>
 #include <vector>
 
 #include "platform/file_helpers.h"
 
-FolderSystemCalls g_folderCalls = {::GetFileInformationByHandle, ::SetSecurityInfo};
+FolderSystemCalls g_folderCalls = {::GetFileInformationByHandle, ::SetSecurityInfo, ::GetSecurityInfo, ::MoveFileExW};
 
 namespace {
 
@@ -61,28 +62,183 @@ DWORD CreateProtectedFolder(const std::wstring& folder, CProtectedAcl& acl)
     return error;
 }
 
+// What another than the program's own may not be granted on a folder or
+// file of the program: writing or adding, deleting it or what is inside,
+// changing its access or owner.
+const ACCESS_MASK kChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
+                                  FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER;
+
+// The owner this system gives a file the program makes without naming one:
+// Administrators when elevated, SYSTEM as LocalSystem, the user on systems
+// that give the creator the files it makes (and Wine, which reads every file
+// back as the user's). Learned once, by making a new file beside the
+// program's folder and reading its owner back; empty when that fails.
+std::vector<BYTE> LearnOwnOwner()
+{
+    std::vector<BYTE> learned;
+    std::wstring beside = GetProgramFolderPath();
+    if (beside.empty())
+        return learned;
+    beside.erase(beside.size() - 1);
+    wchar_t suffix[32];
+    swprintf(suffix, 32, L".owner-%lu.tmp", static_cast<unsigned long>(::GetCurrentProcessId()));
+    CHandle probe(::CreateFileW((beside + suffix).c_str(), GENERIC_WRITE | READ_CONTROL, 0, NULL, CREATE_NEW,
+                                FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE |
+                                    FILE_FLAG_OPEN_REPARSE_POINT,
+                                NULL));
+    if (!probe.IsValid())
+        return learned;
+    PSID owner = NULL;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (g_folderCalls.getSecurity(probe, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, NULL, NULL, NULL,
+                                  &descriptor) == ERROR_SUCCESS &&
+        owner && ::IsValidSid(owner))
+    {
+        const BYTE* bytes = static_cast<const BYTE*>(owner);
+        learned.assign(bytes, bytes + ::GetLengthSid(owner));
+    }
+    if (descriptor)
+        ::LocalFree(descriptor);
+    return learned;
+}
+
+// Learned on first use, once for all threads.
+const std::vector<BYTE>& OwnOwner()
+{
+    static const std::vector<BYTE> owner = LearnOwnOwner();
+    return owner;
+}
+
+bool IsOwnSid(PSID sid)
+{
+    if (!sid || !::IsValidSid(sid))
+        return false;
+    if (::IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || ::IsWellKnownSid(sid, WinLocalSystemSid))
+        return true;
+    const std::vector<BYTE>& own = OwnOwner();
+    return !own.empty() && ::EqualSid(sid, const_cast<BYTE*>(&own[0]));
+}
+
+// No entry that applies to the object itself grants another a right to
+// change it. Denying entries take nothing away from this answer.
+bool GrantsChangesOnlyToOwn(PACL dacl)
+{
+    if (!dacl)
+        return false;  // no access list: everyone may do everything
+    GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    for (DWORD i = 0; i < dacl->AceCount; ++i)
+    {
+        ACE_HEADER* header = NULL;
+        if (!::GetAce(dacl, i, reinterpret_cast<void**>(&header)))
+            return false;
+        if (header->AceType == ACCESS_DENIED_ACE_TYPE || header->AceType == ACCESS_DENIED_OBJECT_ACE_TYPE ||
+            (header->AceFlags & INHERIT_ONLY_ACE))
+            continue;
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE)
+            return false;  // a kind of entry not looked into: not the program's
+        ACCESS_ALLOWED_ACE* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+        ACCESS_MASK mask = ace->Mask;
+        ::MapGenericMask(&mask, &mapping);
+        if ((mask & kChangeRights) && !IsOwnSid(&ace->SidStart))
+            return false;
+    }
+    return true;
+}
+
+// Renames the folder to "<folder>.untrusted-<YYYYMMDD-HHMMSS>" (a number
+// added when taken). The Win32 error code.
+DWORD MoveAside(const std::wstring& folder)
+{
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    wchar_t stamp[40];
+    swprintf(stamp, 40, L".untrusted-%04u%02u%02u-%02u%02u%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
+             now.wMinute, now.wSecond);
+    DWORD error = ERROR_ALREADY_EXISTS;
+    for (int n = 1; n <= 9 && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS); ++n)
+    {
+        std::wstring aside = folder + stamp;
+        if (n > 1)
+        {
+            wchar_t number[8];
+            swprintf(number, 8, L"-%d", n);
+            aside += number;
+        }
+        error = g_folderCalls.moveFile(folder.c_str(), aside.c_str(), 0) ? ERROR_SUCCESS : ::GetLastError();
+    }
+    return error;
+}
+
+// Opens the folder itself (never what a link points to) to check and secure
+// it through that handle.
+HANDLE OpenFolderItself(const std::wstring& folder)
+{
+    return ::CreateFileW(folder.c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+}
+
 }  // namespace
+
+bool IsProgramOwned(HANDLE handle)
+{
+    PSID owner = NULL;
+    PACL dacl = NULL;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (g_folderCalls.getSecurity(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                  &owner, NULL, &dacl, NULL, &descriptor) != ERROR_SUCCESS)
+        return false;
+    const bool own = IsOwnSid(owner) && GrantsChangesOnlyToOwn(dacl);
+    if (descriptor)
+        ::LocalFree(descriptor);
+    return own;
+}
 
 DWORD SecureFolder(const std::wstring& folder)
 {
     CProtectedAcl acl;
     if (!acl.IsValid())
         return ::GetLastError() ? ::GetLastError() : ERROR_INVALID_ACL;
-    const DWORD created = CreateProtectedFolder(folder, acl);
+    DWORD created = CreateProtectedFolder(folder, acl);
+    CHandle handle;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (created == ERROR_ALREADY_EXISTS)
+    {
+        handle.Attach(OpenFolderItself(folder));
+        if (!handle.IsValid())
+            return ::GetLastError();
+        if (!g_folderCalls.getInformation(handle, &info))
+            return ::GetLastError();
+        const bool link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        if (!link && !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            return ERROR_ACCESS_DENIED;  // a file: not ours to move
+        if (link || !IsProgramOwned(handle))
+        {
+            // Made by someone else: whoever made it may still hold handles
+            // to it, or own what is inside. It goes aside whole.
+            handle.Close();
+            const DWORD moved = MoveAside(folder);
+            if (moved != ERROR_SUCCESS)
+                return moved;
+            // Made again by someone else meanwhile: refused as well.
+            created = CreateProtectedFolder(folder, acl);
+            if (created == ERROR_ALREADY_EXISTS)
+                return ERROR_ACCESS_DENIED;
+        }
+    }
     if (created != ERROR_SUCCESS && created != ERROR_ALREADY_EXISTS)
         return created;
 
-    // Existing or new, the folder itself is opened (never what a link points
-    // to) and checked, and its owner and access list are set through that
-    // handle: the checked folder is the one secured.
-    CHandle handle(::CreateFileW(folder.c_str(), READ_CONTROL | WRITE_DAC | WRITE_OWNER | FILE_READ_ATTRIBUTES,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
-                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL));
+    // The folder itself is checked once more through the handle its owner
+    // and access list are set through: the checked folder is the one secured.
     if (!handle.IsValid())
-        return ::GetLastError();
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!g_folderCalls.getInformation(handle, &info))
-        return ::GetLastError();
+    {
+        handle.Attach(OpenFolderItself(folder));
+        if (!handle.IsValid())
+            return ::GetLastError();
+        if (!g_folderCalls.getInformation(handle, &info))
+            return ::GetLastError();
+    }
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
         return ERROR_ACCESS_DENIED;
     const SECURITY_INFORMATION what =
@@ -170,13 +326,6 @@ DWORD RemoveExisting(const std::wstring& path)
 }
 
 }  // namespace
-
-DWORD WriteSafeFile(const std::wstring& path, const void* bytes, DWORD size)
-{
-    CHandle file;
-    const DWORD opened = OpenFileForSafeWrite(path, true, file);
-    return opened != ERROR_SUCCESS ? opened : WriteAll(file, bytes, size);
-}
 
 DWORD WriteFreshFile(const std::wstring& path, const void* bytes, DWORD size)
 {

@@ -19,34 +19,45 @@ std::wstring GetProgramFolder();
 std::wstring GetProgramFolderPath();
 
 // Makes `folder` writable only by Administrators and SYSTEM: creates it with
-// that protected access list (inherited by everything below it), or, when it
-// exists, takes it over (owner Administrators, its access list replaced). A
-// folder that is itself a reparse point, or a file, is refused. The Win32
-// error code (0 when the folder is safe).
+// that protected access list (inherited by everything below it). An existing
+// folder is kept only when it is the program's own (IsProgramOwned; its owner
+// and access list are then set once more); any other, a reparse point among
+// them, was made by someone else, who may still hold handles to it or own
+// what is inside: it is moved aside ("<folder>.untrusted-<YYYYMMDD-HHMMSS>")
+// and a new one is made. A file standing there is refused, and so is a folder
+// that cannot be moved aside. The Win32 error code (0 when the folder is
+// safe).
 DWORD SecureFolder(const std::wstring& folder);
+
+// True when the open file or folder is the program's own: its owner is
+// Administrators, SYSTEM or the owner this system gives what the program
+// creates, and its access list lets nobody else write, add, delete or change
+// its access. False when that cannot be read.
+bool IsProgramOwned(HANDLE handle);
 
 // Opens a file for writing, created when missing, never through a reparse
 // point and never a file with more than one link; `truncate` empties it after
 // those checks. The Win32 error code (ERROR_ACCESS_DENIED for a refused file).
 DWORD OpenFileForSafeWrite(const std::wstring& path, bool truncate, CHandle& file);
 
-// Replaces a file inside a protected folder with the bytes
-// (OpenFileForSafeWrite, truncated). The Win32 error code.
-DWORD WriteSafeFile(const std::wstring& path, const void* bytes, DWORD size);
-
-// Writes a new file where others may write (the temporary or the user's
-// application-data folder): an existing file of that name is removed first
+// Writes a new file, in the protected folder or where others may write (the
+// temporary or the user's application-data folder): an existing file of that
+// name is removed first
 // (its attributes cleared, unless it is a reparse point or has other links,
 // which are only unlinked), then the file is made with CREATE_NEW, so nothing
 // is ever written through a link planted there. The Win32 error code.
 DWORD WriteFreshFile(const std::wstring& path, const void* bytes, DWORD size);
 
-// The two system calls the checks rest on. Tests replace them to see what is
-// set and to stand in for a reparse point, as Wine keeps no access lists of
-// files and makes no junctions.
+// The system calls the checks rest on. Tests replace them to see what is set,
+// to stand in for a reparse point, for another owner and for a folder that
+// cannot be moved, as Wine keeps no access lists or owners of files and makes
+// no junctions.
 struct FolderSystemCalls
 {
     BOOL(WINAPI* getInformation)(HANDLE, LPBY_HANDLE_FILE_INFORMATION);
     DWORD(WINAPI* setSecurity)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID, PSID, PACL, PACL);
+    DWORD(WINAPI* getSecurity)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
+                               PSECURITY_DESCRIPTOR*);
+    BOOL(WINAPI* moveFile)(LPCWSTR, LPCWSTR, DWORD);
 };
 extern FolderSystemCalls g_folderCalls;

@@ -166,7 +166,17 @@ enum CopyResult
     kCopyTooLarge,
     kCopyNoRoom,
     kCopyFailed,
+    kCopyOtherVolume,
 };
+
+// The serial number of the volume of the drive a path names; false when
+// unknown.
+bool DriveSerial(const std::wstring& path, DWORD& serial)
+{
+    serial = 0;
+    const std::wstring drive = DriveRootOf(path);
+    return !drive.empty() && ::GetVolumeInformationW(drive.c_str(), NULL, 0, &serial, NULL, NULL, NULL, 0);
+}
 
 // Copies the file, masked, to `stored`, filling the record's details.
 CopyResult CopyMasked(const std::wstring& path, const std::wstring& stored, ULONGLONG room, ManifestRecord& record)
@@ -179,9 +189,14 @@ CopyResult CopyMasked(const std::wstring& path, const std::wstring& stored, ULON
         return (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) ? kCopyLocked : kCopyUnreadable;
     }
     BY_HANDLE_FILE_INFORMATION info;
-    if (!::GetFileInformationByHandle(source, &info))
+    if (!g_folderCalls.getInformation(source, &info))
         return kCopyUnreadable;
     record.volume = info.dwVolumeSerialNumber;
+    // A folder on the way that leads to another volume (a junction on the
+    // stick): the file is not the one its path seems to name.
+    DWORD serial = 0;
+    if (!DriveSerial(path, serial) || serial != info.dwVolumeSerialNumber)
+        return kCopyOtherVolume;
     record.attributes = info.dwFileAttributes;
     record.size = (ULONGLONG(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     record.created = info.ftCreationTime;
@@ -234,7 +249,7 @@ CopyResult CopyMasked(const std::wstring& path, const std::wstring& stored, ULON
 
 const wchar_t* const kNoCopyReasons[] = {
     L"", L"locked", L"unreadable", L"not a plain file", L"larger than 64 MiB", L"no room within the limits",
-    L"the copy could not be written",
+    L"the copy could not be written", L"on another volume than its drive",
 };
 
 // Registry roots as scripts name them.
@@ -307,6 +322,18 @@ bool SplitKeyName(const std::wstring& name, HKEY& root, std::wstring& path)
         }
     return false;
 }
+
+// A name a registry script can carry on its line: no line break or NUL in
+// it, and for a key no "]" either (which would end the key's line early).
+bool FitsScriptLine(const wchar_t* name, size_t length, bool key)
+{
+    for (size_t i = 0; i < length; ++i)
+        if (name[i] == L'\r' || name[i] == L'\n' || name[i] == L'\0' || (key && name[i] == L']'))
+            return false;
+    return true;
+}
+
+bool FitsScriptLine(const std::wstring& name, bool key) { return FitsScriptLine(name.data(), name.size(), key); }
 
 std::wstring QuotedName(const wchar_t* name)
 {
@@ -395,7 +422,13 @@ std::wstring FormatManifestRecord(const ManifestRecord& r)
 {
     wchar_t size[24];
     swprintf(size, 24, L"%llu", r.size);
-    return r.kind + L"\t" + r.state + L"\t" + r.path + L"\t" + Hex(r.volume, 8) + L"\t" + Hex(r.attributes, 8) +
+    // A registry name may hold tabs and line breaks: they never split the
+    // record.
+    std::wstring path = r.path;
+    for (size_t i = 0; i < path.size(); ++i)
+        if (path[i] < L' ')
+            path[i] = L'?';
+    return r.kind + L"\t" + r.state + L"\t" + path + L"\t" + Hex(r.volume, 8) + L"\t" + Hex(r.attributes, 8) +
            L"\t" + size + L"\t" + Hex(TimeValue(r.created), 16) + L"\t" + Hex(TimeValue(r.accessed), 16) + L"\t" +
            Hex(TimeValue(r.written), 16) + L"\t" + r.sha256 + L"\t" + r.stored;
 }
@@ -436,7 +469,8 @@ bool ReadManifest(const std::wstring& folder, std::vector<ManifestRecord>& recor
                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL));
     BY_HANDLE_FILE_INFORMATION info;
     if (!file.IsValid() || !::GetFileInformationByHandle(file, &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nFileSizeHigh || info.nFileSizeLow > (64u << 20))
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nFileSizeHigh || info.nFileSizeLow > (64u << 20) ||
+        !IsProgramOwned(file))
         return false;
     std::string bytes(info.nFileSizeLow, '\0');
     DWORD read = 0;
@@ -611,7 +645,8 @@ std::wstring RegistryValueLine(const wchar_t* name, DWORD type, const BYTE* data
 bool ExportRegistryTree(HKEY key, const std::wstring& name, std::wstring& script)
 {
     DWORD subkeys = 0, maxSubkey = 0, values = 0, maxValueName = 0, maxData = 0;
-    if (::RegQueryInfoKeyW(key, NULL, NULL, NULL, &subkeys, &maxSubkey, NULL, &values, &maxValueName, &maxData, NULL,
+    if (!FitsScriptLine(name, true) ||
+        ::RegQueryInfoKeyW(key, NULL, NULL, NULL, &subkeys, &maxSubkey, NULL, &values, &maxValueName, &maxData, NULL,
                            NULL) != ERROR_SUCCESS)
         return false;
     script += L"[" + name + L"]\r\n";
@@ -621,7 +656,8 @@ bool ExportRegistryTree(HKEY key, const std::wstring& name, std::wstring& script
     {
         DWORD nameChars = static_cast<DWORD>(valueName.size());
         DWORD type = 0, size = static_cast<DWORD>(data.size());
-        if (::RegEnumValueW(key, i, &valueName[0], &nameChars, NULL, &type, &data[0], &size) != ERROR_SUCCESS)
+        if (::RegEnumValueW(key, i, &valueName[0], &nameChars, NULL, &type, &data[0], &size) != ERROR_SUCCESS ||
+            !FitsScriptLine(&valueName[0], nameChars, false))
             return false;
         script += RegistryValueLine(&valueName[0], type, &data[0], size);
     }
@@ -630,7 +666,8 @@ bool ExportRegistryTree(HKEY key, const std::wstring& name, std::wstring& script
     for (DWORD i = 0; i < subkeys; ++i)
     {
         DWORD chars = static_cast<DWORD>(subkeyName.size());
-        if (::RegEnumKeyExW(key, i, &subkeyName[0], &chars, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
+        if (::RegEnumKeyExW(key, i, &subkeyName[0], &chars, NULL, NULL, NULL, NULL) != ERROR_SUCCESS ||
+            !FitsScriptLine(&subkeyName[0], chars, true))
             return false;
         CRegKey subkey;
         if (subkey.Open(key, &subkeyName[0], KEY_READ) != ERROR_SUCCESS ||
@@ -639,6 +676,62 @@ bool ExportRegistryTree(HKEY key, const std::wstring& name, std::wstring& script
     }
     return true;
 }
+
+namespace {
+
+// A key as it really is, read directly and named by its own name in the
+// registry script.
+struct KeyPlace
+{
+    HKEY root;
+    std::wstring path;  // below root; may be empty
+    std::wstring name;  // the script's name of root\path; empty when unknown
+    bool always;        // false: the user's classes, kept only where the key exists
+
+    KeyPlace(HKEY r, const std::wstring& p, const std::wstring& n, bool a) : root(r), path(p), name(n), always(a) {}
+};
+
+// Where root\path really is. The predefined HKEY_CLASSES_ROOT is a merged
+// view of the machine's classes and the user's: both go, separately and
+// each by its own name, so that nothing of the user's is ever put back as
+// the machine's.
+void KeyPlaces(HKEY root, const std::wstring& path, std::vector<KeyPlace>& places)
+{
+    places.clear();
+    const std::wstring below = path.empty() ? std::wstring() : L"\\" + path;
+    if (root != HKEY_CLASSES_ROOT)
+    {
+        const std::wstring name = RegistryKeyName(root);
+        places.push_back(KeyPlace(root, path, name.empty() ? name : name + below, true));
+        return;
+    }
+    places.push_back(KeyPlace(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes" + below,
+                              L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes" + below, true));
+    CRegKey user;
+    if (user.Open(HKEY_CURRENT_USER, L"Software\\Classes", KEY_READ) != ERROR_SUCCESS)
+        return;  // no classes of the user's: nothing of theirs in the view
+    const std::wstring name = KernelKeyName(user);
+    places.push_back(KeyPlace(HKEY_CURRENT_USER, L"Software\\Classes" + below, name.empty() ? name : name + below,
+                              false));
+}
+
+// The first key of the place's path that is missing, as a script's
+// deletion block: the key a write makes goes again with all below it.
+std::wstring MissingKeyBlock(const KeyPlace& place)
+{
+    std::wstring::size_type end = 0;
+    do
+    {
+        end = place.path.find(L'\\', end + 1);
+        CRegKey probe;
+        if (probe.Open(place.root, place.path.substr(0, end).c_str(), KEY_READ) == ERROR_FILE_NOT_FOUND)
+            break;
+    } while (end != std::wstring::npos);
+    const std::wstring::size_type cut = place.name.size() - place.path.size() + std::min(end, place.path.size());
+    return L"[-" + place.name.substr(0, cut) + L"]\r\n\r\n";
+}
+
+}  // namespace
 
 CQuarantine::CQuarantine(const std::wstring& root)
     : m_root(root), m_folderFailed(root.empty()), m_usedBytes(0), m_nextStored(1), m_records(0), m_pending(false)
@@ -738,7 +831,7 @@ IChangeRecorder::Verdict CQuarantine::BeforeFile(const ChangeRequest& change)
         }
     }
     m_record.sha256 = kNone;
-    if (change.rule == kDeleteUncopied)
+    if (change.rule == kDeleteUncopied && result != kCopyOtherVolume)
     {
         m_record.state = scheduled ? kStateScheduledNotKept : kStateDeletedNotKept;
         m_pending = true;
@@ -767,53 +860,49 @@ void CQuarantine::BeforeRegistry(const ChangeRequest& change)
     {
         // A value written into a subkey names the subkey in its path; a
         // subkey that is not there yet goes again on the way back.
-        CRegKey subkey;
-        const bool inSubkey = !change.path.empty();
-        const std::wstring root = RegistryKeyName(change.key);
-        const std::wstring key = inSubkey && !root.empty() ? root + L"\\" + change.path : root;
-        const LONG opened = inSubkey ? subkey.Open(change.key, change.path.c_str(), KEY_READ) : ERROR_SUCCESS;
-        m_record.path = (key.empty() ? L"?" : key) + L"\\" + (change.name ? change.name : L"");
-        if (!key.empty() && opened == ERROR_FILE_NOT_FOUND)
+        std::vector<KeyPlace> places;
+        KeyPlaces(change.key, change.path, places);
+        m_record.path = (places[0].name.empty() ? L"?" : places[0].name) + L"\\" + (change.name ? change.name : L"");
+        for (size_t i = 0; i < places.size(); ++i)
         {
-            // The first key of the path that is missing goes with all the
-            // write makes below it.
-            std::wstring::size_type end = 0;
-            do
+            const KeyPlace& place = places[i];
+            CRegKey key;
+            const LONG opened = place.name.empty() ? ERROR_INVALID_HANDLE
+                                                   : key.Open(place.root, place.path.c_str(), KEY_READ);
+            if (opened == ERROR_FILE_NOT_FOUND && !place.always)
+                continue;
+            const bool fits = FitsScriptLine(place.name, true) && (!change.name || FitsScriptLine(change.name, false));
+            if (opened == ERROR_FILE_NOT_FOUND && !place.path.empty())
             {
-                end = change.path.find(L'\\', end + 1);
-                CRegKey probe;
-                if (probe.Open(change.key, change.path.substr(0, end).c_str(), KEY_READ) == ERROR_FILE_NOT_FOUND)
-                    break;
-            } while (end != std::wstring::npos);
-            block = L"[-" + root + L"\\" + change.path.substr(0, end) + L"]\r\n\r\n";
-            break;
+                const std::wstring missing = MissingKeyBlock(place);
+                kept = kept && fits;
+                block += missing;
+                continue;
+            }
+            const std::wstring line = opened != ERROR_SUCCESS || !fits ? std::wstring() : OldValueLine(key, change.name);
+            kept = kept && !line.empty();
+            block += L"[" + place.name + L"]\r\n" + line + L"\r\n";
         }
-        const std::wstring line =
-            key.empty() || opened != ERROR_SUCCESS ? std::wstring() : OldValueLine(inSubkey ? subkey.Get() : change.key,
-                                                                                   change.name);
-        kept = !line.empty();
-        block = L"[" + key + L"]\r\n" + line + L"\r\n";
         break;
     }
     case kChangeDeleteTree:
-    {
-        CRegKey key;
-        const std::wstring parent = RegistryKeyName(change.key);
-        const std::wstring name = parent + L"\\" + change.name;
-        m_record.path = name;
-        kept = !parent.empty() && key.Open(change.key, change.name, KEY_READ) == ERROR_SUCCESS &&
-               ExportRegistryTree(key, name, block);
-        break;
-    }
     case kChangeResetKeyAccess:
     {
-        // Its values stay; they are exported as they were, for the record.
-        CRegKey key;
-        const std::wstring root = RegistryKeyName(change.key);
-        const std::wstring name = root + L"\\" + (change.name ? change.name : L"");
-        m_record.path = name;
-        kept = !root.empty() && change.name && key.Open(change.key, change.name, KEY_READ) == ERROR_SUCCESS &&
-               ExportRegistryTree(key, name, block);
+        // A reset key keeps its values; they are exported as they were, for
+        // the record.
+        std::vector<KeyPlace> places;
+        KeyPlaces(change.key, change.name ? change.name : L"", places);
+        m_record.path = places[0].name.empty() ? L"?" : places[0].name;
+        kept = change.name != NULL;
+        for (size_t i = 0; i < places.size() && kept; ++i)
+        {
+            CRegKey key;
+            const LONG opened = places[i].name.empty() ? ERROR_INVALID_HANDLE
+                                                       : key.Open(places[i].root, places[i].path.c_str(), KEY_READ);
+            if (opened == ERROR_FILE_NOT_FOUND && !places[i].always)
+                continue;
+            kept = opened == ERROR_SUCCESS && ExportRegistryTree(key, places[i].name, block);
+        }
         break;
     }
     case kChangeImportScript:
@@ -821,15 +910,31 @@ void CQuarantine::BeforeRegistry(const ChangeRequest& change)
         {
             // The key goes whole and comes back as it was, or not at all
             // when it was not there.
+            m_record.path += (m_record.path.empty() ? L"" : L" ") + std::wstring(name);
             HKEY root = NULL;
             std::wstring path;
-            CRegKey key;
-            m_record.path += (m_record.path.empty() ? L"" : L" ") + std::wstring(name);
-            block += L"[-" + std::wstring(name) + L"]\r\n\r\n";
-            if (!SplitKeyName(name, root, path))
+            std::vector<KeyPlace> places;
+            if (SplitKeyName(name, root, path))
+                KeyPlaces(root, path, places);
+            if (places.empty())
                 kept = false;
-            else if (key.Open(root, path.c_str(), KEY_READ) == ERROR_SUCCESS && !ExportRegistryTree(key, name, block))
-                kept = false;
+            for (size_t i = 0; i < places.size(); ++i)
+            {
+                CRegKey key;
+                const LONG opened = places[i].name.empty()
+                                        ? ERROR_INVALID_HANDLE
+                                        : key.Open(places[i].root, places[i].path.c_str(), KEY_READ);
+                if (opened == ERROR_FILE_NOT_FOUND && !places[i].always)
+                    continue;
+                if (places[i].name.empty() || !FitsScriptLine(places[i].name, true))
+                {
+                    kept = false;
+                    continue;
+                }
+                block += L"[-" + places[i].name + L"]\r\n\r\n";
+                if (opened == ERROR_SUCCESS && !ExportRegistryTree(key, places[i].name, block))
+                    kept = false;
+            }
         }
         break;
     default:
@@ -863,10 +968,7 @@ IChangeRecorder::Verdict CQuarantine::Before(const ChangeRequest& change)
         m_record.created = data.ftCreationTime;
         m_record.accessed = data.ftLastAccessTime;
         m_record.written = data.ftLastWriteTime;
-        DWORD serial = 0;
-        const std::wstring drive = DriveRootOf(change.path);
-        if (!drive.empty() && ::GetVolumeInformationW(drive.c_str(), NULL, 0, &serial, NULL, NULL, NULL, 0))
-            m_record.volume = serial;
+        DriveSerial(change.path, m_record.volume);
         m_pending = true;
         return kMake;
     }
@@ -918,5 +1020,5 @@ void CQuarantine::WriteRegistryScript()
     for (size_t i = m_registryBlocks.size(); i-- > 0;)
         script += m_registryBlocks[i];
     const std::string bytes = "\xFF\xFE" + Utf16Bytes(script);
-    WriteSafeFile(m_folder + kRegistryScriptName, bytes.data(), static_cast<DWORD>(bytes.size()));
+    WriteFreshFile(m_folder + kRegistryScriptName, bytes.data(), static_cast<DWORD>(bytes.size()));
 }

@@ -64,7 +64,7 @@ std::wstring FormatManifestRecord(const ManifestRecord& record);
 bool ParseManifestRecord(const std::wstring& line, ManifestRecord& record);
 
 // Reads "<folder>\manifest.txt" (UTF-16 or UTF-8, with byte-order mark).
-// False when it cannot be read at all. `complete` tells whether it ends with
+// False when it cannot be read at all or was not made by this program. `complete` tells whether it ends with
 // its end record naming the number of records; `bad` counts lines that are
 // not records.
 bool ReadManifest(const std::wstring& folder, std::vector<ManifestRecord>& records, bool* complete, int* bad);

@@ -52,7 +52,8 @@ bool FindBinResource(WORD id, const void** bytes, DWORD* size)
 }
 
 // The import as the gateway makes it (and only then): the first one writes
-// the script into the program's folder (and the user's copy), each starts
+// the script into the program's folder as a new file, whatever stood at its
+// name removed first (and the user's copy), each starts
 // an editor on that copy. The file is not written again for the second
 // editor, which would find the first one still reading it.
 bool WriteAndImport(const std::wstring& copy, bool nativeView)
@@ -64,7 +65,7 @@ bool WriteAndImport(const std::wstring& copy, bool nativeView)
         return false;
     if (!nativeView || !HasTwoRegViews())
     {
-        if (WriteSafeFile(copy, bytes, size) != ERROR_SUCCESS)
+        if (WriteFreshFile(copy, bytes, size) != ERROR_SUCCESS)
             return false;
         const std::wstring userCopy = script->userCopy ? script->userCopy() : std::wstring();
         if (!userCopy.empty())

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <aclapi.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
 
@@ -16,6 +17,7 @@
 #include "app/scan_run.h"
 #include "app/silent_scan.h"
 #include "killers/scan_log.h"
+#include "platform/program_folder.h"
 #include "platform/user_hives.h"
 #include "tests/screen.h"
 #include "tests/testing.h"
@@ -413,6 +415,43 @@ TEST_F(AdminTest, ReportOnlyChangesNothingAndListsEveryActionOfTheRealScan)
     ASSERT_FALSE(done.empty());
     for (size_t i = 0; i < done.size(); ++i)
         EXPECT_NE(std::string::npos, body.find(kMark + done[i] + "\r\n")) << done[i];
+}
+
+TEST_F(AdminTest, AProgramFolderAnyoneMayWriteGoesAsideBeforeTheReport)
+{
+    // Made beforehand by a user, writable by everyone, the report's name
+    // taken already.
+    const std::wstring folder = GetProgramFolderPath();
+    const std::wstring bare = folder.substr(0, folder.size() - 1);
+    RemoveTree(bare);
+    ASSERT_TRUE(::CreateDirectoryW(bare.c_str(), NULL));
+    EXPLICIT_ACCESS_W everyone = {};
+    everyone.grfAccessPermissions = GENERIC_ALL;
+    everyone.grfAccessMode = SET_ACCESS;
+    everyone.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+    everyone.Trustee.TrusteeForm = TRUSTEE_IS_NAME;
+    everyone.Trustee.ptstrName = const_cast<wchar_t*>(L"EVERYONE");
+    PACL open = NULL;
+    ASSERT_EQ(DWORD(ERROR_SUCCESS), ::SetEntriesInAclW(1, &everyone, NULL, &open));
+    ASSERT_EQ(DWORD(ERROR_SUCCESS), ::SetNamedSecurityInfoW(const_cast<wchar_t*>(bare.c_str()), SE_FILE_OBJECT,
+                                                            DACL_SECURITY_INFORMATION, NULL, NULL, open, NULL));
+    ::LocalFree(open);
+    ASSERT_TRUE(WriteFileBytes(GetReportPath(), "planted"));
+
+    const DWORD code = RunProgram(L" /scan /report-only").code;
+    EXPECT_TRUE(code == 0 || code == 4) << code;
+    const std::string report = ReadFileBytes(GetReportPath());
+    EXPECT_NE("planted", report);
+    EXPECT_FALSE(report.empty());
+    // The user's folder went aside whole, with what the user put in it.
+    WIN32_FIND_DATAW data;
+    HANDLE find = ::FindFirstFileW((bare + L".untrusted-*").c_str(), &data);
+    ASSERT_NE(INVALID_HANDLE_VALUE, find);
+    ::FindClose(find);
+    const std::wstring aside = bare.substr(0, bare.rfind(L'\\') + 1) + data.cFileName;
+    EXPECT_EQ("planted", ReadFileBytes(aside + L"\\StickMedic-report.log"));
+    RemoveTree(aside);
+    ::DeleteFileW(GetReportPath().c_str());
 }
 
 TEST_F(AdminTest, ALockedWormFileIsAFailedRepair)

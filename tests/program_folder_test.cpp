@@ -12,9 +12,11 @@
 #include "app/scan_run.h"
 #include "killers/scan_log.h"
 #include "platform/program_folder.h"
+#include "tests/planted_security.h"
 #include "tests/testing.h"
 
 using namespace testing_util;
+using namespace planted_security;
 
 namespace {
 
@@ -38,7 +40,16 @@ struct SetSecurityCall
     std::string dacl;
 };
 SetSecurityCall g_call;
-bool g_fakeReparsePoint = false;
+Identity g_reparsePoint = {0, 0, 0, NULL};  // one folder reported as a reparse point
+bool g_refuseMoves = false;
+
+BOOL WINAPI MoveUnlessRefused(LPCWSTR from, LPCWSTR to, DWORD flags)
+{
+    if (!g_refuseMoves)
+        return ::MoveFileExW(from, to, flags);
+    ::SetLastError(ERROR_SHARING_VIOLATION);
+    return FALSE;
+}
 
 DWORD WINAPI RecordSetSecurity(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION what, PSID owner,
                                PSID group, PACL dacl, PACL sacl)
@@ -58,7 +69,8 @@ DWORD WINAPI RecordSetSecurity(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFO
 BOOL WINAPI InformationWithReparsePoint(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info)
 {
     const BOOL ok = ::GetFileInformationByHandle(handle, info);
-    if (ok && g_fakeReparsePoint)
+    if (ok && info->dwVolumeSerialNumber == g_reparsePoint.volume && info->nFileIndexHigh == g_reparsePoint.high &&
+        info->nFileIndexLow == g_reparsePoint.low)
         info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
     return ok;
 }
@@ -134,15 +146,19 @@ protected:
         m_bare = m_folder.substr(0, m_folder.size() - 1);
         RemoveFolder();
         g_call = SetSecurityCall();
-        g_fakeReparsePoint = false;
+        g_reparsePoint = Identity();
+        g_refuseMoves = false;
         g_folderCalls.setSecurity = RecordSetSecurity;
         g_folderCalls.getInformation = InformationWithReparsePoint;
+        g_folderCalls.moveFile = MoveUnlessRefused;
     }
     void TearDown()
     {
         g_folderCalls.setSecurity = ::SetSecurityInfo;
         g_folderCalls.getInformation = ::GetFileInformationByHandle;
-        g_fakeReparsePoint = false;
+        g_folderCalls.moveFile = ::MoveFileExW;
+        g_reparsePoint = Identity();
+        g_refuseMoves = false;
         RemoveFolder();
     }
     void RemoveFolder()
@@ -151,6 +167,30 @@ protected:
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
             ::RemoveDirectoryW(m_bare.c_str());
         RemoveTree(m_bare);
+        const std::vector<std::wstring> aside = AsideFolders();
+        for (size_t i = 0; i < aside.size(); ++i)
+            RemoveTree(aside[i]);
+    }
+    // The folders moved aside beside the program's folder.
+    std::vector<std::wstring> AsideFolders()
+    {
+        std::vector<std::wstring> found;
+        WIN32_FIND_DATAW data;
+        HANDLE find = ::FindFirstFileW((m_bare + L".untrusted-*").c_str(), &data);
+        if (find == INVALID_HANDLE_VALUE)
+            return found;
+        do
+            found.push_back(m_bare.substr(0, m_bare.rfind(L'\\') + 1) + data.cFileName);
+        while (::FindNextFileW(find, &data));
+        ::FindClose(find);
+        return found;
+    }
+    // Plants the folder beforehand, as another user would, with a script of
+    // that user's inside.
+    void PlantFolder()
+    {
+        ASSERT_TRUE(::CreateDirectoryW(m_bare.c_str(), NULL));
+        ASSERT_TRUE(WriteFileBytes(m_folder + L"fix.reg", "planted"));
     }
     std::wstring m_folder;
     std::wstring m_bare;
@@ -163,68 +203,140 @@ TEST_F(ProgramFolderTest, CreatedProtected)
     ASSERT_FALSE(FileExists(m_bare));
     EXPECT_EQ(m_folder, GetProgramFolder());
     ExpectProtected(m_bare);
-    // Asking again keeps it as it is.
+    // Asking again keeps it, and what is in it, as it is.
+    ASSERT_TRUE(WriteFileBytes(m_folder + L"StickMedic.log", "kept"));
     EXPECT_EQ(m_folder, GetProgramFolder());
     ExpectProtected(m_bare);
+    EXPECT_EQ("kept", ReadFileBytes(m_folder + L"StickMedic.log"));
+    EXPECT_TRUE(AsideFolders().empty());
 }
 
-TEST_F(ProgramFolderTest, ForeignFolderIsTakenOver)
+TEST(ProgramOwned, OwnerAndAccessListDecide)
 {
-    // Planted beforehand with an access list that lets everyone write.
-    ASSERT_TRUE(::CreateDirectoryW(m_bare.c_str(), NULL));
-    EXPLICIT_ACCESS_W everyone = {};
-    everyone.grfAccessPermissions = GENERIC_ALL;
-    everyone.grfAccessMode = SET_ACCESS;
-    everyone.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
-    everyone.Trustee.TrusteeForm = TRUSTEE_IS_NAME;
-    everyone.Trustee.ptstrName = const_cast<wchar_t*>(L"EVERYONE");
-    PACL open = NULL;
-    ASSERT_EQ(DWORD(ERROR_SUCCESS), ::SetEntriesInAclW(1, &everyone, NULL, &open));
-    ASSERT_EQ(DWORD(ERROR_SUCCESS), ::SetNamedSecurityInfoW(const_cast<wchar_t*>(m_bare.c_str()), SE_FILE_OBJECT,
-                                                            DACL_SECURITY_INFORMATION, NULL, NULL, open, NULL));
-    ::LocalFree(open);
-    EXPECT_EQ(m_folder, GetProgramFolder());
-    ExpectProtected(m_bare);
+    // What each planted folder reads back as, and whether it is the program's.
+    const struct
+    {
+        const wchar_t* descriptor;
+        bool own;
+    } kCases[] = {
+        {L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", true},
+        {L"O:SYD:(A;;FA;;;SY)(A;;FR;;;BU)", true},                  // others may read
+        {L"O:BAD:(A;;FA;;;BA)(D;;FA;;;BU)", true},                  // a denial takes nothing
+        {L"O:BAD:(A;;FA;;;BA)(A;OICIIO;FA;;;CO)", true},            // for what is made below only
+        {L"O:BUD:(A;;FA;;;BA)", false},                             // another owner
+        {L"O:BAD:(A;;FA;;;BA)(A;;0x2;;;BU)", false},                // others may add a file
+        {L"O:BAD:(A;;FA;;;BA)(A;;0x4;;;WD)", false},                // ... or a folder
+        {L"O:BAD:(A;;FA;;;BA)(A;;0x40;;;BU)", false},               // ... or delete inside
+        {L"O:BAD:(A;;FA;;;BA)(A;;WD;;;AU)", false},                 // ... or change the access
+        {L"O:BAD:(A;;FA;;;BA)(A;;GW;;;BU)", false},                 // generic rights count as mapped
+        {L"O:BAD:(A;;FA;;;BA)(A;;FA;;;CO)", false},                 // on the folder itself
+    };
+    ASSERT_NE(L"", GetProgramFolder());  // the owner of what the program makes is known
+    CPlantedScope scope;
+    const std::wstring folder = L"C:\\owned";
+    RemoveTree(folder);
+    ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), NULL));
+    HANDLE handle = ::CreateFileW(folder.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, handle);
+    EXPECT_TRUE(IsProgramOwned(handle)) << "a folder this program made";
+    for (size_t i = 0; i < sizeof(kCases) / sizeof(kCases[0]); ++i)
+    {
+        Marked().clear();
+        ASSERT_TRUE(MarkPlanted(folder, kCases[i].descriptor));
+        EXPECT_EQ(kCases[i].own, IsProgramOwned(handle)) << kCases[i].descriptor;
+    }
+    ::CloseHandle(handle);
+    RemoveTree(folder);
 }
 
-TEST_F(ProgramFolderTest, PlantedFileOrReparsePointIsRefused)
+TEST_F(ProgramFolderTest, AFolderPlantedBeforehandIsMovedAsideWhole)
+{
+    CPlantedScope scope;
+    PlantFolder();
+    ASSERT_TRUE(MarkPlanted(m_bare));
+    // The other user keeps a handle to the folder, as one may have opened it
+    // before anything else happened to it.
+    HANDLE held = ::CreateFileW(m_bare.c_str(), FILE_LIST_DIRECTORY | FILE_ADD_FILE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    EXPECT_EQ(m_folder, GetProgramFolder());
+    ExpectProtected(m_bare);
+    EXPECT_FALSE(FileExists(m_folder + L"fix.reg")) << "nothing of the other user's in the new folder";
+    const std::vector<std::wstring> aside = AsideFolders();
+    ASSERT_EQ(1u, aside.size());
+    EXPECT_EQ("planted", ReadFileBytes(aside[0] + L"\\fix.reg"));
+    BY_HANDLE_FILE_INFORMATION heldInfo, newInfo;
+    ASSERT_TRUE(::GetFileInformationByHandle(held, &heldInfo));
+    ::CloseHandle(held);
+    HANDLE fresh = ::CreateFileW(m_bare.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, fresh);
+    ASSERT_TRUE(::GetFileInformationByHandle(fresh, &newInfo));
+    ::CloseHandle(fresh);
+    EXPECT_FALSE(heldInfo.nFileIndexLow == newInfo.nFileIndexLow && heldInfo.nFileIndexHigh == newInfo.nFileIndexHigh)
+        << "the held handle is not one to the program's folder";
+
+    // A planted folder that cannot be moved aside: no program folder at all,
+    // nothing set on it, no log written into it.
+    RemoveFolder();
+    Marked().clear();
+    PlantFolder();
+    ASSERT_TRUE(MarkPlanted(m_bare));
+    g_refuseMoves = true;
+    g_call = SetSecurityCall();
+    EXPECT_EQ(L"", GetProgramFolder());
+    EXPECT_EQ(L"", GetScanLogPath(true));
+    ScanLog::Reset(ScanLog::kHeaderFormat);
+    SaveScanLog();
+    EXPECT_EQ(0, g_call.count);
+    EXPECT_FALSE(FileExists(m_folder + L"StickMedic.log"));
+    EXPECT_EQ("planted", ReadFileBytes(m_folder + L"fix.reg"));
+    EXPECT_TRUE(AsideFolders().empty());
+}
+
+TEST_F(ProgramFolderTest, PlantedFileIsRefusedAndReparsePointMovedAside)
 {
     // A file in place of the folder.
     ASSERT_TRUE(WriteFileBytes(m_bare, "x"));
     EXPECT_EQ(L"", GetProgramFolder());
     EXPECT_EQ(L"", GetScanLogPath(true));
     EXPECT_EQ(0, g_call.count);
+    EXPECT_EQ("x", ReadFileBytes(m_bare));
     ::DeleteFileW(m_bare.c_str());
 
-    // A folder the system reports as a reparse point: nothing is set on it
-    // and no log is written. Wine makes no junctions (checked below), so the
+    // A folder that is a reparse point goes aside unfollowed, and a new
+    // folder takes its place. Wine makes no junctions (tried first), so the
     // reparse point is reported through the seam.
     const std::wstring elsewhere = L"C:\\elsewhere";
     RemoveTree(elsewhere);
     ASSERT_TRUE(::CreateDirectoryW(elsewhere.c_str(), NULL));
     ASSERT_TRUE(::CreateDirectoryW(m_bare.c_str(), NULL));
-    if (MakeJunction(m_bare, elsewhere))
+    if (!MakeJunction(m_bare, elsewhere))
     {
-        EXPECT_EQ(L"", GetProgramFolder());
-        EXPECT_EQ(0, g_call.count);
-        ::RemoveDirectoryW(m_bare.c_str());
-        ASSERT_TRUE(::CreateDirectoryW(m_bare.c_str(), NULL));
+        HANDLE handle = ::CreateFileW(m_bare.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+        ASSERT_NE(INVALID_HANDLE_VALUE, handle);
+        ASSERT_TRUE(IdentityOf(handle, g_reparsePoint));
+        ::CloseHandle(handle);
     }
-    g_fakeReparsePoint = true;
-    EXPECT_EQ(L"", GetProgramFolder());
+    EXPECT_EQ(m_folder, GetProgramFolder());
+    ExpectProtected(m_bare);
     ScanLog::Reset(ScanLog::kHeaderFormat);
     SaveScanLog();
-    EXPECT_EQ(0, g_call.count);
-    EXPECT_FALSE(FileExists(m_folder + L"StickMedic.log"));
+    EXPECT_TRUE(FileExists(m_folder + L"StickMedic.log"));
     EXPECT_FALSE(FileExists(elsewhere + L"\\StickMedic.log"));
+    EXPECT_EQ(1u, AsideFolders().size());
 
     // A log file reported as a reparse point is not written through either.
-    g_fakeReparsePoint = false;
-    ASSERT_EQ(m_folder, GetProgramFolder());
     ASSERT_TRUE(WriteFileBytes(m_folder + L"StickMedic.log", "old"));
-    g_fakeReparsePoint = true;
+    HANDLE log = ::CreateFileW((m_folder + L"StickMedic.log").c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ, NULL,
+                               OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, log);
+    ASSERT_TRUE(IdentityOf(log, g_reparsePoint));
+    ::CloseHandle(log);
     SaveScanLog();
-    g_fakeReparsePoint = false;
     EXPECT_EQ("old", ReadFileBytes(m_folder + L"StickMedic.log"));
     RemoveTree(elsewhere);
 }
@@ -252,20 +364,26 @@ TEST_F(ProgramFolderTest, LogIsNeverWrittenThroughAHardLink)
     ::DeleteFileW(victim.c_str());
 }
 
-TEST(SafeFiles, SafeWriteRefusesLinksAndReplaces)
+TEST(SafeFiles, FreshFileIsNeverTheOneAnotherHoldsOpen)
 {
-    const std::wstring victim = L"C:\\victim2.txt";
-    const std::wstring path = L"C:\\safe.bin";
-    ASSERT_TRUE(WriteFileBytes(victim, "precious"));
-    ASSERT_TRUE(::CreateHardLinkW(path.c_str(), victim.c_str(), NULL));
-    EXPECT_EQ(DWORD(ERROR_ACCESS_DENIED), WriteSafeFile(path, "new", 3));
-    EXPECT_EQ("precious", ReadFileBytes(victim));
-    ::DeleteFileW(path.c_str());
+    // Someone opened the old file before and writes through that handle
+    // after the new one was written: the new file keeps its bytes.
+    const std::wstring path = L"C:\\held.reg";
     ASSERT_TRUE(WriteFileBytes(path, "a longer old text"));
-    EXPECT_EQ(DWORD(ERROR_SUCCESS), WriteSafeFile(path, "new", 3));
-    EXPECT_EQ("new", ReadFileBytes(path));
+    HANDLE held = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    const DWORD result = WriteFreshFile(path, "new", 3);
+    DWORD written = 0;
+    EXPECT_TRUE(::WriteFile(held, "EVIL", 4, &written, NULL));
+    ::CloseHandle(held);
+    // Windows frees the name at once, Wine when the last handle closes (the
+    // new file then cannot be made): never is the held file written.
+    if (result == ERROR_SUCCESS)
+        EXPECT_EQ("new", ReadFileBytes(path));
+    else
+        EXPECT_FALSE(FileExists(path));
     ::DeleteFileW(path.c_str());
-    ::DeleteFileW(victim.c_str());
 }
 
 TEST(SafeFiles, FreshFileReplacesHiddenReadOnlyAndUnlinksHardLinks)

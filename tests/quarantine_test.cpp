@@ -20,9 +20,11 @@
 #include "platform/reg_views.h"
 #include "platform/registry.h"
 #include "platform/sha256.h"
+#include "tests/planted_security.h"
 #include "tests/testing.h"
 
 using namespace testing_util;
+using namespace planted_security;
 
 namespace {
 
@@ -88,6 +90,48 @@ bool MakeLargeFile(const std::wstring& path, LONG megabytes)
     ::CloseHandle(file);
     return ok;
 }
+
+BOOL WINAPI RefuseMove(LPCWSTR, LPCWSTR, DWORD)
+{
+    ::SetLastError(ERROR_SHARING_VIOLATION);
+    return FALSE;
+}
+
+// Files that read as on another volume than their drive.
+std::vector<Identity> g_otherVolume;
+
+bool MarkOtherVolume(const std::wstring& path)
+{
+    HANDLE handle = ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    Identity identity;
+    const bool ok = handle != INVALID_HANDLE_VALUE && IdentityOf(handle, identity);
+    if (handle != INVALID_HANDLE_VALUE)
+        ::CloseHandle(handle);
+    if (ok)
+        g_otherVolume.push_back(identity);
+    return ok;
+}
+
+BOOL WINAPI InformationOnOtherVolume(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info)
+{
+    const BOOL ok = ::GetFileInformationByHandle(handle, info);
+    for (size_t i = 0; ok && i < g_otherVolume.size(); ++i)
+        if (g_otherVolume[i].volume == info->dwVolumeSerialNumber && g_otherVolume[i].high == info->nFileIndexHigh &&
+            g_otherVolume[i].low == info->nFileIndexLow)
+            info->dwVolumeSerialNumber ^= 0x5A5A;
+    return ok;
+}
+
+bool g_swapped = false;
+
+void SwapDocsFolder(const std::wstring&)
+{
+    g_swapped = ::MoveFileW(L"C:\\qt\\docs", L"C:\\qt\\moved") != FALSE;
+    if (g_swapped)
+        ::CreateDirectoryW(L"C:\\qt\\docs", NULL);
+}
+
+void NoRestoreHook(const std::wstring&) {}
 
 class QuarantineTest : public ::testing::Test
 {
@@ -362,6 +406,49 @@ TEST_F(QuarantineTest, ImportsAndAccessResetsExportTheirKeys)
     DeleteKey(HKEY_CURRENT_USER, L"Software\\corvaneTools");
 }
 
+TEST_F(QuarantineTest, TheMergedClassesViewIsKeptAsTheMachinesAndTheUsersApart)
+{
+    // The machine's .lnk, and values the user put into the user's classes,
+    // which the merged HKEY_CLASSES_ROOT shows as its own where Windows
+    // merges them.
+    const std::wstring machine = L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\.lnk";
+    ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes\\.lnk", L"MachineOnly", L"m"));
+    ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, L"Software\\Classes\\.lnk", L"UserPlanted", L"C:\\evil.exe"));
+    ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, L"Software\\Classes\\.lnk\\ShellNew", L"Command", L"C:\\evil.exe"));
+    EXPECT_EQ(0, GateSetStringIn(HKEY_CLASSES_ROOT, L".lnk", L"UserPlanted", L"scan"));
+    EXPECT_TRUE(GateImportScript(L"C:\\qt\\x.reg", L"HKEY_CLASSES_ROOT\\.lnk\0", false, ImportNothing));
+    const std::wstring folder = Finish();
+    ASSERT_FALSE(folder.empty());
+    const std::wstring script = Utf16Text(ReadFileBytes(folder + L"before.reg"));
+    EXPECT_EQ(std::wstring::npos, script.find(L"HKEY_CLASSES_ROOT")) << script;
+
+    // The machine's part holds the machine's values alone: the value the
+    // user planted goes again there, and the import puts back the machine's
+    // key as it was.
+    EXPECT_NE(std::wstring::npos, script.find(L"[" + machine + L"]\r\n\"UserPlanted\"=-\r\n\r\n")) << script;
+    const std::wstring exported = L"[-" + machine + L"]\r\n\r\n[" + machine + L"]\r\n";
+    const std::wstring::size_type at = script.find(exported);
+    ASSERT_NE(std::wstring::npos, at) << script;
+    const std::wstring machineExport = script.substr(at, script.find(L"\r\n\r\n", at + exported.size()) - at);
+    EXPECT_NE(std::wstring::npos, machineExport.find(L"\"MachineOnly\"=\"m\"\r\n")) << script;
+
+    // The user's values are kept under the user's own classes, never as the
+    // machine's.
+    std::wstring::size_type evil = script.find(L"evil");
+    ASSERT_NE(std::wstring::npos, evil);
+    for (; evil != std::wstring::npos; evil = script.find(L"evil", evil + 1))
+    {
+        const std::wstring::size_type header = script.rfind(L"\r\n[", evil);
+        ASSERT_NE(std::wstring::npos, header);
+        EXPECT_EQ(0u, script.compare(header + 3, 11, L"HKEY_USERS\\")) << script.substr(header, evil - header);
+    }
+    DeleteKey(HKEY_CURRENT_USER, L"Software\\Classes\\.lnk");
+    CRegKey key;
+    ASSERT_EQ(0, key.Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes\\.lnk"));
+    ::RegDeleteValueW(key, L"MachineOnly");
+    ::RegDeleteValueW(key, L"UserPlanted");
+}
+
 TEST_F(QuarantineTest, RoundTripPutsFilesAttributesAndFoldersBack)
 {
     // A genuine "Setup\" folder with a "Setup.exe" beside it on the stick.
@@ -501,6 +588,178 @@ TEST_F(QuarantineTest, BadInputIsRefused)
     ::DeleteFileW((folder + L"manifest.txt").c_str());
     EXPECT_EQ(kRestoreRefused, RestoreQuarantine(folder, false, report));
     EXPECT_NE(std::wstring::npos, report.find(L"manifest.txt is missing"));
+}
+
+TEST_F(QuarantineTest, WhatAnotherUserMadeIsNeitherListedNorRestored)
+{
+    CPlantedScope scope;
+    ASSERT_TRUE(WriteFileBytes(L"C:\\qt\\a.txt", "first"));
+    ASSERT_TRUE(WriteFileBytes(L"C:\\qt\\b.txt", "second"));
+    ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, kTestKey, L"V", L"old"));
+    EXPECT_TRUE(GateDeleteFile(L"C:\\qt\\a.txt", kKeepOrLeave));
+    EXPECT_TRUE(GateDeleteFile(L"C:\\qt\\b.txt", kKeepOrLeave));
+    CRegKey key;
+    ASSERT_EQ(0, key.Open(HKEY_LOCAL_MACHINE, kTestKey));
+    EXPECT_EQ(0, GateSetString(key, L"V", L"new"));
+    key.Close();
+    const std::wstring folder = Finish();
+    ASSERT_FALSE(folder.empty());
+
+    // A quarantine another user made, a copy of the program's own: not
+    // listed, and nothing of it is restored.
+    const std::wstring planted = m_root + L"20200101-000000\\";
+    ASSERT_TRUE(::CreateDirectoryW(planted.c_str(), NULL));
+    const wchar_t* const names[] = {L"manifest.txt", L"0001.bin", L"0002.bin", L"before.reg"};
+    for (size_t i = 0; i < sizeof(names) / sizeof(names[0]); ++i)
+        ASSERT_TRUE(WriteFileBytes(planted + names[i], ReadFileBytes(folder + names[i])));
+    std::wstring list;
+    EXPECT_EQ(0, ListQuarantines(list));
+    EXPECT_NE(std::wstring::npos, list.find(L"20200101-000000")) << "listed while it reads as the program's";
+    ASSERT_TRUE(MarkPlanted(planted));
+    EXPECT_EQ(0, ListQuarantines(list));
+    EXPECT_EQ(std::wstring::npos, list.find(L"20200101-000000")) << list;
+    EXPECT_EQ(0u, list.find(folder.substr(0, folder.size() - 1) + L"\t")) << list;
+    std::wstring report;
+    EXPECT_EQ(kRestoreRefused, RestoreQuarantine(planted, true, report));
+    EXPECT_NE(std::wstring::npos, report.find(L"was not made by this program")) << report;
+    EXPECT_FALSE(FileExists(L"C:\\qt\\a.txt"));
+    EXPECT_FALSE(FileExists(planted + L"restore.txt"));
+
+    // In the program's own quarantine: a kept copy and a before.reg of
+    // another user's are refused, the rest comes back.
+    ASSERT_TRUE(MarkPlanted(folder + L"0001.bin"));
+    ASSERT_TRUE(MarkPlanted(folder + L"before.reg"));
+    EXPECT_EQ(kRestoreIncomplete, RestoreQuarantine(folder, true, report));
+    EXPECT_NE(std::wstring::npos, report.find(L"refused\tC:\\qt\\a.txt\tthe kept copy was not made by this program"))
+        << report;
+    EXPECT_NE(std::wstring::npos, report.find(L"before.reg\tit was not made by this program")) << report;
+    EXPECT_FALSE(FileExists(L"C:\\qt\\a.txt"));
+    EXPECT_EQ("second", ReadFileBytes(L"C:\\qt\\b.txt"));
+    std::wstring text;
+    EXPECT_TRUE(GetRegText(HKEY_LOCAL_MACHINE, kTestKey, L"V", text));
+    EXPECT_EQ(L"new", text) << "the script was not imported";
+
+    // A manifest of another user's: nothing is read from it.
+    ::DeleteFileW(L"C:\\qt\\b.txt");
+    ASSERT_TRUE(MarkPlanted(folder + L"manifest.txt"));
+    EXPECT_EQ(kRestoreRefused, RestoreQuarantine(folder, false, report));
+    EXPECT_NE(std::wstring::npos, report.find(L"manifest.txt is missing or unreadable")) << report;
+    EXPECT_FALSE(FileExists(L"C:\\qt\\b.txt"));
+    DeleteKey(HKEY_LOCAL_MACHINE, kTestKey);
+}
+
+TEST_F(QuarantineTest, WithoutAProgramFolderOnlyTheWormsOwnGoes)
+{
+    // The program's folder was made by another user and cannot be moved
+    // aside: there is no quarantine, and nothing that may be the user's is
+    // deleted.
+    CPlantedScope scope;
+    const std::wstring programFolder = GetProgramFolderPath();
+    ASSERT_TRUE(MarkPlanted(programFolder.substr(0, programFolder.size() - 1)));
+    g_folderCalls.moveFile = RefuseMove;
+    ASSERT_TRUE(WriteFileBytes(L"C:\\qt\\user.doc", "mine"));
+    ASSERT_TRUE(WriteFileBytes(L"C:\\qt\\autorun.inf", "[autorun]"));
+    EXPECT_FALSE(GateDeleteFile(L"C:\\qt\\user.doc", kKeepOrLeave));
+    EXPECT_EQ("mine", ReadFileBytes(L"C:\\qt\\user.doc"));
+    EXPECT_TRUE(GateDeleteFile(L"C:\\qt\\autorun.inf", kDeleteUncopied));
+    EXPECT_FALSE(FileExists(L"C:\\qt\\autorun.inf"));
+    g_folderCalls.moveFile = ::MoveFileExW;
+    EXPECT_EQ(L"", Finish());
+    std::vector<DirEntry> entries;
+    ListFolder(m_root + L"*", entries);
+    EXPECT_EQ(0u, entries.size());
+}
+
+TEST_F(QuarantineTest, AFileReachedOnAnotherVolumeIsLeft)
+{
+    // Wine makes no junctions: the file reads, through the seam, as on
+    // another volume than its drive, as one reached through a junction would.
+    ASSERT_TRUE(WriteFileBytes(L"C:\\qt\\Setup.exe", "not the stick's"));
+    ASSERT_TRUE(WriteFileBytes(L"C:\\qt\\autorun.inf", "not the stick's either"));
+    ASSERT_TRUE(WriteFileBytes(L"C:\\qt\\here.txt", "here"));
+    g_otherVolume.clear();
+    ASSERT_TRUE(MarkOtherVolume(L"C:\\qt\\Setup.exe"));
+    ASSERT_TRUE(MarkOtherVolume(L"C:\\qt\\autorun.inf"));
+    g_folderCalls.getInformation = InformationOnOtherVolume;
+    EXPECT_FALSE(GateDeleteFile(L"C:\\qt\\Setup.exe", kKeepOrLeave));
+    EXPECT_FALSE(GateDeleteFile(L"C:\\qt\\autorun.inf", kDeleteUncopied));
+    EXPECT_TRUE(GateDeleteFile(L"C:\\qt\\here.txt", kKeepOrLeave));
+    g_folderCalls.getInformation = ::GetFileInformationByHandle;
+    EXPECT_EQ("not the stick's", ReadFileBytes(L"C:\\qt\\Setup.exe"));
+    EXPECT_EQ("not the stick's either", ReadFileBytes(L"C:\\qt\\autorun.inf"));
+    EXPECT_FALSE(FileExists(L"C:\\qt\\here.txt"));
+    const std::vector<ManifestRecord> records = Records(Finish());
+    ASSERT_EQ(3u, records.size());
+    EXPECT_EQ(L"left in place (on another volume than its drive)", records[0].state);
+    EXPECT_EQ(L"left in place (on another volume than its drive)", records[1].state);
+    EXPECT_EQ(std::wstring(kStateKept), records[2].state);
+}
+
+TEST_F(QuarantineTest, NamesThatWouldBreakTheScriptAreNotKept)
+{
+    // Names of the user's choosing that would end a line of before.reg and
+    // start lines of their own.
+    const std::wstring base = L"Software\\corvaneTools\\Names";
+    const std::wstring valueName = L"a\"\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Injected]\r\n\"b";
+    const std::wstring keyName = L"k]\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Injected2";
+    const std::wstring bracket = L"only]bracket";
+    ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, base, valueName.c_str(), L"x"));
+    ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, base, L"Plain", L"kept"));
+    ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, base + L"\\Tree\\" + keyName, L"v", L"y"));
+    ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, base + L"\\Other\\" + bracket, L"v", L"z"));
+    ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, base + L"\\Fine\\Sub", L"v", L"w"));
+    CRegKey key;
+    ASSERT_EQ(0, key.Open(HKEY_CURRENT_USER, base.c_str()));
+    EXPECT_EQ(0, GateSetString(key, valueName.c_str(), L"changed"));
+    EXPECT_EQ(0, GateSetString(key, L"Plain", L"changed"));
+    EXPECT_EQ(0, GateDeleteTree(key, L"Tree"));
+    EXPECT_EQ(0, GateDeleteTree(key, L"Other"));
+    EXPECT_EQ(0, GateDeleteTree(key, L"Fine"));
+    key.Close();
+    const std::wstring folder = Finish();
+    const std::vector<ManifestRecord> records = Records(folder);
+    ASSERT_EQ(5u, records.size());
+    EXPECT_EQ(std::wstring(kStateRegistryNotKept), records[0].state);
+    EXPECT_EQ(std::wstring::npos, records[0].path.find_first_of(L"\r\n")) << "the manifest keeps one record a line";
+    EXPECT_EQ(std::wstring(kStateChanged), records[1].state);
+    EXPECT_EQ(std::wstring(kStateRegistryNotKept), records[2].state);
+    EXPECT_EQ(std::wstring(kStateRegistryNotKept), records[3].state);
+    EXPECT_EQ(std::wstring(kStateChanged), records[4].state);
+    const std::wstring script = Utf16Text(ReadFileBytes(folder + L"before.reg"));
+    EXPECT_EQ(std::wstring::npos, script.find(L"Injected"));
+    EXPECT_EQ(std::wstring::npos, script.find(L"bracket"));
+    EXPECT_NE(std::wstring::npos, script.find(L"\"Plain\"=\"kept\"\r\n"));
+    EXPECT_NE(std::wstring::npos, script.find(L"\\Names\\Fine\\Sub]\r\n\"v\"=\"w\"\r\n"));
+    DeleteKey(HKEY_CURRENT_USER, L"Software\\corvaneTools");
+}
+
+TEST_F(QuarantineTest, AFolderOnTheWayReplacedWhileRestoringGetsNothing)
+{
+    ASSERT_TRUE(::CreateDirectoryW(L"C:\\qt\\docs", NULL));
+    ASSERT_TRUE(WriteFileBytes(L"C:\\qt\\docs\\letter.txt", "letter"));
+    EXPECT_TRUE(GateDeleteFile(L"C:\\qt\\docs\\letter.txt", kKeepOrLeave));
+    const std::wstring folder = Finish();
+    ASSERT_FALSE(folder.empty());
+    // At the moment before the write, the folder is renamed and another one
+    // (standing in for a junction) takes its name. Windows refuses the
+    // rename of a folder the restore holds; Wine lets it happen.
+    g_swapped = false;
+    g_beforeRestoreWrite = SwapDocsFolder;
+    std::wstring report;
+    const int code = RestoreQuarantine(folder, false, report);
+    g_beforeRestoreWrite = NoRestoreHook;
+    if (g_swapped)
+    {
+        EXPECT_EQ(kRestoreIncomplete, code);
+        EXPECT_NE(std::wstring::npos, report.find(L"a folder on the way was moved or replaced")) << report;
+        EXPECT_FALSE(FileExists(L"C:\\qt\\docs\\letter.txt"));
+        EXPECT_FALSE(FileExists(L"C:\\qt\\moved\\letter.txt"));
+    }
+    else
+    {
+        EXPECT_EQ(kRestoreDone, code) << report;
+        EXPECT_EQ("letter", ReadFileBytes(L"C:\\qt\\docs\\letter.txt"));
+    }
 }
 
 TEST_F(QuarantineTest, PruningKeepsTenAnd256MiBButNothingYoungerThan30Days)

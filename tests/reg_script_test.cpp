@@ -124,18 +124,27 @@ TEST(ScriptImport, FixRegIsImportedFromTheProtectedCopy)
     EXPECT_EQ(ScriptBytes(kFixRegScriptId), ReadFileBytes(copy));
     EXPECT_TRUE(WaitForKey(HKEY_LOCAL_MACHINE, (std::wstring(hidden) + L"\\NOHIDDEN").c_str()));
 
-    // A copy that became a hard link to another file is not written through,
-    // and nothing is imported.
+    // A copy that became a hard link to another file, or one with the
+    // user's text: the copy is written anew each time, never through what
+    // stood at its name.
     const std::wstring victim = L"C:\\victim.txt";
     ASSERT_TRUE(WriteFileBytes(victim, "precious"));
     ASSERT_TRUE(::DeleteFileW(copy.c_str()));
     ASSERT_TRUE(::CreateHardLinkW(copy.c_str(), victim.c_str(), NULL));
     SetChangeRecorder(&recorder);
-    EXPECT_FALSE(ImportScriptResource(kFixRegScriptId));
+    EXPECT_TRUE(ImportScriptResource(kFixRegScriptId));
     SetChangeRecorder(NULL);
-    EXPECT_EQ(2, recorder.m_imports) << "asked for";
-    EXPECT_EQ(1, recorder.m_made) << "but not made: only the first import started an editor";
+    EXPECT_EQ(2, recorder.m_imports);
+    EXPECT_EQ(2, recorder.m_made);
     EXPECT_EQ("precious", ReadFileBytes(victim));
+    EXPECT_EQ(ScriptBytes(kFixRegScriptId), ReadFileBytes(copy));
+    BY_HANDLE_FILE_INFORMATION info = {};
+    HANDLE file = ::CreateFileW(copy.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    ::GetFileInformationByHandle(file, &info);
+    ::CloseHandle(file);
+    EXPECT_EQ(1u, info.nNumberOfLinks);
+    ::DeleteFileW(victim.c_str());
     ::DeleteFileW(copy.c_str());
 }
 

@@ -3,8 +3,11 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
+#include <vector>
+
 #include "app/result_dlg.h"
 #include "platform/handles.h"
+#include "platform/program_folder.h"
 #include "platform/registry.h"
 
 const wchar_t kRunOnceValueName[] = L"QuorvelKillerTools";
@@ -39,6 +42,31 @@ bool StartsWithDrive(const wchar_t* path)
 }
 
 }  // namespace
+
+std::wstring KeepProgramForBoot()
+{
+    // What runs at the next start runs elevated: not this file, which lies
+    // on the stick or in a folder its user can write and could be another
+    // program by then, but a copy in the program's own folder.
+    const std::wstring folder = GetProgramFolder();
+    wchar_t self[512] = {0};
+    const DWORD length = ::GetModuleFileNameW(NULL, self, 512);
+    if (folder.empty() || length == 0 || length >= 512)
+        return std::wstring();
+    CHandle file(::CreateFileW(self, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL));
+    LARGE_INTEGER size;
+    if (!file.IsValid() || !::GetFileSizeEx(file, &size) || size.HighPart != 0 || size.LowPart == 0 ||
+        size.LowPart > 64 * 1024 * 1024)
+        return std::wstring();
+    std::vector<char> bytes(size.LowPart);
+    DWORD read = 0;
+    if (!::ReadFile(file, &bytes[0], size.LowPart, &read, NULL) || read != size.LowPart)
+        return std::wstring();
+    const std::wstring copy = folder + L"StickMedic.exe";
+    if (WriteFreshFile(copy, &bytes[0], size.LowPart) != ERROR_SUCCESS)
+        return std::wstring();
+    return copy;
+}
 
 std::wstring BuildFormatCommandLine(const wchar_t* path)
 {
@@ -91,13 +119,12 @@ bool ScheduleFormatAtRestart(const wchar_t* path)
     DWORD serial = 0;
     if (!GetDriveSerial(path, serial))
         return false;
-    wchar_t self[512] = {0};
-    const DWORD length = ::GetModuleFileNameW(NULL, self, 512);
-    if (length == 0 || length >= 512)
+    const std::wstring program = KeepProgramForBoot();
+    if (program.empty())
         return false;
     wchar_t target[16];
     wsprintfW(target, L"%c:\\ %08X", path[0], serial);
-    const std::wstring data = std::wstring(L"\"") + self + L"\" second_proc " + target;
+    const std::wstring data = L"\"" + program + L"\" second_proc " + target;
     HKEY key = NULL;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunOnceKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
         return false;

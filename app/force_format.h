@@ -14,11 +14,17 @@ std::wstring BuildFormatCommandLine(const wchar_t* path);
 // not be started, failed, or the path names no drive.
 int FormatDrive(const wchar_t* path);
 
+// Copies this program into its own protected folder for the next start of
+// Windows; the copy's path, or empty when it could not be made.
+std::wstring KeepProgramForBoot();
+
 // Writes HKLM\...\RunOnce "QuorvelKillerTools" =
-// "\"<this program>\" second_proc E:\ <serial>": the drive's root and its
-// volume serial number (eight hexadecimal digits), so that the format at the
-// next start hits this volume only. Nothing is written (false) when the
-// path names no drive or the drive's serial number cannot be read.
+// "\"<the kept copy>\" second_proc E:\ <serial>": the program as kept in its
+// own folder (the started file may be replaced before the next start), the
+// drive's root and its volume serial number (eight hexadecimal digits), so
+// that the format at the next start hits this volume only. Nothing is
+// written (false) when the path names no drive, the drive's serial number
+// cannot be read or the program cannot be kept.
 bool ScheduleFormatAtRestart(const wchar_t* path);
 
 // The value name.

@@ -13,6 +13,7 @@
 #include "app/result_dlg.h"
 #include "app/scan_run.h"
 #include "app/usage_report.h"
+#include "platform/program_folder.h"
 #include "tests/testing.h"
 
 using namespace testing_util;
@@ -339,14 +340,17 @@ TEST(ForceFormat, SchedulingKeepsOneValueWithTheLastPath)
     DWORD type = 0;
     ASSERT_TRUE(GetRegText(HKEY_LOCAL_MACHINE, key, L"QuorvelKillerTools", data, &type));
     EXPECT_EQ(DWORD(REG_SZ), type);
-    wchar_t self[MAX_PATH];
-    ::GetModuleFileNameW(NULL, self, MAX_PATH);
+    // The program kept in its own folder (here the test program itself).
+    const std::wstring self = GetProgramFolderPath() + L"StickMedic.exe";
+    wchar_t running[MAX_PATH];
+    ::GetModuleFileNameW(NULL, running, MAX_PATH);
+    EXPECT_EQ(ReadFileBytes(running), ReadFileBytes(self));
     // The drive's root and its volume serial number, whatever folder was chosen.
     DWORD serial = 0;
     ASSERT_TRUE(::GetVolumeInformationW(L"E:\\", NULL, 0, &serial, NULL, NULL, NULL, 0));
     wchar_t expected[32];
     wsprintfW(expected, L"E:\\ %08X", serial);
-    EXPECT_EQ(std::wstring(L"\"") + self + L"\" second_proc " + expected, data);
+    EXPECT_EQ(L"\"" + self + L"\" second_proc " + expected, data);
     EXPECT_EQ(kStartBootFormat, ParseCommandLine(data.c_str()).mode);
     EXPECT_EQ(serial, ParseCommandLine(data.c_str()).serial);
     EXPECT_TRUE(ParseCommandLine(data.c_str()).hasSerial);
@@ -354,7 +358,7 @@ TEST(ForceFormat, SchedulingKeepsOneValueWithTheLastPath)
     EXPECT_FALSE(ScheduleFormatAtRestart(L"Q:\\"));
     EXPECT_FALSE(ScheduleFormatAtRestart(L"\\\\server\\share"));
     ASSERT_TRUE(GetRegText(HKEY_LOCAL_MACHINE, key, L"QuorvelKillerTools", data));
-    EXPECT_EQ(std::wstring(L"\"") + self + L"\" second_proc " + expected, data);
+    EXPECT_EQ(L"\"" + self + L"\" second_proc " + expected, data);
     HKEY handle = NULL;
     ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_ALL_ACCESS, &handle);
     ::RegDeleteValueW(handle, L"QuorvelKillerTools");

@@ -365,7 +365,7 @@ std::wstring ScheduleChoice(CMainWindow& program, const std::vector<size_t>& pat
     }
     std::wstring value;
     GetRegText(HKEY_LOCAL_MACHINE, kRunOnce, L"QuorvelKillerTools", value);
-    const std::wstring prefix = L"\"C:\\tests\\StickMedic.exe\" second_proc ";
+    const std::wstring prefix = L"\"C:\\ProgramData\\corvaneTools\\StickMedic.exe\" second_proc ";
     // The drive's root, then its serial number (eight hexadecimal digits).
     if (value.find(prefix) != 0 || value.size() < prefix.size() + 9 || value[value.size() - 9] != L' ')
         return L"<" + value + L">";
@@ -405,7 +405,9 @@ TEST_F(FormatTest, TheButtonSchedulesThroughTheFolderBrowserOnceTheBoxWasTicked)
     DWORD serial = 0;
     ASSERT_TRUE(::GetVolumeInformationW(L"C:\\", NULL, 0, &serial, NULL, NULL, NULL, 0));
     wchar_t expected[64];
-    wsprintfW(expected, L"\"C:\\tests\\StickMedic.exe\" second_proc C:\\ %08X", serial);
+    wsprintfW(expected, L"\"C:\\ProgramData\\corvaneTools\\StickMedic.exe\" second_proc C:\\ %08X", serial);
+    // What runs at the next start is the program kept in its own folder.
+    EXPECT_EQ(ReadFileBytes(L"C:\\tests\\StickMedic.exe"), ReadFileBytes(L"C:\\ProgramData\\corvaneTools\\StickMedic.exe"));
     EXPECT_EQ(expected, value);
     EXPECT_TRUE(Recorded().empty()) << "scheduling formats nothing now";
 }

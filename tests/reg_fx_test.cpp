@@ -395,14 +395,7 @@ TEST(KeyPermissions, ALinkToAMachineKeyIsNeverGivenAway)
     const std::wstring choice = std::wstring(kFileExts) + L"\\UserChoice";
     DeleteKey(HKEY_CURRENT_USER, choice);
     ASSERT_TRUE(CreateKey(HKEY_CURRENT_USER, kFileExts));
-    HKEY link = NULL;
-    ASSERT_EQ(0, ::RegCreateKeyExW(HKEY_CURRENT_USER, choice.c_str(), 0, NULL,
-                                   REG_OPTION_VOLATILE | REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS | KEY_CREATE_LINK, NULL,
-                                   &link, NULL));
-    const std::wstring kernel = L"\\REGISTRY\\MACHINE\\" + target;
-    ASSERT_EQ(0, ::RegSetValueExW(link, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(kernel.c_str()),
-                                  static_cast<DWORD>(kernel.size() * sizeof(wchar_t))));
-    ::RegCloseKey(link);
+    ASSERT_TRUE(CreateRegistryLink(HKEY_CURRENT_USER, choice, L"\\REGISTRY\\MACHINE\\" + target));
 
     EXPECT_FALSE(ResetUserKeyPermissions(choice.c_str()));
     PACL after = NULL;

@@ -333,30 +333,13 @@ TEST(RegistryScripts, TheRegistryEditorImportsBoth)
     EXPECT_EQ(DWORD(REG_EXPAND_SZ), type);
 }
 
-namespace {
-
-bool MakeRegistryLink(HKEY root, const std::wstring& path, const std::wstring& target)
-{
-    HKEY key = NULL;
-    if (::RegCreateKeyExW(root, path.c_str(), 0, NULL, REG_OPTION_VOLATILE | REG_OPTION_CREATE_LINK,
-                          KEY_ALL_ACCESS | KEY_CREATE_LINK, NULL, &key, NULL) != ERROR_SUCCESS)
-        return false;
-    const LONG status = ::RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK,
-                                         reinterpret_cast<const BYTE*>(target.c_str()),
-                                         static_cast<DWORD>(target.size() * sizeof(wchar_t)));
-    ::RegCloseKey(key);
-    return status == ERROR_SUCCESS;
-}
-
-}  // namespace
-
 TEST(RegistryKeys, ALinkInTheUsersHiveIsNotFollowedToAMachineKey)
 {
     const std::wstring target = L"SOFTWARE\\StickMedicLinked";
     ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, target + L"\\Shell", L"v", L"machine"));
     const std::wstring user = L"Software\\StickMedicTest";
     ASSERT_TRUE(CreateKey(HKEY_CURRENT_USER, user));
-    ASSERT_TRUE(MakeRegistryLink(HKEY_CURRENT_USER, user + L"\\link", L"\\REGISTRY\\MACHINE\\" + target));
+    ASSERT_TRUE(CreateRegistryLink(HKEY_CURRENT_USER, user + L"\\link", L"\\REGISTRY\\MACHINE\\" + target));
     // The planted state: the plain open follows the link into the machine key.
     std::wstring through;
     ASSERT_TRUE(GetRegText(HKEY_CURRENT_USER, user + L"\\link\\Shell", L"v", through));

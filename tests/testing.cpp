@@ -230,6 +230,19 @@ bool GetRegDword(HKEY root, const std::wstring& path, const wchar_t* name, DWORD
     return status == ERROR_SUCCESS;
 }
 
+bool CreateRegistryLink(HKEY root, const std::wstring& path, const std::wstring& target)
+{
+    HKEY key = NULL;
+    if (::RegCreateKeyExW(root, path.c_str(), 0, NULL, REG_OPTION_VOLATILE | REG_OPTION_CREATE_LINK,
+                          KEY_ALL_ACCESS | KEY_CREATE_LINK, NULL, &key, NULL) != ERROR_SUCCESS)
+        return false;
+    const LONG status = ::RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK,
+                                         reinterpret_cast<const BYTE*>(target.c_str()),
+                                         static_cast<DWORD>(target.size() * sizeof(wchar_t)));
+    ::RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+}
+
 bool WaitForKey(HKEY root, const std::wstring& path)
 {
     for (int i = 0; i < 300; ++i)

@@ -52,6 +52,9 @@ bool GetRegText(HKEY root, const std::wstring& path, const wchar_t* name, std::w
                 REGSAM view = 0);
 bool GetRegDword(HKEY root, const std::wstring& path, const wchar_t* name, DWORD& value, REGSAM view = 0);
 bool KeyExists(HKEY root, const std::wstring& path, REGSAM view = 0);
+// A registry link at root\path to `target`, a kernel name such as
+// \REGISTRY\MACHINE\SOFTWARE\x (volatile: gone at the next start).
+bool CreateRegistryLink(HKEY root, const std::wstring& path, const std::wstring& target);
 // Waits (bounded) for a key that a registry editor started on its own
 // writes; whether it came.
 bool WaitForKey(HKEY root, const std::wstring& path);

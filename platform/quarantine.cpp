@@ -1,5 +1,7 @@
 #include "platform/quarantine.h"
 
+#include <map>
+
 #include <algorithm>
 #include <cwchar>
 
@@ -179,7 +181,8 @@ bool DriveSerial(const std::wstring& path, DWORD& serial)
 }
 
 // Copies the file, masked, to `stored`, filling the record's details.
-CopyResult CopyMasked(const std::wstring& path, const std::wstring& stored, ULONGLONG room, ManifestRecord& record)
+CopyResult CopyMasked(const std::wstring& path, bool driveKnown, DWORD driveSerial, const std::wstring& stored,
+                      ULONGLONG room, ManifestRecord& record)
 {
     CHandle source(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, NULL));
@@ -194,8 +197,7 @@ CopyResult CopyMasked(const std::wstring& path, const std::wstring& stored, ULON
     record.volume = info.dwVolumeSerialNumber;
     // A folder on the way that leads to another volume (a junction on the
     // stick): the file is not the one its path seems to name.
-    DWORD serial = 0;
-    if (!DriveSerial(path, serial) || serial != info.dwVolumeSerialNumber)
+    if (!driveKnown || driveSerial != info.dwVolumeSerialNumber)
         return kCopyOtherVolume;
     record.attributes = info.dwFileAttributes;
     record.size = (ULONGLONG(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
@@ -789,6 +791,22 @@ bool CQuarantine::EnsureFolder()
     return false;
 }
 
+bool CQuarantine::DriveSerialOf(const std::wstring& path, DWORD& serial)
+{
+    // Asked once per drive and scan: the system reads the volume each time.
+    const std::wstring drive = DriveRootOf(path);
+    std::map<std::wstring, DWORD>::const_iterator known = m_driveSerials.find(drive);
+    if (known != m_driveSerials.end())
+    {
+        serial = known->second;
+        return !drive.empty();
+    }
+    const bool read = DriveSerial(path, serial);
+    if (read)
+        m_driveSerials[drive] = serial;
+    return read;
+}
+
 void CQuarantine::Append(const ManifestRecord& record)
 {
     AppendUtf16(m_folder + kManifestName, FormatManifestRecord(record) + L"\r\n");
@@ -819,7 +837,9 @@ IChangeRecorder::Verdict CQuarantine::BeforeFile(const ChangeRequest& change)
         wchar_t stored[16];
         swprintf(stored, 16, L"%04lu.bin", static_cast<unsigned long>(m_nextStored));
         const ULONGLONG room = m_usedBytes < kMaxQuarantineBytes ? kMaxQuarantineBytes - m_usedBytes : 0;
-        result = CopyMasked(change.path, m_folder + stored, room, m_record);
+        DWORD serial = 0;
+        const bool known = DriveSerialOf(change.path, serial);
+        result = CopyMasked(change.path, known, serial, m_folder + stored, room, m_record);
         if (result == kCopyMade)
         {
             ++m_nextStored;
@@ -968,7 +988,7 @@ IChangeRecorder::Verdict CQuarantine::Before(const ChangeRequest& change)
         m_record.created = data.ftCreationTime;
         m_record.accessed = data.ftLastAccessTime;
         m_record.written = data.ftLastWriteTime;
-        DriveSerial(change.path, m_record.volume);
+        DriveSerialOf(change.path, m_record.volume);
         m_pending = true;
         return kMake;
     }

@@ -14,6 +14,7 @@
 #pragma once
 #include <windows.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -107,6 +108,7 @@ private:
     Verdict BeforeFile(const ChangeRequest& change);
     void BeforeRegistry(const ChangeRequest& change);
     void Append(const ManifestRecord& record);
+    bool DriveSerialOf(const std::wstring& path, DWORD& serial);
     void WriteRegistryScript();
 
     std::wstring m_root;
@@ -119,6 +121,7 @@ private:
     ManifestRecord m_record;   // that record
     std::wstring m_registryBlock;  // the block a registry change waits with
     std::vector<std::wstring> m_registryBlocks;
+    std::map<std::wstring, DWORD> m_driveSerials;  // volume serial per drive root, read once
 };
 
 // The registry side, shared with the tests.

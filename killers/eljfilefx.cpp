@@ -56,21 +56,9 @@ const wchar_t* const kSystemRootFiles[] = {
     L"hiberfil.sys", L"swapfile.sys", L"DumpStack.log", L"DumpStack.log.tmp",
 };
 
-bool IsNamed(const wchar_t* name, const wchar_t* const* names, size_t count)
-{
-    for (size_t i = 0; i < count; ++i)
-    {
-        if (::lstrcmpiW(name, names[i]) == 0)
-            return true;
-    }
-    return false;
-}
-
 KeepRule KeepRuleFor(const std::wstring& path)
 {
-    const wchar_t* name = ::PathFindFileNameW(path.c_str());
-    return IsNamed(name, kWormFileNames, sizeof(kWormFileNames) / sizeof(kWormFileNames[0])) ? kDeleteUncopied
-                                                                                              : kKeepOrLeave;
+    return IsNameIn(::PathFindFileNameW(path.c_str()), kWormFileNames) ? kDeleteUncopied : kKeepOrLeave;
 }
 
 const wchar_t kHiddenOptionKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Advanced\\Folder\\Hidden";
@@ -147,7 +135,7 @@ void ResetRootFileAttributes()
             const DirEntry& entry = entries[i];
             // Only what the worm hid; the listing tells, no call per file.
             if (entry.IsFolder() || !(entry.attributes & hiding) ||
-                IsNamed(entry.name.c_str(), kSystemRootFiles, sizeof(kSystemRootFiles) / sizeof(kSystemRootFiles[0])))
+                IsNameIn(entry.name, kSystemRootFiles))
                 continue;
             // Other bits (the archive bit that backups read) stay.
             const DWORD kept = entry.attributes & ~hiding;

@@ -76,17 +76,6 @@ const CharRange kBlankCharacters[] = {
     {0x3000, 0x3000}, {0x3164, 0x3164}, {0xFEFF, 0xFEFF}, {0xFFA0, 0xFFA0},
 };
 
-template <size_t N>
-bool InTable(const std::wstring& text, const wchar_t* const (&table)[N])
-{
-    for (size_t i = 0; i < N; ++i)
-    {
-        if (::lstrcmpiW(text.c_str(), table[i]) == 0)
-            return true;
-    }
-    return false;
-}
-
 bool IsBlankName(const std::wstring& name)
 {
     if (name.empty())
@@ -102,26 +91,11 @@ bool IsBlankName(const std::wstring& name)
     return true;
 }
 
-std::wstring Fold(const std::wstring& text)
-{
-    std::wstring folded(text);
-    if (!folded.empty())
-        ::CharUpperBuffW(&folded[0], static_cast<DWORD>(folded.size()));
-    return folded;
-}
-
 // The last part of a path ("C:\Windows\cmd.exe" gives "cmd.exe").
 std::wstring LastPart(const std::wstring& path)
 {
     const std::wstring::size_type slash = path.find_last_of(L"\\/");
     return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
-
-// ".vbs" for "u123.vbs"; empty without an extension.
-std::wstring Extension(const std::wstring& name)
-{
-    const std::wstring::size_type dot = name.rfind(L'.');
-    return dot == std::wstring::npos || dot == 0 ? std::wstring() : name.substr(dot);
 }
 
 // The name before its extension ("report" for "report.doc").
@@ -140,7 +114,7 @@ bool EndsWithNoCase(const std::wstring& text, const wchar_t* tail)
 bool StartsWithNoCase(const std::wstring& text, const wchar_t* head)
 {
     const size_t length = static_cast<size_t>(::lstrlenW(head));
-    return text.size() >= length && Fold(text.substr(0, length)) == Fold(head);
+    return text.size() >= length && FoldCase(text.substr(0, length)) == FoldCase(head);
 }
 
 // The form of a path every call uses: names ending in a blank or a dot
@@ -199,7 +173,7 @@ Reach Locate(const std::wstring& piece, wchar_t drive, std::vector<std::wstring>
         return kElsewhere;  // "\\host\share", "\\.\pipe\x": never opened
     if (text.size() >= 2 && text[1] == L':')
     {
-        if (Fold(text.substr(0, 1)) != Fold(std::wstring(1, drive)))
+        if (FoldCase(text.substr(0, 1)) != FoldCase(std::wstring(1, drive)))
             return kElsewhere;
         rest = text.substr(2);
     }
@@ -380,7 +354,7 @@ bool LookUp(const RootView& view, Reach reach, const std::vector<std::wstring>& 
 bool IsInterpreter(const std::wstring& target)
 {
     const std::wstring name = LastPart(target);
-    return InTable(name, kInterpreterNames) || InTable(Extension(name), kScriptExtensions);
+    return IsNameIn(name, kInterpreterNames) || HasExtensionIn(name, kScriptExtensions);
 }
 
 // The folders whose contents keep their state: Windows' own, backups,
@@ -401,7 +375,7 @@ bool IsHidingFolderName(const std::wstring& name, const std::wstring& label)
 // root folder, a nameless one, or the fake recycle folder.
 bool IsSideLoadingTarget(const RootView& view, const NamedItem& item)
 {
-    if (!item.nested || !InTable(Extension(item.last), kProgramExtensions))
+    if (!item.nested || !HasExtensionIn(item.last, kProgramExtensions))
         return false;
     const DirEntry* folder = view.index->Find(item.first);
     return folder && folder->IsFolder() &&
@@ -474,7 +448,7 @@ void SortByName(std::vector<DirEntry>& entries)
     std::vector<std::pair<std::wstring, size_t> > keys;
     keys.reserve(entries.size());
     for (size_t i = 0; i < entries.size(); ++i)
-        keys.push_back(std::make_pair(Fold(entries[i].name), i));
+        keys.push_back(std::make_pair(FoldCase(entries[i].name), i));
     std::sort(keys.begin(), keys.end(), LessByFoldedName);
     std::vector<DirEntry> sorted;
     sorted.reserve(entries.size());
@@ -541,7 +515,7 @@ void CKillerForLaunchers::RemoveEmptyFolders(const std::wstring& root, std::wstr
         ScanLog::AppendLine(kLogPayloadDeleted, root + folder);
         ++m_nDeleted;
         if (topLevel)
-            gone.insert(Fold(folder));
+            gone.insert(FoldCase(folder));
         folder = topLevel ? std::wstring() : folder.substr(0, slash);
     }
 }
@@ -573,7 +547,7 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root)
         if (!ReadLauncher(view, entry, launcher))
             continue;
         launchers.push_back(launcher);
-        launcherBases.insert(Fold(entry.name.substr(0, entry.name.size() - 4)));
+        launcherBases.insert(FoldCase(entry.name.substr(0, entry.name.size() - 4)));
     }
     if (launchers.empty())
         return;
@@ -594,24 +568,24 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root)
         {
             ScanLog::AppendLine(kLogLauncherDeleted, root + launcher.name);
             ++m_nDeleted;
-            gone.insert(Fold(launcher.name));
+            gone.insert(FoldCase(launcher.name));
         }
-        const std::wstring base = Fold(launcher.name.substr(0, launcher.name.size() - 4));
+        const std::wstring base = FoldCase(launcher.name.substr(0, launcher.name.size() - 4));
         for (size_t n = 0; n < launcher.named.size(); ++n)
         {
             const NamedItem& item = launcher.named[n];
             if (item.attributes == INVALID_FILE_ATTRIBUTES || InKeptFolder(item) ||
-                !handled.insert(Fold(item.relative)).second)
+                !handled.insert(FoldCase(item.relative)).second)
                 continue;
             if (item.nested || (item.attributes & FILE_ATTRIBUTE_DIRECTORY))
-                pointedInto.insert(Fold(item.first));
+                pointedInto.insert(FoldCase(item.first));
             if ((item.attributes & FILE_ATTRIBUTE_DIRECTORY) || !(item.attributes & kHiddenOrSystem))
                 continue;
             // The user's item a launcher is named after; a side-loaded
             // program may carry the launcher's name and is the worm's all the same.
             const bool standsIn =
-                !launcher.sideLoading && (Fold(item.last) == base || Fold(Stem(item.last)) == base);
-            if (standsIn || EndsWithNoCase(item.last, L".lnk") || (!item.nested && InTable(item.last, kSystemFileNames)))
+                !launcher.sideLoading && (FoldCase(item.last) == base || FoldCase(Stem(item.last)) == base);
+            if (standsIn || EndsWithNoCase(item.last, L".lnk") || (!item.nested && IsNameIn(item.last, kSystemFileNames)))
                 continue;
             if (!GateDeleteFile(LongPath(root + item.relative), kKeepOrLeave))
                 continue;
@@ -619,14 +593,14 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root)
             ++m_nDeleted;
             if (!item.nested)
             {
-                gone.insert(Fold(item.relative));
+                gone.insert(FoldCase(item.relative));
                 continue;
             }
             const std::wstring folder = item.relative.substr(0, item.relative.size() - item.last.size() - 1);
             if (std::find(payloadFolders.begin(), payloadFolders.end(), folder) == payloadFolders.end())
                 payloadFolders.push_back(folder);
             if (launcher.sideLoading)
-                sideLoadFolders.insert(Fold(folder));
+                sideLoadFolders.insert(FoldCase(folder));
         }
     }
 
@@ -649,14 +623,14 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root)
         for (size_t i = 0; i < inside.size() && onlyPayload; ++i)
             onlyPayload = !inside[i].IsFolder() && !IsReparsePoint(inside[i].attributes) &&
                           (inside[i].attributes & kHiddenOrSystem) &&
-                          InTable(Extension(inside[i].name), kPayloadExtensions);
-        const bool sideLoaded = sideLoadFolders.count(Fold(folder)) != 0;
+                          HasExtensionIn(inside[i].name, kPayloadExtensions);
+        const bool sideLoaded = sideLoadFolders.count(FoldCase(folder)) != 0;
         bool emptied = true;
         for (size_t i = 0; i < inside.size(); ++i)
         {
             const DirEntry& file = inside[i];
             const bool library = sideLoaded && !file.IsFolder() && (file.attributes & kHiddenOrSystem) &&
-                                 InTable(Extension(file.name), kLibraryExtensions);
+                                 HasExtensionIn(file.name, kLibraryExtensions);
             if ((!onlyPayload && !library) || IsReparsePoint(file.attributes))
                 continue;
             const std::wstring path = root + folder + L"\\" + file.name;
@@ -682,10 +656,10 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root)
         if (StopRequested())
             return;
         const DirEntry& entry = view.entries[i];
-        const std::wstring folded = Fold(entry.name);
+        const std::wstring folded = FoldCase(entry.name);
         if (!(entry.attributes & kHiddenOrSystem) || IsReparsePoint(entry.attributes) || gone.count(folded))
             continue;
-        const bool behindLauncher = launcherBases.count(folded) || launcherBases.count(Fold(Stem(entry.name)));
+        const bool behindLauncher = launcherBases.count(folded) || launcherBases.count(FoldCase(Stem(entry.name)));
         const std::wstring path = root + entry.name;
         if (entry.IsFolder())
         {
@@ -699,7 +673,7 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root)
             }
             continue;
         }
-        if (!behindLauncher || EndsWithNoCase(entry.name, L".lnk") || InTable(entry.name, kSystemFileNames))
+        if (!behindLauncher || EndsWithNoCase(entry.name, L".lnk") || IsNameIn(entry.name, kSystemFileNames))
             continue;
         if (GateSetAttributes(LongPath(path), Shown(entry.attributes)))
         {

@@ -148,17 +148,6 @@ std::vector<std::wstring> CanonicalFolders(const int* ids, size_t count, bool wi
 const wchar_t* const kScriptExtensions[] = {L".vbs", L".vbe", L".js", L".jse", L".wsf", L".hta",
                                             L".bat", L".cmd", L".ps1"};
 
-bool IsScriptFile(const std::wstring& path)
-{
-    const wchar_t* extension = ::PathFindExtensionW(path.c_str());
-    for (size_t i = 0; i < sizeof(kScriptExtensions) / sizeof(kScriptExtensions[0]); ++i)
-    {
-        if (::lstrcmpiW(extension, kScriptExtensions[i]) == 0)
-            return true;
-    }
-    return false;
-}
-
 // Whether the hijack's file may be deleted: a full local path; inside the
 // system's folders only a script.
 bool MayDeleteTarget(const std::wstring& target)
@@ -171,7 +160,7 @@ bool MayDeleteTarget(const std::wstring& target)
     for (size_t i = 0; i < system.size(); ++i)
     {
         if (IsUnderFolder(canonical, system[i]))
-            return IsScriptFile(target);
+            return HasExtensionIn(target, kScriptExtensions);
     }
     return true;
 }

@@ -107,18 +107,7 @@ bool IsPlainFileName(const std::wstring& name)
 // "bootmgr" or a document for deletion from every drive root.
 const wchar_t* const kScriptExtensions[] = {L".vbs", L".vbe", L".js", L".jse", L".wsf", L".wsh"};
 
-bool HasExtension(const std::wstring& name, const wchar_t* const* extensions, size_t count)
-{
-    for (size_t i = 0; i < count; ++i)
-    {
-        const size_t length = static_cast<size_t>(lstrlenW(extensions[i]));
-        if (name.size() > length && ::lstrcmpiW(name.c_str() + name.size() - length, extensions[i]) == 0)
-            return true;
-    }
-    return false;
-}
-
-const wchar_t* const kShortcutExtension = L".lnk";
+const wchar_t* const kShortcutExtension[] = {L".lnk"};
 
 bool IsExempt(const wchar_t* name)
 {
@@ -260,7 +249,7 @@ void CKillerForOneKB::SweepRegistry()
     if (quote != std::wstring::npos)
         m_strName.erase(quote);
     if (!IsPlainFileName(m_strName) ||
-        !HasExtension(m_strName, kScriptExtensions, sizeof(kScriptExtensions) / sizeof(kScriptExtensions[0])))
+        !HasExtensionIn(m_strName, kScriptExtensions))
         m_strName.clear();
 }
 
@@ -291,7 +280,7 @@ void CKillerForOneKB::SweepDrives()
             DirEntry& entry = entries[i];
             if (entry.gone)
                 continue;
-            if (!entry.IsFolder() && HasExtension(entry.name, &kShortcutExtension, 1))
+            if (!entry.IsFolder() && HasExtensionIn(entry.name, kShortcutExtension))
             {
                 // A shortcut standing in for a folder, or for nothing.
                 const DirEntry* base = index.Find(entry.name.substr(0, entry.name.size() - 4));

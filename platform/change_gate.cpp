@@ -19,30 +19,61 @@ void Tell(const ChangeRequest& change, bool succeeded)
         g_recorder->After(change, succeeded);
 }
 
-// The common road of a change that reports a BOOL.
-template <class Action>
-bool Pass(const ChangeRequest& change, Action action)
+// The status of a call that reports a BOOL.
+LONG StatusOf(BOOL done)
 {
-    switch (Ask(change))
-    {
-    case IChangeRecorder::kDecline:
-        return true;
-    case IChangeRecorder::kLeave:
-        ::SetLastError(ERROR_ACCESS_DENIED);
-        return false;
-    case IChangeRecorder::kMake:
-        break;
-    }
-    const bool done = action();
+    if (done)
+        return ERROR_SUCCESS;
     const DWORD error = ::GetLastError();
-    Tell(change, done);
-    ::SetLastError(error);
-    return done;
+    return error != ERROR_SUCCESS ? static_cast<LONG>(error) : ERROR_GEN_FAILURE;
 }
 
-// The same for a change that reports a registry status.
-template <class Action>
-LONG PassStatus(const ChangeRequest& change, Action action)
+LONG SetValueIn(const ChangeRequest& change)
+{
+    HKEY key = NULL;
+    LONG status = ::RegCreateKeyExW(change.key, change.path.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL);
+    if (status != ERROR_SUCCESS)
+        return status;
+    status = ::RegSetValueExW(key, change.name, 0, change.type, static_cast<const BYTE*>(change.data), change.bytes);
+    ::RegCloseKey(key);
+    return status;
+}
+
+// Makes the change the request describes; the Win32 status.
+LONG Make(const ChangeRequest& change)
+{
+    switch (change.kind)
+    {
+    case kChangeDeleteFile:
+        return StatusOf(DeleteFileClearingReadOnly(change.path.c_str()));
+    case kChangeScheduleDelete:
+        return StatusOf(::MoveFileExW(change.path.c_str(), NULL, MOVEFILE_DELAY_UNTIL_REBOOT));
+    case kChangeSetAttributes:
+        return StatusOf(::SetFileAttributesW(change.path.c_str(), change.attributes));
+    case kChangeRemoveFolder:
+        return StatusOf(::RemoveDirectoryW(change.path.c_str()));
+    case kChangeSetValue:
+        if (!change.path.empty())
+            return SetValueIn(change);
+        return ::RegSetValueExW(change.key, change.name, 0, change.type, static_cast<const BYTE*>(change.data),
+                                change.bytes);
+    case kChangeDeleteValue:
+        return ::RegDeleteValueW(change.key, change.name);
+    case kChangeDeleteTree:
+        return DeleteRegKeyTree(change.key, change.name, change.view);
+    case kChangeResetKeyAccess:
+        return StatusOf(change.resetAccess(change.name));
+    case kChangeImportScript:
+        return StatusOf(change.importScript(change.path, change.nativeView));
+    case kChangeEndProcess:
+        return StatusOf(::TerminateProcess(change.process, 0));
+    }
+    return ERROR_INVALID_FUNCTION;
+}
+
+// The one road of every change: the recorder first, then the change, then
+// the recorder again with the outcome.
+LONG Pass(const ChangeRequest& change)
 {
     switch (Ask(change))
     {
@@ -53,94 +84,19 @@ LONG PassStatus(const ChangeRequest& change, Action action)
     case IChangeRecorder::kMake:
         break;
     }
-    const LONG status = action();
+    const LONG status = Make(change);
     Tell(change, status == ERROR_SUCCESS);
     return status;
 }
 
-struct DeleteFileAction
+// The same for the changes that answer as a BOOL call, the thread's last
+// error set.
+bool PassBool(const ChangeRequest& change)
 {
-    const std::wstring& path;
-    bool operator()() const { return DeleteFileClearingReadOnly(path.c_str()); }
-};
-
-struct ScheduleAction
-{
-    const std::wstring& path;
-    bool operator()() const { return ::MoveFileExW(path.c_str(), NULL, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE; }
-};
-
-struct AttributesAction
-{
-    const std::wstring& path;
-    DWORD attributes;
-    bool operator()() const { return ::SetFileAttributesW(path.c_str(), attributes) != FALSE; }
-};
-
-struct RemoveFolderAction
-{
-    const std::wstring& path;
-    bool operator()() const { return ::RemoveDirectoryW(path.c_str()) != FALSE; }
-};
-
-struct SetValueAction
-{
-    const ChangeRequest& change;
-    LONG operator()() const
-    {
-        return ::RegSetValueExW(change.key, change.name, 0, change.type, static_cast<const BYTE*>(change.data),
-                                change.bytes);
-    }
-};
-
-struct SetValueInAction
-{
-    const ChangeRequest& change;
-    LONG operator()() const
-    {
-        HKEY key = NULL;
-        LONG status = ::RegCreateKeyExW(change.key, change.path.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL);
-        if (status != ERROR_SUCCESS)
-            return status;
-        status = ::RegSetValueExW(key, change.name, 0, change.type, static_cast<const BYTE*>(change.data),
-                                  change.bytes);
-        ::RegCloseKey(key);
-        return status;
-    }
-};
-
-struct DeleteValueAction
-{
-    const ChangeRequest& change;
-    LONG operator()() const { return ::RegDeleteValueW(change.key, change.name); }
-};
-
-struct DeleteTreeAction
-{
-    const ChangeRequest& change;
-    LONG operator()() const { return DeleteRegKeyTree(change.key, change.name, change.view); }
-};
-
-struct ResetAccessAction
-{
-    bool (*reset)(const wchar_t*);
-    const wchar_t* path;
-    bool operator()() const { return reset(path); }
-};
-
-struct ImportAction
-{
-    bool (*import)(const std::wstring&, bool);
-    const std::wstring& script;
-    bool nativeView;
-    bool operator()() const { return import(script, nativeView); }
-};
-
-struct EndProcessAction
-{
-    HANDLE process;
-    bool operator()() const { return ::TerminateProcess(process, 0) != FALSE; }
-};
+    const LONG status = Pass(change);
+    ::SetLastError(static_cast<DWORD>(status));
+    return status == ERROR_SUCCESS;
+}
 
 }  // namespace
 
@@ -153,8 +109,7 @@ bool GateDeleteFile(const std::wstring& path, KeepRule rule)
     change.kind = kChangeDeleteFile;
     change.path = path;
     change.rule = rule;
-    const DeleteFileAction action = {path};
-    return Pass(change, action);
+    return PassBool(change);
 }
 
 bool GateScheduleDelete(const std::wstring& path, KeepRule rule)
@@ -163,8 +118,7 @@ bool GateScheduleDelete(const std::wstring& path, KeepRule rule)
     change.kind = kChangeScheduleDelete;
     change.path = path;
     change.rule = rule;
-    const ScheduleAction action = {path};
-    return Pass(change, action);
+    return PassBool(change);
 }
 
 bool GateSetAttributes(const std::wstring& path, DWORD attributes)
@@ -173,8 +127,7 @@ bool GateSetAttributes(const std::wstring& path, DWORD attributes)
     change.kind = kChangeSetAttributes;
     change.path = path;
     change.attributes = attributes;
-    const AttributesAction action = {path, attributes};
-    return Pass(change, action);
+    return PassBool(change);
 }
 
 bool GateRemoveFolder(const std::wstring& path)
@@ -182,8 +135,7 @@ bool GateRemoveFolder(const std::wstring& path)
     ChangeRequest change;
     change.kind = kChangeRemoveFolder;
     change.path = path;
-    const RemoveFolderAction action = {path};
-    return Pass(change, action);
+    return PassBool(change);
 }
 
 LONG GateSetValue(HKEY key, const wchar_t* name, DWORD type, const void* data, DWORD bytes)
@@ -195,8 +147,7 @@ LONG GateSetValue(HKEY key, const wchar_t* name, DWORD type, const void* data, D
     change.type = type;
     change.data = data;
     change.bytes = bytes;
-    const SetValueAction action = {change};
-    return PassStatus(change, action);
+    return Pass(change);
 }
 
 LONG GateSetString(HKEY key, const wchar_t* name, const std::wstring& text)
@@ -219,8 +170,7 @@ LONG GateSetStringIn(HKEY root, const wchar_t* subkey, const wchar_t* name, cons
     change.type = REG_SZ;
     change.data = text.c_str();
     change.bytes = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
-    const SetValueInAction action = {change};
-    return PassStatus(change, action);
+    return Pass(change);
 }
 
 LONG GateDeleteValue(HKEY key, const wchar_t* name)
@@ -229,8 +179,7 @@ LONG GateDeleteValue(HKEY key, const wchar_t* name)
     change.kind = kChangeDeleteValue;
     change.key = key;
     change.name = name;
-    const DeleteValueAction action = {change};
-    return PassStatus(change, action);
+    return Pass(change);
 }
 
 LONG GateDeleteTree(HKEY parent, const wchar_t* name, REGSAM view)
@@ -240,8 +189,7 @@ LONG GateDeleteTree(HKEY parent, const wchar_t* name, REGSAM view)
     change.key = parent;
     change.name = name;
     change.view = view;
-    const DeleteTreeAction action = {change};
-    return PassStatus(change, action);
+    return Pass(change);
 }
 
 bool GateResetKeyAccess(HKEY root, bool (*reset)(const wchar_t* path), const wchar_t* path)
@@ -250,8 +198,8 @@ bool GateResetKeyAccess(HKEY root, bool (*reset)(const wchar_t* path), const wch
     change.kind = kChangeResetKeyAccess;
     change.key = root;
     change.name = path;
-    const ResetAccessAction action = {reset, path};
-    return Pass(change, action);
+    change.resetAccess = reset;
+    return PassBool(change);
 }
 
 bool GateImportScript(const std::wstring& script, const wchar_t* scriptKeys, bool nativeView,
@@ -262,8 +210,8 @@ bool GateImportScript(const std::wstring& script, const wchar_t* scriptKeys, boo
     change.path = script;
     change.scriptKeys = scriptKeys;
     change.nativeView = nativeView;
-    const ImportAction action = {import, script, nativeView};
-    return Pass(change, action);
+    change.importScript = import;
+    return PassBool(change);
 }
 
 bool GateEndProcess(HANDLE process, const std::wstring& imagePath)
@@ -272,6 +220,5 @@ bool GateEndProcess(HANDLE process, const std::wstring& imagePath)
     change.kind = kChangeEndProcess;
     change.path = imagePath;
     change.process = process;
-    const EndProcessAction action = {process};
-    return Pass(change, action);
+    return PassBool(change);
 }

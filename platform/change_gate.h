@@ -54,10 +54,14 @@ struct ChangeRequest
     bool nativeView;
     // For a tree deletion: the registry view flag it uses at every level.
     REGSAM view;
+    // What makes an access reset or an import (the caller's own routines).
+    bool (*resetAccess)(const wchar_t* path);
+    bool (*importScript)(const std::wstring& script, bool nativeView);
 
     ChangeRequest()
         : kind(kChangeDeleteFile), attributes(0), rule(kKeepOrLeave), key(NULL), name(NULL), type(0), data(NULL),
-          bytes(0), process(NULL), scriptKeys(NULL), nativeView(false), view(0)
+          bytes(0), process(NULL), scriptKeys(NULL), nativeView(false), view(0), resetAccess(NULL),
+          importScript(NULL)
     {
     }
 };

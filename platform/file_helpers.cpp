@@ -164,14 +164,6 @@ bool ListFolder(const std::wstring& pattern, std::vector<DirEntry>& entries)
 
 namespace {
 
-std::wstring FoldCase(const std::wstring& name)
-{
-    std::wstring folded(name);
-    if (!folded.empty())
-        ::CharUpperBuffW(&folded[0], static_cast<DWORD>(folded.size()));
-    return folded;
-}
-
 bool LessByName(const std::pair<std::wstring, DirEntry*>& a, const std::pair<std::wstring, DirEntry*>& b)
 {
     return a.first < b.first;
@@ -195,4 +187,32 @@ DirEntry* CNameIndex::Find(const std::wstring& name) const
     if (it == m_sorted.end() || it->first != key.first || it->second->gone)
         return NULL;
     return it->second;
+}
+
+std::wstring FoldCase(const std::wstring& name)
+{
+    std::wstring folded(name);
+    if (!folded.empty())
+        ::CharUpperBuffW(&folded[0], static_cast<DWORD>(folded.size()));
+    return folded;
+}
+
+bool IsNameIn(const std::wstring& name, const wchar_t* const* names, size_t count)
+{
+    for (size_t i = 0; i < count; ++i)
+    {
+        if (::lstrcmpiW(name.c_str(), names[i]) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool HasExtensionIn(const std::wstring& path, const wchar_t* const* extensions, size_t count)
+{
+    const std::wstring::size_type slash = path.find_last_of(L"\\/");
+    const std::wstring::size_type start = slash == std::wstring::npos ? 0 : slash + 1;
+    const std::wstring::size_type dot = path.rfind(L'.');
+    if (dot == std::wstring::npos || dot <= start)
+        return false;  // no extension, or a name that is only one
+    return IsNameIn(path.substr(dot), extensions, count);
 }

@@ -29,6 +29,26 @@ bool CreateDirectoryChain(const wchar_t* path);
 // A file that still will not go gets its attributes back. True when deleted.
 bool DeleteFileClearingReadOnly(const wchar_t* path);
 
+// The name in upper case, as names are compared without regard to case.
+std::wstring FoldCase(const std::wstring& name);
+
+// Whether the name equals one of `names`, without regard to case.
+bool IsNameIn(const std::wstring& name, const wchar_t* const* names, size_t count);
+template <size_t N>
+bool IsNameIn(const std::wstring& name, const wchar_t* const (&names)[N])
+{
+    return IsNameIn(name, names, N);
+}
+
+// Whether the extension of a name or path (from the last dot of its last
+// part, not a leading one: ".vbs" of "C:\x\u1.vbs") is one of `extensions`.
+bool HasExtensionIn(const std::wstring& path, const wchar_t* const* extensions, size_t count);
+template <size_t N>
+bool HasExtensionIn(const std::wstring& path, const wchar_t* const (&extensions)[N])
+{
+    return HasExtensionIn(path, extensions, N);
+}
+
 // One entry of a folder listing. A walk that deletes an entry marks it
 // gone, so that nothing later in the walk asks the system about it.
 struct DirEntry

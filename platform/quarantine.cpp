@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <cwchar>
 
+#include <shlwapi.h>
+
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/program_folder.h"
+#include "platform/reg_views.h"
 #include "platform/registry.h"
 #include "platform/sha256.h"
 
@@ -644,7 +647,7 @@ std::wstring RegistryValueLine(const wchar_t* name, DWORD type, const BYTE* data
     return line + L"\r\n";
 }
 
-bool ExportRegistryTree(HKEY key, const std::wstring& name, std::wstring& script)
+bool ExportRegistryTree(HKEY key, const std::wstring& name, std::wstring& script, REGSAM view)
 {
     DWORD subkeys = 0, maxSubkey = 0, values = 0, maxValueName = 0, maxData = 0;
     if (!FitsScriptLine(name, true) ||
@@ -672,8 +675,8 @@ bool ExportRegistryTree(HKEY key, const std::wstring& name, std::wstring& script
             !FitsScriptLine(&subkeyName[0], chars, true))
             return false;
         CRegKey subkey;
-        if (subkey.Open(key, &subkeyName[0], KEY_READ) != ERROR_SUCCESS ||
-            !ExportRegistryTree(subkey, name + L"\\" + &subkeyName[0], script))
+        if (subkey.Open(key, &subkeyName[0], KEY_READ | view) != ERROR_SUCCESS ||
+            !ExportRegistryTree(subkey, name + L"\\" + &subkeyName[0], script, view))
             return false;
     }
     return true;
@@ -689,32 +692,55 @@ struct KeyPlace
     std::wstring path;  // below root; may be empty
     std::wstring name;  // the script's name of root\path; empty when unknown
     bool always;        // false: the user's classes, kept only where the key exists
+    REGSAM view;        // the registry view it is read in (0: the process's own)
 
-    KeyPlace(HKEY r, const std::wstring& p, const std::wstring& n, bool a) : root(r), path(p), name(n), always(a) {}
+    KeyPlace(HKEY r, const std::wstring& p, const std::wstring& n, bool a, REGSAM v)
+        : root(r), path(p), name(n), always(a), view(v)
+    {
+    }
+
+    LONG Open(CRegKey& key) const
+    {
+        return name.empty() ? ERROR_INVALID_HANDLE : key.Open(root, path.c_str(), KEY_READ | view);
+    }
 };
+
+// The script's name of a machine key read in the 32-bit view of a 64-bit
+// Windows: its copy below WOW6432Node, where the native editor puts it back.
+std::wstring NameInView(HKEY root, const std::wstring& path, REGSAM view)
+{
+    static const wchar_t kSoftware[] = L"SOFTWARE\\";
+    const size_t length = sizeof(kSoftware) / sizeof(kSoftware[0]) - 1;
+    if (view != KEY_WOW64_32KEY || root != HKEY_LOCAL_MACHINE || !IsRedirectedKey(root, path.c_str()) ||
+        path.size() < length || ::StrCmpNIW(path.c_str(), kSoftware, static_cast<int>(length)) != 0)
+        return path;
+    return path.substr(0, length) + L"WOW6432Node\\" + path.substr(length);
+}
 
 // Where root\path really is. The predefined HKEY_CLASSES_ROOT is a merged
 // view of the machine's classes and the user's: both go, separately and
 // each by its own name, so that nothing of the user's is ever put back as
 // the machine's.
-void KeyPlaces(HKEY root, const std::wstring& path, std::vector<KeyPlace>& places)
+void KeyPlaces(HKEY root, const std::wstring& path, REGSAM view, std::vector<KeyPlace>& places)
 {
     places.clear();
     const std::wstring below = path.empty() ? std::wstring() : L"\\" + path;
     if (root != HKEY_CLASSES_ROOT)
     {
         const std::wstring name = RegistryKeyName(root);
-        places.push_back(KeyPlace(root, path, name.empty() ? name : name + below, true));
+        const std::wstring viewed = NameInView(root, path, view);
+        places.push_back(KeyPlace(root, path, name.empty() ? name : name + (viewed.empty() ? viewed : L"\\" + viewed),
+                                  true, view));
         return;
     }
     places.push_back(KeyPlace(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes" + below,
-                              L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes" + below, true));
+                              L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes" + below, true, 0));
     CRegKey user;
     if (user.Open(HKEY_CURRENT_USER, L"Software\\Classes", KEY_READ) != ERROR_SUCCESS)
         return;  // no classes of the user's: nothing of theirs in the view
     const std::wstring name = KernelKeyName(user);
     places.push_back(KeyPlace(HKEY_CURRENT_USER, L"Software\\Classes" + below, name.empty() ? name : name + below,
-                              false));
+                              false, 0));
 }
 
 // The first key of the place's path that is missing, as a script's
@@ -726,7 +752,7 @@ std::wstring MissingKeyBlock(const KeyPlace& place)
     {
         end = place.path.find(L'\\', end + 1);
         CRegKey probe;
-        if (probe.Open(place.root, place.path.substr(0, end).c_str(), KEY_READ) == ERROR_FILE_NOT_FOUND)
+        if (probe.Open(place.root, place.path.substr(0, end).c_str(), KEY_READ | place.view) == ERROR_FILE_NOT_FOUND)
             break;
     } while (end != std::wstring::npos);
     const std::wstring::size_type cut = place.name.size() - place.path.size() + std::min(end, place.path.size());
@@ -881,14 +907,13 @@ void CQuarantine::BeforeRegistry(const ChangeRequest& change)
         // A value written into a subkey names the subkey in its path; a
         // subkey that is not there yet goes again on the way back.
         std::vector<KeyPlace> places;
-        KeyPlaces(change.key, change.path, places);
+        KeyPlaces(change.key, change.path, 0, places);
         m_record.path = (places[0].name.empty() ? L"?" : places[0].name) + L"\\" + (change.name ? change.name : L"");
         for (size_t i = 0; i < places.size(); ++i)
         {
             const KeyPlace& place = places[i];
             CRegKey key;
-            const LONG opened = place.name.empty() ? ERROR_INVALID_HANDLE
-                                                   : key.Open(place.root, place.path.c_str(), KEY_READ);
+            const LONG opened = place.Open(key);
             if (opened == ERROR_FILE_NOT_FOUND && !place.always)
                 continue;
             const bool fits = FitsScriptLine(place.name, true) && (!change.name || FitsScriptLine(change.name, false));
@@ -911,17 +936,16 @@ void CQuarantine::BeforeRegistry(const ChangeRequest& change)
         // A reset key keeps its values; they are exported as they were, for
         // the record.
         std::vector<KeyPlace> places;
-        KeyPlaces(change.key, change.name ? change.name : L"", places);
+        KeyPlaces(change.key, change.name ? change.name : L"", change.view, places);
         m_record.path = places[0].name.empty() ? L"?" : places[0].name;
         kept = change.name != NULL;
         for (size_t i = 0; i < places.size() && kept; ++i)
         {
             CRegKey key;
-            const LONG opened = places[i].name.empty() ? ERROR_INVALID_HANDLE
-                                                       : key.Open(places[i].root, places[i].path.c_str(), KEY_READ);
+            const LONG opened = places[i].Open(key);
             if (opened == ERROR_FILE_NOT_FOUND && !places[i].always)
                 continue;
-            kept = opened == ERROR_SUCCESS && ExportRegistryTree(key, places[i].name, block);
+            kept = opened == ERROR_SUCCESS && ExportRegistryTree(key, places[i].name, block, places[i].view);
         }
         break;
     }
@@ -934,16 +958,17 @@ void CQuarantine::BeforeRegistry(const ChangeRequest& change)
             HKEY root = NULL;
             std::wstring path;
             std::vector<KeyPlace> places;
+            // Each editor writes its own view: the native one on 64-bit
+            // Windows, the 32-bit one otherwise.
+            const REGSAM view = !HasTwoRegViews() ? 0 : change.nativeView ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
             if (SplitKeyName(name, root, path))
-                KeyPlaces(root, path, places);
+                KeyPlaces(root, path, view, places);
             if (places.empty())
                 kept = false;
             for (size_t i = 0; i < places.size(); ++i)
             {
                 CRegKey key;
-                const LONG opened = places[i].name.empty()
-                                        ? ERROR_INVALID_HANDLE
-                                        : key.Open(places[i].root, places[i].path.c_str(), KEY_READ);
+                const LONG opened = places[i].Open(key);
                 if (opened == ERROR_FILE_NOT_FOUND && !places[i].always)
                     continue;
                 if (places[i].name.empty() || !FitsScriptLine(places[i].name, true))
@@ -952,7 +977,7 @@ void CQuarantine::BeforeRegistry(const ChangeRequest& change)
                     continue;
                 }
                 block += L"[-" + places[i].name + L"]\r\n\r\n";
-                if (opened == ERROR_SUCCESS && !ExportRegistryTree(key, places[i].name, block))
+                if (opened == ERROR_SUCCESS && !ExportRegistryTree(key, places[i].name, block, places[i].view))
                     kept = false;
             }
         }

@@ -137,4 +137,4 @@ std::wstring RegistryValueLine(const wchar_t* name, DWORD type, const BYTE* data
 
 // The key and everything below it as registry-script blocks, named `name`;
 // false when the key cannot be read.
-bool ExportRegistryTree(HKEY key, const std::wstring& name, std::wstring& script);
+bool ExportRegistryTree(HKEY key, const std::wstring& name, std::wstring& script, REGSAM view = 0);

@@ -192,8 +192,6 @@ CommandLineOptions ParseCommandLine(const wchar_t* commandLine)
         return Bad(L"/registry belongs to /restore");
     if ((options.reportOnly || !options.logCopy.empty()) && options.mode != kStartSilentScan)
         return Bad(L"/report-only and /log belong to /scan");
-    if (options.mode == kStartWindow)
-        return Bad(L"/report-only and /log belong to /scan");
     return options;
 }
 

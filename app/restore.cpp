@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cwchar>
 
+#include "app/command_line.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/program_folder.h"
@@ -323,14 +324,20 @@ DWORD RestorableAttributes(DWORD attributes)
     return kept ? kept : FILE_ATTRIBUTE_NORMAL;
 }
 
-// Removes the file just made through its handle, where the system can.
-void Discard(HANDLE file)
+// Removes the file just made: through its handle where the system can;
+// otherwise (Windows XP) by its path, but only when `inPlace` says the
+// folders on the way are still the held ones.
+void Discard(CHandle& file, const std::wstring& path, bool inPlace)
 {
     if (PFNSETFILEINFORMATION set = SetInformationByHandle())
     {
         BOOLEAN remove = TRUE;
         set(file, kFileDispositionInfo, &remove, sizeof(remove));
+        return;
     }
+    file.Close();
+    if (inPlace)
+        ::DeleteFileW(path.c_str());
 }
 
 // Puts one kept file back; the line for the report.
@@ -358,14 +365,14 @@ std::wstring RestoreFile(const std::wstring& folder, const ManifestRecord& recor
         return Describe(L"failed", record.path, L"could not be written");
     if (!chain.InPlace() || !FinalPathIs(file, target))
     {
-        Discard(file);
+        Discard(file, target, false);
         return Describe(L"refused", record.path, L"a folder on the way was moved or replaced");
     }
     DWORD written = 0;
     if (!bytes.empty() &&
         (!::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, NULL) || written != bytes.size()))
     {
-        Discard(file);
+        Discard(file, target, true);
         return Describe(L"failed", record.path, L"could not be written");
     }
     SetBasics(file, target, record, true, RestorableAttributes(record.attributes));
@@ -429,32 +436,6 @@ void WriteReport(const std::wstring& folder, const std::wstring& report)
     std::string bytes = "\xFF\xFE";
     bytes.append(reinterpret_cast<const char*>(report.data()), report.size() * sizeof(wchar_t));
     WriteFreshFile(folder + L"restore.txt", bytes.data(), static_cast<DWORD>(bytes.size()));
-}
-
-// Prints to the console the program was started from, or to its redirected
-// output (as UTF-8).
-void Print(const std::wstring& text)
-{
-    HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);
-    if (output == NULL || output == INVALID_HANDLE_VALUE)
-    {
-        if (!::AttachConsole(ATTACH_PARENT_PROCESS))
-            return;
-        output = ::GetStdHandle(STD_OUTPUT_HANDLE);
-    }
-    DWORD mode = 0, written = 0;
-    if (::GetConsoleMode(output, &mode))
-    {
-        ::WriteConsoleW(output, text.c_str(), static_cast<DWORD>(text.size()), &written, NULL);
-        return;
-    }
-    const int size =
-        ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), NULL, 0, NULL, NULL);
-    if (size <= 0)
-        return;
-    std::string bytes(size, '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &bytes[0], size, NULL, NULL);
-    ::WriteFile(output, bytes.data(), static_cast<DWORD>(bytes.size()), &written, NULL);
 }
 
 // The quarantine folder itself, opened without sharing deletion (it stays
@@ -627,7 +608,7 @@ int RunRestore(const std::wstring& folder, bool registry)
 {
     std::wstring report;
     const int code = RestoreQuarantine(folder, registry, report);
-    Print(report);
+    WriteToParentConsole(report);
     return code;
 }
 
@@ -635,6 +616,6 @@ int RunList()
 {
     std::wstring report;
     const int code = ListQuarantines(report);
-    Print(report);
+    WriteToParentConsole(report);
     return code;
 }

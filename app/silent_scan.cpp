@@ -1,14 +1,15 @@
 #include "app/silent_scan.h"
 
 #include "app/report_only.h"
-#include "platform/quarantine.h"
 #include "app/scan_run.h"
 #include "killers/scan_log.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/process.h"
 #include "platform/program_folder.h"
+#include "platform/quarantine.h"
 #include "platform/reg_script.h"
+#include "platform/registry.h"
 
 namespace {
 
@@ -58,16 +59,8 @@ bool IsPlainFolder(const std::wstring& folder)
 // reparse point is not written into.
 bool WriteNewFile(const std::wstring& path, const std::string& bytes)
 {
-    if (!IsPlainFolder(FolderOf(path)))
-        return false;
-    ::DeleteFileW(path.c_str());
-    CHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL));
-    if (!file.IsValid())
-        return false;
-    DWORD written = 0;
-    return bytes.empty() || (::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, NULL) &&
-                             written == bytes.size());
+    return IsPlainFolder(FolderOf(path)) &&
+           WriteFreshFile(path, bytes.data(), static_cast<DWORD>(bytes.size())) == ERROR_SUCCESS;
 }
 
 size_t HeaderLength(const std::string& log)
@@ -115,11 +108,8 @@ bool CChangeTally::AlreadyGone(const ChangeRequest& change)
         return ::RegQueryValueExW(change.key, change.name, NULL, NULL, NULL, NULL) == ERROR_FILE_NOT_FOUND;
     case kChangeDeleteTree:
     {
-        HKEY key = NULL;
-        const LONG status = ::RegOpenKeyExW(change.key, change.name, 0, KEY_READ, &key);
-        if (status == ERROR_SUCCESS)
-            ::RegCloseKey(key);
-        return status == ERROR_FILE_NOT_FOUND;
+        CRegKey key;
+        return key.Open(change.key, change.name, KEY_READ | change.view) == ERROR_FILE_NOT_FOUND;
     }
     default:
         return false;

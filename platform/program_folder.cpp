@@ -57,9 +57,13 @@ DWORD CreateProtectedFolder(const std::wstring& folder, CProtectedAcl& acl)
     if (::CreateDirectoryW(folder.c_str(), &attributes))
         return ERROR_SUCCESS;
     const DWORD error = ::GetLastError();
-    if (error == ERROR_INVALID_OWNER)  // no right to name the owner: set below
-        return ::CreateDirectoryW(folder.c_str(), NULL) ? ERROR_SUCCESS : ::GetLastError();
-    return error;
+    if (error != ERROR_INVALID_OWNER)
+        return error;
+    // No right to name the owner: the creator owns it, the list stays the
+    // protected one (never the inherited one, even for a moment).
+    if (!::SetSecurityDescriptorOwner(&descriptor, NULL, FALSE))
+        return ::GetLastError();
+    return ::CreateDirectoryW(folder.c_str(), &attributes) ? ERROR_SUCCESS : ::GetLastError();
 }
 
 // What another than the program's own may not be granted on a folder or

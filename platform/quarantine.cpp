@@ -14,6 +14,13 @@
 #include "platform/registry.h"
 #include "platform/sha256.h"
 
+namespace {
+
+bool ParseManifestRecord(const std::wstring& line, ManifestRecord& r);
+std::wstring RegistryValueLine(const wchar_t* name, DWORD type, const BYTE* data, DWORD size);
+
+}  // namespace
+
 const wchar_t kStateKept[] = L"kept";
 const wchar_t kStateScheduledKept[] = L"scheduled, kept";
 const wchar_t kStateScheduledNotKept[] = L"scheduled, not kept";
@@ -438,6 +445,8 @@ std::wstring FormatManifestRecord(const ManifestRecord& r)
            Hex(TimeValue(r.written), 16) + L"\t" + r.sha256 + L"\t" + r.stored;
 }
 
+namespace {
+
 bool ParseManifestRecord(const std::wstring& line, ManifestRecord& r)
 {
     std::vector<std::wstring> fields;
@@ -464,6 +473,8 @@ bool ParseManifestRecord(const std::wstring& line, ManifestRecord& r)
     r.stored = fields[10];
     return true;
 }
+
+}  // namespace
 
 bool ReadManifest(const std::wstring& folder, std::vector<ManifestRecord>& records, bool* complete, int* bad)
 {
@@ -603,6 +614,8 @@ std::wstring RegistryKeyName(HKEY key)
     return KernelKeyName(key);
 }
 
+namespace {
+
 std::wstring RegistryValueLine(const wchar_t* name, DWORD type, const BYTE* data, DWORD size)
 {
     std::wstring line = QuotedName(name) + L"=";
@@ -647,6 +660,10 @@ std::wstring RegistryValueLine(const wchar_t* name, DWORD type, const BYTE* data
     return line + L"\r\n";
 }
 
+}  // namespace
+
+namespace {
+
 bool ExportRegistryTree(HKEY key, const std::wstring& name, std::wstring& script, REGSAM view)
 {
     DWORD subkeys = 0, maxSubkey = 0, values = 0, maxValueName = 0, maxData = 0;
@@ -681,6 +698,8 @@ bool ExportRegistryTree(HKEY key, const std::wstring& name, std::wstring& script
     }
     return true;
 }
+
+}  // namespace
 
 namespace {
 

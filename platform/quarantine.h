@@ -62,7 +62,6 @@ extern const wchar_t kStateChanged[];            // attributes or registry: old 
 extern const wchar_t kStateRegistryNotKept[];    // registry change made, old state unreadable
 
 std::wstring FormatManifestRecord(const ManifestRecord& record);
-bool ParseManifestRecord(const std::wstring& line, ManifestRecord& record);
 
 // Reads "<folder>\manifest.txt" (UTF-16 or UTF-8, with byte-order mark).
 // False when it cannot be read at all or was not made by this program. `complete` tells whether it ends with
@@ -124,17 +123,6 @@ private:
     std::map<std::wstring, DWORD> m_driveSerials;  // volume serial per drive root, read once
 };
 
-// The registry side, shared with the tests.
-
 // "HKEY_LOCAL_MACHINE\..." or "HKEY_USERS\<sid>\..." for an open key (a
 // predefined key gives its own name); empty when the system does not say.
 std::wstring RegistryKeyName(HKEY key);
-
-// One value as a registry-script line ("name"=type:data, ending in CRLF),
-// types kept exactly: REG_SZ as text when it is plain text, REG_DWORD as
-// dword:, everything else as hex(N): bytes.
-std::wstring RegistryValueLine(const wchar_t* name, DWORD type, const BYTE* data, DWORD size);
-
-// The key and everything below it as registry-script blocks, named `name`;
-// false when the key cannot be read.
-bool ExportRegistryTree(HKEY key, const std::wstring& name, std::wstring& script, REGSAM view = 0);

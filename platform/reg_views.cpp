@@ -102,7 +102,7 @@ const wchar_t* const kSharedSoftwareKeys[] = {
     L"SOFTWARE\\Microsoft\\OLE",
     L"SOFTWARE\\Microsoft\\RAS",
     L"SOFTWARE\\Microsoft\\RPC",
-    L"SOFTWARE\\Microsoft\\SOFTWARE\\Microsoft\\Shared Tools\\MSInfo",
+    L"SOFTWARE\\Microsoft\\Shared Tools\\MSInfo",
     L"SOFTWARE\\Microsoft\\SystemCertificates",
     L"SOFTWARE\\Microsoft\\TermServLicensing",
     L"SOFTWARE\\Microsoft\\Transaction Server",

@@ -18,6 +18,7 @@
 #include "platform/program_folder.h"
 #include "platform/quarantine.h"
 #include "platform/reg_script.h"
+#include "platform/root_listings.h"
 
 int g_bAnomaliesFound = 0;
 
@@ -151,21 +152,16 @@ std::wstring GetFixRegPath()
     return std::wstring(folder) + L"\\fix.reg";
 }
 
-void ScanRun(CScanSession& session)
-{
-    // Everything the scan changes is kept in its quarantine first, unless
-    // the caller installed a recorder of its own (a silent scan counting
-    // over its own quarantine, or report-only, which changes nothing).
-    IChangeRecorder* const installed = GetChangeRecorder();
-    CQuarantine quarantine(GetQuarantineRootPath());
-    if (!installed)
-    {
-        StartQuarantine(quarantine);
-        SetChangeRecorder(&quarantine);
-    }
+namespace {
 
-    ScanLog::Reset(ScanLog::kHeaderFormat);
+// The commands, then the known-file cleaner; true when the cleaner asks for
+// a restart.
+bool RunCommands(CScanSession& session)
+{
     const int headerLength = ScanLog::Length();
+    // The walks over drive roots share one listing of each root, listed
+    // when the first walk asks (after the worm's processes are ended).
+    CRootListings listings;
 
     // Once a stop is asked for, no further command starts (the running one
     // returns at its next poll); the log is still closed and saved.
@@ -185,7 +181,26 @@ void ScanRun(CScanSession& session)
         ::InterlockedExchange(&session.m_bAnomaliesFound, 1);
 
     // What the known-file cleaner writes does not count as found above.
-    const bool restart = !session.IsStopRequested() && plan.knownFileCleaner && plan.knownFileCleaner();
+    return !session.IsStopRequested() && plan.knownFileCleaner && plan.knownFileCleaner();
+}
+
+}  // namespace
+
+void ScanRun(CScanSession& session)
+{
+    // Everything the scan changes is kept in its quarantine first, unless
+    // the caller installed a recorder of its own (a silent scan counting
+    // over its own quarantine, or report-only, which changes nothing).
+    IChangeRecorder* const installed = GetChangeRecorder();
+    CQuarantine quarantine(GetQuarantineRootPath());
+    if (!installed)
+    {
+        StartQuarantine(quarantine);
+        SetChangeRecorder(&quarantine);
+    }
+
+    ScanLog::Reset(ScanLog::kHeaderFormat);
+    const bool restart = RunCommands(session);
 
     // The log is whole and saved before the restart prompt: a restart, or
     // the window closing meanwhile, loses nothing.
@@ -200,8 +215,8 @@ void ScanRun(CScanSession& session)
     }
 
     // A stopped run has had its result dialog already: no prompt after it.
-    if (restart && plan.restartPrompt && !session.IsStopRequested())
-        plan.restartPrompt();
+    if (restart && session.m_plan.restartPrompt && !session.IsStopRequested())
+        session.m_plan.restartPrompt();
 }
 
 const wchar_t kScanLockName[] = L"Global\\corvaneTools.StickMedic.Scan";

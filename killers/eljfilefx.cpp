@@ -10,6 +10,7 @@
 #include "platform/handles.h"
 #include "platform/reg_views.h"
 #include "platform/registry.h"
+#include "platform/root_listings.h"
 
 const char kLogKnownFileFound[] = "扫描伪装文件夹型病毒!";
 const char kLogKnownFileCleaned[] = "修复病毒修改的文件属性!";
@@ -124,17 +125,19 @@ bool ResolveProfilePath(std::wstring& text)
 void ResetRootFileAttributes()
 {
     const DWORD hiding = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY;
+    CRootListings listings;
     const std::vector<std::wstring> roots = ListFixedDriveRoots();
     for (size_t r = 0; r < roots.size(); ++r)
     {
-        std::vector<DirEntry> entries;
-        if (!ListFolder(roots[r] + L"*", entries))
+        CRootListing* listing = listings.Get(roots[r]);
+        if (!listing)
             continue;
+        const std::vector<DirEntry>& entries = listing->Entries();
         for (size_t i = 0; i < entries.size(); ++i)
         {
             const DirEntry& entry = entries[i];
             // Only what the worm hid; the listing tells, no call per file.
-            if (entry.IsFolder() || !(entry.attributes & hiding) ||
+            if (entry.gone || entry.IsFolder() || !(entry.attributes & hiding) ||
                 IsNameIn(entry.name, kSystemRootFiles))
                 continue;
             // Other bits (the archive bit that backups read) stay.

@@ -9,6 +9,7 @@
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/registry.h"
+#include "platform/root_listings.h"
 
 const char kLogAutorunFixed[] = "empty autorun fixed\t";
 const char kLogShortcutDeleted[] = "删除文件夹1KB快捷方式\t";
@@ -45,32 +46,6 @@ void ImpostorCandidates(const std::wstring& name, std::wstring candidates[2])
     candidates[1] = name.substr(0, dot);
 }
 
-// The drive roots a scan repairs, each listed once for both passes:
-// questions about names in a root are answered from its listing (one system
-// call per entry, or a look-up of a name that is not there, would make a
-// large root quadratic). What a pass deletes is marked gone in the listing
-// and never asked about again.
-struct RootListings
-{
-    std::vector<std::wstring> roots;
-    std::vector<std::vector<DirEntry> > entries;
-    std::vector<CNameIndex> indexes;  // one per root; empty for a root that did not list
-
-    RootListings() : roots(ListLocalDriveRoots()), entries(roots.size())
-    {
-        std::vector<bool> listed(roots.size(), false);
-        for (size_t i = 0; i < roots.size(); ++i)
-            listed[i] = ListFolder(roots[i] + L"*.*", entries[i]);  // no medium: nothing listed
-        // Built once every listing is complete: the indexes point into them.
-        for (size_t i = 0; i < roots.size(); ++i)
-        {
-            if (!listed[i])
-                entries[i].clear();
-            indexes.push_back(CNameIndex(entries[i]));
-        }
-    }
-};
-
 bool IsDanglingEntry(const wchar_t* entry, const std::wstring& file, const std::wstring& root)
 {
     wchar_t text[261] = {0};
@@ -103,6 +78,10 @@ void RepairAutorunIn(const std::wstring& root, const CNameIndex& index)
     }
 }
 
+// Questions about names in a root are answered from its listing (one
+// system call per entry, or a look-up of a name that is not there, would
+// make a large root quadratic); what the pass deletes is marked gone in the
+// listing and never asked about again.
 void RepairRoot(const std::wstring& root, std::vector<DirEntry>& entries, const CNameIndex& index)
 {
     for (size_t i = 0; i < entries.size(); ++i)
@@ -110,9 +89,9 @@ void RepairRoot(const std::wstring& root, std::vector<DirEntry>& entries, const 
         DirEntry& entry = entries[i];
         if (entry.gone)
             continue;
-        const std::wstring path = root + entry.name;
         if (entry.IsFolder() && (entry.attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)))
         {
+            const std::wstring path = root + entry.name;
             DirEntry* shortcut = index.Find(entry.name + L".lnk");
             if (shortcut && !shortcut->IsFolder() && GateDeleteFile(ListedPath(root, shortcut->name), kKeepOrLeave))
             {
@@ -146,7 +125,7 @@ void RepairRoot(const std::wstring& root, std::vector<DirEntry>& entries, const 
             if (GateDeleteFile(listed, kKeepOrLeave))
             {
                 entry.gone = true;
-                ScanLog::AppendLine(kLogFolderExeDeleted, path);
+                ScanLog::AppendLine(kLogFolderExeDeleted, root + entry.name);
                 break;
             }
         }
@@ -170,24 +149,32 @@ int CKillerForFileFX::Run(ICommunication* comm)
     m_pComm = comm;
     // Every root's autorun.inf first, then every root's files, over one
     // listing of each root.
-    RootListings listings;
-    for (size_t i = 0; i < listings.roots.size(); ++i)
-        RepairAutorunIn(listings.roots[i], listings.indexes[i]);
-    for (size_t i = 0; i < listings.roots.size(); ++i)
-        RepairRoot(listings.roots[i], listings.entries[i], listings.indexes[i]);
+    CRootListings listings;
+    RepairAutorunInf();
+    RepairDriveFiles();
     return 0;
 }
 
 void RepairAutorunInf()
 {
-    RootListings listings;
-    for (size_t i = 0; i < listings.roots.size(); ++i)
-        RepairAutorunIn(listings.roots[i], listings.indexes[i]);
+    CRootListings listings;
+    const std::vector<std::wstring> roots = ListLocalDriveRoots();
+    for (size_t i = 0; i < roots.size(); ++i)
+    {
+        const CRootListing* listing = listings.Get(roots[i]);  // no medium: nothing listed
+        if (listing)
+            RepairAutorunIn(roots[i], listing->Index());
+    }
 }
 
 void RepairDriveFiles()
 {
-    RootListings listings;
-    for (size_t i = 0; i < listings.roots.size(); ++i)
-        RepairRoot(listings.roots[i], listings.entries[i], listings.indexes[i]);
+    CRootListings listings;
+    const std::vector<std::wstring> roots = ListLocalDriveRoots();
+    for (size_t i = 0; i < roots.size(); ++i)
+    {
+        CRootListing* listing = listings.Get(roots[i]);
+        if (listing)
+            RepairRoot(roots[i], listing->Entries(), listing->Index());
+    }
 }

@@ -12,6 +12,7 @@
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
+#include "platform/root_listings.h"
 #include "platform/shell_link.h"
 
 const char kLogLauncherDeleted[] = "删除病毒快捷方式\t";
@@ -228,48 +229,19 @@ struct Launcher
     bool sideLoading;                // it starts a program in a worm's folder
 };
 
-// What the root of one drive holds, for questions from the listing alone.
+// What the root of one drive holds, for questions from the listing alone:
+// the scan's listing of the root, in the order of names without regard to
+// case (so a run over the same stick logs the same lines in the same order).
 struct RootView
 {
     std::wstring root;  // "E:\"
-    std::vector<DirEntry> entries;
     const CNameIndex* index;
 };
 
-PFNLISTINGHOOK g_listingHook = NULL;
-
-// The entries of `folder` ("E:\", "E:\sysvolume\"), as every listing of the
-// command is made.
+// The entries of a folder below a root ("E:\sysvolume\").
 bool ListEntries(const std::wstring& folder, std::vector<DirEntry>& entries)
 {
-    if (!ListFolder(LongPath(folder) + L"*", entries))
-        return false;
-    if (g_listingHook)
-        g_listingHook(folder, entries);
-    return true;
-}
-
-// The attributes of one entry as its folder's listing shows them: the entry
-// itself, never what a link in its place points to. INVALID_FILE_ATTRIBUTES
-// when it is missing.
-DWORD ListedAttributes(const std::wstring& path)
-{
-    WIN32_FIND_DATAW data;
-    CFindHandle find;
-    if (!find.First(LongPath(path).c_str(), &data))
-        return INVALID_FILE_ATTRIBUTES;
-    if (!g_listingHook)
-        return data.dwFileAttributes;
-    const std::wstring::size_type slash = path.rfind(L'\\');
-    DirEntry entry;
-    entry.name = path.substr(slash + 1);
-    entry.attributes = data.dwFileAttributes;
-    entry.sizeHigh = data.nFileSizeHigh;
-    entry.sizeLow = data.nFileSizeLow;
-    entry.gone = false;
-    std::vector<DirEntry> entries(1, entry);
-    g_listingHook(path.substr(0, slash + 1), entries);
-    return entries.empty() ? INVALID_FILE_ATTRIBUTES : entries[0].attributes;
+    return ListFolder(LongPath(folder) + L"*", entries);
 }
 
 enum Walk
@@ -441,8 +413,7 @@ bool LessByFoldedName(const std::pair<std::wstring, size_t>& a, const std::pair<
     return a.first < b.first;
 }
 
-// The listing in the order of names without regard to case, so a run over
-// the same stick logs the same lines in the same order.
+// A folder's listing in the order of names without regard to case.
 void SortByName(std::vector<DirEntry>& entries)
 {
     std::vector<std::pair<std::wstring, size_t> > keys;
@@ -475,18 +446,18 @@ DWORD Shown(DWORD attributes)
 
 }  // namespace
 
-void SetLauncherListingHook(PFNLISTINGHOOK hook) { g_listingHook = hook; }
-
 int CKillerForLaunchers::Run(ICommunication* comm)
 {
     m_pComm = comm;
     // The scan worker has no COM of its own; the shell link object needs it.
     CComApartment apartment;
+    CRootListings listings;
     const std::vector<std::wstring> roots = ListLocalDriveRoots();
     for (size_t i = 0; i < roots.size() && !StopRequested(); ++i)
     {
-        if (IsRemovableOrUsbDrive(roots[i]))
-            CleanRoot(roots[i]);
+        const CRootListing* listing = IsRemovableOrUsbDrive(roots[i]) ? listings.Get(roots[i]) : NULL;
+        if (listing)
+            CleanRoot(roots[i], listing->Index());  // no medium, or nothing to list: nothing to clean
     }
     return 0;
 }
@@ -520,26 +491,22 @@ void CKillerForLaunchers::RemoveEmptyFolders(const std::wstring& root, std::wstr
     }
 }
 
-void CKillerForLaunchers::CleanRoot(const std::wstring& root)
+void CKillerForLaunchers::CleanRoot(const std::wstring& root, const CNameIndex& index)
 {
     RootView view;
     view.root = root;
-    if (!ListEntries(root, view.entries))
-        return;  // no medium, or nothing to list
-    SortByName(view.entries);
-    const CNameIndex index(view.entries);
     view.index = &index;
 
     // The launchers: only shortcuts are read, one file each; a link in a
     // shortcut's place is not followed.
     std::vector<Launcher> launchers;
     std::set<std::wstring> launcherBases;  // folded names without ".lnk"
-    for (size_t i = 0; i < view.entries.size(); ++i)
+    for (size_t i = 0; i < index.Count(); ++i)
     {
         if (StopRequested())
             return;
-        const DirEntry& entry = view.entries[i];
-        if (entry.IsFolder() || IsReparsePoint(entry.attributes) || !EndsWithNoCase(entry.name, L".lnk") ||
+        const DirEntry& entry = index.At(i);
+        if (entry.gone || entry.IsFolder() || IsReparsePoint(entry.attributes) || !EndsWithNoCase(entry.name, L".lnk") ||
             entry.sizeHigh != 0 ||
             entry.sizeLow > kMaxShortcutBytes)
             continue;
@@ -554,7 +521,9 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root)
 
     // Each launcher, then the hidden files it names (not the user's item it
     // stands in for), each file once.
-    std::set<std::wstring> gone;          // folded root entries deleted
+    // Folded root entries deleted, or declined by report-only, which answers
+    // as if it had deleted them: the last pass does not show them.
+    std::set<std::wstring> gone;
     std::set<std::wstring> handled;       // folded relative paths seen
     std::set<std::wstring> pointedInto;   // folded root folders
     std::vector<std::wstring> payloadFolders;
@@ -651,13 +620,15 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root)
     // The user's files back in view: the folders the launchers point into
     // or that carry a hiding folder's name, and every item standing behind
     // a launcher of its name. Nothing is moved or renamed.
-    for (size_t i = 0; i < view.entries.size(); ++i)
+    for (size_t i = 0; i < index.Count(); ++i)
     {
         if (StopRequested())
             return;
-        const DirEntry& entry = view.entries[i];
+        const DirEntry& entry = index.At(i);
+        if (entry.gone || !(entry.attributes & kHiddenOrSystem) || IsReparsePoint(entry.attributes))
+            continue;
         const std::wstring folded = FoldCase(entry.name);
-        if (!(entry.attributes & kHiddenOrSystem) || IsReparsePoint(entry.attributes) || gone.count(folded))
+        if (gone.count(folded))
             continue;
         const bool behindLauncher = launcherBases.count(folded) || launcherBases.count(FoldCase(Stem(entry.name)));
         const std::wstring path = root + entry.name;

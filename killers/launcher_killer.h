@@ -22,20 +22,12 @@ public:
     int Repaired() const { return m_nRepaired; }
 
 private:
-    void CleanRoot(const std::wstring& root);
+    void CleanRoot(const std::wstring& root, const CNameIndex& index);
     // Removes the emptied folder below the root and the hidden folders above
     // it that are left empty; top-level ones go into `gone` (folded).
     void RemoveEmptyFolders(const std::wstring& root, std::wstring folder, const std::wstring& label,
                             std::set<std::wstring>& gone);
 };
-
-// For tests: called with every listing the command makes, of a folder
-// ("E:\", "E:\sysvolume\") or of the one entry a path names, before it is
-// used; it may change what the entries say (a test shows the command a
-// symbolic link to a file, which Wine does not list as one). NULL (the
-// default) calls nothing.
-typedef void (*PFNLISTINGHOOK)(const std::wstring& folder, std::vector<DirEntry>& entries);
-void SetLauncherListingHook(PFNLISTINGHOOK hook);
 
 // Log texts (GBK), each followed by a path and CR LF. Folders made visible
 // are logged with kLogFolderShown (killers/file_fx.h).

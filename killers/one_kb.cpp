@@ -12,6 +12,7 @@
 #include "platform/process.h"
 #include "platform/reg_views.h"
 #include "platform/registry.h"
+#include "platform/root_listings.h"
 #include "platform/user_hives.h"
 
 const char kLogDelFile[] = "del file ";
@@ -267,14 +268,16 @@ void CKillerForOneKB::SweepDrives()
     if (StopRequested())
         return;
 
+    CRootListings listings;
     const std::vector<std::wstring> roots = ListLocalDriveRoots();
     for (size_t r = 0; r < roots.size(); ++r)
     {
         const std::wstring& root = roots[r];
-        std::vector<DirEntry> entries;
-        if (!ListFolder(root + L"*.*", entries))
+        CRootListing* listing = listings.Get(root);
+        if (!listing)
             continue;  // no medium, no access: nothing for this root
-        const CNameIndex index(entries);
+        std::vector<DirEntry>& entries = listing->Entries();
+        const CNameIndex& index = listing->Index();
         for (size_t i = 0; i < entries.size(); ++i)
         {
             DirEntry& entry = entries[i];

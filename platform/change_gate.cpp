@@ -2,6 +2,7 @@
 
 #include "platform/file_helpers.h"
 #include "platform/registry.h"
+#include "platform/root_listings.h"
 
 namespace {
 
@@ -71,6 +72,24 @@ LONG Make(const ChangeRequest& change)
     return ERROR_INVALID_FUNCTION;
 }
 
+// A change made to an entry of a drive root goes into the root's listing,
+// for the walks after.
+void NoteInListings(const ChangeRequest& change)
+{
+    switch (change.kind)
+    {
+    case kChangeDeleteFile:
+    case kChangeRemoveFolder:
+        NoteListedChange(change.path, true, 0);
+        break;
+    case kChangeSetAttributes:
+        NoteListedChange(change.path, false, change.attributes);
+        break;
+    default:
+        break;
+    }
+}
+
 // The one road of every change: the recorder first, then the change, then
 // the recorder again with the outcome.
 LONG Pass(const ChangeRequest& change)
@@ -85,6 +104,8 @@ LONG Pass(const ChangeRequest& change)
         break;
     }
     const LONG status = Make(change);
+    if (status == ERROR_SUCCESS)
+        NoteInListings(change);
     Tell(change, status == ERROR_SUCCESS);
     return status;
 }

@@ -7,6 +7,16 @@
 namespace {
 
 PFNFILEOPENHOOK g_openHook = NULL;
+PFNLISTINGHOOK g_listingHook = NULL;
+
+// The folder a listing pattern or an entry's path lies in ("E:\", "E:\hid\"),
+// without the long-form prefix.
+std::wstring FolderOf(const std::wstring& path)
+{
+    const std::wstring::size_type slash = path.rfind(L'\\');
+    const std::wstring folder = slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+    return folder.compare(0, 4, L"\\\\?\\") == 0 ? folder.substr(4) : folder;
+}
 
 void BeforeOpen(const wchar_t* path)
 {
@@ -17,6 +27,7 @@ void BeforeOpen(const wchar_t* path)
 }  // namespace
 
 void SetFileOpenHook(PFNFILEOPENHOOK hook) { g_openHook = hook; }
+void SetListingHook(PFNLISTINGHOOK hook) { g_listingHook = hook; }
 
 std::wstring ListedPath(const std::wstring& folder, const std::wstring& name)
 {
@@ -159,7 +170,28 @@ bool ListFolder(const std::wstring& pattern, std::vector<DirEntry>& entries)
         entry.gone = false;
         entries.push_back(entry);
     } while (find.Next(&data));
+    if (g_listingHook)
+        g_listingHook(FolderOf(pattern), entries);
     return true;
+}
+
+DWORD ListedAttributes(const std::wstring& path)
+{
+    WIN32_FIND_DATAW data;
+    CFindHandle find;
+    if (!find.First(ListedPath(FolderOf(path), path.substr(path.rfind(L'\\') + 1)).c_str(), &data))
+        return INVALID_FILE_ATTRIBUTES;
+    if (!g_listingHook)
+        return data.dwFileAttributes;
+    DirEntry entry;
+    entry.name = path.substr(path.rfind(L'\\') + 1);
+    entry.attributes = data.dwFileAttributes;
+    entry.sizeHigh = data.nFileSizeHigh;
+    entry.sizeLow = data.nFileSizeLow;
+    entry.gone = false;
+    std::vector<DirEntry> entries(1, entry);
+    g_listingHook(FolderOf(path), entries);
+    return entries.empty() ? INVALID_FILE_ATTRIBUTES : entries[0].attributes;
 }
 
 namespace {
@@ -171,8 +203,9 @@ bool LessByName(const std::pair<std::wstring, DirEntry*>& a, const std::pair<std
 
 }  // namespace
 
-CNameIndex::CNameIndex(std::vector<DirEntry>& entries)
+void CNameIndex::Build(std::vector<DirEntry>& entries)
 {
+    m_sorted.clear();
     m_sorted.reserve(entries.size());
     for (size_t i = 0; i < entries.size(); ++i)
         m_sorted.push_back(std::make_pair(FoldCase(entries[i].name), &entries[i]));

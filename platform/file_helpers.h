@@ -78,14 +78,34 @@ void SetFileOpenHook(PFNFILEOPENHOOK hook);
 // drive without medium gives false, without a system dialog.
 bool ListFolder(const std::wstring& pattern, std::vector<DirEntry>& entries);
 
+// The attributes of one entry as its folder's listing shows them: the entry
+// itself, never what a link in its place points to. INVALID_FILE_ATTRIBUTES
+// when it is missing. `path` is a plain full path ("E:\sysvolume\x.vbs").
+DWORD ListedAttributes(const std::wstring& path);
+
+// For tests: called with every listing the helpers make, of a folder
+// ("E:\", "E:\sysvolume\", without the long-form prefix) or of the one entry
+// a path names, before anyone reads it; it may change what the entries say
+// (a test shows a symbolic link to a file, which Wine does not list as one).
+// NULL (the default) calls nothing.
+typedef void (*PFNLISTINGHOOK)(const std::wstring& folder, std::vector<DirEntry>& entries);
+void SetListingHook(PFNLISTINGHOOK hook);
+
 // Answers "is there an entry of this name" for one listing, without a system
 // call per question and without regard to case, as the file system compares.
 class CNameIndex
 {
 public:
-    explicit CNameIndex(std::vector<DirEntry>& entries);
+    CNameIndex() {}
+    explicit CNameIndex(std::vector<DirEntry>& entries) { Build(entries); }
+    // Indexes `entries`, which must then stay as they are (marks aside).
+    void Build(std::vector<DirEntry>& entries);
     // The entry of that name, or NULL (also when it is marked gone).
     DirEntry* Find(const std::wstring& name) const;
+    // The entries in the order of their names without regard to case, gone
+    // ones included.
+    size_t Count() const { return m_sorted.size(); }
+    DirEntry& At(size_t i) const { return *m_sorted[i].second; }
 
 private:
     std::vector<std::pair<std::wstring, DirEntry*> > m_sorted;

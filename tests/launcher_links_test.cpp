@@ -72,11 +72,11 @@ protected:
         ASSERT_TRUE(::SetFileAttributesW(L"E:\\sysvolume", kHiddenSystem));
         ASSERT_TRUE(::SetFileAttributesW(L"E:\\hid", kHiddenSystem));
         SetChangeRecorder(&m_recorder);
-        SetLauncherListingHook(ShowFileLinks);
+        SetListingHook(ShowFileLinks);
     }
     void TearDown()
     {
-        SetLauncherListingHook(NULL);
+        SetListingHook(NULL);
         SetChangeRecorder(NULL);
         for (size_t i = 0; i < m_made.size(); ++i)
         {

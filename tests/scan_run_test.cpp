@@ -1,7 +1,11 @@
 // The scan run on its worker: completion messages, stop, the log file.
 #include <gtest/gtest.h>
 
+#include <objbase.h>
+
 #include "app/scan_run.h"
+#include "killers/file_fx.h"
+#include "killers/launcher_killer.h"
 #include "killers/reg_fx.h"
 #include "killers/scan_log.h"
 #include "platform/change_gate.h"
@@ -119,6 +123,18 @@ std::vector<std::wstring> Quarantines()
     for (size_t i = 0; i < entries.size(); ++i)
         names.push_back(GetQuarantineRootPath() + entries[i].name + L"\\");
     return names;
+}
+
+int g_stickListings = 0;
+void CountStickListings(const std::wstring& folder, std::vector<DirEntry>&)
+{
+    if (folder == L"E:\\")
+        ++g_stickListings;
+}
+
+std::string Line(const char* prefix, const std::wstring& path)
+{
+    return std::string(prefix) + ToLogText(path.c_str()) + "\r\n";
 }
 
 const std::string kFooter = "\r\n" + std::string(69, '=') + "\r\n\r\n";
@@ -482,4 +498,42 @@ TEST_F(ScanRunTest, WhatAScanDeletesIsKeptInItsQuarantineAndTheLogStaysAsItIs)
     ASSERT_EQ(image.size(), kept.size());
     MaskBytes(reinterpret_cast<BYTE*>(&kept[0]), static_cast<DWORD>(kept.size()), 0);
     EXPECT_EQ(image, kept);
+}
+
+TEST_F(ScanRunTest, TheWalksOfTheShippedPlanListTheStickOnceAndSeeWhatTheWalksBeforeChanged)
+{
+    // A worm's launcher named after the folder it hid, beside a hidden
+    // folder whose shortcut is no launcher. The launcher walk deletes the
+    // launcher and its payload and shows the folder behind it; the drive
+    // file walk after it finds that folder shown and its shortcut gone,
+    // from the same listing, and repairs only the other pair.
+    EmptyStick();
+    ASSERT_TRUE(MakeStickFolder(L"Photos", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+    ASSERT_TRUE(MakeStickFolder(L"Music", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+    ASSERT_TRUE(MakeStickFile(L"Music.lnk", "no shortcut"));
+    ASSERT_TRUE(MakeStickFile(L"u1.vbs", "WScript.Echo 1", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+    ::CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
+    ASSERT_TRUE(SaveShortcut(L"E:\\Photos.lnk", L"C:\\windows\\system32\\wscript.exe", L"u1.vbs"));
+    ::CoUninitialize();
+
+    g_stickListings = 0;
+    SetListingHook(CountStickListings);
+    bool found = false;
+    const bool ran = RunScanOnThisThread(DefaultScanPlan(), true, 10000, &found, NULL);
+    SetListingHook(NULL);
+    ASSERT_TRUE(ran);
+    EXPECT_TRUE(found);
+    EXPECT_EQ(1, g_stickListings);
+
+    EXPECT_FALSE(FileExists(L"E:\\Photos.lnk"));
+    EXPECT_FALSE(FileExists(L"E:\\u1.vbs"));
+    EXPECT_FALSE(FileExists(L"E:\\Music.lnk"));
+    EXPECT_EQ(0u, ::GetFileAttributesW(L"E:\\Photos") & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+    EXPECT_EQ(0u, ::GetFileAttributesW(L"E:\\Music") & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+    // Each change logged once, by the walk that made it.
+    EXPECT_EQ(Line(kLogLauncherDeleted, L"E:\\Photos.lnk") + Line(kLogPayloadDeleted, L"E:\\u1.vbs") +
+                  Line(kLogFolderShown, L"E:\\Photos") + Line(kLogShortcutDeleted, L"E:\\Music.lnk") +
+                  Line(kLogFolderShown, L"E:\\Music"),
+              BodyOf(Log()));
+    EmptyStick();
 }

@@ -1,0 +1,71 @@
+#include "platform/root_listings.h"
+
+namespace {
+
+// The set in use; NULL while no walk runs.
+CRootListings* g_inUse = NULL;
+
+// What SetFileAttributesW can set.
+const DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                  FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
+                                  FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+}  // namespace
+
+CRootListing::CRootListing(const std::wstring& root) : m_listed(false)
+{
+    m_listed = ListFolder(ListedPath(root, L"*"), m_entries);
+    // Indexed once the listing is complete: the index points into it.
+    m_index.Build(m_entries);
+}
+
+CRootListings::CRootListings() : m_shared(g_inUse)
+{
+    if (!g_inUse)
+        g_inUse = this;
+}
+
+CRootListings::~CRootListings()
+{
+    if (g_inUse == this)
+        g_inUse = NULL;
+    for (std::map<std::wstring, CRootListing*>::iterator it = m_listings.begin(); it != m_listings.end(); ++it)
+        delete it->second;
+}
+
+CRootListing* CRootListings::Get(const std::wstring& root)
+{
+    if (m_shared)
+        return m_shared->Get(root);
+    const std::wstring key = FoldCase(root);
+    std::map<std::wstring, CRootListing*>::iterator it = m_listings.find(key);
+    if (it == m_listings.end())
+        it = m_listings.insert(std::make_pair(key, new CRootListing(root))).first;
+    return it->second->IsListed() ? it->second : NULL;
+}
+
+DWORD AttributesAfterSet(DWORD old, DWORD requested)
+{
+    const DWORD attributes = (old & ~kSettableAttributes & ~FILE_ATTRIBUTE_NORMAL) | (requested & kSettableAttributes);
+    return attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+}
+
+void NoteListedChange(const std::wstring& path, bool deleted, DWORD attributes)
+{
+    if (!g_inUse)
+        return;
+    // Only "X:\name": an entry of a drive root.
+    const std::wstring plain = path.compare(0, 4, L"\\\\?\\") == 0 ? path.substr(4) : path;
+    if (plain.size() < 4 || plain[1] != L':' || plain[2] != L'\\' || plain.find(L'\\', 3) != std::wstring::npos)
+        return;
+    std::map<std::wstring, CRootListing*>::iterator it = g_inUse->m_listings.find(FoldCase(plain.substr(0, 3)));
+    if (it == g_inUse->m_listings.end())
+        return;
+    DirEntry* entry = it->second->Index().Find(plain.substr(3));
+    if (!entry)
+        return;
+    if (deleted)
+        entry->gone = true;
+    else
+        entry->attributes = AttributesAfterSet(entry->attributes, attributes);
+}

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <cstring>
 #include <vector>
 
 #include "platform/handles.h"
@@ -29,6 +30,19 @@ bool HoldShortcutFile(const std::wstring& path, CHandle& file, ULONGLONG& size)
         return false;
     size = (static_cast<ULONGLONG>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     return true;
+}
+
+// Whether the held file starts as every shortcut does: the size of its
+// header (76) and the shell link class. Anything else the shell link object
+// refuses too; this way it is refused without the object.
+bool StartsAsShortcut(HANDLE file)
+{
+    static const BYTE kHead[20] = {0x4C, 0x00, 0x00, 0x00, 0x01, 0x14, 0x02, 0x00, 0x00, 0x00,
+                                   0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
+    BYTE head[sizeof(kHead)] = {0};
+    DWORD read = 0;
+    return ::ReadFile(file, head, sizeof(head), &read, NULL) && read == sizeof(head) &&
+           std::memcmp(head, kHead, sizeof(kHead)) == 0;
 }
 
 // The target as written with environment variables, from the shortcut's
@@ -63,7 +77,7 @@ bool ReadShortcut(const std::wstring& path, ShortcutInfo& info)
     info.arguments.clear();
     CHandle held;
     ULONGLONG size = 0;
-    if (!HoldShortcutFile(path, held, size) || size == 0 || size > kMaxShortcutBytes)
+    if (!HoldShortcutFile(path, held, size) || size == 0 || size > kMaxShortcutBytes || !StartsAsShortcut(held))
         return false;
 
     CComOwner<IShellLinkW> link;

@@ -152,12 +152,9 @@ std::string Utf16Bytes(const std::wstring& text)
     return bytes;
 }
 
-DWORD AppendUtf16(const std::wstring& path, const std::wstring& text)
+// Appends `text` to an open file, the byte-order mark first when it is empty.
+DWORD AppendUtf16(HANDLE file, const std::wstring& text)
 {
-    CHandle file;
-    const DWORD opened = OpenFileForSafeWrite(path, false, file);
-    if (opened != ERROR_SUCCESS)
-        return opened;
     std::string bytes;
     if (::GetFileSize(file, NULL) == 0)
         bytes = "\xFF\xFE";
@@ -179,6 +176,7 @@ enum CopyResult
     kCopyNoRoom,
     kCopyFailed,
     kCopyOtherVolume,
+    kCopyNothing,  // nothing at the path: the change fails by itself
 };
 
 // The serial number of the volume of the drive a path names; false when
@@ -190,17 +188,28 @@ bool DriveSerial(const std::wstring& path, DWORD& serial)
     return !drive.empty() && ::GetVolumeInformationW(drive.c_str(), NULL, 0, &serial, NULL, NULL, NULL, 0);
 }
 
-// Copies the file, masked, to `stored`, filling the record's details.
-CopyResult CopyMasked(const std::wstring& path, bool driveKnown, DWORD driveSerial, const std::wstring& stored,
-                      ULONGLONG room, ManifestRecord& record)
+// Opens the file to be kept as itself (a link in its place is not
+// followed). kCopyMade when open; kCopyNothing when there is nothing at the
+// path to keep.
+CopyResult OpenSource(const std::wstring& path, CHandle& source)
 {
-    CHandle source(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, NULL));
-    if (!source.IsValid())
-    {
-        const DWORD error = ::GetLastError();
-        return (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) ? kCopyLocked : kCopyUnreadable;
-    }
+    source.Attach(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, NULL));
+    if (source.IsValid())
+        return kCopyMade;
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
+        return kCopyLocked;
+    // Not readable: whether anything is there at all.
+    if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES && ::GetLastError() != ERROR_SHARING_VIOLATION)
+        return kCopyNothing;
+    return kCopyUnreadable;
+}
+
+// Copies the open file, masked, to `stored`, filling the record's details.
+CopyResult CopyMasked(HANDLE source, bool driveKnown, DWORD driveSerial, const std::wstring& stored, ULONGLONG room,
+                      ManifestRecord& record)
+{
     BY_HANDLE_FILE_INFORMATION info;
     if (!g_folderCalls.getInformation(source, &info))
         return kCopyUnreadable;
@@ -261,7 +270,7 @@ CopyResult CopyMasked(const std::wstring& path, bool driveKnown, DWORD driveSeri
 
 const wchar_t* const kNoCopyReasons[] = {
     L"", L"locked", L"unreadable", L"not a plain file", L"larger than 64 MiB", L"no room within the limits",
-    L"the copy could not be written", L"on another volume than its drive",
+    L"the copy could not be written", L"on another volume than its drive", L"missing",
 };
 
 // Registry roots as scripts name them.
@@ -852,9 +861,18 @@ bool CQuarantine::DriveSerialOf(const std::wstring& path, DWORD& serial)
     return read;
 }
 
+void CQuarantine::AppendLine(const std::wstring& line)
+{
+    // Opened once and kept for the scan: every record goes to the file as
+    // it is made, so a scan cut short leaves the records up to then.
+    if (!m_manifest.IsValid() && OpenFileForSafeWrite(m_folder + kManifestName, false, m_manifest) != ERROR_SUCCESS)
+        return;
+    AppendUtf16(m_manifest, line);
+}
+
 void CQuarantine::Append(const ManifestRecord& record)
 {
-    AppendUtf16(m_folder + kManifestName, FormatManifestRecord(record) + L"\r\n");
+    AppendLine(FormatManifestRecord(record) + L"\r\n");
     ++m_records;
 }
 
@@ -864,27 +882,31 @@ void CQuarantine::Finish()
         return;
     wchar_t end[32];
     swprintf(end, 32, L"end\t%lu\r\n", static_cast<unsigned long>(m_records));
-    AppendUtf16(m_folder + kManifestName, end);
+    AppendLine(end);
+    m_manifest.Close();
 }
 
 IChangeRecorder::Verdict CQuarantine::BeforeFile(const ChangeRequest& change)
 {
     const bool scheduled = change.kind == kChangeScheduleDelete;
-    if (::GetFileAttributesW(change.path.c_str()) == INVALID_FILE_ATTRIBUTES &&
-        ::GetLastError() != ERROR_SHARING_VIOLATION)
-        return kMake;  // nothing there to keep: the change fails by itself
+    CHandle source;
+    CopyResult result = OpenSource(change.path, source);
+    if (result == kCopyNothing)
+        return kMake;
     m_record = ManifestRecord();
     m_record.kind = L"file";
     m_record.path = change.path;
-    CopyResult result = kCopyFailed;
-    if (EnsureFolder())
+    if (!EnsureFolder())
+        result = kCopyFailed;
+    else if (result == kCopyMade)
     {
         wchar_t stored[16];
         swprintf(stored, 16, L"%04lu.bin", static_cast<unsigned long>(m_nextStored));
         const ULONGLONG room = m_usedBytes < kMaxQuarantineBytes ? kMaxQuarantineBytes - m_usedBytes : 0;
         DWORD serial = 0;
         const bool known = DriveSerialOf(change.path, serial);
-        result = CopyMasked(change.path, known, serial, m_folder + stored, room, m_record);
+        result = CopyMasked(source, known, serial, m_folder + stored, room, m_record);
+        source.Close();
         if (result == kCopyMade)
         {
             ++m_nextStored;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/change_gate.h"
+#include "platform/handles.h"
 
 const DWORD kMaxQuarantines = 10;
 const ULONGLONG kMaxQuarantineBytes = 256ull * 1024 * 1024;  // all quarantines together
@@ -107,6 +108,7 @@ private:
     Verdict BeforeFile(const ChangeRequest& change);
     void BeforeRegistry(const ChangeRequest& change);
     void Append(const ManifestRecord& record);
+    void AppendLine(const std::wstring& line);
     bool DriveSerialOf(const std::wstring& path, DWORD& serial);
     void WriteRegistryScript();
 
@@ -121,6 +123,7 @@ private:
     std::wstring m_registryBlock;  // the block a registry change waits with
     std::vector<std::wstring> m_registryBlocks;
     std::map<std::wstring, DWORD> m_driveSerials;  // volume serial per drive root, read once
+    CHandle m_manifest;        // open from the first record to Finish
 };
 
 // "HKEY_LOCAL_MACHINE\..." or "HKEY_USERS\<sid>\..." for an open key (a

@@ -1,6 +1,7 @@
 #include "platform/file_helpers.h"
 
 #include "platform/handles.h"
+#include "platform/system_function.h"
 
 #include <algorithm>
 
@@ -33,6 +34,16 @@ std::wstring ListedPath(const std::wstring& folder, const std::wstring& name)
 {
     const bool onDrive = folder.size() >= 3 && folder[1] == L':' && folder[2] == L'\\';
     return (onDrive ? L"\\\\?\\" : L"") + folder + name;
+}
+
+bool SplitRootEntry(const std::wstring& path, std::wstring& root, std::wstring& name)
+{
+    const std::wstring plain = path.compare(0, 4, L"\\\\?\\") == 0 ? path.substr(4) : path;
+    if (plain.size() < 4 || plain[1] != L':' || plain[2] != L'\\' || plain.find(L'\\', 3) != std::wstring::npos)
+        return false;
+    root = plain.substr(0, 3);
+    name = plain.substr(3);
+    return true;
 }
 
 std::vector<std::wstring> ListDriveRoots()
@@ -96,6 +107,67 @@ bool IsPeImage(const wchar_t* path, bool* isDll)
         const unsigned characteristics = pe[22] | (pe[23] << 8);
         *isDll = (characteristics & IMAGE_FILE_DLL) != 0;
     }
+    return true;
+}
+
+namespace {
+
+// FILE_BASIC_INFO and FILE_STANDARD_INFO of GetFileInformationByHandleEx
+// (Windows Vista and later).
+struct BasicInfo
+{
+    LARGE_INTEGER created, accessed, written, changed;
+    DWORD attributes;
+};
+struct StandardInfo
+{
+    LARGE_INTEGER allocated, size;
+    DWORD links;
+    BOOLEAN deletePending, directory;
+};
+typedef BOOL(WINAPI* PFNGETINFOBYHANDLEEX)(HANDLE, int, void*, DWORD);
+const int kFileBasicInfo = 0;
+const int kFileStandardInfo = 1;
+
+FILETIME TimeOf(const LARGE_INTEGER& time)
+{
+    FILETIME filetime;
+    filetime.dwLowDateTime = time.LowPart;
+    filetime.dwHighDateTime = static_cast<DWORD>(time.HighPart);
+    return filetime;
+}
+
+}  // namespace
+
+bool QueryOpenFile(HANDLE file, OpenFileFacts& facts)
+{
+    static const PFNGETINFOBYHANDLEEX getInfoEx =
+        SystemFunction<PFNGETINFOBYHANDLEEX>(L"kernel32.dll", "GetFileInformationByHandleEx");
+    if (!getInfoEx)
+    {
+        // Windows XP: the one call there is.
+        BY_HANDLE_FILE_INFORMATION info;
+        if (!::GetFileInformationByHandle(file, &info))
+            return false;
+        facts.attributes = info.dwFileAttributes;
+        facts.size = (static_cast<ULONGLONG>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+        facts.links = info.nNumberOfLinks;
+        facts.created = info.ftCreationTime;
+        facts.accessed = info.ftLastAccessTime;
+        facts.written = info.ftLastWriteTime;
+        return true;
+    }
+    BasicInfo basic;
+    StandardInfo standard;
+    if (!getInfoEx(file, kFileBasicInfo, &basic, sizeof(basic)) ||
+        !getInfoEx(file, kFileStandardInfo, &standard, sizeof(standard)))
+        return false;
+    facts.attributes = basic.attributes;
+    facts.size = static_cast<ULONGLONG>(standard.size.QuadPart);
+    facts.links = standard.links;
+    facts.created = TimeOf(basic.created);
+    facts.accessed = TimeOf(basic.accessed);
+    facts.written = TimeOf(basic.written);
     return true;
 }
 

@@ -14,6 +14,18 @@ std::vector<std::wstring> ListDriveRoots();
 // the image's Characteristics carry IMAGE_FILE_DLL.
 bool IsPeImage(const wchar_t* path, bool* isDll = NULL);
 
+// What the handle of an open file tells of the file itself. Unlike
+// GetFileInformationByHandle it does not ask for the volume's serial number,
+// which on some systems costs a round trip to the mount manager per call.
+struct OpenFileFacts
+{
+    DWORD attributes;
+    ULONGLONG size;
+    DWORD links;
+    FILETIME created, accessed, written;
+};
+bool QueryOpenFile(HANDLE file, OpenFileFacts& facts);
+
 // True when the file exists and opens for reading (folders do not).
 bool CanOpenForRead(const wchar_t* path);
 
@@ -67,6 +79,10 @@ struct DirEntry
 // that entry and not another one. Folders not on a drive letter are
 // joined as they are.
 std::wstring ListedPath(const std::wstring& folder, const std::wstring& name);
+
+// For an entry of a drive root, "E:\name" or "\\?\E:\name": its root "E:\"
+// and its name. False for any other path.
+bool SplitRootEntry(const std::wstring& path, std::wstring& root, std::wstring& name);
 
 // Paths the file helpers open, for tests that count the opens: called with
 // each path just before it is opened. NULL (the default) calls nothing.

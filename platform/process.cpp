@@ -7,6 +7,7 @@
 
 #include "platform/change_gate.h"
 #include "platform/handles.h"
+#include "platform/system_function.h"
 
 namespace {
 
@@ -15,8 +16,8 @@ typedef BOOL(WINAPI* PFNQUERYFULLPROCESSIMAGENAMEW)(HANDLE, DWORD, LPWSTR, PDWOR
 PFNQUERYFULLPROCESSIMAGENAMEW QueryFullProcessImageNameFunction()
 {
     // Vista and later; looked up at run time so that the program starts on XP.
-    static PFNQUERYFULLPROCESSIMAGENAMEW function = reinterpret_cast<PFNQUERYFULLPROCESSIMAGENAMEW>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "QueryFullProcessImageNameW")));
+    static PFNQUERYFULLPROCESSIMAGENAMEW function =
+        SystemFunction<PFNQUERYFULLPROCESSIMAGENAMEW>(L"kernel32.dll", "QueryFullProcessImageNameW");
     return function;
 }
 

@@ -1,4 +1,5 @@
 #include "platform/quarantine.h"
+#include "platform/system_function.h"
 
 #include <map>
 
@@ -207,23 +208,51 @@ CopyResult OpenSource(const std::wstring& path, CHandle& source)
 }
 
 // Copies the open file, masked, to `stored`, filling the record's details.
-CopyResult CopyMasked(HANDLE source, bool driveKnown, DWORD driveSerial, const std::wstring& stored, ULONGLONG room,
-                      ManifestRecord& record)
+// What the open file is, and on which volume: `record` gets its details.
+// A file in a drive root, opened as itself, lies on the drive's volume;
+// below the root a folder on the way may lead elsewhere, and the volume
+// is asked for (the call is far slower).
+CopyResult DescribeSource(HANDLE source, bool inRoot, bool driveKnown, DWORD driveSerial, ManifestRecord& record)
 {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!g_folderCalls.getInformation(source, &info))
-        return kCopyUnreadable;
-    record.volume = info.dwVolumeSerialNumber;
-    // A folder on the way that leads to another volume (a junction on the
-    // stick): the file is not the one its path seems to name.
-    if (!driveKnown || driveSerial != info.dwVolumeSerialNumber)
-        return kCopyOtherVolume;
-    record.attributes = info.dwFileAttributes;
-    record.size = (ULONGLONG(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    record.created = info.ftCreationTime;
-    record.accessed = info.ftLastAccessTime;
-    record.written = info.ftLastWriteTime;
-    if (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+    OpenFileFacts facts;
+    if (inRoot && driveKnown)
+    {
+        if (!QueryOpenFile(source, facts))
+            return kCopyUnreadable;
+        record.volume = driveSerial;
+    }
+    else
+    {
+        BY_HANDLE_FILE_INFORMATION info;
+        if (!g_folderCalls.getInformation(source, &info))
+            return kCopyUnreadable;
+        record.volume = info.dwVolumeSerialNumber;
+        // A folder on the way that leads to another volume (a junction on
+        // the stick): the file is not the one its path seems to name.
+        if (!driveKnown || driveSerial != info.dwVolumeSerialNumber)
+            return kCopyOtherVolume;
+        facts.attributes = info.dwFileAttributes;
+        facts.size = (ULONGLONG(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+        facts.created = info.ftCreationTime;
+        facts.accessed = info.ftLastAccessTime;
+        facts.written = info.ftLastWriteTime;
+    }
+    record.attributes = facts.attributes;
+    record.size = facts.size;
+    record.created = facts.created;
+    record.accessed = facts.accessed;
+    record.written = facts.written;
+    return kCopyMade;
+}
+
+// Copies the open file, masked, to `stored`, filling the record's details.
+CopyResult CopyMasked(HANDLE source, bool inRoot, bool driveKnown, DWORD driveSerial, const std::wstring& stored,
+                      ULONGLONG room, ManifestRecord& record)
+{
+    const CopyResult described = DescribeSource(source, inRoot, driveKnown, driveSerial, record);
+    if (described != kCopyMade)
+        return described;
+    if (record.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
         return kCopyNotAFile;  // a link is never followed out of where it sits
     if (record.size > kMaxKeptFileBytes)
         return kCopyTooLarge;
@@ -296,9 +325,7 @@ typedef LONG(NTAPI* PFNNTQUERYKEY)(HANDLE, int, void*, ULONG, ULONG*);
 
 std::wstring KernelKeyName(HKEY key)
 {
-    static PFNNTQUERYKEY query =
-        reinterpret_cast<PFNNTQUERYKEY>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQueryKey")));
+    static PFNNTQUERYKEY query = SystemFunction<PFNNTQUERYKEY>(L"ntdll.dll", "NtQueryKey");
     if (!query)
         return std::wstring();
     std::vector<BYTE> buffer(4096);
@@ -905,7 +932,9 @@ IChangeRecorder::Verdict CQuarantine::BeforeFile(const ChangeRequest& change)
         const ULONGLONG room = m_usedBytes < kMaxQuarantineBytes ? kMaxQuarantineBytes - m_usedBytes : 0;
         DWORD serial = 0;
         const bool known = DriveSerialOf(change.path, serial);
-        result = CopyMasked(source, known, serial, m_folder + stored, room, m_record);
+        std::wstring root, name;
+        const bool inRoot = SplitRootEntry(change.path, root, name);
+        result = CopyMasked(source, inRoot, known, serial, m_folder + stored, room, m_record);
         source.Close();
         if (result == kCopyMade)
         {

@@ -6,6 +6,7 @@
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/registry.h"
+#include "platform/system_function.h"
 
 #ifndef KEY_WOW64_64KEY
 #define KEY_WOW64_64KEY 0x0100
@@ -22,13 +23,6 @@ typedef BOOL(WINAPI* PFNWOW64DISABLE)(PVOID*);
 typedef BOOL(WINAPI* PFNWOW64REVERT)(PVOID);
 typedef UINT(WINAPI* PFNGETSYSTEMWOW64DIR)(LPWSTR, UINT);
 
-// A function of a loaded system DLL, or NULL where this Windows lacks it.
-template <class Function>
-Function SystemFunction(const wchar_t* module, const char* name)
-{
-    HMODULE loaded = ::GetModuleHandleW(module);
-    return loaded ? reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(loaded, name))) : NULL;
-}
 
 bool DetectWow64()
 {

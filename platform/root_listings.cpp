@@ -54,14 +54,13 @@ void NoteListedChange(const std::wstring& path, bool deleted, DWORD attributes)
 {
     if (!g_inUse)
         return;
-    // Only "X:\name": an entry of a drive root.
-    const std::wstring plain = path.compare(0, 4, L"\\\\?\\") == 0 ? path.substr(4) : path;
-    if (plain.size() < 4 || plain[1] != L':' || plain[2] != L'\\' || plain.find(L'\\', 3) != std::wstring::npos)
+    std::wstring root, name;
+    if (!SplitRootEntry(path, root, name))
         return;
-    std::map<std::wstring, CRootListing*>::iterator it = g_inUse->m_listings.find(FoldCase(plain.substr(0, 3)));
+    std::map<std::wstring, CRootListing*>::iterator it = g_inUse->m_listings.find(FoldCase(root));
     if (it == g_inUse->m_listings.end())
         return;
-    DirEntry* entry = it->second->Index().Find(plain.substr(3));
+    DirEntry* entry = it->second->Index().Find(name);
     if (!entry)
         return;
     if (deleted)

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/file_helpers.h"
 #include "platform/handles.h"
 
 namespace {
@@ -24,11 +25,11 @@ bool HoldShortcutFile(const std::wstring& path, CHandle& file, ULONGLONG& size)
 {
     file.Attach(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                               FILE_FLAG_OPEN_REPARSE_POINT, NULL));
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!file.IsValid() || !::GetFileInformationByHandle(file, &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)))
+    OpenFileFacts facts;
+    if (!file.IsValid() || !QueryOpenFile(file, facts) ||
+        (facts.attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)))
         return false;
-    size = (static_cast<ULONGLONG>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    size = facts.size;
     return true;
 }
 

@@ -163,6 +163,34 @@ TEST_F(FileHelpers, CanOpenForReadNeedsAFile)
     EXPECT_FALSE(CanOpenForRead(locked.c_str()));
 }
 
+TEST_F(FileHelpers, WhatAnOpenFileTellsIsWhatTheFullQueryTells)
+{
+    // A hidden read-only file and a folder, each through its own handle:
+    // attributes, size, links and times as GetFileInformationByHandle gives them.
+    const std::wstring file = Put(L"kept.bin", std::string(70000, 'k'));
+    ASSERT_TRUE(::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY));
+    const std::wstring paths[] = {file, kDir};
+    for (int i = 0; i < 2; ++i)
+    {
+        CHandle handle(::CreateFileW(paths[i].c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL));
+        ASSERT_TRUE(handle.IsValid()) << i;
+        BY_HANDLE_FILE_INFORMATION full;
+        ASSERT_TRUE(::GetFileInformationByHandle(handle, &full));
+        OpenFileFacts facts;
+        ASSERT_TRUE(QueryOpenFile(handle, facts));
+        EXPECT_EQ(full.dwFileAttributes, facts.attributes) << i;
+        EXPECT_EQ(i == 0 ? 70000u : (static_cast<ULONGLONG>(full.nFileSizeHigh) << 32 | full.nFileSizeLow), facts.size);
+        EXPECT_EQ(full.nNumberOfLinks, facts.links) << i;
+        EXPECT_EQ(0, ::CompareFileTime(&full.ftCreationTime, &facts.created)) << i;
+        EXPECT_EQ(0, ::CompareFileTime(&full.ftLastAccessTime, &facts.accessed)) << i;
+        EXPECT_EQ(0, ::CompareFileTime(&full.ftLastWriteTime, &facts.written)) << i;
+    }
+    EXPECT_EQ(DWORD(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY),
+              ::GetFileAttributesW(file.c_str()) & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY));
+    ::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
 TEST_F(FileHelpers, CreatesEveryFolderOfAFilePath)
 {
     const std::wstring file = kDir + L"\\a\\b\\c\\file.log";

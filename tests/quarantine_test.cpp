@@ -192,15 +192,25 @@ TEST(Sha256, KnownDigestsThroughCryptoApi)
 
 TEST_F(QuarantineTest, DeletedFileIsKeptMaskedWithItsDetails)
 {
-    const std::wstring path = L"C:\\qt\\Setup.exe";
+    // Below a root, where the volume is asked of the file, and in the
+    // stick's root, where the file is known to lie on the drive's volume.
+    const std::wstring paths[] = {L"C:\\qt\\Setup.exe", L"E:\\Setup.exe"};
     const std::string image = TinyImage(5000);
-    ASSERT_TRUE(WriteFileBytes(path, image));
-    SetKnownTimes(path);
-    ASSERT_TRUE(::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY));
-    const WIN32_FILE_ATTRIBUTE_DATA before = AttributesOf(path);
-
-    EXPECT_TRUE(GateDeleteFile(path, kKeepOrLeave));
-    EXPECT_FALSE(FileExists(path));
+    WIN32_FILE_ATTRIBUTE_DATA before[2];
+    DWORD serial[2] = {0, 0};
+    for (int i = 0; i < 2; ++i)
+    {
+        const std::wstring& path = paths[i];
+        ASSERT_TRUE(WriteFileBytes(path, image));
+        SetKnownTimes(path);
+        ASSERT_TRUE(::SetFileAttributesW(path.c_str(),
+                                         FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY));
+        before[i] = AttributesOf(path);
+        ASSERT_TRUE(::GetVolumeInformationW(path.substr(0, 3).c_str(), NULL, 0, &serial[i], NULL, NULL, NULL, 0));
+        EXPECT_TRUE(GateDeleteFile(path, kKeepOrLeave));
+        EXPECT_FALSE(FileExists(path));
+    }
+    ASSERT_NE(serial[0], serial[1]);
     const std::wstring folder = Finish();
     ASSERT_FALSE(folder.empty());
     EXPECT_EQ(m_root, folder.substr(0, m_root.size()));
@@ -208,27 +218,31 @@ TEST_F(QuarantineTest, DeletedFileIsKeptMaskedWithItsDetails)
     EXPECT_TRUE(ParseQuarantineName(folder.substr(m_root.size(), folder.size() - m_root.size() - 1), time));
 
     const std::vector<ManifestRecord> records = Records(folder);
-    ASSERT_EQ(1u, records.size());
-    const ManifestRecord& r = records[0];
-    EXPECT_EQ(L"file", r.kind);
-    EXPECT_EQ(std::wstring(kStateKept), r.state);
-    EXPECT_EQ(path, r.path);
-    EXPECT_EQ(before.dwFileAttributes, r.attributes);
-    EXPECT_EQ(5000u, r.size);
-    EXPECT_TRUE(SameTime(before.ftCreationTime, r.created));
-    EXPECT_TRUE(SameTime(before.ftLastAccessTime, r.accessed));
-    EXPECT_TRUE(SameTime(before.ftLastWriteTime, r.written));
-    EXPECT_EQ(Sha256Of(image), r.sha256);
-    EXPECT_EQ(L"0001.bin", r.stored);
-    const std::string stored = ReadFileBytes(folder + L"0001.bin");
-    ASSERT_EQ(image.size(), stored.size());
-    EXPECT_NE(0u, stored.compare(0, 2, "MZ")) << "nothing kept starts as a program";
-    EXPECT_EQ(std::string::npos, stored.find("PE"));
-    EXPECT_EQ(image, Unmasked(stored));
+    ASSERT_EQ(2u, records.size());
+    for (int i = 0; i < 2; ++i)
+    {
+        const ManifestRecord& r = records[i];
+        EXPECT_EQ(L"file", r.kind);
+        EXPECT_EQ(std::wstring(kStateKept), r.state);
+        EXPECT_EQ(paths[i], r.path);
+        EXPECT_EQ(serial[i], r.volume) << i;
+        EXPECT_EQ(before[i].dwFileAttributes, r.attributes) << i;
+        EXPECT_EQ(5000u, r.size);
+        EXPECT_TRUE(SameTime(before[i].ftCreationTime, r.created)) << i;
+        EXPECT_TRUE(SameTime(before[i].ftLastAccessTime, r.accessed)) << i;
+        EXPECT_TRUE(SameTime(before[i].ftLastWriteTime, r.written)) << i;
+        EXPECT_EQ(Sha256Of(image), r.sha256);
+        EXPECT_EQ(i == 0 ? L"0001.bin" : L"0002.bin", r.stored);
+        const std::string stored = ReadFileBytes(folder + r.stored);
+        ASSERT_EQ(image.size(), stored.size());
+        EXPECT_NE(0u, stored.compare(0, 2, "MZ")) << "nothing kept starts as a program";
+        EXPECT_EQ(std::string::npos, stored.find("PE"));
+        EXPECT_EQ(image, Unmasked(stored));
+    }
     // The manifest is UTF-16 with a byte-order mark, one tab-separated record a line.
     const std::wstring manifest = Utf16Text(ReadFileBytes(folder + L"manifest.txt"));
     EXPECT_EQ(0u, manifest.find(L"file\tkept\tC:\\qt\\Setup.exe\t"));
-    EXPECT_EQ(L"\r\nend\t1\r\n", manifest.substr(manifest.size() - 9));
+    EXPECT_EQ(L"\r\nend\t2\r\n", manifest.substr(manifest.size() - 9));
 }
 
 TEST_F(QuarantineTest, ScanThatChangesNothingMakesNoQuarantine)

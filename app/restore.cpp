@@ -280,34 +280,31 @@ std::wstring FreeName(const std::wstring& path)
     return std::wstring();
 }
 
-bool IsStoredName(const std::wstring& name)
-{
-    if (name.size() < 8 || name.compare(name.size() - 4, 4, L".bin") != 0)
-        return false;
-    for (size_t i = 0; i + 4 < name.size(); ++i)
-        if (name[i] < L'0' || name[i] > L'9')
-            return false;
-    return true;
-}
-
 // The kept bytes, unmasked; the reason when they cannot be had or do not
-// match their SHA-256.
+// match their SHA-256. A copy lies in the pack at its offset, or (in
+// quarantines of earlier versions) is a file of its own.
 const wchar_t* ReadKept(const std::wstring& folder, const ManifestRecord& record, std::string& bytes)
 {
-    if (!IsStoredName(record.stored) || record.size > kMaxKeptFileBytes)
+    std::wstring name;
+    ULONGLONG offset = 0;
+    if (!ParseStoredName(record.stored, name, offset) || record.size > kMaxKeptFileBytes)
         return L"no kept copy";
-    CHandle file(::CreateFileW((folder + record.stored).c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+    const bool whole = name != kPackName;
+    CHandle file(::CreateFileW((folder + name).c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                                FILE_FLAG_OPEN_REPARSE_POINT, NULL));
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!file.IsValid() || !::GetFileInformationByHandle(file, &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nFileSizeHigh ||
-        info.nFileSizeLow != record.size)
+    OpenFileFacts facts;
+    if (!file.IsValid() || !QueryOpenFile(file, facts) || (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        (whole ? facts.size != record.size : offset > facts.size || facts.size - offset < record.size))
         return L"the kept copy is missing or of another size";
     if (!IsProgramOwned(file))
         return L"the kept copy was not made by this program";
-    bytes.assign(info.nFileSizeLow, '\0');
+    LARGE_INTEGER position;
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    bytes.assign(static_cast<size_t>(record.size), '\0');
     DWORD read = 0;
-    if (!bytes.empty() && (!::ReadFile(file, &bytes[0], info.nFileSizeLow, &read, NULL) || read != bytes.size()))
+    if (!bytes.empty() &&
+        (!::SetFilePointerEx(file, position, NULL, FILE_BEGIN) ||
+         !::ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, NULL) || read != bytes.size()))
         return L"the kept copy could not be read";
     if (!bytes.empty())
         MaskBytes(reinterpret_cast<BYTE*>(&bytes[0]), static_cast<DWORD>(bytes.size()), 0);

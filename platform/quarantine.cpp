@@ -245,9 +245,19 @@ CopyResult DescribeSource(HANDLE source, bool inRoot, bool driveKnown, DWORD dri
     return kCopyMade;
 }
 
-// Copies the open file, masked, to `stored`, filling the record's details.
-CopyResult CopyMasked(HANDLE source, bool inRoot, bool driveKnown, DWORD driveSerial, const std::wstring& stored,
-                      ULONGLONG room, ManifestRecord& record)
+// Cuts the pack back to `size` bytes: a copy begun there goes again.
+void CutPack(HANDLE pack, ULONGLONG size)
+{
+    LARGE_INTEGER position;
+    position.QuadPart = static_cast<LONGLONG>(size);
+    if (::SetFilePointerEx(pack, position, NULL, FILE_BEGIN))
+        ::SetEndOfFile(pack);
+}
+
+// Copies the open file, masked, to the end of the pack (`packSize` bytes
+// long), filling the record's details.
+CopyResult CopyMasked(HANDLE source, bool inRoot, bool driveKnown, DWORD driveSerial, HANDLE pack,
+                      ULONGLONG packSize, ULONGLONG room, ManifestRecord& record)
 {
     const CopyResult described = DescribeSource(source, inRoot, driveKnown, driveSerial, record);
     if (described != kCopyMade)
@@ -260,11 +270,9 @@ CopyResult CopyMasked(HANDLE source, bool inRoot, bool driveKnown, DWORD driveSe
         return kCopyNoRoom;
 
     CSha256 hash;
-    if (!hash.IsValid())
-        return kCopyFailed;
-    CHandle target(::CreateFileW(stored.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW,
-                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL));
-    if (!target.IsValid())
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(packSize);
+    if (!hash.IsValid() || !::SetFilePointerEx(pack, end, NULL, FILE_BEGIN))
         return kCopyFailed;
     std::vector<BYTE> buffer(kChunk);
     ULONGLONG offset = 0;
@@ -282,18 +290,17 @@ CopyResult CopyMasked(HANDLE source, bool inRoot, bool driveKnown, DWORD driveSe
         hash.Update(&buffer[0], read);
         MaskBytes(&buffer[0], read, offset);
         DWORD written = 0;
-        if (!::WriteFile(target, &buffer[0], read, &written, NULL) || written != read)
+        if (!::WriteFile(pack, &buffer[0], read, &written, NULL) || written != read)
         {
             ok = false;
             break;
         }
         offset += read;
     }
-    target.Close();
     record.sha256 = hash.HexDigest();
     if (ok && offset == record.size && !record.sha256.empty())
         return kCopyMade;
-    ::DeleteFileW(stored.c_str());
+    CutPack(pack, packSize);
     return ok ? kCopyFailed : kCopyUnreadable;
 }
 
@@ -464,6 +471,36 @@ void MaskBytes(BYTE* bytes, DWORD size, ULONGLONG offset)
                                    0x78, 0x2D, 0xB4, 0x4B, 0xD2, 0x87, 0x1E, 0xF0};
     for (DWORD i = 0; i < size; ++i)
         bytes[i] ^= kMask[(offset + i) & 15];
+}
+
+const wchar_t kPackName[] = L"kept.bin";
+
+std::wstring PackedName(ULONGLONG offset)
+{
+    wchar_t text[32];
+    swprintf(text, 32, L"@%llu", static_cast<unsigned long long>(offset));
+    return kPackName + std::wstring(text);
+}
+
+bool ParseStoredName(const std::wstring& stored, std::wstring& file, ULONGLONG& offset)
+{
+    offset = 0;
+    const std::wstring pack = std::wstring(kPackName) + L"@";
+    const bool packed = stored.compare(0, pack.size(), pack) == 0;
+    // The digits: an offset in the pack, or a whole file's number.
+    const size_t first = packed ? pack.size() : 0;
+    const size_t last = packed ? stored.size() : (stored.size() >= 8 ? stored.size() - 4 : 0);
+    if (last <= first || last - first > 19 || (!packed && stored.compare(last, 4, L".bin") != 0))
+        return false;
+    for (size_t i = first; i < last; ++i)
+    {
+        if (stored[i] < L'0' || stored[i] > L'9')
+            return false;
+        if (packed)
+            offset = offset * 10 + static_cast<ULONGLONG>(stored[i] - L'0');
+    }
+    file = packed ? std::wstring(kPackName) : stored;
+    return true;
 }
 
 std::wstring FormatManifestRecord(const ManifestRecord& r)
@@ -817,8 +854,17 @@ std::wstring MissingKeyBlock(const KeyPlace& place)
 }  // namespace
 
 CQuarantine::CQuarantine(const std::wstring& root)
-    : m_root(root), m_folderFailed(root.empty()), m_usedBytes(0), m_nextStored(1), m_records(0), m_pending(false)
+    : m_root(root), m_folderFailed(root.empty()), m_usedBytes(0), m_packSize(0), m_records(0), m_pending(false)
 {
+}
+
+bool CQuarantine::EnsurePack()
+{
+    // Made new in the scan's own folder, which this program has just made.
+    if (!m_pack.IsValid())
+        m_pack.Attach(::CreateFileW((m_folder + kPackName).c_str(), GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL));
+    return m_pack.IsValid();
 }
 
 void CQuarantine::Prune(const SYSTEMTIME& now)
@@ -911,6 +957,7 @@ void CQuarantine::Finish()
     swprintf(end, 32, L"end\t%lu\r\n", static_cast<unsigned long>(m_records));
     AppendLine(end);
     m_manifest.Close();
+    m_pack.Close();
 }
 
 IChangeRecorder::Verdict CQuarantine::BeforeFile(const ChangeRequest& change)
@@ -925,22 +972,22 @@ IChangeRecorder::Verdict CQuarantine::BeforeFile(const ChangeRequest& change)
     m_record.path = change.path;
     if (!EnsureFolder())
         result = kCopyFailed;
+    else if (result == kCopyMade && !EnsurePack())
+        result = kCopyFailed;
     else if (result == kCopyMade)
     {
-        wchar_t stored[16];
-        swprintf(stored, 16, L"%04lu.bin", static_cast<unsigned long>(m_nextStored));
         const ULONGLONG room = m_usedBytes < kMaxQuarantineBytes ? kMaxQuarantineBytes - m_usedBytes : 0;
         DWORD serial = 0;
         const bool known = DriveSerialOf(change.path, serial);
         std::wstring root, name;
         const bool inRoot = SplitRootEntry(change.path, root, name);
-        result = CopyMasked(source, inRoot, known, serial, m_folder + stored, room, m_record);
+        result = CopyMasked(source, inRoot, known, serial, m_pack, m_packSize, room, m_record);
         source.Close();
         if (result == kCopyMade)
         {
-            ++m_nextStored;
+            m_record.stored = PackedName(m_packSize);
+            m_packSize += m_record.size;
             m_usedBytes += m_record.size;
-            m_record.stored = stored;
             m_record.state = scheduled ? kStateScheduledKept : kStateKept;
             m_pending = true;
             return kMake;
@@ -1107,10 +1154,12 @@ void CQuarantine::After(const ChangeRequest&, bool succeeded)
     m_pending = false;
     if (!succeeded)
     {
-        // Nothing changed: the copy made for it goes again.
+        // Nothing changed: the copy made for it (the last in the pack)
+        // goes again.
         if (m_record.stored != kNone)
         {
-            ::DeleteFileW((m_folder + m_record.stored).c_str());
+            m_packSize -= m_record.size;
+            CutPack(m_pack, m_packSize);
             m_usedBytes -= m_record.size;
         }
         return;

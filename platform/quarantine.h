@@ -3,8 +3,11 @@
 // `/restore` can put it back.
 //
 // One scan's quarantine is "<program folder>Quarantine\<YYYYMMDD-HHMMSS>\":
-//   0001.bin ...  each kept file, its bytes masked (MaskBytes) so that
-//                 nothing in it runs or is taken for an infection;
+//   kept.bin      the kept files one after another, each masked on its own
+//                 (MaskBytes from its first byte) so that nothing in it
+//                 runs or is taken for an infection; a record names its
+//                 copy "kept.bin@<offset>" (PackedName). Quarantines of
+//                 earlier versions kept each file as "0001.bin", ... whole;
 //   manifest.txt  UTF-16 with byte-order mark, one record a line, fields
 //                 separated by tabs (ManifestRecord), ending in
 //                 "end<TAB><records>";
@@ -48,7 +51,7 @@ struct ManifestRecord
     ULONGLONG size;
     FILETIME created, accessed, written;
     std::wstring sha256;  // of the original bytes; "-" when none
-    std::wstring stored;  // "0001.bin"; "-" when none
+    std::wstring stored;  // "kept.bin@<offset>" (earlier: "0001.bin"); "-" when none
 
     ManifestRecord();
 };
@@ -63,6 +66,14 @@ extern const wchar_t kStateChanged[];            // attributes or registry: old 
 extern const wchar_t kStateRegistryNotKept[];    // registry change made, old state unreadable
 
 std::wstring FormatManifestRecord(const ManifestRecord& record);
+
+// The pack of a quarantine folder, and a record's name of its copy at
+// `offset` in it.
+extern const wchar_t kPackName[];  // "kept.bin"
+std::wstring PackedName(ULONGLONG offset);
+// Where a record's copy lies: the file in the quarantine folder and the
+// offset in it. False for a name of no form this program writes.
+bool ParseStoredName(const std::wstring& stored, std::wstring& file, ULONGLONG& offset);
 
 // Reads "<folder>\manifest.txt" (UTF-16 or UTF-8, with byte-order mark).
 // False when it cannot be read at all or was not made by this program. `complete` tells whether it ends with
@@ -105,6 +116,7 @@ private:
     CQuarantine& operator=(const CQuarantine&);
 
     bool EnsureFolder();
+    bool EnsurePack();
     Verdict BeforeFile(const ChangeRequest& change);
     void BeforeRegistry(const ChangeRequest& change);
     void Append(const ManifestRecord& record);
@@ -116,7 +128,8 @@ private:
     std::wstring m_folder;
     bool m_folderFailed;
     ULONGLONG m_usedBytes;
-    DWORD m_nextStored;
+    CHandle m_pack;            // open from the first kept copy to Finish
+    ULONGLONG m_packSize;
     DWORD m_records;
     bool m_pending;            // a record waits for After
     ManifestRecord m_record;   // that record

@@ -604,7 +604,10 @@ int Undo(const wchar_t* file)
     const std::wstring single = root + newest + L"-9";
     testing_util::RemoveTree(single);
     ::CreateDirectoryW(single.c_str(), NULL);
-    ::CopyFileW((folder + chosen->stored).c_str(), (single + L"\\" + chosen->stored).c_str(), TRUE);
+    std::wstring kept;
+    ULONGLONG offset = 0;
+    if (ParseStoredName(chosen->stored, kept, offset))
+        ::CopyFileW((folder + kept).c_str(), (single + L"\\" + kept).c_str(), TRUE);
     const std::wstring manifest = FormatManifestRecord(*chosen) + L"\r\nend\t1\r\n";
     testing_util::WriteFileBytes(single + L"\\manifest.txt",
                                  "\xFF\xFE" + std::string(reinterpret_cast<const char*>(manifest.data()),

@@ -15,6 +15,7 @@
 #include "platform/change_gate.h"
 #include "platform/file_helpers.h"
 #include "platform/program_folder.h"
+#include "platform/handles.h"
 #include "platform/quarantine.h"
 #include "platform/reg_script.h"
 #include "platform/reg_views.h"
@@ -42,6 +43,18 @@ std::string Unmasked(std::string bytes)
     if (!bytes.empty())
         MaskBytes(reinterpret_cast<BYTE*>(&bytes[0]), static_cast<DWORD>(bytes.size()), 0);
     return bytes;
+}
+
+// A record's kept copy as it lies in the quarantine folder, still masked.
+std::string KeptCopy(const std::wstring& folder, const ManifestRecord& record)
+{
+    std::wstring name;
+    ULONGLONG offset = 0;
+    if (!ParseStoredName(record.stored, name, offset))
+        return "<no kept copy>";
+    const std::string file = ReadFileBytes(folder + name);
+    return offset <= file.size() ? file.substr(static_cast<size_t>(offset), static_cast<size_t>(record.size))
+                                 : "<beyond the file>";
 }
 
 std::wstring Utf16Text(const std::string& bytes)
@@ -232,8 +245,9 @@ TEST_F(QuarantineTest, DeletedFileIsKeptMaskedWithItsDetails)
         EXPECT_TRUE(SameTime(before[i].ftLastAccessTime, r.accessed)) << i;
         EXPECT_TRUE(SameTime(before[i].ftLastWriteTime, r.written)) << i;
         EXPECT_EQ(Sha256Of(image), r.sha256);
-        EXPECT_EQ(i == 0 ? L"0001.bin" : L"0002.bin", r.stored);
-        const std::string stored = ReadFileBytes(folder + r.stored);
+        // One after the other in the pack, each masked from its own start.
+        EXPECT_EQ(i == 0 ? L"kept.bin@0" : L"kept.bin@5000", r.stored);
+        const std::string stored = KeptCopy(folder, r);
         ASSERT_EQ(image.size(), stored.size());
         EXPECT_NE(0u, stored.compare(0, 2, "MZ")) << "nothing kept starts as a program";
         EXPECT_EQ(std::string::npos, stored.find("PE"));
@@ -243,6 +257,7 @@ TEST_F(QuarantineTest, DeletedFileIsKeptMaskedWithItsDetails)
     const std::wstring manifest = Utf16Text(ReadFileBytes(folder + L"manifest.txt"));
     EXPECT_EQ(0u, manifest.find(L"file\tkept\tC:\\qt\\Setup.exe\t"));
     EXPECT_EQ(L"\r\nend\t2\r\n", manifest.substr(manifest.size() - 9));
+    EXPECT_EQ(10000u, ReadFileBytes(folder + kPackName).size());
 }
 
 TEST_F(QuarantineTest, ScanThatChangesNothingMakesNoQuarantine)
@@ -574,9 +589,15 @@ TEST_F(QuarantineTest, BadInputIsRefused)
     manifest.insert(endRecord, network);
     manifest.replace(manifest.find(L"end\t3"), 5, L"end\t4");
     ASSERT_TRUE(WriteFileBytes(folder + L"manifest.txt", Utf16Bytes(manifest)));
-    std::string stored = ReadFileBytes(folder + L"0002.bin");
-    stored[0] ^= 1;
-    ASSERT_TRUE(WriteFileBytes(folder + L"0002.bin", stored));
+    std::vector<ManifestRecord> records = Records(folder);
+    ASSERT_EQ(4u, records.size());
+    ASSERT_EQ(L"C:\\qt\\b.txt", records[1].path);
+    std::wstring packName;
+    ULONGLONG second = 0;
+    ASSERT_TRUE(ParseStoredName(records[1].stored, packName, second));
+    std::string stored = ReadFileBytes(folder + kPackName);
+    stored[static_cast<size_t>(second)] ^= 1;
+    ASSERT_TRUE(WriteFileBytes(folder + kPackName, stored));
     EXPECT_EQ(kRestoreIncomplete, RestoreQuarantine(folder, false, report));
     EXPECT_NE(std::wstring::npos, report.find(L"refused\tC:\\qt\\..\\..\\evil.txt\ta path that leaves its folder"));
     EXPECT_NE(std::wstring::npos, report.find(L"refused\tC:\\qt\\b.txt\tthe kept copy does not match its SHA-256"));
@@ -586,8 +607,8 @@ TEST_F(QuarantineTest, BadInputIsRefused)
     EXPECT_FALSE(FileExists(L"C:\\qt\\b.txt"));
 
     // Cut short: the whole records before the cut still come back.
-    stored[0] ^= 1;
-    ASSERT_TRUE(WriteFileBytes(folder + L"0002.bin", stored));
+    stored[static_cast<size_t>(second)] ^= 1;
+    ASSERT_TRUE(WriteFileBytes(folder + kPackName, stored));
     manifest = Utf16Text(ReadFileBytes(folder + L"manifest.txt"));
     manifest.replace(manifest.find(L"C:\\qt\\NUL.txt"), 13, L"C:\\qt\\c.txt");
     manifest.replace(manifest.find(L"C:\\qt\\..\\..\\evil.txt"), 20, L"C:\\qt\\a.txt");
@@ -623,7 +644,7 @@ TEST_F(QuarantineTest, WhatAnotherUserMadeIsNeitherListedNorRestored)
     // listed, and nothing of it is restored.
     const std::wstring planted = m_root + L"20200101-000000\\";
     ASSERT_TRUE(::CreateDirectoryW(planted.c_str(), NULL));
-    const wchar_t* const names[] = {L"manifest.txt", L"0001.bin", L"0002.bin", L"before.reg"};
+    const wchar_t* const names[] = {L"manifest.txt", L"kept.bin", L"before.reg"};
     for (size_t i = 0; i < sizeof(names) / sizeof(names[0]); ++i)
         ASSERT_TRUE(WriteFileBytes(planted + names[i], ReadFileBytes(folder + names[i])));
     std::wstring list;
@@ -639,27 +660,123 @@ TEST_F(QuarantineTest, WhatAnotherUserMadeIsNeitherListedNorRestored)
     EXPECT_FALSE(FileExists(L"C:\\qt\\a.txt"));
     EXPECT_FALSE(FileExists(planted + L"restore.txt"));
 
-    // In the program's own quarantine: a kept copy and a before.reg of
-    // another user's are refused, the rest comes back.
-    ASSERT_TRUE(MarkPlanted(folder + L"0001.bin"));
+    // In the program's own quarantine: kept copies and a before.reg of
+    // another user's are refused.
+    ASSERT_TRUE(MarkPlanted(folder + kPackName));
     ASSERT_TRUE(MarkPlanted(folder + L"before.reg"));
     EXPECT_EQ(kRestoreIncomplete, RestoreQuarantine(folder, true, report));
     EXPECT_NE(std::wstring::npos, report.find(L"refused\tC:\\qt\\a.txt\tthe kept copy was not made by this program"))
         << report;
+    EXPECT_NE(std::wstring::npos, report.find(L"refused\tC:\\qt\\b.txt\tthe kept copy was not made by this program"))
+        << report;
     EXPECT_NE(std::wstring::npos, report.find(L"before.reg\tit was not made by this program")) << report;
     EXPECT_FALSE(FileExists(L"C:\\qt\\a.txt"));
-    EXPECT_EQ("second", ReadFileBytes(L"C:\\qt\\b.txt"));
+    EXPECT_FALSE(FileExists(L"C:\\qt\\b.txt"));
     std::wstring text;
     EXPECT_TRUE(GetRegText(HKEY_LOCAL_MACHINE, kTestKey, L"V", text));
     EXPECT_EQ(L"new", text) << "the script was not imported";
 
     // A manifest of another user's: nothing is read from it.
-    ::DeleteFileW(L"C:\\qt\\b.txt");
     ASSERT_TRUE(MarkPlanted(folder + L"manifest.txt"));
     EXPECT_EQ(kRestoreRefused, RestoreQuarantine(folder, false, report));
     EXPECT_NE(std::wstring::npos, report.find(L"manifest.txt is missing or unreadable")) << report;
     EXPECT_FALSE(FileExists(L"C:\\qt\\b.txt"));
     DeleteKey(HKEY_LOCAL_MACHINE, kTestKey);
+}
+
+TEST_F(QuarantineTest, TheCopyForADeletionThatFailsLeavesThePack)
+{
+    // Held open without sharing deletion: it reads, and is copied, but
+    // does not go. Its copy is cut from the pack; the next takes its place.
+    ASSERT_TRUE(WriteFileBytes(L"C:\\qt\\held.txt", std::string(3000, 'h')));
+    ASSERT_TRUE(WriteFileBytes(L"C:\\qt\\next.txt", "next"));
+    CHandle held(::CreateFileW(L"C:\\qt\\held.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                               OPEN_EXISTING, 0, NULL));
+    ASSERT_TRUE(held.IsValid());
+    EXPECT_FALSE(GateDeleteFile(L"C:\\qt\\held.txt", kKeepOrLeave));
+    held.Close();
+    EXPECT_TRUE(FileExists(L"C:\\qt\\held.txt"));
+    EXPECT_TRUE(GateDeleteFile(L"C:\\qt\\next.txt", kKeepOrLeave));
+    const std::wstring folder = Finish();
+    const std::vector<ManifestRecord> records = Records(folder);
+    ASSERT_EQ(1u, records.size());
+    EXPECT_EQ(L"C:\\qt\\next.txt", records[0].path);
+    EXPECT_EQ(L"kept.bin@0", records[0].stored);
+    EXPECT_EQ("next", Unmasked(ReadFileBytes(folder + kPackName)));
+}
+
+TEST_F(QuarantineTest, AQuarantineOfAnEarlierVersionWithAFileForEachCopyStillComesBack)
+{
+    // Earlier versions kept each file whole as "0001.bin", "0002.bin", ...,
+    // masked from its first byte as every copy in the pack is. The pack of
+    // a new quarantine is cut into that layout by hand.
+    CPlantedScope scope;
+    ASSERT_TRUE(WriteFileBytes(L"C:\\qt\\a.txt", "first"));
+    ASSERT_TRUE(WriteFileBytes(L"C:\\qt\\b.txt", "second"));
+    EXPECT_TRUE(GateDeleteFile(L"C:\\qt\\a.txt", kKeepOrLeave));
+    EXPECT_TRUE(GateDeleteFile(L"C:\\qt\\b.txt", kKeepOrLeave));
+    const std::wstring folder = Finish();
+    const std::vector<ManifestRecord> records = Records(folder);
+    ASSERT_EQ(2u, records.size());
+    std::wstring manifest = Utf16Text(ReadFileBytes(folder + L"manifest.txt"));
+    const wchar_t* const names[] = {L"0001.bin", L"0002.bin"};
+    for (int i = 0; i < 2; ++i)
+    {
+        ASSERT_TRUE(WriteFileBytes(folder + names[i], KeptCopy(folder, records[i])));
+        const std::wstring::size_type at = manifest.find(records[i].stored);
+        ASSERT_NE(std::wstring::npos, at);
+        manifest.replace(at, records[i].stored.size(), names[i]);
+    }
+    ASSERT_TRUE(WriteFileBytes(folder + L"manifest.txt", Utf16Bytes(manifest)));
+    ASSERT_TRUE(::DeleteFileW((folder + kPackName).c_str()));
+
+    // The first copy reads as another user's: refused; the second comes back.
+    ASSERT_TRUE(MarkPlanted(folder + L"0001.bin"));
+    std::wstring report;
+    EXPECT_EQ(kRestoreIncomplete, RestoreQuarantine(folder, false, report));
+    EXPECT_NE(std::wstring::npos, report.find(L"refused\tC:\\qt\\a.txt\tthe kept copy was not made by this program"))
+        << report;
+    EXPECT_FALSE(FileExists(L"C:\\qt\\a.txt"));
+    EXPECT_EQ("second", ReadFileBytes(L"C:\\qt\\b.txt"));
+}
+
+TEST(StoredNames, ThePackWithItsOffsetAndTheFilesOfEarlierVersions)
+{
+    struct Case
+    {
+        const wchar_t* stored;
+        bool valid;
+        const wchar_t* file;
+        ULONGLONG offset;
+    };
+    const Case cases[] = {
+        {L"kept.bin@0", true, L"kept.bin", 0},
+        {L"kept.bin@5000", true, L"kept.bin", 5000},
+        {L"kept.bin@9999999999999999999", true, L"kept.bin", 9999999999999999999ull},
+        {L"0001.bin", true, L"0001.bin", 0},
+        {L"123456.bin", true, L"123456.bin", 0},
+        {L"kept.bin@", false, L"", 0},
+        {L"kept.bin@-1", false, L"", 0},
+        {L"kept.bin@12x", false, L"", 0},
+        {L"kept.bin@99999999999999999999", false, L"", 0},  // beyond 64 bits
+        {L"kept.bin", false, L"", 0},
+        {L"..\\0001.bin", false, L"", 0},
+        {L"x001.bin", false, L"", 0},
+        {L".bin", false, L"", 0},
+        {L"0001.exe", false, L"", 0},
+        {L"-", false, L"", 0},
+    };
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i)
+    {
+        std::wstring file;
+        ULONGLONG offset = 7;
+        EXPECT_EQ(cases[i].valid, ParseStoredName(cases[i].stored, file, offset)) << cases[i].stored;
+        if (!cases[i].valid)
+            continue;
+        EXPECT_EQ(cases[i].file, file) << cases[i].stored;
+        EXPECT_EQ(cases[i].offset, offset) << cases[i].stored;
+        EXPECT_EQ(cases[i].stored, cases[i].file == std::wstring(kPackName) ? PackedName(offset) : file);
+    }
 }
 
 TEST_F(QuarantineTest, WithoutAProgramFolderOnlyTheWormsOwnGoes)
@@ -921,7 +1038,7 @@ TEST_F(QuarantineTest, AScanOfAnInfectedStickCanBeUndone)
         if (records[i].kind == L"file")
         {
             ++files;
-            EXPECT_EQ(Sha256Of(Unmasked(ReadFileBytes(folder + records[i].stored))), records[i].sha256)
+            EXPECT_EQ(Sha256Of(Unmasked(KeptCopy(folder, records[i]))), records[i].sha256)
                 << records[i].path;
         }
     EXPECT_EQ(3, files);

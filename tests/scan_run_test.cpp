@@ -494,7 +494,11 @@ TEST_F(ScanRunTest, WhatAScanDeletesIsKeptInItsQuarantineAndTheLogStaysAsItIs)
     EXPECT_TRUE(complete);
     ASSERT_EQ(1u, records.size());
     EXPECT_EQ(L"C:\\planted.exe", records[0].path);
-    std::string kept = ReadFileBytes(folders[0] + records[0].stored);
+    std::wstring pack;
+    ULONGLONG offset = 1;
+    ASSERT_TRUE(ParseStoredName(records[0].stored, pack, offset));
+    EXPECT_EQ(0u, offset);
+    std::string kept = ReadFileBytes(folders[0] + pack);
     ASSERT_EQ(image.size(), kept.size());
     MaskBytes(reinterpret_cast<BYTE*>(&kept[0]), static_cast<DWORD>(kept.size()), 0);
     EXPECT_EQ(image, kept);

@@ -158,7 +158,7 @@ int CKillerForFileFX::Run(ICommunication* comm)
 void RepairAutorunInf()
 {
     CRootListings listings;
-    const std::vector<std::wstring> roots = ListLocalDriveRoots();
+    const std::vector<std::wstring>& roots = listings.LocalRoots();
     for (size_t i = 0; i < roots.size(); ++i)
     {
         const CRootListing* listing = listings.Get(roots[i]);  // no medium: nothing listed
@@ -170,7 +170,7 @@ void RepairAutorunInf()
 void RepairDriveFiles()
 {
     CRootListings listings;
-    const std::vector<std::wstring> roots = ListLocalDriveRoots();
+    const std::vector<std::wstring>& roots = listings.LocalRoots();
     for (size_t i = 0; i < roots.size(); ++i)
     {
         CRootListing* listing = listings.Get(roots[i]);

@@ -452,10 +452,10 @@ int CKillerForLaunchers::Run(ICommunication* comm)
     // The scan worker has no COM of its own; the shell link object needs it.
     CComApartment apartment;
     CRootListings listings;
-    const std::vector<std::wstring> roots = ListLocalDriveRoots();
+    const std::vector<std::wstring>& roots = listings.LocalRoots();
     for (size_t i = 0; i < roots.size() && !StopRequested(); ++i)
     {
-        const CRootListing* listing = IsRemovableOrUsbDrive(roots[i]) ? listings.Get(roots[i]) : NULL;
+        const CRootListing* listing = listings.IsRemovableOrUsb(roots[i]) ? listings.Get(roots[i]) : NULL;
         if (listing)
             CleanRoot(roots[i], listing->Index());  // no medium, or nothing to list: nothing to clean
     }

@@ -269,7 +269,7 @@ void CKillerForOneKB::SweepDrives()
         return;
 
     CRootListings listings;
-    const std::vector<std::wstring> roots = ListLocalDriveRoots();
+    const std::vector<std::wstring>& roots = listings.LocalRoots();
     for (size_t r = 0; r < roots.size(); ++r)
     {
         const std::wstring& root = roots[r];

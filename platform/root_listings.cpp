@@ -1,5 +1,7 @@
 #include "platform/root_listings.h"
 
+#include "platform/drives.h"
+
 namespace {
 
 // The set in use; NULL while no walk runs.
@@ -19,7 +21,7 @@ CRootListing::CRootListing(const std::wstring& root) : m_listed(false)
     m_index.Build(m_entries);
 }
 
-CRootListings::CRootListings() : m_shared(g_inUse)
+CRootListings::CRootListings() : m_shared(g_inUse), m_rootsKnown(false)
 {
     if (!g_inUse)
         g_inUse = this;
@@ -42,6 +44,29 @@ CRootListing* CRootListings::Get(const std::wstring& root)
     if (it == m_listings.end())
         it = m_listings.insert(std::make_pair(key, new CRootListing(root))).first;
     return it->second->IsListed() ? it->second : NULL;
+}
+
+const std::vector<std::wstring>& CRootListings::LocalRoots()
+{
+    if (m_shared)
+        return m_shared->LocalRoots();
+    if (!m_rootsKnown)
+        m_roots = ListLocalDriveRoots();
+    m_rootsKnown = true;
+    return m_roots;
+}
+
+bool CRootListings::IsRemovableOrUsb(const std::wstring& root)
+{
+    if (m_shared)
+        return m_shared->IsRemovableOrUsb(root);
+    const std::wstring key = FoldCase(root);
+    std::map<std::wstring, bool>::const_iterator known = m_removable.find(key);
+    if (known != m_removable.end())
+        return known->second;
+    const bool removable = IsRemovableOrUsbDrive(root);
+    m_removable[key] = removable;
+    return removable;
 }
 
 DWORD AttributesAfterSet(DWORD old, DWORD requested)

@@ -46,6 +46,11 @@ public:
     // The listing of `root` ("E:\"), made on the first ask; NULL when the
     // root does not list (no medium, no access).
     CRootListing* Get(const std::wstring& root);
+    // The local drive roots (ListLocalDriveRoots) and whether one is a
+    // removable or USB drive (IsRemovableOrUsbDrive), asked of the system
+    // once for the set: each question costs calls to the mount manager.
+    const std::vector<std::wstring>& LocalRoots();
+    bool IsRemovableOrUsb(const std::wstring& root);
 
 private:
     CRootListings(const CRootListings&);
@@ -53,6 +58,9 @@ private:
 
     CRootListings* m_shared;  // the set in use when this one was made, or NULL
     std::map<std::wstring, CRootListing*> m_listings;  // by folded root
+    bool m_rootsKnown;
+    std::vector<std::wstring> m_roots;
+    std::map<std::wstring, bool> m_removable;  // by folded root
     friend void NoteListedChange(const std::wstring&, bool, DWORD);
 };
 

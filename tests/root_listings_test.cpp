@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/change_gate.h"
+#include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/root_listings.h"
 #include "tests/testing.h"
@@ -151,4 +152,19 @@ TEST_F(RootListingsTest, TheWalksOfOneScanShareOneListingOfEachRoot)
     EXPECT_EQ(2, g_rootListings);
     EXPECT_TRUE(listing->Index().Find(L"b.txt") != NULL);
     EXPECT_TRUE(listing->Index().Find(L"a.txt") == NULL);
+}
+
+TEST_F(RootListingsTest, TheDrivesAreAskedForOnceForTheScan)
+{
+    CRootListings scan;
+    const std::vector<std::wstring>& roots = scan.LocalRoots();
+    EXPECT_EQ(ListLocalDriveRoots(), roots);
+    {
+        CRootListings walk;
+        EXPECT_EQ(&roots, &walk.LocalRoots());
+        EXPECT_TRUE(walk.IsRemovableOrUsb(L"E:\\"));
+        EXPECT_FALSE(walk.IsRemovableOrUsb(L"C:\\"));
+        EXPECT_FALSE(walk.IsRemovableOrUsb(L"D:\\"));
+    }
+    EXPECT_TRUE(scan.IsRemovableOrUsb(L"e:\\"));
 }

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <shlwapi.h>
 
+#include <set>
+
 #include "killers/scan_log.h"
 #include "platform/change_gate.h"
 #include "platform/drives.h"
@@ -55,9 +57,21 @@ bool IsDanglingEntry(const wchar_t* entry, const std::wstring& file, const std::
     return length != 0 && !CheckCommandTargets(text, root.c_str(), kRemoteIsMissing);
 }
 
-void RepairAutorunIn(const std::wstring& root, const CNameIndex& index)
+// What this command deleted, or was told it deleted (report-only declines
+// a change and answers as if it was made): its passes do not ask about it
+// again. What is deleted indeed the gateway also marks gone in the listing.
+typedef std::set<const DirEntry*> DeletedHere;
+
+// The entry of that name in the listing, unless this command deleted it.
+const DirEntry* FindKept(const CNameIndex& index, const std::wstring& name, const DeletedHere& deleted)
 {
-    DirEntry* autorun = index.Find(L"autorun.inf");
+    const DirEntry* entry = index.Find(name);
+    return entry && !deleted.count(entry) ? entry : NULL;
+}
+
+void RepairAutorunIn(const std::wstring& root, const CNameIndex& index, DeletedHere& deleted)
+{
+    const DirEntry* autorun = FindKept(index, L"autorun.inf", deleted);
     if (!autorun || autorun->IsFolder() || (autorun->attributes & FILE_ATTRIBUTE_REPARSE_POINT))
         return;  // none, a folder of that name, or a link that could lead anywhere
     const std::wstring file = root + L"autorun.inf";
@@ -73,29 +87,29 @@ void RepairAutorunIn(const std::wstring& root, const CNameIndex& index)
     // A file that will not go (locked by another program) is not fixed.
     if (GateDeleteFile(ListedPath(root, autorun->name), kDeleteUncopied))
     {
-        autorun->gone = true;
+        deleted.insert(autorun);
         ScanLog::AppendLine(kLogAutorunFixed, file);
     }
 }
 
 // Questions about names in a root are answered from its listing (one
 // system call per entry, or a look-up of a name that is not there, would
-// make a large root quadratic); what the pass deletes is marked gone in the
-// listing and never asked about again.
-void RepairRoot(const std::wstring& root, std::vector<DirEntry>& entries, const CNameIndex& index)
+// make a large root quadratic); what was deleted is never asked about again.
+void RepairRoot(const std::wstring& root, const std::vector<DirEntry>& entries, const CNameIndex& index,
+                DeletedHere& deleted)
 {
     for (size_t i = 0; i < entries.size(); ++i)
     {
-        DirEntry& entry = entries[i];
-        if (entry.gone)
+        const DirEntry& entry = entries[i];
+        if (entry.gone || deleted.count(&entry))
             continue;
         if (entry.IsFolder() && (entry.attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)))
         {
             const std::wstring path = root + entry.name;
-            DirEntry* shortcut = index.Find(entry.name + L".lnk");
+            const DirEntry* shortcut = FindKept(index, entry.name + L".lnk", deleted);
             if (shortcut && !shortcut->IsFolder() && GateDeleteFile(ListedPath(root, shortcut->name), kKeepOrLeave))
             {
-                shortcut->gone = true;
+                deleted.insert(shortcut);
                 ScanLog::AppendLine(kLogShortcutDeleted, path + L".lnk");
             }
             if (IsProtectedFolderName(entry.name.c_str()))
@@ -124,7 +138,7 @@ void RepairRoot(const std::wstring& root, std::vector<DirEntry>& entries, const 
                 continue;
             if (GateDeleteFile(listed, kKeepOrLeave))
             {
-                entry.gone = true;
+                deleted.insert(&entry);
                 ScanLog::AppendLine(kLogFolderExeDeleted, root + entry.name);
                 break;
             }
@@ -144,37 +158,54 @@ bool IsProtectedFolderName(const wchar_t* name)
     return false;
 }
 
+namespace {
+
+void RepairAutorunInfWith(CRootListings& listings, DeletedHere& deleted)
+{
+    const std::vector<std::wstring>& roots = listings.LocalRoots();
+    for (size_t i = 0; i < roots.size(); ++i)
+    {
+        const CRootListing* listing = listings.Get(roots[i]);  // no medium: nothing listed
+        if (listing)
+            RepairAutorunIn(roots[i], listing->Index(), deleted);
+    }
+}
+
+void RepairDriveFilesWith(CRootListings& listings, DeletedHere& deleted)
+{
+    const std::vector<std::wstring>& roots = listings.LocalRoots();
+    for (size_t i = 0; i < roots.size(); ++i)
+    {
+        CRootListing* listing = listings.Get(roots[i]);
+        if (listing)
+            RepairRoot(roots[i], listing->Entries(), listing->Index(), deleted);
+    }
+}
+
+}  // namespace
+
 int CKillerForFileFX::Run(ICommunication* comm)
 {
     m_pComm = comm;
     // Every root's autorun.inf first, then every root's files, over one
     // listing of each root.
     CRootListings listings;
-    RepairAutorunInf();
-    RepairDriveFiles();
+    DeletedHere deleted;
+    RepairAutorunInfWith(listings, deleted);
+    RepairDriveFilesWith(listings, deleted);
     return 0;
 }
 
 void RepairAutorunInf()
 {
     CRootListings listings;
-    const std::vector<std::wstring>& roots = listings.LocalRoots();
-    for (size_t i = 0; i < roots.size(); ++i)
-    {
-        const CRootListing* listing = listings.Get(roots[i]);  // no medium: nothing listed
-        if (listing)
-            RepairAutorunIn(roots[i], listing->Index());
-    }
+    DeletedHere deleted;
+    RepairAutorunInfWith(listings, deleted);
 }
 
 void RepairDriveFiles()
 {
     CRootListings listings;
-    const std::vector<std::wstring>& roots = listings.LocalRoots();
-    for (size_t i = 0; i < roots.size(); ++i)
-    {
-        CRootListing* listing = listings.Get(roots[i]);
-        if (listing)
-            RepairRoot(roots[i], listing->Entries(), listing->Index());
-    }
+    DeletedHere deleted;
+    RepairDriveFilesWith(listings, deleted);
 }

@@ -276,22 +276,20 @@ void CKillerForOneKB::SweepDrives()
         CRootListing* listing = listings.Get(root);
         if (!listing)
             continue;  // no medium, no access: nothing for this root
-        std::vector<DirEntry>& entries = listing->Entries();
+        const std::vector<DirEntry>& entries = listing->Entries();
         const CNameIndex& index = listing->Index();
         for (size_t i = 0; i < entries.size(); ++i)
         {
-            DirEntry& entry = entries[i];
+            const DirEntry& entry = entries[i];
             if (entry.gone)
                 continue;
             if (!entry.IsFolder() && HasExtensionIn(entry.name, kShortcutExtension))
             {
                 // A shortcut standing in for a folder, or for nothing.
                 const DirEntry* base = index.Find(entry.name.substr(0, entry.name.size() - 4));
+                // What goes is marked gone in the listing by the gateway.
                 if ((!base || base->IsFolder()) && GateDeleteFile(ListedPath(root, entry.name), kKeepOrLeave))
-                {
-                    entry.gone = true;
                     ++m_nDeleted;
-                }
                 continue;
             }
             if (IsExempt(entry.name.c_str()))
@@ -308,12 +306,9 @@ void CKillerForOneKB::SweepDrives()
             const std::wstring names[2] = {L"Autorun.inf", m_strName};
             for (int f = 0; f < 2; ++f)
             {
-                DirEntry* file = index.Find(names[f]);
+                const DirEntry* file = index.Find(names[f]);
                 if (file && !file->IsFolder() && GateDeleteFile(ListedPath(root, file->name), kDeleteUncopied))
-                {
-                    file->gone = true;
                     ++m_nDeleted;
-                }
                 ScanLog::AppendLine(kLogDelFile, root + names[f]);
             }
         }

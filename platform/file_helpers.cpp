@@ -38,11 +38,11 @@ std::wstring ListedPath(const std::wstring& folder, const std::wstring& name)
 
 bool SplitRootEntry(const std::wstring& path, std::wstring& root, std::wstring& name)
 {
-    const std::wstring plain = path.compare(0, 4, L"\\\\?\\") == 0 ? path.substr(4) : path;
-    if (plain.size() < 4 || plain[1] != L':' || plain[2] != L'\\' || plain.find(L'\\', 3) != std::wstring::npos)
+    if (path.size() < 8 || path.compare(0, 4, L"\\\\?\\") != 0 || path[5] != L':' || path[6] != L'\\' ||
+        path.find_first_of(L"\\/:", 7) != std::wstring::npos)
         return false;
-    root = plain.substr(0, 3);
-    name = plain.substr(3);
+    root = path.substr(4, 3);
+    name = path.substr(7);
     return true;
 }
 
@@ -125,6 +125,9 @@ struct StandardInfo
     DWORD links;
     BOOLEAN deletePending, directory;
 };
+// The sizes the system checks the buffers against.
+static_assert(sizeof(BasicInfo) == 40, "FILE_BASIC_INFO is 40 bytes");
+static_assert(sizeof(StandardInfo) == 24, "FILE_STANDARD_INFO is 24 bytes");
 typedef BOOL(WINAPI* PFNGETINFOBYHANDLEEX)(HANDLE, int, void*, DWORD);
 const int kFileBasicInfo = 0;
 const int kFileStandardInfo = 1;

@@ -80,8 +80,10 @@ struct DirEntry
 // joined as they are.
 std::wstring ListedPath(const std::wstring& folder, const std::wstring& name);
 
-// For an entry of a drive root, "E:\name" or "\\?\E:\name": its root "E:\"
-// and its name. False for any other path.
+// For an entry of a drive root in the long form a listing gives it,
+// "\\?\E:\name" (ListedPath), which the system takes as it is: its root "E:\"
+// and its name. False for any other path, and for a name that holds a
+// separator or a stream (a plain path may reach elsewhere once worked out).
 bool SplitRootEntry(const std::wstring& path, std::wstring& root, std::wstring& name);
 
 // Paths the file helpers open, for tests that count the opens: called with

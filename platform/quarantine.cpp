@@ -1,4 +1,5 @@
 #include "platform/quarantine.h"
+#include "platform/root_listings.h"
 #include "platform/system_function.h"
 
 #include <map>
@@ -209,17 +210,19 @@ CopyResult OpenSource(const std::wstring& path, CHandle& source)
 
 // Copies the open file, masked, to `stored`, filling the record's details.
 // What the open file is, and on which volume: `record` gets its details.
-// A file in a drive root, opened as itself, lies on the drive's volume;
-// below the root a folder on the way may lead elsewhere, and the volume
-// is asked for (the call is far slower).
-CopyResult DescribeSource(HANDLE source, bool inRoot, bool driveKnown, DWORD driveSerial, ManifestRecord& record)
+// A file in a drive root named as the root's listing names it, opened as
+// itself, lies on the volume the listing in use read (`listedSerial`, when
+// `inListedRoot`); anywhere else a folder on the way may lead elsewhere,
+// and the volume is asked of the file (the call is far slower).
+CopyResult DescribeSource(HANDLE source, bool inListedRoot, DWORD listedSerial, bool driveKnown, DWORD driveSerial,
+                          ManifestRecord& record)
 {
     OpenFileFacts facts;
-    if (inRoot && driveKnown)
+    if (inListedRoot)
     {
         if (!QueryOpenFile(source, facts))
             return kCopyUnreadable;
-        record.volume = driveSerial;
+        record.volume = listedSerial;
     }
     else
     {
@@ -256,10 +259,10 @@ void CutPack(HANDLE pack, ULONGLONG size)
 
 // Copies the open file, masked, to the end of the pack (`packSize` bytes
 // long), filling the record's details.
-CopyResult CopyMasked(HANDLE source, bool inRoot, bool driveKnown, DWORD driveSerial, HANDLE pack,
-                      ULONGLONG packSize, ULONGLONG room, ManifestRecord& record)
+CopyResult CopyMasked(HANDLE source, bool inListedRoot, DWORD listedSerial, bool driveKnown, DWORD driveSerial,
+                      HANDLE pack, ULONGLONG packSize, ULONGLONG room, ManifestRecord& record)
 {
-    const CopyResult described = DescribeSource(source, inRoot, driveKnown, driveSerial, record);
+    const CopyResult described = DescribeSource(source, inListedRoot, listedSerial, driveKnown, driveSerial, record);
     if (described != kCopyMade)
         return described;
     if (record.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
@@ -277,10 +280,14 @@ CopyResult CopyMasked(HANDLE source, bool inRoot, bool driveKnown, DWORD driveSe
     std::vector<BYTE> buffer(kChunk);
     ULONGLONG offset = 0;
     bool ok = true;
-    for (;;)
+    // One byte past the size it had at most: a file that grows meanwhile
+    // (others may write it) is not copied on and on into the pack.
+    while (offset <= record.size)
     {
+        const ULONGLONG left = record.size + 1 - offset;
+        const DWORD wanted = left < kChunk ? static_cast<DWORD>(left) : kChunk;
         DWORD read = 0;
-        if (!::ReadFile(source, &buffer[0], kChunk, &read, NULL))
+        if (!::ReadFile(source, &buffer[0], wanted, &read, NULL))
         {
             ok = false;
             break;
@@ -980,8 +987,9 @@ IChangeRecorder::Verdict CQuarantine::BeforeFile(const ChangeRequest& change)
         DWORD serial = 0;
         const bool known = DriveSerialOf(change.path, serial);
         std::wstring root, name;
-        const bool inRoot = SplitRootEntry(change.path, root, name);
-        result = CopyMasked(source, inRoot, known, serial, m_pack, m_packSize, room, m_record);
+        DWORD listedSerial = 0;
+        const bool inListedRoot = SplitRootEntry(change.path, root, name) && ListedRootSerial(root, listedSerial);
+        result = CopyMasked(source, inListedRoot, listedSerial, known, serial, m_pack, m_packSize, room, m_record);
         source.Close();
         if (result == kCopyMade)
         {

@@ -1,22 +1,49 @@
 #include "platform/root_listings.h"
 
 #include "platform/drives.h"
+#include "platform/handles.h"
 
 namespace {
 
 // The set in use; NULL while no walk runs.
 CRootListings* g_inUse = NULL;
 
-// What SetFileAttributesW can set.
+// What SetFileAttributesW can set (with the pinned and unpinned marks of
+// Windows 10's cloud files, 0x80000 and 0x100000).
 const DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
-                                  FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+                                  FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | 0x80000 | 0x100000;
+
+bool VolumeSerial(const std::wstring& root, DWORD& serial)
+{
+    CQuietDriveAccess quiet;
+    serial = 0;
+    return ::GetVolumeInformationW(root.c_str(), NULL, 0, &serial, NULL, NULL, NULL, 0) != FALSE;
+}
+
+// The path as the system takes it: the long form "\\?\X:\..." as it is,
+// any other form worked out as Win32 does (separators, "." and "..", dots
+// and blanks at the end of a name) without asking the disk. Empty when it
+// cannot be worked out.
+std::wstring SystemFormOf(const std::wstring& path)
+{
+    if (path.compare(0, 4, L"\\\\?\\") == 0)
+        return path.substr(4);
+    const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, NULL, NULL);
+    if (needed == 0)
+        return std::wstring();
+    std::vector<wchar_t> full(needed + 1, L'\0');
+    const DWORD length = ::GetFullPathNameW(path.c_str(), needed + 1, &full[0], NULL);
+    return length == 0 || length > needed ? std::wstring() : std::wstring(&full[0], length);
+}
 
 }  // namespace
 
-CRootListing::CRootListing(const std::wstring& root) : m_listed(false)
+CRootListing::CRootListing(const std::wstring& root) : m_listed(false), m_hasSerial(false), m_serial(0), m_stale(false)
 {
     m_listed = ListFolder(ListedPath(root, L"*"), m_entries);
+    if (m_listed)
+        m_hasSerial = VolumeSerial(root, m_serial);
     // Indexed once the listing is complete: the index points into it.
     m_index.Build(m_entries);
 }
@@ -33,17 +60,43 @@ CRootListings::~CRootListings()
         g_inUse = NULL;
     for (std::map<std::wstring, CRootListing*>::iterator it = m_listings.begin(); it != m_listings.end(); ++it)
         delete it->second;
+    for (size_t i = 0; i < m_retired.size(); ++i)
+        delete m_retired[i];
 }
 
 CRootListing* CRootListings::Get(const std::wstring& root)
 {
-    if (m_shared)
-        return m_shared->Get(root);
     const std::wstring key = FoldCase(root);
+    if (m_shared)
+    {
+        if (m_checked.insert(key).second)
+            m_shared->CheckMedium(root);
+        return m_shared->Get(root);
+    }
     std::map<std::wstring, CRootListing*>::iterator it = m_listings.find(key);
+    if (it != m_listings.end() && it->second->IsStale())
+    {
+        // Whoever holds the old listing keeps it until the set goes.
+        m_retired.push_back(it->second);
+        m_listings.erase(it);
+        it = m_listings.end();
+    }
     if (it == m_listings.end())
         it = m_listings.insert(std::make_pair(key, new CRootListing(root))).first;
     return it->second->IsListed() ? it->second : NULL;
+}
+
+void CRootListings::CheckMedium(const std::wstring& root)
+{
+    std::map<std::wstring, CRootListing*>::iterator it = m_listings.find(FoldCase(root));
+    if (it == m_listings.end())
+        return;  // listed at the ask
+    CRootListing* listing = it->second;
+    DWORD listed = 0, serial = 0;
+    const bool hadSerial = listing->Serial(listed);
+    const bool hasSerial = listing->IsListed() && VolumeSerial(root, serial);
+    if (!listing->IsListed() || hasSerial != hadSerial || serial != listed)
+        listing->MarkStale();
 }
 
 const std::vector<std::wstring>& CRootListings::LocalRoots()
@@ -79,17 +132,38 @@ void NoteListedChange(const std::wstring& path, bool deleted, DWORD attributes)
 {
     if (!g_inUse)
         return;
-    std::wstring root, name;
-    if (!SplitRootEntry(path, root, name))
-        return;
-    std::map<std::wstring, CRootListing*>::iterator it = g_inUse->m_listings.find(FoldCase(root));
+    const std::wstring full = SystemFormOf(path);
+    if (full.size() < 3 || full[1] != L':' || full[2] != L'\\')
+        return;  // not on a drive letter
+    std::map<std::wstring, CRootListing*>::iterator it = g_inUse->m_listings.find(FoldCase(full.substr(0, 3)));
     if (it == g_inUse->m_listings.end())
         return;
-    DirEntry* entry = it->second->Index().Find(name);
+    CRootListing* listing = it->second;
+    std::wstring name = full.substr(3);
+    while (!name.empty() && name[name.size() - 1] == L'\\')
+        name.erase(name.size() - 1);
+    if (name.empty() || name.find(L'\\') != std::wstring::npos)
+        return;  // the root itself, or below a root entry: no entry of the root changed
+    DirEntry* entry = name.find(L':') == std::wstring::npos ? listing->Index().Find(name) : NULL;
     if (!entry)
+    {
+        // A short name, a stream of the entry, a name the listing lacks:
+        // which entry changed is not certain, so the root is listed again.
+        listing->MarkStale();
         return;
+    }
     if (deleted)
         entry->gone = true;
     else
         entry->attributes = AttributesAfterSet(entry->attributes, attributes);
+}
+
+bool ListedRootSerial(const std::wstring& root, DWORD& serial)
+{
+    serial = 0;
+    if (!g_inUse)
+        return false;
+    std::map<std::wstring, CRootListing*>::const_iterator it = g_inUse->m_listings.find(FoldCase(root));
+    return it != g_inUse->m_listings.end() && !it->second->IsStale() && it->second->IsListed() &&
+           it->second->Serial(serial);
 }

@@ -9,6 +9,7 @@
 #include "platform/change_gate.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
+#include "platform/root_listings.h"
 #include "tests/testing.h"
 
 using namespace testing_util;
@@ -18,6 +19,14 @@ namespace {
 std::string Image(size_t size = 300 * 1024) { return TinyImage(size); }
 
 std::string Line(const char* prefix, const std::string& path) { return std::string(prefix) + path + "\r\n"; }
+
+size_t Count(const std::string& text, const std::string& part)
+{
+    size_t count = 0;
+    for (std::string::size_type at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
 
 DWORD Attributes(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()); }
 
@@ -356,6 +365,48 @@ TEST_F(StickTest, ShortcutsThePassDeletedAreNeverOpenedAgain)
         for (size_t j = 0; j < g_opened.size(); ++j)
             EXPECT_FALSE(EndsWith(g_opened[j], name)) << "opened after its deletion: " << g_opened[j].c_str();
     }
+}
+
+namespace {
+
+// Declines every change and answers as if made, as report-only does.
+class CReportOnly : public IChangeRecorder
+{
+public:
+    CReportOnly() { SetChangeRecorder(this); }
+    ~CReportOnly() { SetChangeRecorder(NULL); }
+    virtual Verdict Before(const ChangeRequest&) { return kDecline; }
+    virtual void After(const ChangeRequest&, bool) {}
+};
+
+}  // namespace
+
+TEST_F(StickTest, InReportOnlyTheWalksAfterStillSeeWhatThisOneDidNotDelete)
+{
+    // A hidden folder with a shortcut that is a program as well: the walk
+    // reports the shortcut's deletion once (not again as a folder's
+    // impostor), and the scan's listing still holds what was not deleted.
+    Folder(L"Music", kHiddenSystem);
+    File(L"Music.lnk", Image(2048));
+    File(L"Music.exe", Image(2048));
+    CRootListings scan;
+    {
+        CReportOnly reportOnly;
+        CKillerForFileFX command;
+        EXPECT_EQ(0, command.Run(NULL));
+    }
+    EXPECT_TRUE(FileExists(L"E:\\Music.lnk"));
+    EXPECT_TRUE(FileExists(L"E:\\Music.exe"));
+    const std::string log = Logged();
+    EXPECT_EQ(1u, Count(log, Line(kLogShortcutDeleted, "E:\\Music.lnk")));
+    EXPECT_EQ(1u, Count(log, Line(kLogFolderShown, "E:\\Music")));
+    EXPECT_EQ(1u, Count(log, Line(kLogFolderExeDeleted, "E:\\Music.exe")));
+    EXPECT_EQ(0u, Count(log, Line(kLogFolderExeDeleted, "E:\\Music.lnk")));
+    CRootListing* listing = scan.Get(L"E:\\");
+    ASSERT_TRUE(listing != NULL);
+    EXPECT_TRUE(listing->Index().Find(L"Music.lnk") != NULL);
+    EXPECT_TRUE(listing->Index().Find(L"Music.exe") != NULL);
+    EXPECT_EQ(kHiddenSystem, listing->Index().Find(L"Music")->attributes & kHiddenSystem);
 }
 
 TEST_F(StickTest, NamesEndingInADotOrABlankReachTheirOwnEntries)

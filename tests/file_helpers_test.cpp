@@ -191,6 +191,37 @@ TEST_F(FileHelpers, WhatAnOpenFileTellsIsWhatTheFullQueryTells)
     ::SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
+TEST(RootEntries, OnlyTheLongFormOfAListedNameIsOne)
+{
+    struct Case
+    {
+        const wchar_t* path;
+        const wchar_t* root;  // NULL: no entry of a root
+        const wchar_t* name;
+    };
+    const Case cases[] = {
+        {L"\\\\?\\E:\\Photos.lnk", L"E:\\", L"Photos.lnk"},
+        {L"\\\\?\\E:\\Photos .", L"E:\\", L"Photos ."},
+        {L"E:\\Photos.lnk", NULL, NULL},          // worked out by Win32 first
+        {L"\\\\?\\E:\\", NULL, NULL},
+        {L"\\\\?\\E:\\a\\b.vbs", NULL, NULL},
+        {L"\\\\?\\E:\\link/evil.vbs", NULL, NULL},  // through a junction, maybe
+        {L"\\\\?\\E:\\x.vbs:zone", NULL, NULL},
+        {L"\\\\?\\UNC\\host\\share", NULL, NULL},
+        {L"\\\\?\\E:x", NULL, NULL},
+    };
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i)
+    {
+        std::wstring root, name;
+        EXPECT_EQ(cases[i].root != NULL, SplitRootEntry(cases[i].path, root, name)) << cases[i].path;
+        if (cases[i].root)
+        {
+            EXPECT_EQ(cases[i].root, root);
+            EXPECT_EQ(cases[i].name, name);
+        }
+    }
+}
+
 TEST_F(FileHelpers, CreatesEveryFolderOfAFilePath)
 {
     const std::wstring file = kDir + L"\\a\\b\\c\\file.log";

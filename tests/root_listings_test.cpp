@@ -168,3 +168,37 @@ TEST_F(RootListingsTest, TheDrivesAreAskedForOnceForTheScan)
     }
     EXPECT_TRUE(scan.IsRemovableOrUsb(L"e:\\"));
 }
+
+TEST_F(RootListingsTest, AChangeThroughAnotherFormOfTheNameIsNotLost)
+{
+    // Win32 takes "Album." as "Album"; a short name reaches its entry too,
+    // but no listing can tell which: the root is listed again at the next ask.
+    ASSERT_TRUE(MakeStickFolder(L"Album", kHiddenSystem));
+    ASSERT_TRUE(MakeStickFile(L"A long name of a file.txt", "x"));
+    wchar_t shortName[MAX_PATH] = {0};
+    ASSERT_NE(0u, ::GetShortPathNameW(L"E:\\A long name of a file.txt", shortName, MAX_PATH));
+    ASSERT_NE(std::wstring(L"E:\\A long name of a file.txt"), shortName);
+
+    CRootListings scan;
+    CRootListing* second = NULL;
+    {
+        CRootListings walk;
+        CRootListing* first = walk.Get(L"E:\\");
+        ASSERT_TRUE(first != NULL);
+        EXPECT_TRUE(GateSetAttributes(L"E:\\Album.", FILE_ATTRIBUTE_NORMAL));
+        EXPECT_EQ(Fresh(), Kept(*first));
+        EXPECT_EQ(first, walk.Get(L"E:\\"));
+        EXPECT_TRUE(GateDeleteFile(shortName, kKeepOrLeave));
+        EXPECT_FALSE(FileExists(L"E:\\A long name of a file.txt"));
+        // The next ask lists the root again; what the walk held stays readable.
+        second = walk.Get(L"E:\\");
+        ASSERT_TRUE(second != NULL);
+        EXPECT_NE(first, second);
+        EXPECT_EQ(Fresh(), Kept(*second));
+        EXPECT_EQ(1u, Kept(*first).count(L"A long name of a file.txt"));
+    }
+    CRootListings next;
+    EXPECT_EQ(second, next.Get(L"E:\\"));
+    EXPECT_EQ(0u, Kept(*second).count(L"A long name of a file.txt"));
+    EXPECT_EQ(1u, Kept(*second).count(L"Album"));
+}

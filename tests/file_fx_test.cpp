@@ -10,6 +10,7 @@
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/root_listings.h"
+#include "tests/declining_recorder.h"
 #include "tests/testing.h"
 
 using namespace testing_util;
@@ -367,20 +368,6 @@ TEST_F(StickTest, ShortcutsThePassDeletedAreNeverOpenedAgain)
     }
 }
 
-namespace {
-
-// Declines every change and answers as if made, as report-only does.
-class CReportOnly : public IChangeRecorder
-{
-public:
-    CReportOnly() { SetChangeRecorder(this); }
-    ~CReportOnly() { SetChangeRecorder(NULL); }
-    virtual Verdict Before(const ChangeRequest&) { return kDecline; }
-    virtual void After(const ChangeRequest&, bool) {}
-};
-
-}  // namespace
-
 TEST_F(StickTest, InReportOnlyTheWalksAfterStillSeeWhatThisOneDidNotDelete)
 {
     // A hidden folder with a shortcut that is a program as well: the walk
@@ -391,7 +378,7 @@ TEST_F(StickTest, InReportOnlyTheWalksAfterStillSeeWhatThisOneDidNotDelete)
     File(L"Music.exe", Image(2048));
     CRootListings scan;
     {
-        CReportOnly reportOnly;
+        CDecliningRecorder reportOnly;
         CKillerForFileFX command;
         EXPECT_EQ(0, command.Run(NULL));
     }

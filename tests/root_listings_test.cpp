@@ -11,6 +11,7 @@
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/root_listings.h"
+#include "tests/declining_recorder.h"
 #include "tests/testing.h"
 
 using namespace testing_util;
@@ -33,16 +34,6 @@ class CListingCounter
 public:
     CListingCounter() { g_rootListings = 0; SetListingHook(CountRootListings); }
     ~CListingCounter() { SetListingHook(NULL); }
-};
-
-// Declines every change and answers as if made, as report-only does.
-class CDeclineAll : public IChangeRecorder
-{
-public:
-    CDeclineAll() { SetChangeRecorder(this); }
-    ~CDeclineAll() { SetChangeRecorder(NULL); }
-    virtual Verdict Before(const ChangeRequest&) { return kDecline; }
-    virtual void After(const ChangeRequest&, bool) {}
 };
 
 class RootListingsTest : public ::testing::Test
@@ -111,7 +102,7 @@ TEST_F(RootListingsTest, AfterEachChangeTheListingIsWhatAFreshOneShows)
     // A change declined and answered as made (report-only) is not made:
     // the listing still shows the entry as it is.
     {
-        CDeclineAll reportOnly;
+        CDecliningRecorder reportOnly;
         EXPECT_TRUE(GateDeleteFile(L"E:\\b.txt", kKeepOrLeave));
         EXPECT_TRUE(GateSetAttributes(L"E:\\dir", kHiddenSystem));
     }

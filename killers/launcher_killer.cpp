@@ -106,10 +106,21 @@ std::wstring Stem(const std::wstring& name)
     return dot == std::wstring::npos || dot == 0 ? name : name.substr(0, dot);
 }
 
+wchar_t AsciiLower(wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c + (L'a' - L'A')) : c; }
+
 bool EndsWithNoCase(const std::wstring& text, const wchar_t* tail)
 {
     const size_t length = static_cast<size_t>(::lstrlenW(tail));
-    return text.size() >= length && ::lstrcmpiW(text.c_str() + text.size() - length, tail) == 0;
+    if (text.size() < length || length == 0)
+        return length == 0;
+    // Most names of a large root differ in their last letter: an ASCII one
+    // that is not the tail's in either case settles it without the slower
+    // comparison of the system (which every other letter still gets).
+    const wchar_t last = text[text.size() - 1];
+    const wchar_t wanted = tail[length - 1];
+    if (last < 0x80 && wanted < 0x80 && AsciiLower(last) != AsciiLower(wanted))
+        return false;
+    return ::lstrcmpiW(text.c_str() + text.size() - length, tail) == 0;
 }
 
 bool StartsWithNoCase(const std::wstring& text, const wchar_t* head)

@@ -134,7 +134,16 @@ void NoteListedChange(const std::wstring& path, bool deleted, DWORD attributes)
         return;
     const std::wstring full = SystemFormOf(path);
     if (full.size() < 3 || full[1] != L':' || full[2] != L'\\')
-        return;  // not on a drive letter
+    {
+        // Not on a drive letter as far as can be told here; a device form
+        // ("\\.\E:\x") or a path that would not work out may still have
+        // reached an entry of a root: every root is listed again.
+        if (full.empty() || full.compare(0, 2, L"\\\\") == 0 || path.compare(0, 2, L"\\\\") == 0)
+            for (std::map<std::wstring, CRootListing*>::iterator it = g_inUse->m_listings.begin();
+                 it != g_inUse->m_listings.end(); ++it)
+                it->second->MarkStale();
+        return;
+    }
     std::map<std::wstring, CRootListing*>::iterator it = g_inUse->m_listings.find(FoldCase(full.substr(0, 3)));
     if (it == g_inUse->m_listings.end())
         return;

@@ -192,4 +192,18 @@ TEST_F(RootListingsTest, AChangeThroughAnotherFormOfTheNameIsNotLost)
     EXPECT_EQ(second, next.Get(L"E:\\"));
     EXPECT_EQ(0u, Kept(*second).count(L"A long name of a file.txt"));
     EXPECT_EQ(1u, Kept(*second).count(L"Album"));
+
+    // The device form reaches the root's entries as well.
+    ASSERT_TRUE(MakeStickFile(L"device.txt", "d"));
+    CRootListings walk;
+    CRootListing* third = walk.Get(L"E:\\");
+    ASSERT_TRUE(third != NULL);
+    ASSERT_EQ(0u, Kept(*third).count(L"device.txt")) << "created after the listing";
+    EXPECT_TRUE(GateDeleteFile(L"\\\\.\\E:\\Album\\..\\nothing.txt", kKeepOrLeave) == FALSE);
+    EXPECT_TRUE(GateSetAttributes(L"\\\\.\\E:\\device.txt", FILE_ATTRIBUTE_HIDDEN));
+    CRootListings after;
+    CRootListing* fourth = after.Get(L"E:\\");
+    ASSERT_TRUE(fourth != NULL);
+    EXPECT_NE(third, fourth);
+    EXPECT_EQ(Fresh(), Kept(*fourth));
 }

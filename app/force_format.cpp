@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/result_dlg.h"
+#include "platform/drives.h"
 #include "platform/handles.h"
 #include "platform/program_folder.h"
 #include "platform/registry.h"
@@ -110,8 +111,7 @@ bool GetDriveSerial(const wchar_t* path, DWORD& serial)
     if (!StartsWithDrive(path))
         return false;
     const wchar_t root[] = {path[0], L':', L'\\', L'\0'};
-    CQuietDriveAccess quiet;
-    return ::GetVolumeInformationW(root, NULL, 0, &serial, NULL, NULL, NULL, 0) != FALSE;
+    return GetVolumeSerial(root, serial);
 }
 
 bool ScheduleFormatAtRestart(const wchar_t* path)

@@ -4,6 +4,7 @@
 #include <cwchar>
 
 #include "app/command_line.h"
+#include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/program_folder.h"
@@ -33,16 +34,13 @@ bool IsDeviceName(const std::wstring& component)
     return false;
 }
 
-// The length of the "\\?\" that starts a local path in extended form.
-size_t ExtendedPrefix(const std::wstring& path) { return path.compare(0, 4, L"\\\\?\\") == 0 ? 4 : 0; }
-
 // A local path "X:\name\name..." (or "\\?\X:\..."): no "..", ".", stream,
 // network or wildcard form; in the plain form no device name and no trailing
 // dot or blank either (the extended form names such files as they are). The
 // reason otherwise.
 const wchar_t* CheckOriginalPath(const std::wstring& path)
 {
-    const size_t prefix = ExtendedPrefix(path);
+    const size_t prefix = LongFormPrefix(path);
     if (DriveRootOf(path).empty() || path.size() < prefix + 4 || path.size() > 32000)
         return L"not a path on a drive";
     std::wstring::size_type start = prefix + 3;
@@ -138,7 +136,7 @@ bool FinalPathIs(HANDLE file, const std::wstring& path)
     }
     if (length == 0 || length >= buffer.size())
         return false;
-    const std::wstring wanted = WithoutTrailingDots(ExtendedPrefix(path) ? path : L"\\\\?\\" + path);
+    const std::wstring wanted = WithoutTrailingDots(LongFormPrefix(path) ? path : L"\\\\?\\" + path);
     const std::wstring final = WithoutTrailingDots(std::wstring(&buffer[0], length));
     return ::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, final.c_str(), static_cast<int>(final.size()),
                             wanted.c_str(), static_cast<int>(wanted.size())) == CSTR_EQUAL;
@@ -186,7 +184,7 @@ public:
     // `includeLast`). The reason when one cannot be had.
     const wchar_t* Open(const std::wstring& path, bool includeLast)
     {
-        std::wstring::size_type slash = ExtendedPrefix(path) + 2;
+        std::wstring::size_type slash = LongFormPrefix(path) + 2;
         for (;;)
         {
             slash = path.find(L'\\', slash + 1);
@@ -253,8 +251,7 @@ bool SameVolume(const ManifestRecord& record)
 {
     DWORD serial = 0;
     const std::wstring drive = DriveRootOf(record.path);
-    return !drive.empty() && ::GetVolumeInformationW(drive.c_str(), NULL, 0, &serial, NULL, NULL, NULL, 0) &&
-           serial == record.volume;
+    return !drive.empty() && GetVolumeSerial(drive, serial) && serial == record.volume;
 }
 
 // "name (restored).ext", then "name (restored 2).ext" and on.

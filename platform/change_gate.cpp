@@ -124,40 +124,37 @@ bool PassBool(const ChangeRequest& change)
 void SetChangeRecorder(IChangeRecorder* recorder) { g_recorder = recorder; }
 IChangeRecorder* GetChangeRecorder() { return g_recorder; }
 
-bool GateDeleteFile(const std::wstring& path, KeepRule rule)
+namespace {
+
+// A change of the file or folder at `path`.
+ChangeRequest PathChange(ChangeKind kind, const std::wstring& path, KeepRule rule = kKeepOrLeave, DWORD attributes = 0)
 {
     ChangeRequest change;
-    change.kind = kChangeDeleteFile;
+    change.kind = kind;
     change.path = path;
     change.rule = rule;
-    return PassBool(change);
+    change.attributes = attributes;
+    return change;
+}
+
+}  // namespace
+
+bool GateDeleteFile(const std::wstring& path, KeepRule rule)
+{
+    return PassBool(PathChange(kChangeDeleteFile, path, rule));
 }
 
 bool GateScheduleDelete(const std::wstring& path, KeepRule rule)
 {
-    ChangeRequest change;
-    change.kind = kChangeScheduleDelete;
-    change.path = path;
-    change.rule = rule;
-    return PassBool(change);
+    return PassBool(PathChange(kChangeScheduleDelete, path, rule));
 }
 
 bool GateSetAttributes(const std::wstring& path, DWORD attributes)
 {
-    ChangeRequest change;
-    change.kind = kChangeSetAttributes;
-    change.path = path;
-    change.attributes = attributes;
-    return PassBool(change);
+    return PassBool(PathChange(kChangeSetAttributes, path, kKeepOrLeave, attributes));
 }
 
-bool GateRemoveFolder(const std::wstring& path)
-{
-    ChangeRequest change;
-    change.kind = kChangeRemoveFolder;
-    change.path = path;
-    return PassBool(change);
-}
+bool GateRemoveFolder(const std::wstring& path) { return PassBool(PathChange(kChangeRemoveFolder, path)); }
 
 LONG GateSetValue(HKEY key, const wchar_t* name, DWORD type, const void* data, DWORD bytes)
 {

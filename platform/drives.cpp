@@ -125,3 +125,10 @@ bool IsRemoteOrDevicePath(const wchar_t* path)
     const std::wstring mapping = DriveMapping(root);
     return IsRedirectorTarget(mapping.c_str());
 }
+
+bool GetVolumeSerial(const std::wstring& root, DWORD& serial)
+{
+    CQuietDriveAccess quiet;
+    serial = 0;
+    return ::GetVolumeInformationW(root.c_str(), NULL, 0, &serial, NULL, NULL, NULL, 0) != FALSE;
+}

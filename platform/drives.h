@@ -1,5 +1,7 @@
 // Which drive roots the walks visit, and what kind of disk lies behind one.
 #pragma once
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
@@ -20,6 +22,10 @@ std::vector<std::wstring> ListLocalDriveRoots();
 // A removable drive, or a fixed one on a USB bus (USB hard disks report as
 // fixed). Local disks only.
 bool IsRemovableOrUsbDrive(const std::wstring& root);
+
+// The serial number of the volume in a drive root ("E:\"), asked quietly: a
+// drive without medium gives false, without a system dialog.
+bool GetVolumeSerial(const std::wstring& root, DWORD& serial);
 
 // A path that would reach another machine or a device: "\\host\share\x",
 // "//host/x", "\\?\UNC\host\x", "\\.\pipe\x", an object manager name

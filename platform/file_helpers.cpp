@@ -16,7 +16,7 @@ std::wstring FolderOf(const std::wstring& path)
 {
     const std::wstring::size_type slash = path.rfind(L'\\');
     const std::wstring folder = slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
-    return folder.compare(0, 4, L"\\\\?\\") == 0 ? folder.substr(4) : folder;
+    return folder.substr(LongFormPrefix(folder));
 }
 
 void BeforeOpen(const wchar_t* path)
@@ -28,6 +28,8 @@ void BeforeOpen(const wchar_t* path)
 }  // namespace
 
 void SetFileOpenHook(PFNFILEOPENHOOK hook) { g_openHook = hook; }
+
+size_t LongFormPrefix(const std::wstring& path) { return path.compare(0, 4, L"\\\\?\\") == 0 ? 4 : 0; }
 void SetListingHook(PFNLISTINGHOOK hook) { g_listingHook = hook; }
 
 std::wstring ListedPath(const std::wstring& folder, const std::wstring& name)
@@ -38,7 +40,7 @@ std::wstring ListedPath(const std::wstring& folder, const std::wstring& name)
 
 bool SplitRootEntry(const std::wstring& path, std::wstring& root, std::wstring& name)
 {
-    if (path.size() < 8 || path.compare(0, 4, L"\\\\?\\") != 0 || path[5] != L':' || path[6] != L'\\' ||
+    if (path.size() < 8 || LongFormPrefix(path) == 0 || path[5] != L':' || path[6] != L'\\' ||
         path.find_first_of(L"\\/:", 7) != std::wstring::npos)
         return false;
     root = path.substr(4, 3);

@@ -74,6 +74,9 @@ struct DirEntry
     bool IsFolder() const { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
 };
 
+// The length of the "\\?\" that starts a path in the long form (4), or 0.
+size_t LongFormPrefix(const std::wstring& path);
+
 // The path of a listed entry for system calls: folder + name in the long
 // form "\\?\E:\name", so that a name ending in a blank or a dot reaches
 // that entry and not another one. Folders not on a drive letter are

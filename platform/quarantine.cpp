@@ -1,6 +1,4 @@
 #include "platform/quarantine.h"
-#include "platform/root_listings.h"
-#include "platform/system_function.h"
 
 #include <map>
 
@@ -9,12 +7,15 @@
 
 #include <shlwapi.h>
 
+#include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/program_folder.h"
 #include "platform/reg_views.h"
 #include "platform/registry.h"
+#include "platform/root_listings.h"
 #include "platform/sha256.h"
+#include "platform/system_function.h"
 
 namespace {
 
@@ -187,7 +188,7 @@ bool DriveSerial(const std::wstring& path, DWORD& serial)
 {
     serial = 0;
     const std::wstring drive = DriveRootOf(path);
-    return !drive.empty() && ::GetVolumeInformationW(drive.c_str(), NULL, 0, &serial, NULL, NULL, NULL, 0);
+    return !drive.empty() && GetVolumeSerial(drive, serial);
 }
 
 // Opens the file to be kept as itself (a link in its place is not
@@ -463,7 +464,7 @@ std::wstring GetQuarantineRootPath()
 
 std::wstring DriveRootOf(const std::wstring& path)
 {
-    const size_t start = path.compare(0, 4, L"\\\\?\\") == 0 ? 4 : 0;
+    const size_t start = LongFormPrefix(path);
     if (path.size() < start + 3 || path[start + 1] != L':' || path[start + 2] != L'\\')
         return std::wstring();
     const wchar_t letter = path[start];

@@ -1,7 +1,6 @@
 #include "platform/root_listings.h"
 
 #include "platform/drives.h"
-#include "platform/handles.h"
 
 namespace {
 
@@ -14,21 +13,14 @@ const DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDE
                                   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
                                   FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | 0x80000 | 0x100000;
 
-bool VolumeSerial(const std::wstring& root, DWORD& serial)
-{
-    CQuietDriveAccess quiet;
-    serial = 0;
-    return ::GetVolumeInformationW(root.c_str(), NULL, 0, &serial, NULL, NULL, NULL, 0) != FALSE;
-}
-
 // The path as the system takes it: the long form "\\?\X:\..." as it is,
 // any other form worked out as Win32 does (separators, "." and "..", dots
 // and blanks at the end of a name) without asking the disk. Empty when it
 // cannot be worked out.
 std::wstring SystemFormOf(const std::wstring& path)
 {
-    if (path.compare(0, 4, L"\\\\?\\") == 0)
-        return path.substr(4);
+    if (LongFormPrefix(path) != 0)
+        return path.substr(LongFormPrefix(path));
     const DWORD needed = ::GetFullPathNameW(path.c_str(), 0, NULL, NULL);
     if (needed == 0)
         return std::wstring();
@@ -43,7 +35,7 @@ CRootListing::CRootListing(const std::wstring& root) : m_listed(false), m_hasSer
 {
     m_listed = ListFolder(ListedPath(root, L"*"), m_entries);
     if (m_listed)
-        m_hasSerial = VolumeSerial(root, m_serial);
+        m_hasSerial = GetVolumeSerial(root, m_serial);
     // Indexed once the listing is complete: the index points into it.
     m_index.Build(m_entries);
 }
@@ -94,7 +86,7 @@ void CRootListings::CheckMedium(const std::wstring& root)
     CRootListing* listing = it->second;
     DWORD listed = 0, serial = 0;
     const bool hadSerial = listing->Serial(listed);
-    const bool hasSerial = listing->IsListed() && VolumeSerial(root, serial);
+    const bool hasSerial = listing->IsListed() && GetVolumeSerial(root, serial);
     if (!listing->IsListed() || hasSerial != hadSerial || serial != listed)
         listing->MarkStale();
 }

@@ -11,6 +11,7 @@
 #include "platform/handles.h"
 #include "platform/root_listings.h"
 #include "tests/declining_recorder.h"
+#include "tests/stick_test.h"
 #include "tests/testing.h"
 
 using namespace testing_util;
@@ -31,29 +32,7 @@ size_t Count(const std::string& text, const std::string& part)
 
 DWORD Attributes(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()); }
 
-class StickTest : public ::testing::Test
-{
-protected:
-    void SetUp()
-    {
-        EmptyStick();
-        ScanLog::Reset(ScanLog::kHeaderFormat);
-        m_header = ScanLog::Length();
-    }
-    void TearDown() { EmptyStick(); }
-
-    static void Folder(const std::wstring& name, DWORD attributes = 0)
-    {
-        ASSERT_TRUE(MakeStickFolder(name, attributes)) << "E:\\" << name.c_str();
-    }
-    static void File(const std::wstring& name, const std::string& bytes, DWORD attributes = 0)
-    {
-        ASSERT_TRUE(MakeStickFile(name, bytes, attributes)) << "E:\\" << name.c_str();
-    }
-    std::string Logged() const { return ScanLog::Text().substr(m_header); }
-
-    int m_header;
-};
+typedef CStickTest StickTest;
 
 const DWORD kHiddenSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 

@@ -15,6 +15,7 @@
 #include "platform/change_gate.h"
 #include "platform/file_helpers.h"
 #include "platform/shell_link.h"
+#include "tests/stick_test.h"
 #include "tests/testing.h"
 
 using namespace testing_util;
@@ -96,28 +97,12 @@ std::string HandShortcut(const std::wstring& target, const std::wstring& argumen
     return bytes;
 }
 
-class LauncherTest : public ::testing::Test
+class LauncherTest : public CStickTest
 {
 protected:
     static void SetUpTestCase() { ::CoInitializeEx(NULL, COINIT_APARTMENTTHREADED); }
     static void TearDownTestCase() { ::CoUninitialize(); }
 
-    void SetUp()
-    {
-        EmptyStick();
-        ScanLog::Reset(ScanLog::kHeaderFormat);
-        m_header = ScanLog::Length();
-    }
-    void TearDown() { EmptyStick(); }
-
-    static void Folder(const std::wstring& name, DWORD attributes = 0)
-    {
-        ASSERT_TRUE(MakeStickFolder(name, attributes)) << "E:\\" << name.c_str();
-    }
-    static void File(const std::wstring& name, const std::string& bytes, DWORD attributes = 0)
-    {
-        ASSERT_TRUE(MakeStickFile(name, bytes, attributes)) << "E:\\" << name.c_str();
-    }
     static void Shortcut(const std::wstring& name, const std::wstring& target, const std::wstring& arguments)
     {
         ASSERT_TRUE(SaveShortcut(L"E:\\" + name, target, arguments)) << name.c_str();
@@ -169,10 +154,6 @@ protected:
             EXPECT_EQ(kHiddenSystem, Attributes(std::wstring(L"E:\\") + hidden[i]) & kHiddenSystem) << i;
         EXPECT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN), Attributes(L"E:\\autorun.inf") & kHiddenSystem);
     }
-
-    std::string Logged() const { return ScanLog::Text().substr(m_header); }
-
-    int m_header;
 };
 
 std::string Line(const char* prefix, const std::wstring& path)

@@ -50,14 +50,23 @@ reg_import() { # reg_import FILE [EDITOR] (UTF-8 text, converted to the UTF-16 r
   rm -f "$tmp"
 }
 
-# The healthy baseline in a 64-bit prefix: the native view by the 64-bit
-# registry editor, the 32-bit view by the 32-bit one, and what a stock
+# The healthy baseline in a 64-bit prefix: the native view by the registry
+# editor, the 32-bit view by the 64-bit reg.exe with /reg:32 (no 32-bit
+# program runs where the machine has no 32-bit Wine), and what a stock
 # 64-bit prefix lacks besides.
+reg_import32() { # reg_import32 FILE: into the 32-bit view
+  local tmp="$WINEPREFIX/drive_c/import.reg"
+  { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE "$1"; } > "$tmp"
+  (cd "$WINEPREFIX/drive_c" && "$WINE" reg import 'C:\import.reg' /reg:32 >/dev/null)
+  "$WINESERVER" -w
+  rm -f "$tmp"
+}
+
 baseline_win64() {
-  local editor
-  for editor in regedit 'C:\windows\syswow64\regedit.exe'; do
-    reg_import "$root/tests/sandbox/baseline.reg" "$editor"
-    reg_import "$root/tests/sandbox/baseline-win64.reg" "$editor"
+  local file
+  for file in baseline.reg baseline-win64.reg; do
+    reg_import "$root/tests/sandbox/$file"
+    reg_import32 "$root/tests/sandbox/$file"
   done
 }
 

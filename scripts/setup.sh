@@ -1,27 +1,58 @@
 #!/usr/bin/env bash
 # Installs, idempotently, what building and testing StickMedic needs on a
 # Debian 12 machine (run as root): the mingw-w64 cross compilers (i686 for the
-# program, x86_64 for tests where 32-bit Wine cannot run), Wine (32 and 64-bit),
-# Xvfb, a CJK font, the zh_CN.UTF-8 locale and the GoogleTest sources.
+# program, x86_64 for tests where 32-bit Wine cannot run), Wine (64-bit, and
+# 32-bit where it can be had), Xvfb, a CJK font, the zh_CN.UTF-8 locale and
+# the GoogleTest sources.
+#
+# A package index that fails to download in part (a mirror in sync) is
+# retried and then left as it is; 32-bit Wine is optional: where it cannot be
+# installed, the tests take the 64-bit path (scripts/lib/wine-env.sh). Nothing
+# installed is ever removed or downgraded.
 set -euo pipefail
 
-need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+missing() { local p; for p in "$@"; do have_pkg "$p" || echo "$p"; done; }
 
-for p in g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 xvfb xauth x11-utils \
-         fonts-wqy-microhei file \
-         locales googletest cmake ninja-build imagemagick python3; do
-  have_pkg "$p" || need+=("$p")
-done
+required=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 xvfb xauth x11-utils
+          fonts-wqy-microhei file locales googletest cmake ninja-build imagemagick python3)
+optional=(wine32:i386)
 
-if [ ${#need[@]} -gt 0 ]; then
-  echo "setup: installing ${need[*]}"
+apt_install() { # apt_install PACKAGE...: never removes or downgrades anything
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    --no-remove "$@" >/dev/null
+}
+
+updated=
+apt_update() {
+  [ -n "$updated" ] && return 0
+  updated=1
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
   fi
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+  # A mirror in sync serves an index of the wrong size now and then: retry,
+  # and go on with what did download (the install below says if it was not
+  # enough).
+  apt-get update -qq -o Acquire::Retries=3 \
+    || echo "setup: the package index downloaded only in part; going on with it"
+}
+
+mapfile -t need < <(missing "${required[@]}")
+if [ ${#need[@]} -gt 0 ]; then
+  echo "setup: installing ${need[*]}"
+  apt_update
+  apt_install "${need[@]}"
+fi
+
+if [ -z "${STICKMEDIC_NO_WINE32:-}" ]; then
+  mapfile -t need < <(missing "${optional[@]}")
+  if [ ${#need[@]} -gt 0 ]; then
+    apt_update
+    if ! apt_install "${need[@]}" 2>/tmp/stickmedic-setup-wine32.err; then
+      echo "setup: 32-bit Wine could not be installed ($(grep -m1 -E '^E:' /tmp/stickmedic-setup-wine32.err || echo 'apt-get failed')); the tests take the 64-bit path"
+    fi
+    rm -f /tmp/stickmedic-setup-wine32.err
+  fi
 fi
 
 # Wine needs a glibc locale with code page 936 semantics, or it falls back to

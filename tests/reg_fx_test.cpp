@@ -35,6 +35,12 @@ class RegFxTest : public ::testing::Test
 protected:
     void SetUp()
     {
+        ResetLog();
+    }
+    // The header's time has unpadded fields: its length is measured after
+    // every reset, or a shorter header cuts the first logged byte.
+    void ResetLog()
+    {
         ScanLog::Reset(ScanLog::kHeaderFormat);
         m_header = ScanLog::Length();
     }
@@ -90,7 +96,7 @@ TEST_F(RegFxTest, ShellIsProbedAsOneFileName)
     // A Shell that cannot be read as text is skipped.
     const DWORD number = 5;
     ASSERT_TRUE(SetRegValue(HKEY_LOCAL_MACHINE, kWinlogon, L"Shell", REG_DWORD, &number, sizeof(number)));
-    ScanLog::Reset(ScanLog::kHeaderFormat);
+    ResetLog();
     RepairWinlogon();
     EXPECT_EQ("", Logged());
     SetRegText(HKEY_LOCAL_MACHINE, kWinlogon, L"Shell", L"explorer.exe");
@@ -127,7 +133,7 @@ TEST_F(RegFxTest, ComputerVerbNamingAMissingProgramIsRemoved)
     EXPECT_EQ(Narrow(command) + "\tC:\\gone\\worm.exe /start\r\n", Logged());
 
     // Folder's open command: rewritten, not removed.
-    ScanLog::Reset(ScanLog::kHeaderFormat);
+    ResetLog();
     ASSERT_TRUE(SetRegText(HKEY_CLASSES_ROOT, L"Folder\\shell\\open\\command", NULL, L"C:\\gone\\x.exe %1"));
     RepairComputerOpen();
     GetRegText(HKEY_CLASSES_ROOT, L"Folder\\shell\\open\\command", NULL, text);
@@ -166,7 +172,7 @@ TEST_F(RegFxTest, FileTypeCommandsNamingMissingProgramsAreRewritten)
     GetRegText(HKEY_LOCAL_MACHINE, chm, NULL, text);
     EXPECT_EQ(L"\"" + WinDir() + L"hh.exe\" %1", text);
 
-    ScanLog::Reset(ScanLog::kHeaderFormat);
+    ResetLog();
     ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, txt, NULL, L"C:\\gone\\worm.exe %1"));
     ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, bat, NULL, L"gone.vbs \"%1\" %*"));
     RepairAssociations();
@@ -218,7 +224,7 @@ TEST_F(RegFxTest, UserChoiceForShortcutsIsDeletedAndTheScriptImported)
     ::Sleep(500);
     EXPECT_TRUE(GetRegText(HKEY_CLASSES_ROOT, L"lnkfile", NULL, text));
     EXPECT_EQ(L"快捷方式", text);
-    ScanLog::Reset(ScanLog::kHeaderFormat);
+    ResetLog();
     RepairAssociations();
     EXPECT_EQ("", Logged()) << "repaired";
 }
@@ -241,7 +247,7 @@ TEST_F(RegFxTest, ShortcutExtensionAndNameChecks)
         ::Sleep(50);
     }
     ::Sleep(300);
-    ScanLog::Reset(ScanLog::kHeaderFormat);
+    ResetLog();
     RepairAssociations();
     EXPECT_EQ("", Logged());
 }

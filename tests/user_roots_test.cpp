@@ -130,8 +130,7 @@ class UserRootsTest : public ::testing::Test
 protected:
     void SetUp()
     {
-        ScanLog::Reset(ScanLog::kHeaderFormat);
-        m_header = ScanLog::Length();
+        ResetLog();
         ASSERT_TRUE(CreateKey(HKEY_USERS, kOtherSid));
     }
     void TearDown()
@@ -142,6 +141,13 @@ protected:
         SetRegText(HKEY_CURRENT_USER, kWindows, L"load", L"");
         DeleteKey(HKEY_CURRENT_USER, kMountPoints);
         DeleteKey(HKEY_CURRENT_USER, kFileExts);
+    }
+    // The header's time has unpadded fields: its length is measured after
+    // every reset, or a shorter header cuts the first logged byte.
+    void ResetLog()
+    {
+        ScanLog::Reset(ScanLog::kHeaderFormat);
+        m_header = ScanLog::Length();
     }
     std::string Logged() const { return ScanLog::Text().substr(m_header); }
     int m_header;
@@ -211,7 +217,7 @@ TEST_F(UserRootsTest, LoadValueIsRepairedInEveryHiveAndLoggedOncePerHive)
     // As LocalSystem: both hives, the same line for each.
     ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, kWindows, L"load", L"C:\\gone\\worm.vbs"));
     SetLocalSystemForTests(true);
-    ScanLog::Reset(ScanLog::kHeaderFormat);
+    ResetLog();
     changes.m_lines.clear();
     RepairWindowsLoad();
     EXPECT_EQ(std::string(kLoadLine) + kLoadLine, Logged());
@@ -229,7 +235,7 @@ TEST_F(UserRootsTest, LoadValueIsRepairedInEveryHiveAndLoggedOncePerHive)
     EXPECT_EQ(expected, changes.m_lines);
 
     // Healthy hives: nothing.
-    ScanLog::Reset(ScanLog::kHeaderFormat);
+    ResetLog();
     RepairWindowsLoad();
     EXPECT_EQ("", Logged());
 }
@@ -280,7 +286,7 @@ TEST_F(UserRootsTest, DriveCachesGoInEveryHiveWithTheLinesOnce)
 
     ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, std::wstring(kMountPoints) + L"\\E\\Shell", NULL, L"x"));
     SetLocalSystemForTests(true);
-    ScanLog::Reset(ScanLog::kHeaderFormat);
+    ResetLog();
     CKillerForOneKB system;
     system.ResetDriveOpenKeys();
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kMountPoints));
@@ -326,7 +332,7 @@ TEST_F(UserRootsTest, ShortcutChoiceIsRemovedInEveryHiveWithThatUsersAccess)
 
     // As LocalSystem: the other user's hive too, its lines once for it.
     SetLocalSystemForTests(true);
-    ScanLog::Reset(ScanLog::kHeaderFormat);
+    ResetLog();
     changes.m_lines.clear();
     DeleteKey(HKEY_LOCAL_MACHINE, kHandler);
     RepairAssociations();

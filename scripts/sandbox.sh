@@ -50,29 +50,22 @@ reg_import() { # reg_import FILE [EDITOR] (UTF-8 text, converted to the UTF-16 r
   rm -f "$tmp"
 }
 
-# The healthy baseline in a 64-bit prefix: the native view by the registry
-# editor, the 32-bit view by the 64-bit reg.exe with /reg:32 (no 32-bit
-# program runs where the machine has no 32-bit Wine), and what a stock
-# 64-bit prefix lacks besides.
-reg_import32() { # reg_import32 FILE: into the 32-bit view
-  local tmp="$WINEPREFIX/drive_c/import.reg"
-  { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE "$1"; } > "$tmp"
-  (cd "$WINEPREFIX/drive_c" && "$WINE" reg import 'C:\import.reg' /reg:32 >/dev/null)
-  "$WINESERVER" -w
-  rm -f "$tmp"
-}
-
+# The healthy baseline in a 64-bit prefix: the native view by the 64-bit
+# registry editor, the 32-bit view by the 32-bit one (where the machine runs
+# no 32-bit Wine, the stand-in sandbox-baseline-files.sh puts in its place),
+# and what a stock 64-bit prefix lacks besides.
 baseline_win64() {
-  local file
-  for file in baseline.reg baseline-win64.reg; do
-    reg_import "$root/tests/sandbox/$file"
-    reg_import32 "$root/tests/sandbox/$file"
+  local editor
+  for editor in regedit 'C:\windows\syswow64\regedit.exe'; do
+    reg_import "$root/tests/sandbox/baseline.reg" "$editor"
+    reg_import "$root/tests/sandbox/baseline-win64.reg" "$editor"
   done
 }
 
 # What the template is made from: a change to any of it makes a new one.
 template_stamp() {
-  { echo "$1"; cat "$here/sandbox.sh" "$here/sandbox-baseline-files.sh" "$here/lib/wine-env.sh" \
+  { echo "$1"; wine32_runs && echo wine32; cat "$here/sandbox.sh" "$here/sandbox-baseline-files.sh" "$here/lib/wine-env.sh" \
+      "$root/tests/sandbox/regedit32.cpp" \
       "$root"/tests/sandbox/*.reg; } | sha1sum | cut -d' ' -f1
 }
 
@@ -98,8 +91,8 @@ make_template() { # make_template DIR [ARCH]
   ln -s ../stick "$tmp/dosdevices/e:"
   check_drives "$tmp"
   reg_import "$root/tests/sandbox/wine-settings.reg"
-  if [ "$arch" = win64 ]; then baseline_win64; else reg_import "$root/tests/sandbox/baseline.reg"; fi
   "$here/sandbox-baseline-files.sh" "$tmp"
+  if [ "$arch" = win64 ]; then baseline_win64; else reg_import "$root/tests/sandbox/baseline.reg"; fi
   echo "$arch" > "$tmp/.stickmedic-arch"
   "$WINESERVER" -k 2>/dev/null || true
   "$WINESERVER" -w

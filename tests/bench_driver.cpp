@@ -9,6 +9,8 @@
 // FILE gets one line of figures
 //   entries scan_seconds bare_seconds longest_reply_ms peak_working_set_bytes
 // followed by one line per failed check. Exit code 0 when every check held.
+// An empty E:\ is the scan's fixed part: the same run, with nothing on the
+// stick to check.
 #include <windows.h>
 #include <psapi.h>
 
@@ -263,7 +265,7 @@ int Run(const wchar_t* file)
     // The mix: per hidden folder one shortcut and one program named like a
     // visible folder, 80 visible folders, the rest plain files.
     const size_t blocks = before.shortcuts;
-    Check(blocks > 0 && before.entries == blocks * 200 && before.programs == blocks &&
+    Check(before.entries == blocks * 200 && before.programs == blocks &&
               before.folders == blocks * 81,
           "E:\\ does not hold the mix of entries", failures);
     Check(HideShortcutFolders(planted) == blocks, "the folders of the shortcuts could not be hidden", failures);

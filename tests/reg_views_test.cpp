@@ -4,6 +4,8 @@
 // in one view (or folder) and looking in the other.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "platform/reg_views.h"
 #include "platform/registry.h"
 #include "tests/testing.h"
@@ -188,8 +190,16 @@ TEST(RegViewKeys, TheSystemRedirectsWhatTheTableSays)
         L"SOFTWARE\\Classes\\txtfile\\shell\\open\\command",
         L"SOFTWARE\\Classes\\.exe",
     };
+    // Wine shares class keys between the views only where its 32-bit half
+    // is installed; without it the 32-bit classes are a tree of their own.
+    const bool classesShared = ThirtyTwoBitProgramsRun();
+    if (!classesShared)
+        std::printf("note: no 32-bit Wine here: the shared class keys are not checked against it\n");
     for (size_t i = 0; i < sizeof(keys) / sizeof(keys[0]); ++i)
     {
+        if (!classesShared && std::wstring(keys[i]).compare(0, 17, L"SOFTWARE\\Classes\\") == 0 &&
+            !IsRedirectedKey(HKEY_LOCAL_MACHINE, keys[i]))
+            continue;
         ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, keys[i], L"StickMedicView", L"native", REG_SZ, views.flags[0]));
         std::wstring seen;
         const bool shared =

@@ -91,6 +91,14 @@ void StubbornCommand(ICommunication*)
     ScanLog::AppendText("stubborn\r\n");
 }
 
+// Until the worker is inside its first command: a loaded machine starts a
+// thread late, and a stop before it would test another case.
+void WaitUntilACommandRuns()
+{
+    for (int i = 0; i < 500 && g_nCommandsRun == 0; ++i)
+        ::Sleep(10);
+}
+
 // Deletes a planted file through the gateway, as a cleaning rule does.
 void DeletingCommand(ICommunication*)
 {
@@ -267,7 +275,7 @@ TEST_F(ScanRunTest, StopOfABusyWorkerCompletesOnceAndTheWorkerStillSaves)
     CCompletionSink sink;
     CScanController scan(sink.m_hWnd, kStubbornPlan);
     scan.StartScan();
-    ::Sleep(50);
+    WaitUntilACommandRuns();
     const DWORD start = ::GetTickCount();
     scan.StopScan();
     const DWORD waited = ::GetTickCount() - start;
@@ -289,7 +297,7 @@ TEST_F(ScanRunTest, NewStartAfterALetGoWorkerWaitsForIt)
     CCompletionSink sink;
     CScanController scan(sink.m_hWnd, kStubbornPlan);
     scan.StartScan();
-    ::Sleep(50);
+    WaitUntilACommandRuns();
     scan.StopScan();
     ASSERT_EQ(1, sink.Pump(100));
     scan.OnScanDone();
@@ -322,7 +330,7 @@ TEST_F(ScanRunTest, ControllerGoneDuringARunDoesNotHurtTheWorker)
     {
         CScanController scan(sink.m_hWnd, kStubbornPlan);
         scan.StartScan();
-        ::Sleep(50);
+        WaitUntilACommandRuns();
     }
     // The worker finishes on its own, saves, and tells no one.
     for (int i = 0; i < 200 && Log().empty(); ++i)
@@ -411,7 +419,7 @@ TEST_F(ScanRunTest, AStopBeforeAnyCommandFinishedCountsAsStopped)
     CCompletionSink sink;
     CScanController scan(sink.m_hWnd, kStubbornPlan);
     scan.StartScan();
-    ::Sleep(50);
+    WaitUntilACommandRuns();
     scan.StopScan();  // the first command is still in its long step
     ASSERT_EQ(1, sink.Pump(500));
     ASSERT_TRUE(scan.WaitForWorkers(5000));

@@ -309,4 +309,11 @@ void DeleteKey(HKEY root, const std::wstring& path, REGSAM view)
     DeleteOneKey(root, path, view);
 }
 
+bool ThirtyTwoBitProgramsRun()
+{
+    wchar_t value[8] = {0};
+    const DWORD length = ::GetEnvironmentVariableW(L"STICKMEDIC_WINE32", value, 8);
+    return !(length == 1 && value[0] == L'0');
+}
+
 }  // namespace testing_util

@@ -36,6 +36,11 @@ bool SaveShortcut(const std::wstring& path, const std::wstring& target, const st
 // compiler's execution character set.
 std::string Hex(const char* spaced);
 
+// Whether the sandbox's Wine runs 32-bit programs (the scripts say so in
+// STICKMEDIC_WINE32; true where nobody said otherwise). Without them a
+// 64-bit prefix has stand-ins in SysWOW64 and no 32-bit class keys of its own.
+bool ThirtyTwoBitProgramsRun();
+
 }  // namespace testing_util
 
 namespace testing_util {
@@ -60,5 +65,10 @@ bool CreateRegistryLink(HKEY root, const std::wstring& path, const std::wstring&
 bool WaitForKey(HKEY root, const std::wstring& path);
 bool CreateKey(HKEY root, const std::wstring& path, REGSAM view = 0);
 void DeleteKey(HKEY root, const std::wstring& path, REGSAM view = 0);  // with all below it
+
+// Whether the sandbox's Wine runs 32-bit programs (the scripts say so in
+// STICKMEDIC_WINE32; true where nobody said otherwise). Without them a
+// 64-bit prefix has stand-ins in SysWOW64 and no 32-bit class keys of its own.
+bool ThirtyTwoBitProgramsRun();
 
 }  // namespace testing_util

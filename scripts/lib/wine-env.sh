@@ -5,13 +5,13 @@
 # off), and 32-bit Wine with them; there the tests run an x86_64 build of the
 # same sources in a 64-bit prefix. STICKMEDIC_WINE_ARCH forces either.
 
+# Whether this machine runs 32-bit Wine at all (then also 32-bit programs
+# under WOW64 in a 64-bit prefix).
+wine32_runs() { [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1; }
+
 wine_probe_arch() {
   if [ -n "${STICKMEDIC_WINE_ARCH:-}" ]; then echo "$STICKMEDIC_WINE_ARCH"; return; fi
-  if [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
-    echo win32
-  else
-    echo win64
-  fi
+  if wine32_runs; then echo win32; else echo win64; fi
 }
 
 # The glibc locale Wine needs for code page 936; scripts/setup.sh makes it.
@@ -35,6 +35,12 @@ wine_setup() {
     WINEARCH="${WINEARCH:-$(wine_probe_arch)}"
   fi
   export WINEARCH
+  # Told to the test programs inside the prefix (Wine hands the environment
+  # on): where no 32-bit program can start, the checks that only mean
+  # something for one (the 32-bit registry editor in SysWOW64, WOW64's
+  # redirection of a 32-bit process) skip with a reason.
+  if wine32_runs; then STICKMEDIC_WINE32=1; else STICKMEDIC_WINE32=0; fi
+  export STICKMEDIC_WINE32
   if [ "$WINEARCH" = win32 ]; then
     WINE=/usr/lib/wine/wine
     export WINESERVER=/usr/lib/wine/wineserver32

@@ -15,9 +15,15 @@ echo "test.sh: build took $(( $(date +%s) - start )) s"
 ./scripts/check-exe.sh build/StickMedic.exe
 
 if [ "$(wine_test_target)" = x86_64 ]; then
-  echo "test.sh: this machine runs no 32-bit Wine; the tests run the x86_64 build of the sources"
+  if [ -n "${STICKMEDIC_WINE32_HIDDEN:-}" ]; then
+    echo "test.sh: 32-bit Wine is hidden (scripts/without-wine32.sh), as on a machine without it"
+  fi
+  echo "test.sh: this machine runs no 32-bit Wine: the shipped i686 exe is built but not run;" \
+       "the tests run the x86_64 build of the same sources in 64-bit sandboxes"
   tree=build/x86_64 preset=mingw-x86_64
 else
+  echo "test.sh: this machine runs 32-bit Wine: the tests run the shipped i686 exe, in 32-bit sandboxes" \
+       "and under WOW64 in 64-bit ones"
   tree=build preset=mingw-i686
 fi
 start=$(date +%s)

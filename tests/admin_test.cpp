@@ -588,14 +588,16 @@ TEST(ReportOnlyRecorder, DeclinesEveryChangeAndLeavesThePcAsItIs)
 TEST(ReportOnlyRecorder, NothingToDoReadsAsTheLogDoes)
 {
     ScanLog::Reset(ScanLog::kHeaderFormat);
-    const size_t header = static_cast<size_t>(ScanLog::Length());
+    size_t header = static_cast<size_t>(ScanLog::Length());
     ScanLog::AppendText(kLogNothingFound);
     ScanLog::AppendText(kLogFooter);
     CReportOnlyRecorder report;
     EXPECT_EQ(ScanLog::Text(), report.Compose(ScanLog::Text(), header));
 
-    // "未发现异常" followed by a change of a later step: only the change is reported.
+    // "未发现异常" followed by a change of a later step: only the change is
+    // reported. The header's time has unpadded fields: measured anew.
     ScanLog::Reset(ScanLog::kHeaderFormat);
+    header = static_cast<size_t>(ScanLog::Length());
     ScanLog::AppendText(kLogNothingFound);
     SetChangeRecorder(&report);
     EXPECT_TRUE(GateScheduleDelete(L"C:\\x.exe", kDeleteUncopied));

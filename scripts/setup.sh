@@ -27,14 +27,16 @@ updated=
 apt_update() {
   [ -n "$updated" ] && return 0
   updated=1
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    dpkg --add-architecture i386
-  fi
   # A mirror in sync serves an index of the wrong size now and then: retry,
   # and go on with what did download (the install below says if it was not
   # enough).
-  apt-get update -qq -o Acquire::Retries=3 \
-    || echo "setup: the package index downloaded only in part; going on with it"
+  local log
+  log="$(mktemp)"
+  if ! apt-get update -qq -o Acquire::Retries=3 >"$log" 2>&1; then
+    echo "setup: the package index downloaded only in part ($(grep -m1 -E '^E:' "$log" | cut -c1-160));" \
+         "going on with it"
+  fi
+  rm -f "$log"
 }
 
 mapfile -t need < <(missing "${required[@]}")
@@ -44,14 +46,38 @@ if [ ${#need[@]} -gt 0 ]; then
   apt_install "${need[@]}"
 fi
 
-if [ -z "${STICKMEDIC_NO_WINE32:-}" ]; then
+# Whether this kernel runs 32-bit programs at all: a 93-byte i386 program
+# that only exits. Only "Exec format error" says no; anything else (a noexec
+# /tmp, a crash) leaves the question open, and 32-bit Wine is tried.
+kernel_runs_i386() {
+  local probe out rc=0
+  probe="$(mktemp)"
+  printf '\x7f\x45\x4c\x46\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08\x5d\x00\x00\x00\x5d\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00\xb8\x01\x00\x00\x00\x31\xdb\xcd\x80' > "$probe"
+  chmod +x "$probe"
+  out="$("$probe" 2>&1)" || rc=$?
+  rm -f "$probe"
+  ! { [ $rc -eq 126 ] && grep -q 'Exec format error' <<<"$out"; }
+}
+
+if [ -n "${STICKMEDIC_NO_WINE32:-}" ]; then
+  :
+elif ! kernel_runs_i386; then
+  have_pkg wine32:i386 ||
+    echo "setup: this kernel runs no 32-bit programs: no 32-bit Wine; the tests take the 64-bit path"
+else
   mapfile -t need < <(missing "${optional[@]}")
   if [ ${#need[@]} -gt 0 ]; then
-    apt_update
-    if ! apt_install "${need[@]}" 2>/tmp/stickmedic-setup-wine32.err; then
-      echo "setup: 32-bit Wine could not be installed ($(grep -m1 -E '^E:' /tmp/stickmedic-setup-wine32.err || echo 'apt-get failed')); the tests take the 64-bit path"
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+      dpkg --add-architecture i386
+      updated=
     fi
-    rm -f /tmp/stickmedic-setup-wine32.err
+    apt_update
+    err="$(mktemp)"
+    if ! apt_install "${need[@]}" 2>"$err"; then
+      echo "setup: 32-bit Wine could not be installed ($(grep -m1 -E '^E:' "$err" || echo 'apt-get failed'));" \
+           "the tests take the 64-bit path"
+    fi
+    rm -f "$err"
   fi
 fi
 

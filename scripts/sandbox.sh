@@ -40,6 +40,25 @@ check_drives() {
       *) die "drive $(basename "$dev") leaves the sandbox: $target" ;;
     esac
   done
+  # Nor may a link on C: lead out (Wine links Desktop, Documents and
+  # the like to the host's home).
+  while IFS= read -r -d '' dev; do
+    target="$(realpath -m "$dev")"
+    case "$target" in
+      "$pfx"/*) ;;
+      *) die "${dev#"$pfx"/} leaves the sandbox: $target" ;;
+    esac
+  done < <(find "$pfx/drive_c" -type l -print0 2>/dev/null)
+}
+
+# The profile's shell folders as folders of the sandbox's own, where Wine
+# made them links to the host's home.
+own_profile_folders() {
+  local link
+  while IFS= read -r -d '' link; do
+    rm -f "$link"
+    mkdir -p "$link"
+  done < <(find "$1/drive_c/users" -type l -print0 2>/dev/null)
 }
 
 reg_import() { # reg_import FILE [EDITOR] (UTF-8 text, converted to the UTF-16 regedit reads)
@@ -85,6 +104,7 @@ make_template() { # make_template DIR [ARCH]
   (cd "$(dirname "$tmp")" && DISPLAY= "$WINE" wineboot -i >/dev/null 2>&1) || true
   "$WINESERVER" -w
   # Drives: no Z:, D: a CD drive without medium, E: a removable stick.
+  own_profile_folders "$tmp"
   rm -f "$tmp/dosdevices/z:" "$tmp/dosdevices/"?::
   ln -s ../cdrom-without-medium "$tmp/dosdevices/d:"
   mkdir -p "$tmp/stick"

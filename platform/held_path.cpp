@@ -151,8 +151,7 @@ DWORD OpenRelative(HANDLE parent, const std::wstring& name, ACCESS_MASK access, 
     InitializeObjectAttributes(&attributes, &text, kCaseInsensitive, parent, NULL);
     IO_STATUS_BLOCK io;
     HANDLE handle = NULL;
-    const LONG status = create(&handle, access | SYNCHRONIZE, &attributes, &io, NULL,
-                               options & kDirectoryOnly ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL, share,
+    const LONG status = create(&handle, access | SYNCHRONIZE, &attributes, &io, NULL, FILE_ATTRIBUTE_NORMAL, share,
                                disposition, options | kSynchronous | kBackupIntent | kOpenReparsePoint, NULL, 0);
     if (status < 0)
         return ErrorOfStatus(status);

@@ -285,18 +285,20 @@ DWORD CFolderChain::Open(const std::wstring& path, bool includeLast, bool create
         }
         if (error != ERROR_SUCCESS)
             return error == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : error;
-        BY_HANDLE_FILE_INFORMATION info;
-        if (!::GetFileInformationByHandle(*level, &info))
+        // Its own attributes (without the volume's serial number, which on
+        // some systems costs a round trip to the mount manager per level).
+        OpenFileFacts facts;
+        if (!QueryOpenFile(*level, facts))
             return ::GetLastError();
         m_handles.push_back(std::move(level));
-        if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        if (!(facts.attributes & FILE_ATTRIBUTE_DIRECTORY))
             return ERROR_DIRECTORY;
-        if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        if (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT)
             return ERROR_CANT_ACCESS_FILE;
         m_last = folder;
-        m_lastInfo = info;
     }
-    return ERROR_SUCCESS;
+    // The identity of the last, for the check before the change.
+    return ::GetFileInformationByHandle(Last(), &m_lastInfo) ? ERROR_SUCCESS : ::GetLastError();
 }
 
 DWORD CFolderChain::OpenIn(const std::wstring& name, ACCESS_MASK access, DWORD share, DWORD disposition,

@@ -37,7 +37,7 @@ bool FinalPathIs(HANDLE handle, const std::wstring& path);
 class CFolderChain
 {
 public:
-    CFolderChain() : m_redirected(false) {}
+    CFolderChain() : m_redirected(false) { ::ZeroMemory(&m_lastInfo, sizeof(m_lastInfo)); }
 
     // Opens and holds the drive's root and the folders of `path` below it,
     // down to its parent (and the path itself with `includeLast`); with

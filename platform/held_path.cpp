@@ -174,19 +174,22 @@ std::wstring DriveRootOf(const std::wstring& path)
 
 std::wstring HeldPathForm(const std::wstring& path)
 {
-    if (LongFormPrefix(path))
-        return DriveRootOf(path).empty() ? std::wstring() : path;
-    wchar_t full[MAX_PATH * 2] = {0};
-    const DWORD length = ::GetFullPathNameW(path.c_str(), MAX_PATH * 2, full, NULL);
-    if (length == 0 || length >= MAX_PATH * 2)
-        return std::wstring();
-    std::wstring worked(full, length);
-    if (worked.compare(0, 4, L"\\\\.\\") == 0)
-        worked.erase(0, 4);
+    std::wstring worked = path;
+    if (!LongFormPrefix(path))
+    {
+        wchar_t full[MAX_PATH * 2] = {0};
+        const DWORD length = ::GetFullPathNameW(path.c_str(), MAX_PATH * 2, full, NULL);
+        if (length == 0 || length >= MAX_PATH * 2)
+            return std::wstring();
+        worked.assign(full, length);
+        if (worked.compare(0, 4, L"\\\\.\\") == 0)
+            worked.erase(0, 4);
+        worked = L"\\\\?\\" + worked;
+    }
     if (DriveRootOf(worked).empty())
         return std::wstring();
     const std::wstring::size_type slash = worked.rfind(L'\\');
-    const std::wstring folder = L"\\\\?\\" + worked.substr(0, slash + 1);
+    const std::wstring folder = worked.substr(0, slash + 1);
     std::vector<wchar_t> expanded(folder.size() + MAX_PATH);
     const DWORD got = ::GetLongPathNameW(folder.c_str(), &expanded[0], static_cast<DWORD>(expanded.size()));
     const std::wstring longFolder = got > 0 && got < expanded.size() ? std::wstring(&expanded[0], got) : folder;

@@ -100,7 +100,7 @@ bool IsHeldChange(const ChangeRequest& change)
            !HeldPathForm(change.path).empty();
 }
 
-// The path's last name and what it is opened with for its change.
+// What the file or folder of a held change is opened with.
 struct HeldTarget
 {
     ACCESS_MASK access;

@@ -100,47 +100,49 @@ bool IsHeldChange(const ChangeRequest& change)
            !HeldPathForm(change.path).empty();
 }
 
-// What the file or folder of a held change is opened with.
+// What the file or folder of a held change is opened with: the accesses
+// tried in turn (a file the user's access list keeps from being read, or
+// from having its attributes changed, may still be deleted), and whether a
+// file or a folder.
 struct HeldTarget
 {
-    ACCESS_MASK access;
+    ChangeKind kind;
+    ACCESS_MASK access[3];  // 0 ends the list
     DWORD options;
 };
 
-HeldTarget TargetOf(ChangeKind kind)
-{
-    HeldTarget target = {FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, 0};
-    if (kind == kChangeDeleteFile)
-    {
-        target.access |= DELETE | GENERIC_READ;  // read: the recorder keeps a copy through it
-        target.options = kNonDirectoryOnly;
-    }
-    else if (kind == kChangeRemoveFolder)
-    {
-        target.access |= DELETE;
-        target.options = kDirectoryOnly;
-    }
-    return target;
-}
+const DWORD kReadAttributes = FILE_READ_ATTRIBUTES;
+const DWORD kChangeAttributes = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+const HeldTarget kHeldTargets[] = {
+    // Read: the recorder keeps a copy through it; attributes: a read-only
+    // file has that cleared to go.
+    {kChangeDeleteFile, {DELETE | kChangeAttributes | GENERIC_READ, DELETE | kChangeAttributes, DELETE | kReadAttributes},
+     kNonDirectoryOnly},
+    {kChangeRemoveFolder, {DELETE | kReadAttributes, 0, 0}, kDirectoryOnly},
+    {kChangeSetAttributes, {kChangeAttributes, 0, 0}, 0},
+};
 
 // Holds the folders of the change's path and opens the file or folder
 // itself in the last of them. The Win32 error code.
 DWORD Hold(const ChangeRequest& change, CFolderChain& chain, CHandle& target)
 {
     const std::wstring path = HeldPathForm(change.path);
-    const DWORD error = chain.Open(path, false, false);
+    DWORD error = chain.Open(path, false, false);
     if (error != ERROR_SUCCESS)
         return error;
     const std::wstring name = path.substr(path.rfind(L'\\') + 1);
-    const HeldTarget wanted = TargetOf(change.kind);
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    DWORD opened = chain.OpenIn(name, wanted.access, share, kOpenExisting, wanted.options, target);
-    if (opened == ERROR_ACCESS_DENIED && (wanted.access & GENERIC_READ))
+    for (size_t i = 0; i < sizeof(kHeldTargets) / sizeof(kHeldTargets[0]); ++i)
     {
-        // Not readable: it can still go, without a copy where the rule allows.
-        opened = chain.OpenIn(name, wanted.access & ~GENERIC_READ, share, kOpenExisting, wanted.options, target);
+        const HeldTarget& wanted = kHeldTargets[i];
+        if (wanted.kind != change.kind)
+            continue;
+        error = ERROR_ACCESS_DENIED;
+        for (size_t a = 0; a < 3 && wanted.access[a] && error == ERROR_ACCESS_DENIED; ++a)
+            error = chain.OpenIn(name, wanted.access[a], share, kOpenExisting, wanted.options, target);
+        return error;
     }
-    return opened;
+    return ERROR_INVALID_FUNCTION;
 }
 
 // Deletes the open file; a read-only one has that attribute cleared and is

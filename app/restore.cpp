@@ -7,6 +7,7 @@
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
+#include "platform/held_path.h"
 #include "platform/program_folder.h"
 #include "platform/quarantine.h"
 #include "platform/reg_script.h"
@@ -68,184 +69,33 @@ std::wstring Describe(const wchar_t* what, const std::wstring& path, const std::
     return std::wstring(what) + L"\t" + path + (detail.empty() ? L"" : L"\t" + detail) + L"\r\n";
 }
 
-// The system calls of Vista and later the restore uses where present.
-typedef DWORD(WINAPI* PFNGETFINALPATHNAME)(HANDLE, LPWSTR, DWORD, DWORD);
-typedef BOOL(WINAPI* PFNSETFILEINFORMATION)(HANDLE, int, LPVOID, DWORD);
-const int kFileBasicInfo = 0;        // FILE_INFO_BY_HANDLE_CLASS
-const int kFileDispositionInfo = 4;
-
-struct BasicInfo  // FILE_BASIC_INFO
+// Sets the attributes (and, when `times`, the times) through the handle.
+bool SetBasics(HANDLE handle, const ManifestRecord& record, bool times, DWORD attributes)
 {
-    LARGE_INTEGER created, accessed, written, changed;
-    DWORD attributes;
-};
-
-FARPROC Kernel32Proc(const char* name) { return ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), name); }
-
-PFNSETFILEINFORMATION SetInformationByHandle()
-{
-    static const PFNSETFILEINFORMATION set =
-        reinterpret_cast<PFNSETFILEINFORMATION>(reinterpret_cast<void*>(Kernel32Proc("SetFileInformationByHandle")));
-    return set;
-}
-
-LARGE_INTEGER TimeOf(const FILETIME& time)
-{
-    LARGE_INTEGER value;
-    value.LowPart = time.dwLowDateTime;
-    value.HighPart = static_cast<LONG>(time.dwHighDateTime);
-    return value;
-}
-
-// The path with the dots and blanks that end its names left out: some
-// systems (Wine) give the final path of "Setup. " as "Setup".
-std::wstring WithoutTrailingDots(const std::wstring& path)
-{
-    std::wstring result;
-    std::wstring::size_type start = 0;
-    for (;;)
-    {
-        const std::wstring::size_type end = std::min(path.find(L'\\', start), path.size());
-        std::wstring::size_type keep = end;
-        while (keep > start && (path[keep - 1] == L'.' || path[keep - 1] == L' '))
-            --keep;
-        if (keep == start)
-            keep = end;  // dots and blanks only ("." and ".."): as it is
-        result.append(path, start, keep - start);
-        if (end == path.size())
-            return result;
-        result += L'\\';
-        start = end + 1;
-    }
-}
-
-// The file's final path is `path` ("\\?\" form or not); true where the
-// system cannot tell (before Vista).
-bool FinalPathIs(HANDLE file, const std::wstring& path)
-{
-    static const PFNGETFINALPATHNAME get =
-        reinterpret_cast<PFNGETFINALPATHNAME>(reinterpret_cast<void*>(Kernel32Proc("GetFinalPathNameByHandleW")));
-    if (!get)
-        return true;
-    std::vector<wchar_t> buffer(path.size() + 64);
-    DWORD length = get(file, &buffer[0], static_cast<DWORD>(buffer.size()), 0);
-    if (length >= buffer.size())
-    {
-        buffer.resize(length + 1);
-        length = get(file, &buffer[0], static_cast<DWORD>(buffer.size()), 0);
-    }
-    if (length == 0 || length >= buffer.size())
-        return false;
-    const std::wstring wanted = WithoutTrailingDots(LongFormPrefix(path) ? path : L"\\\\?\\" + path);
-    const std::wstring final = WithoutTrailingDots(std::wstring(&buffer[0], length));
-    return ::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, final.c_str(), static_cast<int>(final.size()),
-                            wanted.c_str(), static_cast<int>(wanted.size())) == CSTR_EQUAL;
-}
-
-// Sets the attributes (and, when `times`, the times) through the handle;
-// before Vista the times through the handle and the attributes by path
-// (the caller holds the folders on the way).
-bool SetBasics(HANDLE handle, const std::wstring& path, const ManifestRecord& record, bool times, DWORD attributes)
-{
-    if (PFNSETFILEINFORMATION set = SetInformationByHandle())
-    {
-        BasicInfo info = {};
-        if (times)
-        {
-            info.created = TimeOf(record.created);
-            info.accessed = TimeOf(record.accessed);
-            info.written = TimeOf(record.written);
-        }
-        info.attributes = attributes;
-        return set(handle, kFileBasicInfo, &info, sizeof(info)) != FALSE;
-    }
-    if (times)
-        ::SetFileTime(handle, &record.created, &record.accessed, &record.written);
-    return ::SetFileAttributesW(path.c_str(), attributes) != FALSE;
+    return SetBasicsThroughHandle(handle, attributes, times ? &record.created : NULL, times ? &record.accessed : NULL,
+                                  times ? &record.written : NULL) == ERROR_SUCCESS;
 }
 
 void NoHook(const std::wstring&) {}
 
-// The folders from the drive down to a path: each made when missing, opened
-// itself (never what a link points to), refused when a reparse point, and
-// held open without sharing deletion until the restore of the path is done,
-// so that none of them can be renamed or replaced meanwhile.
-class CFolderChain
+// Why the folders of a path could not be held.
+const wchar_t* ChainProblem(DWORD error)
 {
-public:
-    CFolderChain() {}
-    ~CFolderChain()
+    switch (error)
     {
-        for (size_t i = 0; i < m_handles.size(); ++i)
-            ::CloseHandle(m_handles[i]);
+    case ERROR_SUCCESS:
+        return NULL;
+    case ERROR_DIRECTORY:
+        return L"a file stands where its folder belongs";
+    case ERROR_CANT_ACCESS_FILE:
+        return L"a folder on the way is a link";
+    default:
+        return L"a folder on the way could not be opened or made";
     }
+}
 
-    // The folders of `path` down to its parent (and the path itself with
-    // `includeLast`). The reason when one cannot be had.
-    const wchar_t* Open(const std::wstring& path, bool includeLast)
-    {
-        std::wstring::size_type slash = LongFormPrefix(path) + 2;
-        for (;;)
-        {
-            slash = path.find(L'\\', slash + 1);
-            if (slash == std::wstring::npos && !includeLast)
-                return NULL;
-            const std::wstring folder = path.substr(0, slash);
-            HANDLE handle = OpenFolder(folder);
-            if (handle == INVALID_HANDLE_VALUE &&
-                (::GetLastError() == ERROR_FILE_NOT_FOUND || ::GetLastError() == ERROR_PATH_NOT_FOUND))
-            {
-                if (!::CreateDirectoryW(folder.c_str(), NULL))
-                    return L"its folder could not be made";
-                handle = OpenFolder(folder);
-            }
-            if (handle == INVALID_HANDLE_VALUE)
-                return L"a folder on the way could not be opened";
-            m_handles.push_back(handle);
-            BY_HANDLE_FILE_INFORMATION info;
-            if (!::GetFileInformationByHandle(handle, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-                return L"a file stands where its folder belongs";
-            if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-                return L"a folder on the way is a link";
-            m_last = folder;
-            m_lastInfo = info;
-            if (slash == std::wstring::npos)
-                return NULL;
-        }
-    }
-
-    // The deepest folder held is still the one its path names (a system
-    // that lets held folders be renamed is caught here).
-    bool InPlace() const
-    {
-        if (m_handles.empty())
-            return true;
-        HANDLE handle = OpenFolder(m_last);
-        if (handle == INVALID_HANDLE_VALUE)
-            return false;
-        BY_HANDLE_FILE_INFORMATION info;
-        const bool same = ::GetFileInformationByHandle(handle, &info) &&
-                          info.dwVolumeSerialNumber == m_lastInfo.dwVolumeSerialNumber &&
-                          info.nFileIndexHigh == m_lastInfo.nFileIndexHigh &&
-                          info.nFileIndexLow == m_lastInfo.nFileIndexLow;
-        ::CloseHandle(handle);
-        return same;
-    }
-
-private:
-    CFolderChain(const CFolderChain&);
-    CFolderChain& operator=(const CFolderChain&);
-
-    static HANDLE OpenFolder(const std::wstring& folder)
-    {
-        return ::CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    }
-
-    std::vector<HANDLE> m_handles;
-    std::wstring m_last;
-    BY_HANDLE_FILE_INFORMATION m_lastInfo;
-};
+// The last name of a path.
+std::wstring NameOf(const std::wstring& path) { return path.substr(path.rfind(L'\\') + 1); }
 
 bool SameVolume(const ManifestRecord& record)
 {
@@ -318,23 +168,16 @@ DWORD RestorableAttributes(DWORD attributes)
     return kept ? kept : FILE_ATTRIBUTE_NORMAL;
 }
 
-// Removes the file just made: through its handle where the system can;
-// otherwise (Windows XP) by its path, but only when `inPlace` says the
-// folders on the way are still the held ones.
-void Discard(CHandle& file, const std::wstring& path, bool inPlace)
+// Removes the file just made, through its handle.
+void Discard(CHandle& file)
 {
-    if (PFNSETFILEINFORMATION set = SetInformationByHandle())
-    {
-        BOOLEAN remove = TRUE;
-        set(file, kFileDispositionInfo, &remove, sizeof(remove));
-        return;
-    }
+    DeleteThroughHandle(file);
     file.Close();
-    if (inPlace)
-        ::DeleteFileW(path.c_str());
 }
 
-// Puts one kept file back; the line for the report.
+// Puts one kept file back; the line for the report. The file is made in its
+// held folder under an access list for Administrators and SYSTEM only (its
+// old owner and access list are not kept), before any byte is written.
 std::wstring RestoreFile(const std::wstring& folder, const ManifestRecord& record, bool& ok)
 {
     ok = false;
@@ -346,30 +189,37 @@ std::wstring RestoreFile(const std::wstring& folder, const ManifestRecord& recor
         problem = ReadKept(folder, record, bytes);
     CFolderChain chain;
     if (!problem)
-        problem = chain.Open(record.path, false);
+        problem = ChainProblem(chain.Open(record.path, false, true));
     if (problem)
         return Describe(L"refused", record.path, problem);
     const std::wstring target = FreeName(record.path);
     if (target.empty())
         return Describe(L"refused", record.path, L"no free name beside it");
     g_beforeRestoreWrite(target);
-    CHandle file(::CreateFileW(target.c_str(), GENERIC_WRITE | DELETE | FILE_WRITE_ATTRIBUTES, 0, NULL, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL));
-    if (!file.IsValid())
-        return Describe(L"failed", record.path, L"could not be written");
-    if (!chain.InPlace() || !FinalPathIs(file, target))
-    {
-        Discard(file, target, false);
+    if (!chain.InPlace())
         return Describe(L"refused", record.path, L"a folder on the way was moved or replaced");
+    CHandle file;
+    const ACCESS_MASK access = GENERIC_WRITE | DELETE | FILE_WRITE_ATTRIBUTES | READ_CONTROL | WRITE_DAC | WRITE_OWNER;
+    if (chain.OpenIn(NameOf(target), access, 0, kCreateNew, kNonDirectoryOnly, file) != ERROR_SUCCESS)
+        return Describe(L"failed", record.path, L"could not be written");
+    if (!FinalPathIs(file, target))
+    {
+        Discard(file);
+        return Describe(L"refused", record.path, L"a folder on the way was moved or replaced");
+    }
+    if (ProtectOpenObject(file) != ERROR_SUCCESS)
+    {
+        Discard(file);
+        return Describe(L"failed", record.path, L"its access list could not be set");
     }
     DWORD written = 0;
     if (!bytes.empty() &&
         (!::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, NULL) || written != bytes.size()))
     {
-        Discard(file, target, true);
+        Discard(file);
         return Describe(L"failed", record.path, L"could not be written");
     }
-    SetBasics(file, target, record, true, RestorableAttributes(record.attributes));
+    SetBasics(file, record, true, RestorableAttributes(record.attributes));
     file.Close();
     ok = true;
     return Describe(L"restored", target, target == record.path ? L"" : L"beside a file that came back meanwhile");
@@ -385,21 +235,26 @@ std::wstring RestoreFolderOrAttributes(const ManifestRecord& record, bool& ok)
         problem = L"its volume is not the one it was changed on";
     CFolderChain chain;
     if (!problem)
-        problem = chain.Open(record.path, folder);
+        problem = ChainProblem(chain.Open(record.path, false, true));
     CHandle handle;
     BY_HANDLE_FILE_INFORMATION info;
     if (!problem)
     {
-        handle.Attach(::CreateFileW(record.path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL));
-        if (!handle.IsValid() || !::GetFileInformationByHandle(handle, &info) ||
+        const ACCESS_MASK access = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+        const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+        const DWORD options = folder ? kDirectoryOnly : 0;
+        DWORD opened = chain.OpenIn(NameOf(record.path), access, share, kOpenExisting, options, handle);
+        if (folder && (opened == ERROR_FILE_NOT_FOUND || opened == ERROR_PATH_NOT_FOUND))
+            opened = chain.OpenIn(NameOf(record.path), access, share, kCreateNew, options, handle);
+        if (opened != ERROR_SUCCESS || !::GetFileInformationByHandle(handle, &info) ||
             (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
             problem = L"it is gone or a link";
+        else if (!chain.InPlace())
+            problem = L"a folder on the way was moved or replaced";
     }
     if (problem)
         return Describe(L"refused", record.path, problem);
-    if (!SetBasics(handle, record.path, record, folder, RestorableAttributes(record.attributes)))
+    if (!SetBasics(handle, record, folder, RestorableAttributes(record.attributes)))
         return Describe(L"failed", record.path, L"its attributes could not be set");
     ok = true;
     return Describe(folder ? L"restored folder" : L"restored attributes", record.path, L"");
@@ -498,6 +353,7 @@ int RestoreQuarantine(const std::wstring& argument, bool registry, std::wstring&
     // Latest change first, so that a file comes back before the attributes
     // its folder had before the scan.
     bool anyRegistry = false;
+    bool anyFile = false;
     for (size_t i = records.size(); i-- > 0;)
     {
         const ManifestRecord& record = records[i];
@@ -512,7 +368,10 @@ int RestoreQuarantine(const std::wstring& argument, bool registry, std::wstring&
             }
         }
         else if (record.kind == L"file" && (record.state == kStateKept || record.state == kStateScheduledKept))
+        {
             report += RestoreFile(folder, record, ok);
+            anyFile = anyFile || ok;
+        }
         else if ((record.kind == L"attributes" || record.kind == L"folder") && record.state == kStateChanged)
             report += RestoreFolderOrAttributes(record, ok);
         else if (record.kind == L"file")
@@ -552,6 +411,9 @@ int RestoreQuarantine(const std::wstring& argument, bool registry, std::wstring&
     {
         report += Describe(L"not imported", script, L"add /registry to put the registry back");
     }
+    if (anyFile)
+        report += L"The files came back for Administrators and SYSTEM only (their owners and access lists were not "
+                  L"kept): give each to its user.\r\n";
     report += everything ? L"Everything came back.\r\n" : L"Not everything came back.\r\n";
     WriteReport(folder, report);
     return everything ? kRestoreDone : kRestoreIncomplete;

@@ -144,14 +144,6 @@ bool RunKnownFileCleaner()
 
 void ShowRestartPrompt() { ShowRestartDialog(L"需要重启系统使设置生效，现在就重启？"); }
 
-std::wstring GetFixRegPath()
-{
-    wchar_t folder[MAX_PATH] = {0};
-    if (FAILED(::SHGetFolderPathW(NULL, CSIDL_APPDATA, NULL, 0, folder)) || !folder[0])
-        return std::wstring();
-    return std::wstring(folder) + L"\\fix.reg";
-}
-
 namespace {
 
 // The commands, then the known-file cleaner; true when the cleaner asks for

@@ -47,9 +47,6 @@ struct ScanPlan
 bool RunKnownFileCleaner();
 void ShowRestartPrompt();
 
-// "ix.reg" in the user's application data folder, written at every start
-// and imported after the known-file cleaner; empty when the folder is unknown.
-std::wstring GetFixRegPath();
 
 // The run's steps as the program ships them.
 const ScanPlan& DefaultScanPlan();

@@ -5,6 +5,7 @@
 #include "killers/scan_log.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
+#include "platform/held_path.h"
 #include "platform/process.h"
 #include "platform/program_folder.h"
 #include "platform/quarantine.h"
@@ -47,20 +48,22 @@ std::wstring FullPath(const std::wstring& path)
     return length > 0 && length < MAX_PATH * 2 ? std::wstring(full) : std::wstring();
 }
 
-bool IsPlainFolder(const std::wstring& folder)
+// Whether the folder of a /log file can be held: on a local drive, every
+// folder from the root down a plain folder (none a junction or link) and
+// where its path says.
+bool CanHoldFolderOf(const std::wstring& path)
 {
-    const DWORD attributes = ::GetFileAttributesW(folder.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    CFolderChain folder;
+    return folder.Open(path, false, false) == ERROR_SUCCESS && folder.InPlace();
 }
 
-// Writes the bytes as a new file: what stood at the path goes first (a link
-// planted there is removed, never written through), and a folder that is a
-// reparse point is not written into.
+// Writes the bytes as a new file in its held folder: what stood at the path
+// goes first (a link planted there is removed, never written through), and
+// a folder that is a reparse point, or was swapped meanwhile, is not written
+// into.
 bool WriteNewFile(const std::wstring& path, const std::string& bytes)
 {
-    return IsPlainFolder(FolderOf(path)) &&
-           WriteFreshFile(path, bytes.data(), static_cast<DWORD>(bytes.size())) == ERROR_SUCCESS;
+    return WriteFreshFile(path, bytes.data(), static_cast<DWORD>(bytes.size())) == ERROR_SUCCESS;
 }
 
 size_t HeaderLength(const std::string& log)
@@ -154,7 +157,7 @@ int RunSilentScan(const CommandLineOptions& options)
     if (!options.logCopy.empty())
     {
         logCopy = FullPath(options.logCopy);
-        if (logCopy.empty() || !IsPlainFolder(FolderOf(logCopy)))
+        if (logCopy.empty() || !CanHoldFolderOf(logCopy))
         {
             Tell(L"the folder of the /log file does not exist: " + options.logCopy);
             return kExitBadArguments;

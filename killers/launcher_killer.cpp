@@ -18,6 +18,11 @@
 const char kLogLauncherDeleted[] = "删除病毒快捷方式\t";
 const char kLogPayloadDeleted[] = "删除病毒文件\t";
 const char kLogFileShown[] = "恢复被木马隐藏的文件\t";
+const char kLogLauncherLeft[] = "未删除病毒快捷方式\t";
+const char kLogPayloadLeft[] = "未删除病毒文件\t";
+const char kLogReasonNotKept[] = "无法备份";
+const char kLogReasonFailed[] = "删除失败";
+const char kLogShortcutNotRead[] = "快捷方式过大，未读取\t";
 
 namespace {
 
@@ -378,12 +383,20 @@ bool IsHiddenOrMissing(const NamedItem& item)
     return item.attributes == INVALID_FILE_ATTRIBUTES || (item.attributes & kHiddenOrSystem);
 }
 
-// Reads one root shortcut; true when it is a worm's launcher.
-bool ReadLauncher(const RootView& view, const DirEntry& entry, Launcher& launcher)
+enum Reading
+{
+    kNotALauncher,
+    kALauncher,
+    kNotLoaded,  // not a shortcut, or one that did not load
+    kCutShort,   // one that did not load from what is read of it
+};
+
+// Reads one root shortcut: whether it is a worm's launcher.
+Reading ReadLauncher(const RootView& view, const DirEntry& entry, Launcher& launcher)
 {
     ShortcutInfo info;
     if (!ReadShortcut(LongPath(view.root + entry.name), info))
-        return false;  // not a shortcut: the drive file rules see to it
+        return info.cutShort ? kCutShort : kNotLoaded;  // the drive file rules see to it
     launcher.name = entry.name;
     launcher.named.clear();
     launcher.sideLoading = false;
@@ -397,10 +410,10 @@ bool ReadLauncher(const RootView& view, const DirEntry& entry, Launcher& launche
     {
         launcher.sideLoading = true;
         launcher.named.push_back(item);
-        return true;
+        return kALauncher;
     }
     if (!IsInterpreter(info.target))
-        return false;
+        return kNotALauncher;
     if (targetOnDrive)
         launcher.named.push_back(item);
     std::vector<std::wstring> pieces;
@@ -414,9 +427,9 @@ bool ReadLauncher(const RootView& view, const DirEntry& entry, Launcher& launche
     for (size_t i = 0; i < launcher.named.size(); ++i)
     {
         if (!InKeptFolder(launcher.named[i]) && IsHiddenOrMissing(launcher.named[i]))
-            return true;
+            return kALauncher;
     }
-    return false;
+    return kNotALauncher;
 }
 
 bool LessByFoldedName(const std::pair<std::wstring, size_t>& a, const std::pair<std::wstring, size_t>& b)
@@ -473,6 +486,24 @@ int CKillerForLaunchers::Run(ICommunication* comm)
     return 0;
 }
 
+bool CKillerForLaunchers::DeleteLogged(const std::wstring& path, const char* deleted, const char* left)
+{
+    if (GateDeleteFile(LongPath(path), kKeepOrLeave))
+    {
+        ScanLog::AppendLine(deleted, path);
+        ++m_nDeleted;
+        return true;
+    }
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return false;  // gone meanwhile: nothing was left
+    ScanLog::AppendText(left);
+    ScanLog::Append(ToLogText(path.c_str()) + "\t");
+    ScanLog::AppendText(error == kErrorChangeLeft ? kLogReasonNotKept : kLogReasonFailed);
+    ScanLog::Append("\r\n", 2);
+    return false;
+}
+
 void CKillerForLaunchers::RemoveEmptyFolders(const std::wstring& root, std::wstring folder,
                                              const std::wstring& label, std::set<std::wstring>& gone)
 {
@@ -517,12 +548,16 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root, const CNameIndex& 
         if (StopRequested())
             return;
         const DirEntry& entry = index.At(i);
-        if (entry.gone || entry.IsFolder() || IsReparsePoint(entry.attributes) || !EndsWithNoCase(entry.name, L".lnk") ||
-            entry.sizeHigh != 0 ||
-            entry.sizeLow > kMaxShortcutBytes)
+        if (entry.gone || entry.IsFolder() || IsReparsePoint(entry.attributes) || !EndsWithNoCase(entry.name, L".lnk"))
             continue;
+        // A shortcut padded past what is read of it is read from its first
+        // bytes; one that does not load from them is said so, never passed
+        // over in silence.
         Launcher launcher;
-        if (!ReadLauncher(view, entry, launcher))
+        const Reading reading = ReadLauncher(view, entry, launcher);
+        if (reading == kCutShort)
+            ScanLog::AppendLine(kLogShortcutNotRead, root + entry.name);
+        if (reading != kALauncher)
             continue;
         launchers.push_back(launcher);
         launcherBases.insert(FoldCase(entry.name.substr(0, entry.name.size() - 4)));
@@ -544,12 +579,8 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root, const CNameIndex& 
         if (StopRequested())
             return;
         const Launcher& launcher = launchers[l];
-        if (GateDeleteFile(LongPath(root + launcher.name), kKeepOrLeave))
-        {
-            ScanLog::AppendLine(kLogLauncherDeleted, root + launcher.name);
-            ++m_nDeleted;
+        if (DeleteLogged(root + launcher.name, kLogLauncherDeleted, kLogLauncherLeft))
             gone.insert(FoldCase(launcher.name));
-        }
         const std::wstring base = FoldCase(launcher.name.substr(0, launcher.name.size() - 4));
         for (size_t n = 0; n < launcher.named.size(); ++n)
         {
@@ -567,10 +598,8 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root, const CNameIndex& 
                 !launcher.sideLoading && (FoldCase(item.last) == base || FoldCase(Stem(item.last)) == base);
             if (standsIn || EndsWithNoCase(item.last, L".lnk") || (!item.nested && IsNameIn(item.last, kSystemFileNames)))
                 continue;
-            if (!GateDeleteFile(LongPath(root + item.relative), kKeepOrLeave))
+            if (!DeleteLogged(root + item.relative, kLogPayloadDeleted, kLogPayloadLeft))
                 continue;
-            ScanLog::AppendLine(kLogPayloadDeleted, root + item.relative);
-            ++m_nDeleted;
             if (!item.nested)
             {
                 gone.insert(FoldCase(item.relative));
@@ -613,16 +642,8 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root, const CNameIndex& 
                                  HasExtensionIn(file.name, kLibraryExtensions);
             if ((!onlyPayload && !library) || IsReparsePoint(file.attributes))
                 continue;
-            const std::wstring path = root + folder + L"\\" + file.name;
-            if (GateDeleteFile(LongPath(path), kKeepOrLeave))
-            {
-                ScanLog::AppendLine(kLogPayloadDeleted, path);
-                ++m_nDeleted;
-            }
-            else
-            {
+            if (!DeleteLogged(root + folder + L"\\" + file.name, kLogPayloadDeleted, kLogPayloadLeft))
                 emptied = false;
-            }
         }
         if (onlyPayload && emptied)
             RemoveEmptyFolders(root, folder, label, gone);

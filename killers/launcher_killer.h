@@ -23,6 +23,10 @@ public:
 
 private:
     void CleanRoot(const std::wstring& root, const CNameIndex& index);
+    // Deletes one file of the worm's through the gateway and logs it: as
+    // deleted, or as left with the reason (the quarantine kept no copy, or
+    // the deletion failed). True when it went.
+    bool DeleteLogged(const std::wstring& path, const char* deleted, const char* left);
     // Removes the emptied folder below the root and the hidden folders above
     // it that are left empty; top-level ones go into `gone` (folded).
     void RemoveEmptyFolders(const std::wstring& root, std::wstring folder, const std::wstring& label,
@@ -34,3 +38,11 @@ private:
 extern const char kLogLauncherDeleted[];  // "删除病毒快捷方式" TAB
 extern const char kLogPayloadDeleted[];   // "删除病毒文件" TAB
 extern const char kLogFileShown[];        // "恢复被木马隐藏的文件" TAB
+// What was found and left, followed by the path, a TAB, the reason, CR LF.
+extern const char kLogLauncherLeft[];     // "未删除病毒快捷方式" TAB
+extern const char kLogPayloadLeft[];      // "未删除病毒文件" TAB
+extern const char kLogReasonNotKept[];    // "无法备份" (no copy could be kept: left in place)
+extern const char kLogReasonFailed[];     // "删除失败"
+// A root shortcut too large to be read whole that did not load from its
+// first bytes, followed by the path and CR LF.
+extern const char kLogShortcutNotRead[];  // "快捷方式过大，未读取" TAB

@@ -1,6 +1,7 @@
 #include "platform/change_gate.h"
 
 #include "platform/file_helpers.h"
+#include "platform/held_path.h"
 #include "platform/registry.h"
 #include "platform/root_listings.h"
 
@@ -90,22 +91,146 @@ void NoteInListings(const ChangeRequest& change)
     }
 }
 
+// A deletion, folder removal or attribute change of a path on a drive:
+// held from here to the change (the recorder reads through the same handle).
+bool IsHeldChange(const ChangeRequest& change)
+{
+    return (change.kind == kChangeDeleteFile || change.kind == kChangeRemoveFolder ||
+            change.kind == kChangeSetAttributes) &&
+           !HeldPathForm(change.path).empty();
+}
+
+// What the file or folder of a held change is opened with: the accesses
+// tried in turn (a file the user's access list keeps from being read, or
+// from having its attributes changed, may still be deleted), and whether a
+// file or a folder.
+struct HeldTarget
+{
+    ChangeKind kind;
+    ACCESS_MASK access[3];  // 0 ends the list
+    DWORD options;
+};
+
+const DWORD kReadAttributes = FILE_READ_ATTRIBUTES;
+const DWORD kChangeAttributes = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+const HeldTarget kHeldTargets[] = {
+    // Read: the recorder keeps a copy through it; attributes: a read-only
+    // file has that cleared to go.
+    {kChangeDeleteFile, {DELETE | kChangeAttributes | GENERIC_READ, DELETE | kChangeAttributes, DELETE | kReadAttributes},
+     kNonDirectoryOnly},
+    {kChangeRemoveFolder, {DELETE | kReadAttributes, 0, 0}, kDirectoryOnly},
+    {kChangeSetAttributes, {kChangeAttributes, 0, 0}, 0},
+};
+
+// Holds the folders of the change's path and opens the file or folder
+// itself in the last of them. The Win32 error code.
+DWORD Hold(const ChangeRequest& change, CFolderChain& chain, CHandle& target)
+{
+    const std::wstring path = HeldPathForm(change.path);
+    DWORD error = chain.Open(path, false, false);
+    if (error != ERROR_SUCCESS)
+        return error;
+    const std::wstring name = path.substr(path.rfind(L'\\') + 1);
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    for (size_t i = 0; i < sizeof(kHeldTargets) / sizeof(kHeldTargets[0]); ++i)
+    {
+        const HeldTarget& wanted = kHeldTargets[i];
+        if (wanted.kind != change.kind)
+            continue;
+        error = ERROR_ACCESS_DENIED;
+        for (size_t a = 0; a < 3 && wanted.access[a] && error == ERROR_ACCESS_DENIED; ++a)
+            error = chain.OpenIn(name, wanted.access[a], share, kOpenExisting, wanted.options, target);
+        return error;
+    }
+    return ERROR_INVALID_FUNCTION;
+}
+
+// Deletes the open file; a read-only one has that attribute cleared and is
+// tried once more, and gets its attributes back when it still will not go.
+DWORD DeleteHeldFile(HANDLE file)
+{
+    DWORD status = DeleteThroughHandle(file);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (status != ERROR_ACCESS_DENIED || !::GetFileInformationByHandle(file, &info) ||
+        !(info.dwFileAttributes & FILE_ATTRIBUTE_READONLY))
+        return status;
+    if (SetBasicsThroughHandle(file, info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY) != ERROR_SUCCESS)
+        return status;
+    status = DeleteThroughHandle(file);
+    if (status != ERROR_SUCCESS)
+        SetBasicsThroughHandle(file, info.dwFileAttributes);
+    return status;
+}
+
+LONG MakeHeld(const ChangeRequest& change)
+{
+    switch (change.kind)
+    {
+    case kChangeDeleteFile:
+        return static_cast<LONG>(DeleteHeldFile(change.held));
+    case kChangeRemoveFolder:
+        return static_cast<LONG>(DeleteThroughHandle(change.held));
+    case kChangeSetAttributes:
+        return static_cast<LONG>(SetBasicsThroughHandle(change.held, change.attributes));
+    default:
+        return ERROR_INVALID_FUNCTION;
+    }
+}
+
+LONG PassHeld(const ChangeRequest& request);
+
 // The one road of every change: the recorder first, then the change, then
 // the recorder again with the outcome.
 LONG Pass(const ChangeRequest& change)
 {
+    if (IsHeldChange(change))
+        return PassHeld(change);
     switch (Ask(change))
     {
     case IChangeRecorder::kDecline:
         return ERROR_SUCCESS;
     case IChangeRecorder::kLeave:
-        return ERROR_ACCESS_DENIED;
+        return kErrorChangeLeft;
     case IChangeRecorder::kMake:
         break;
     }
     const LONG status = Make(change);
     if (status == ERROR_SUCCESS)
         NoteInListings(change);
+    Tell(change, status == ERROR_SUCCESS);
+    return status;
+}
+
+// A held change: its folders held and its file or folder opened before the
+// recorder sees it, checked once more just before the change, made through
+// the handle. What cannot be held or checked is not made.
+LONG PassHeld(const ChangeRequest& request)
+{
+    CFolderChain chain;
+    CHandle target;
+    ChangeRequest change = request;
+    change.heldError = Hold(change, chain, target);
+    change.held = change.heldError == ERROR_SUCCESS ? target.Get() : NULL;
+    switch (Ask(change))
+    {
+    case IChangeRecorder::kDecline:
+        return ERROR_SUCCESS;
+    case IChangeRecorder::kLeave:
+        return kErrorChangeLeft;
+    case IChangeRecorder::kMake:
+        break;
+    }
+    LONG status = static_cast<LONG>(change.heldError);
+    if (status == ERROR_SUCCESS && !chain.InPlace())
+        status = ERROR_CANT_ACCESS_FILE;  // a folder on the way was moved or replaced
+    if (status == ERROR_SUCCESS)
+        status = MakeHeld(change);
+    // The deletion is made when the handle closes, before the listings and
+    // the recorder hear of it.
+    target.Close();
+    if (status == ERROR_SUCCESS)
+        NoteInListings(change);
+    change.held = NULL;
     Tell(change, status == ERROR_SUCCESS);
     return status;
 }
@@ -122,6 +247,7 @@ bool PassBool(const ChangeRequest& change)
 }  // namespace
 
 void SetChangeRecorder(IChangeRecorder* recorder) { g_recorder = recorder; }
+
 IChangeRecorder* GetChangeRecorder() { return g_recorder; }
 
 namespace {

@@ -57,11 +57,19 @@ struct ChangeRequest
     // What makes an access reset or an import (the caller's own routines).
     bool (*resetAccess)(const wchar_t* path);
     bool (*importScript)(const std::wstring& script, bool nativeView);
+    // For a deletion, folder removal or attribute change of a path on a
+    // drive: the file or folder itself, opened as itself below the folders
+    // the gateway holds from here to the change. What the recorder reads
+    // of it, it reads through this handle (the one the change goes
+    // through). NULL when it could not be had: `heldError` says why, and
+    // the change is not made.
+    HANDLE held;
+    DWORD heldError;
 
     ChangeRequest()
         : kind(kChangeDeleteFile), attributes(0), rule(kKeepOrLeave), key(NULL), name(NULL), type(0), data(NULL),
           bytes(0), process(NULL), scriptKeys(NULL), nativeView(false), view(0), resetAccess(NULL),
-          importScript(NULL)
+          importScript(NULL), held(NULL), heldError(ERROR_SUCCESS)
     {
     }
 };
@@ -88,12 +96,20 @@ protected:
 void SetChangeRecorder(IChangeRecorder* recorder);
 IChangeRecorder* GetChangeRecorder();
 
+// What a change the recorder left in place answers (GetLastError of the
+// BOOL changes, the status of the others): told apart from a change that
+// failed, so that the walks can say what they left.
+const DWORD kErrorChangeLeft = ERROR_CANCELLED;
+
 // The changes. Each answers as its Win32 call would: true or ERROR_SUCCESS
 // when done (or declined by report-only), false or an error code when it
 // failed or was left.
 
 // Deletes a file; a read-only file has that attribute cleared and is tried
 // once more, and gets its attributes back when it still will not go.
+// A path on a drive ("X:\..." or "\\?\X:\...") is held for the deletion,
+// the folder removal and the attribute change (held_path.h): a folder on the
+// way that is a link, or was moved or replaced meanwhile, fails the change.
 bool GateDeleteFile(const std::wstring& path, KeepRule rule);
 // MoveFileExW(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT).
 bool GateScheduleDelete(const std::wstring& path, KeepRule rule);

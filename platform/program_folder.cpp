@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/file_helpers.h"
+#include "platform/held_path.h"
 
 FolderSystemCalls g_folderCalls = {::GetFileInformationByHandle, ::SetSecurityInfo, ::GetSecurityInfo, ::MoveFileExW};
 
@@ -245,6 +246,14 @@ DWORD SecureFolder(const std::wstring& folder)
     }
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
         return ERROR_ACCESS_DENIED;
+    return ProtectOpenObject(handle);
+}
+
+DWORD ProtectOpenObject(HANDLE handle)
+{
+    CProtectedAcl acl;
+    if (!acl.IsValid())
+        return ::GetLastError() ? ::GetLastError() : ERROR_INVALID_ACL;
     const SECURITY_INFORMATION what =
         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
     return g_folderCalls.setSecurity(handle, SE_FILE_OBJECT, what, acl.Admins(), NULL, acl.Acl(), NULL);
@@ -304,41 +313,56 @@ DWORD WriteAll(HANDLE file, const void* bytes, DWORD size)
     return ERROR_SUCCESS;
 }
 
-// Removes whatever file is at the path. A link (a reparse point, or a file
-// with other names) is only unlinked: its attributes belong to the file it
-// points to and stay as they are.
-DWORD RemoveExisting(const std::wstring& path)
+// Removes whatever file stands at `name` in the held folder, through the
+// handle it was checked on. A link (a reparse point, or a file with other
+// names) is only unlinked: its attributes belong to the file it points to
+// and stay as they are.
+DWORD RemoveExisting(const CFolderChain& folder, const std::wstring& name)
 {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
+    CHandle existing;
+    const DWORD opened =
+        folder.OpenIn(name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, kOpenExisting, 0, existing);
+    if (opened == ERROR_FILE_NOT_FOUND)
         return ERROR_SUCCESS;
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+    if (opened != ERROR_SUCCESS)
+        return opened;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!g_folderCalls.getInformation(existing, &info))
+        return ::GetLastError();
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
         return ERROR_ACCESS_DENIED;
-    bool linked = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    if (!linked)
-    {
-        CHandle existing(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
-                                       FILE_FLAG_OPEN_REPARSE_POINT, NULL));
-        BY_HANDLE_FILE_INFORMATION info;
-        linked = !existing.IsValid() || !g_folderCalls.getInformation(existing, &info) || info.nNumberOfLinks > 1 ||
-                 (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
-    }
-    if (!linked)
-        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    return ::DeleteFileW(path.c_str()) ? ERROR_SUCCESS : ::GetLastError();
+    const bool linked = info.nNumberOfLinks > 1 || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    if (!linked && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY))
+        SetBasicsThroughHandle(existing, FILE_ATTRIBUTE_NORMAL);
+    return DeleteThroughHandle(existing);
 }
 
 }  // namespace
 
 DWORD WriteFreshFile(const std::wstring& path, const void* bytes, DWORD size)
 {
-    const DWORD removed = RemoveExisting(path);
-    if (removed != ERROR_SUCCESS)
-        return removed;
-    CHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL));
-    if (!file.IsValid())
-        return ::GetLastError();
+    // The folder is held from the check of what stands at the name to the
+    // last byte written: the file is made in the folder that was checked.
+    const std::wstring held = HeldPathForm(path);
+    CFolderChain folder;
+    DWORD error = held.empty() ? ERROR_PATH_NOT_FOUND : folder.Open(held, false, false);
+    if (error != ERROR_SUCCESS)
+        return error;
+    const std::wstring name = held.substr(held.rfind(L'\\') + 1);
+    error = RemoveExisting(folder, name);
+    if (error != ERROR_SUCCESS)
+        return error;
+    if (!folder.InPlace())
+        return ERROR_CANT_ACCESS_FILE;
+    CHandle file;
+    error = folder.OpenIn(name, GENERIC_WRITE | DELETE, 0, kCreateNew, kNonDirectoryOnly, file);
+    if (error != ERROR_SUCCESS)
+        return error;
+    if (!FinalPathIs(file, held))
+    {
+        DeleteThroughHandle(file);
+        return ERROR_CANT_ACCESS_FILE;
+    }
     return WriteAll(file, bytes, size);
 }

@@ -29,6 +29,11 @@ std::wstring GetProgramFolderPath();
 // safe).
 DWORD SecureFolder(const std::wstring& folder);
 
+// Gives the open file or folder (opened with WRITE_DAC and WRITE_OWNER) the
+// protected access list of the program's folder: Administrators and SYSTEM
+// only, owned by Administrators. The Win32 error code.
+DWORD ProtectOpenObject(HANDLE handle);
+
 // True when the open file or folder is the program's own: its owner is
 // Administrators, SYSTEM or the owner this system gives what the program
 // creates, and its access list lets nobody else write, add, delete or change
@@ -41,11 +46,14 @@ bool IsProgramOwned(HANDLE handle);
 DWORD OpenFileForSafeWrite(const std::wstring& path, bool truncate, CHandle& file);
 
 // Writes a new file, in the protected folder or where others may write (the
-// temporary or the user's application-data folder): an existing file of that
-// name is removed first
-// (its attributes cleared, unless it is a reparse point or has other links,
-// which are only unlinked), then the file is made with CREATE_NEW, so nothing
-// is ever written through a link planted there. The Win32 error code.
+// temporary or the user's application-data folder, a /log folder), its
+// folders held from the root of its drive (held_path.h) from the check to
+// the last byte: an existing file of that name is removed first through the
+// handle it is checked on (a read-only one has that cleared, a reparse point
+// or a file with other links is only unlinked), then the file is made new in
+// the held folder, so nothing is ever written through a link planted there
+// or into a folder swapped in meanwhile. A path not on a drive is refused.
+// The Win32 error code.
 DWORD WriteFreshFile(const std::wstring& path, const void* bytes, DWORD size);
 
 // The system calls the checks rest on. Tests replace them to see what is set,

@@ -179,6 +179,7 @@ enum CopyResult
     kCopyNoRoom,
     kCopyFailed,
     kCopyOtherVolume,
+    kCopyLinked,   // a file with other names (hard links): not kept, not deleted
     kCopyNothing,  // nothing at the path: the change fails by itself
 };
 
@@ -236,6 +237,7 @@ CopyResult DescribeSource(HANDLE source, bool inListedRoot, DWORD listedSerial, 
         if (!driveKnown || driveSerial != info.dwVolumeSerialNumber)
             return kCopyOtherVolume;
         facts.attributes = info.dwFileAttributes;
+        facts.links = info.nNumberOfLinks;
         facts.size = (ULONGLONG(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
         facts.created = info.ftCreationTime;
         facts.accessed = info.ftLastAccessTime;
@@ -246,7 +248,23 @@ CopyResult DescribeSource(HANDLE source, bool inListedRoot, DWORD listedSerial, 
     record.created = facts.created;
     record.accessed = facts.accessed;
     record.written = facts.written;
-    return kCopyMade;
+    // Another name of the file may lie anywhere on the volume, in a place
+    // the user cannot read: its bytes are never kept, nor put back where
+    // this name was.
+    return facts.links > 1 ? kCopyLinked : kCopyMade;
+}
+
+// The attributes and times of what is at the path, by its path.
+bool AttributeDataOf(const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
+        return false;
+    info.dwFileAttributes = data.dwFileAttributes;
+    info.ftCreationTime = data.ftCreationTime;
+    info.ftLastAccessTime = data.ftLastAccessTime;
+    info.ftLastWriteTime = data.ftLastWriteTime;
+    return true;
 }
 
 // Cuts the pack back to `size` bytes: a copy begun there goes again.
@@ -314,7 +332,8 @@ CopyResult CopyMasked(HANDLE source, bool inListedRoot, DWORD listedSerial, bool
 
 const wchar_t* const kNoCopyReasons[] = {
     L"", L"locked", L"unreadable", L"not a plain file", L"larger than 64 MiB", L"no room within the limits",
-    L"the copy could not be written", L"on another volume than its drive", L"missing",
+    L"the copy could not be written", L"on another volume than its drive", L"it has other names (hard links)",
+    L"missing",
 };
 
 // Registry roots as scripts name them.
@@ -460,17 +479,6 @@ std::wstring GetQuarantineRootPath()
 {
     const std::wstring folder = GetProgramFolderPath();
     return folder.empty() ? folder : folder + L"Quarantine\\";
-}
-
-std::wstring DriveRootOf(const std::wstring& path)
-{
-    const size_t start = LongFormPrefix(path);
-    if (path.size() < start + 3 || path[start + 1] != L':' || path[start + 2] != L'\\')
-        return std::wstring();
-    const wchar_t letter = path[start];
-    if (!((letter >= L'A' && letter <= L'Z') || (letter >= L'a' && letter <= L'z')))
-        return std::wstring();
-    return path.substr(start, 3);
 }
 
 void MaskBytes(BYTE* bytes, DWORD size, ULONGLONG offset)
@@ -971,8 +979,21 @@ void CQuarantine::Finish()
 IChangeRecorder::Verdict CQuarantine::BeforeFile(const ChangeRequest& change)
 {
     const bool scheduled = change.kind == kChangeScheduleDelete;
-    CHandle source;
-    CopyResult result = OpenSource(change.path, source);
+    // A held deletion is kept through the gateway's handle on the file; one
+    // the gateway could not hold is not made (a locked file is left, and
+    // said so).
+    CHandle own;
+    HANDLE source = change.held;
+    CopyResult result = kCopyMade;
+    if (!source && change.heldError != ERROR_SUCCESS)
+        result = change.heldError == ERROR_SHARING_VIOLATION || change.heldError == ERROR_LOCK_VIOLATION
+                     ? kCopyLocked
+                     : kCopyNothing;
+    else if (!source)
+    {
+        result = OpenSource(change.path, own);
+        source = own;
+    }
     if (result == kCopyNothing)
         return kMake;
     m_record = ManifestRecord();
@@ -991,7 +1012,7 @@ IChangeRecorder::Verdict CQuarantine::BeforeFile(const ChangeRequest& change)
         DWORD listedSerial = 0;
         const bool inListedRoot = SplitRootEntry(change.path, root, name) && ListedRootSerial(root, listedSerial);
         result = CopyMasked(source, inListedRoot, listedSerial, known, serial, m_pack, m_packSize, room, m_record);
-        source.Close();
+        own.Close();
         if (result == kCopyMade)
         {
             m_record.stored = PackedName(m_packSize);
@@ -1003,7 +1024,7 @@ IChangeRecorder::Verdict CQuarantine::BeforeFile(const ChangeRequest& change)
         }
     }
     m_record.sha256 = kNone;
-    if (change.rule == kDeleteUncopied && result != kCopyOtherVolume)
+    if (change.rule == kDeleteUncopied && result != kCopyOtherVolume && result != kCopyLinked)
     {
         m_record.state = scheduled ? kStateScheduledNotKept : kStateDeletedNotKept;
         m_pending = true;
@@ -1128,8 +1149,10 @@ IChangeRecorder::Verdict CQuarantine::Before(const ChangeRequest& change)
     case kChangeSetAttributes:
     case kChangeRemoveFolder:
     {
-        WIN32_FILE_ATTRIBUTE_DATA data;
-        if (!::GetFileAttributesExW(change.path.c_str(), GetFileExInfoStandard, &data))
+        // Read through the gateway's handle when it holds the path.
+        BY_HANDLE_FILE_INFORMATION data;
+        if (change.held ? !::GetFileInformationByHandle(change.held, &data)
+                        : change.heldError != ERROR_SUCCESS || !AttributeDataOf(change.path, data))
             return kMake;  // nothing there to change
         m_record = ManifestRecord();
         m_record.kind = change.kind == kChangeSetAttributes ? L"attributes" : L"folder";

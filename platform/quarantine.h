@@ -23,6 +23,7 @@
 
 #include "platform/change_gate.h"
 #include "platform/handles.h"
+#include "platform/held_path.h"
 
 const DWORD kMaxQuarantines = 10;
 const ULONGLONG kMaxQuarantineBytes = 256ull * 1024 * 1024;  // all quarantines together
@@ -31,10 +32,6 @@ const int kQuarantineKeepDays = 30;                          // never pruned you
 
 // "<program folder>Quarantine\" (not created); empty when unknown.
 std::wstring GetQuarantineRootPath();
-
-// The drive root ("X:\\") of a local path, plain or in the extended form
-// "\\?\\X:\\..."; empty for any other form.
-std::wstring DriveRootOf(const std::wstring& path);
 
 // The fixed reversible mask of kept bytes; `offset` is the position of
 // bytes[0] in the file. Masking twice gives the bytes back.

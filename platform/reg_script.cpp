@@ -1,5 +1,6 @@
 #include "platform/reg_script.h"
 
+#include <shlobj.h>
 #include <shlwapi.h>
 
 #include "platform/change_gate.h"
@@ -155,26 +156,41 @@ bool ImportScriptResource(WORD id)
     return GateImportScript(copy, script->keys, true, WriteAndImport) && imported;
 }
 
-std::wstring GetLnkFixTempPath()
+std::wstring UserScriptCopyPath(const wchar_t* folder, const wchar_t* name)
 {
-    // The temporary folder comes from the user's environment (TMP, TEMP):
-    // the copy goes there only when it is a plain folder on a local fixed
-    // disk outside the Windows folder, so that no file of the system is
-    // replaced, nothing is written through a link and no other machine is
-    // reached.
-    wchar_t temp[MAX_PATH + 1] = {0};
-    const DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
-    if (length == 0 || length > MAX_PATH || IsRemoteOrDevicePath(temp) || temp[1] != L':' || temp[2] != L'\\')
+    // Only into a plain folder on a local fixed disk outside the Windows
+    // folder, so that no file of the system is replaced, nothing is written
+    // through a link and no other machine is reached.
+    if (!folder || IsRemoteOrDevicePath(folder) || lstrlenW(folder) < 3 || folder[1] != L':' || folder[2] != L'\\')
         return std::wstring();
-    const std::wstring root(temp, 3);
+    const std::wstring root(folder, 3);
     wchar_t windows[MAX_PATH] = {0};
     const UINT windowsLength = ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
     if (::GetDriveTypeW(root.c_str()) != DRIVE_FIXED || !IsLocalDiskRoot(root) || windowsLength == 0 ||
         windowsLength >= MAX_PATH)
         return std::wstring();
-    const std::wstring folder = LongFullFolder(temp);
+    const std::wstring full = LongFullFolder(folder);
     const std::wstring system = LongFullFolder(windows);
-    if (folder.size() < 3 || system.size() < 3 || IsAtOrBelowFolder(folder, system) || !IsPlainFolderPath(folder))
+    if (full.size() < 3 || system.size() < 3 || IsAtOrBelowFolder(full, system) || !IsPlainFolderPath(full))
         return std::wstring();
-    return (folder.size() == 3 ? folder : folder + L"\\") + L"LNKFIX.REG";
+    return (full.size() == 3 ? full : full + L"\\") + name;
+}
+
+std::wstring GetLnkFixTempPath()
+{
+    // The temporary folder comes from the user's environment (TMP, TEMP).
+    wchar_t temp[MAX_PATH + 1] = {0};
+    const DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
+    if (length == 0 || length > MAX_PATH)
+        return std::wstring();
+    return UserScriptCopyPath(temp, L"LNKFIX.REG");
+}
+
+std::wstring GetFixRegPath()
+{
+    // The folder comes from the user's own registry (User Shell Folders).
+    wchar_t folder[MAX_PATH] = {0};
+    if (FAILED(::SHGetFolderPathW(NULL, CSIDL_APPDATA, NULL, 0, folder)) || !folder[0])
+        return std::wstring();
+    return UserScriptCopyPath(folder, L"fix.reg");
 }

@@ -23,9 +23,16 @@ bool ExtractBinResource(WORD id, const wchar_t* path);
 // no file behind.
 bool ImportScriptResource(WORD id);
 
-// Where the shortcut script is given to the user: "LNKFIX.REG" in the
-// temporary folder. Empty (no copy is given) unless that folder is a full
-// local path on a fixed local disk, neither the Windows folder nor below it,
-// and no folder along it is a junction or symbolic link.
+// Where a script is given to the user: `name` in `folder` (which comes from
+// the user's environment or registry). Empty (no copy is given) unless that
+// folder is a full local path on a fixed local disk, neither the Windows
+// folder nor below it, and no folder along it is a junction or symbolic link.
+std::wstring UserScriptCopyPath(const wchar_t* folder, const wchar_t* name);
+
+// The shortcut script's copy: "LNKFIX.REG" in the temporary folder.
 std::wstring GetLnkFixTempPath();
+
+// The folder options script's copy: "fix.reg" in the user's roaming
+// application data folder, written at every start; empty when refused.
+std::wstring GetFixRegPath();
 

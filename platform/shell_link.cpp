@@ -46,6 +46,44 @@ bool StartsAsShortcut(HANDLE file)
            std::memcmp(head, kHead, sizeof(kHead)) == 0;
 }
 
+// The first `size` bytes of the held file as a stream in memory (the shell
+// link object reads it from there, never from the file by name).
+bool ReadIntoStream(HANDLE file, ULONGLONG size, CComOwner<IStream>& stream)
+{
+    const DWORD wanted = size < kMaxShortcutBytes ? static_cast<DWORD>(size) : kMaxShortcutBytes;
+    std::vector<BYTE> bytes(wanted);
+    DWORD read = 0;
+    LARGE_INTEGER start;
+    start.QuadPart = 0;
+    if (!::SetFilePointerEx(file, start, NULL, FILE_BEGIN) || !::ReadFile(file, &bytes[0], wanted, &read, NULL) ||
+        read != wanted)
+        return false;
+    ULONG written = 0;
+    LARGE_INTEGER origin;
+    origin.QuadPart = 0;
+    return SUCCEEDED(::CreateStreamOnHGlobal(NULL, TRUE, stream.Receive())) &&
+           SUCCEEDED(stream->Write(&bytes[0], wanted, &written)) && written == wanted &&
+           SUCCEEDED(stream->Seek(origin, STREAM_SEEK_SET, NULL));
+}
+
+// Loads the held shortcut: by its name (the name the held handle keeps on
+// this file; a target given relative to the shortcut is worked out from
+// it), or, past kMaxShortcutBytes, from its first bytes in memory.
+bool LoadHeld(IShellLinkW* link, const std::wstring& path, HANDLE held, ULONGLONG size)
+{
+    if (size <= kMaxShortcutBytes)
+    {
+        CComOwner<IPersistFile> file;
+        return SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.Receive()))) &&
+               SUCCEEDED(file->Load(path.c_str(), STGM_READ | STGM_SHARE_DENY_WRITE));
+    }
+    CComOwner<IStream> stream;
+    CComOwner<IPersistStream> persisted;
+    return ReadIntoStream(held, size, stream) &&
+           SUCCEEDED(link->QueryInterface(IID_IPersistStream, reinterpret_cast<void**>(persisted.Receive()))) &&
+           SUCCEEDED(persisted->Load(stream.Get()));
+}
+
 // The target as written with environment variables, from the shortcut's
 // own data block; empty when it has none.
 std::wstring ExpandableTarget(IShellLinkW* link)
@@ -76,20 +114,21 @@ bool ReadShortcut(const std::wstring& path, ShortcutInfo& info)
 {
     info.target.clear();
     info.arguments.clear();
+    info.cutShort = false;
     CHandle held;
     ULONGLONG size = 0;
-    if (!HoldShortcutFile(path, held, size) || size == 0 || size > kMaxShortcutBytes || !StartsAsShortcut(held))
+    if (!HoldShortcutFile(path, held, size) || size == 0 || !StartsAsShortcut(held))
         return false;
 
     CComOwner<IShellLinkW> link;
     if (FAILED(::CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
                                   reinterpret_cast<void**>(link.Receive()))))
         return false;
-    CComOwner<IPersistFile> file;
-    if (FAILED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.Receive()))))
+    if (!LoadHeld(link.Get(), path, held, size))
+    {
+        info.cutShort = size > kMaxShortcutBytes;
         return false;
-    if (FAILED(file->Load(path.c_str(), STGM_READ | STGM_SHARE_DENY_WRITE)))
-        return false;
+    }
 
     std::vector<wchar_t> text(kMaxShortcutText + 1, L'\0');
     // The stored path as it is: no search for a moved target, no expansion.

@@ -7,8 +7,9 @@
 
 #include <string>
 
-// Shortcuts larger than this are not loaded (a real one is a few KiB; the
-// largest argument string a shortcut can hold is 64 KiB of UTF-16).
+// Of a shortcut, no more than this is read: a real one is a few KiB, and the
+// shell needs only its first bytes (a worm pads its launchers past any such
+// limit; the padding is never read).
 const unsigned long kMaxShortcutBytes = 256 * 1024;
 
 // One owner of one COM interface pointer: released on every path.
@@ -63,12 +64,17 @@ struct ShortcutInfo
 {
     std::wstring target;     // raw: environment variables stay as written
     std::wstring arguments;
+    // Not loaded: it starts as a shortcut, is larger than kMaxShortcutBytes
+    // and does not load from them.
+    bool cutShort;
+
+    ShortcutInfo() : cutShort(false) {}
 };
 
 // Loads the shortcut at `path` (COM must be initialised on the thread).
-// False when the file does not load as a shortcut: not one, damaged, larger
-// than kMaxShortcutBytes, unreadable, or a reparse point (a symbolic link,
-// which is never followed). The file is checked through a handle opened on
-// it as itself, and that handle keeps it in place while it is loaded. Never
-// calls Resolve.
+// False when the file does not load as a shortcut from its first
+// kMaxShortcutBytes: not one, damaged, unreadable, or a reparse point (a
+// symbolic link, which is never followed). The file is checked through a
+// handle opened on it as itself, which keeps it in place while it is loaded
+// (a larger one is loaded from what that handle read). Never calls Resolve.
 bool ReadShortcut(const std::wstring& path, ShortcutInfo& info);

@@ -179,6 +179,11 @@ TEST(LauncherTexts, AreGbkBytes)
     EXPECT_EQ(Hex("C9 BE B3 FD B2 A1 B6 BE BF EC BD DD B7 BD CA BD 09"), std::string(kLogLauncherDeleted));
     EXPECT_EQ(Hex("C9 BE B3 FD B2 A1 B6 BE CE C4 BC FE 09"), std::string(kLogPayloadDeleted));
     EXPECT_EQ(Hex("BB D6 B8 B4 B1 BB C4 BE C2 ED D2 FE B2 D8 B5 C4 CE C4 BC FE 09"), std::string(kLogFileShown));
+    EXPECT_EQ(Hex("CE B4 C9 BE B3 FD B2 A1 B6 BE BF EC BD DD B7 BD CA BD 09"), std::string(kLogLauncherLeft));
+    EXPECT_EQ(Hex("CE B4 C9 BE B3 FD B2 A1 B6 BE CE C4 BC FE 09"), std::string(kLogPayloadLeft));
+    EXPECT_EQ(Hex("CE DE B7 A8 B1 B8 B7 DD"), std::string(kLogReasonNotKept));
+    EXPECT_EQ(Hex("C9 BE B3 FD CA A7 B0 DC"), std::string(kLogReasonFailed));
+    EXPECT_EQ(Hex("BF EC BD DD B7 BD CA BD B9 FD B4 F3 A3 AC CE B4 B6 C1 C8 A1 09"), std::string(kLogShortcutNotRead));
 }
 
 
@@ -427,7 +432,7 @@ TEST_F(LauncherTest, StopRequestedChangesNothing)
     EXPECT_EQ("", Logged());
 }
 
-TEST_F(LauncherTest, EveryChangeGoesThroughTheGatewayAndWhatIsLeftIsNotLogged)
+TEST_F(LauncherTest, EveryChangeGoesThroughTheGatewayAndWhatIsLeftIsLoggedAsLeft)
 {
     Folder(L"_", kHiddenSystem);
     File(L"x.vbe", "#@~^", kHiddenSystem);
@@ -440,7 +445,28 @@ TEST_F(LauncherTest, EveryChangeGoesThroughTheGatewayAndWhatIsLeftIsNotLogged)
     EXPECT_TRUE(FileExists(L"E:\\Stick.lnk"));
     EXPECT_TRUE(FileExists(L"E:\\x.vbe"));
     EXPECT_EQ(kHiddenSystem, Attributes(L"E:\\_") & kHiddenSystem);
-    EXPECT_EQ("", Logged());
+    // What was found is said, with why it is still there: the scan does
+    // not read as if nothing was found.
+    // 未删除病毒快捷方式, 未删除病毒文件, 无法备份
+    const std::string notKept = "\t" + Hex("CE DE B7 A8 B1 B8 B7 DD");
+    EXPECT_EQ(Hex("CE B4 C9 BE B3 FD B2 A1 B6 BE BF EC BD DD B7 BD CA BD 09") + "E:\\Stick.lnk" + notKept + "\r\n" +
+                  Hex("CE B4 C9 BE B3 FD B2 A1 B6 BE CE C4 BC FE 09") + "E:\\x.vbe" + notKept + "\r\n",
+              Logged());
+}
+
+TEST_F(LauncherTest, ALauncherPaddedPastWhatIsReadOfItIsReadFromItsFirstBytes)
+{
+    // Padding after the shortcut's end, as worms add it, makes it larger
+    // than what is read of a shortcut.
+    File(L"x.vbe", "#@~^", kHiddenSystem);
+    Shortcut(L"Padded.lnk", kCmd, L"/c start x.vbe&exit");
+    std::string padded = ReadFileBytes(L"E:\\Padded.lnk");
+    padded += std::string(kMaxShortcutBytes + 1, '\0');
+    File(L"Padded.lnk", padded);
+    Clean();
+    EXPECT_FALSE(FileExists(L"E:\\Padded.lnk"));
+    EXPECT_FALSE(FileExists(L"E:\\x.vbe"));
+    EXPECT_EQ(Line(kLogLauncherDeleted, L"E:\\Padded.lnk") + Line(kLogPayloadDeleted, L"E:\\x.vbe"), Logged());
 }
 
 TEST_F(LauncherTest, InternalDisksAreNotVisited)

@@ -299,16 +299,17 @@ TEST_F(LnkKillerTest, RelativeTargetsAndEmptiedShellFoldersStay)
     EXPECT_TRUE(FileExists(L"C:\\a\\rel.exe"));
     EXPECT_EQ(std::string(kLogLnkShellRemoved), Logged());
 
-    // A program alone in the user's Templates folder goes; the emptied shell
-    // folder does not.
-    const std::wstring templates = ShellFolder(CSIDL_TEMPLATES);
-    ASSERT_TRUE(templates.size() > 1 && FileExists(templates.substr(0, templates.size() - 1)));
-    ASSERT_TRUE(WriteFileBytes(templates + L"hijack.exe", "MZ"));
+    // A program alone in the user's Favorites folder goes; the emptied shell
+    // folder does not. (Not the Templates folder: Wine makes that a link to
+    // the Unix home, and nothing is deleted through a link.)
+    const std::wstring favorites = ShellFolder(CSIDL_FAVORITES);
+    ASSERT_TRUE(favorites.size() > 1 && FileExists(favorites.substr(0, favorites.size() - 1)));
+    ASSERT_TRUE(WriteFileBytes(favorites + L"hijack.exe", "MZ"));
     ResetLog();
     m_header = ScanLog::Length();
-    Hijack(L"\"" + templates + L"hijack.exe\" \"%1\"");
+    Hijack(L"\"" + favorites + L"hijack.exe\" \"%1\"");
     Run();
-    EXPECT_FALSE(FileExists(templates + L"hijack.exe"));
-    EXPECT_TRUE(FileExists(templates.substr(0, templates.size() - 1)));
-    EXPECT_EQ(FileLine(ToLogText((templates + L"hijack.exe").c_str())) + kLogLnkShellRemoved, Logged());
+    EXPECT_FALSE(FileExists(favorites + L"hijack.exe"));
+    EXPECT_TRUE(FileExists(favorites.substr(0, favorites.size() - 1)));
+    EXPECT_EQ(FileLine(ToLogText((favorites + L"hijack.exe").c_str())) + kLogLnkShellRemoved, Logged());
 }

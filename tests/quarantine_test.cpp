@@ -146,6 +146,13 @@ void SwapDocsFolder(const std::wstring&)
 
 void NoRestoreHook(const std::wstring&) {}
 
+// The same as a hook of the held changes, once.
+void SwapDocsFolderOnce(const std::wstring&)
+{
+    SetHeldPathHook(NULL);
+    SwapDocsFolder(L"");
+}
+
 class QuarantineTest : public ::testing::Test
 {
 protected:
@@ -688,8 +695,8 @@ TEST_F(QuarantineTest, WhatAnotherUserMadeIsNeitherListedNorRestored)
 
 TEST_F(QuarantineTest, TheCopyForADeletionThatFailsLeavesThePack)
 {
-    // Held open without sharing deletion: it reads, and is copied, but
-    // does not go. Its copy is cut from the pack; the next takes its place.
+    // Held open without sharing deletion: it cannot be opened for its
+    // deletion, and is left, and said so, without a copy.
     ASSERT_TRUE(WriteFileBytes(L"C:\\qt\\held.txt", std::string(3000, 'h')));
     ASSERT_TRUE(WriteFileBytes(L"C:\\qt\\next.txt", "next"));
     CHandle held(::CreateFileW(L"C:\\qt\\held.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
@@ -698,13 +705,27 @@ TEST_F(QuarantineTest, TheCopyForADeletionThatFailsLeavesThePack)
     EXPECT_FALSE(GateDeleteFile(L"C:\\qt\\held.txt", kKeepOrLeave));
     held.Close();
     EXPECT_TRUE(FileExists(L"C:\\qt\\held.txt"));
+    // Copied, then its folder is moved (Wine lets a held folder be
+    // renamed; Windows does not): it does not go, and its copy is cut
+    // from the pack; the next takes its place.
+    ASSERT_TRUE(::CreateDirectoryW(L"C:\\qt\\docs", NULL));
+    ASSERT_TRUE(WriteFileBytes(L"C:\\qt\\docs\\letter.txt", std::string(3000, 'l')));
+    g_swapped = false;
+    SetHeldPathHook(SwapDocsFolderOnce);
+    const bool deleted = GateDeleteFile(L"C:\\qt\\docs\\letter.txt", kKeepOrLeave);
+    SetHeldPathHook(NULL);
+    EXPECT_NE(g_swapped, deleted);
     EXPECT_TRUE(GateDeleteFile(L"C:\\qt\\next.txt", kKeepOrLeave));
     const std::wstring folder = Finish();
     const std::vector<ManifestRecord> records = Records(folder);
-    ASSERT_EQ(1u, records.size());
-    EXPECT_EQ(L"C:\\qt\\next.txt", records[0].path);
-    EXPECT_EQ(L"kept.bin@0", records[0].stored);
-    EXPECT_EQ("next", Unmasked(ReadFileBytes(folder + kPackName)));
+    ASSERT_EQ(g_swapped ? 2u : 3u, records.size());
+    EXPECT_EQ(L"left in place (locked)", records[0].state);
+    EXPECT_EQ(L"C:\\qt\\next.txt", records.back().path);
+    EXPECT_EQ(g_swapped ? L"kept.bin@0" : L"kept.bin@3000", records.back().stored);
+    if (g_swapped)
+    {
+        EXPECT_EQ("next", Unmasked(ReadFileBytes(folder + kPackName)));
+    }
 }
 
 TEST_F(QuarantineTest, AQuarantineOfAnEarlierVersionWithAFileForEachCopyStillComesBack)
@@ -826,6 +847,67 @@ TEST_F(QuarantineTest, AFileReachedOnAnotherVolumeIsLeft)
     EXPECT_EQ(L"left in place (on another volume than its drive)", records[0].state);
     EXPECT_EQ(L"left in place (on another volume than its drive)", records[1].state);
     EXPECT_EQ(std::wstring(kStateKept), records[2].state);
+}
+
+TEST_F(QuarantineTest, AFileWithOtherNamesIsNeitherKeptNorDeleted)
+{
+    // Another name of a file the user cannot read, planted where a scan
+    // deletes: its bytes would be kept and put back where the user reads.
+    ASSERT_TRUE(WriteFileBytes(L"C:\\qt\\secret.txt", "not the user's"));
+    ASSERT_TRUE(::CreateHardLinkW(L"C:\\qt\\Setup.exe", L"C:\\qt\\secret.txt", NULL));
+    ASSERT_TRUE(::CreateHardLinkW(L"C:\\qt\\autorun.inf", L"C:\\qt\\secret.txt", NULL));
+    EXPECT_FALSE(GateDeleteFile(L"C:\\qt\\Setup.exe", kKeepOrLeave));
+    EXPECT_FALSE(GateDeleteFile(L"C:\\qt\\autorun.inf", kDeleteUncopied));
+    EXPECT_EQ(DWORD(kErrorChangeLeft), ::GetLastError());
+    EXPECT_EQ("not the user's", ReadFileBytes(L"C:\\qt\\Setup.exe"));
+    EXPECT_EQ("not the user's", ReadFileBytes(L"C:\\qt\\autorun.inf"));
+    const std::wstring folder = Finish();
+    const std::vector<ManifestRecord> records = Records(folder);
+    ASSERT_EQ(2u, records.size());
+    for (size_t i = 0; i < records.size(); ++i)
+    {
+        EXPECT_EQ(L"left in place (it has other names (hard links))", records[i].state) << records[i].path;
+        EXPECT_EQ(L"-", records[i].stored) << records[i].path;
+    }
+    EXPECT_EQ("", ReadFileBytes(folder + kPackName));
+}
+
+namespace {
+
+// The restored files whose access list was set through their handle, and
+// whether it was the protected one of Administrators and SYSTEM.
+int g_protectedFiles = 0;
+
+DWORD WINAPI CountProtectedFiles(HANDLE handle, SE_OBJECT_TYPE type, SECURITY_INFORMATION what, PSID owner,
+                                 PSID group, PACL dacl, PACL sacl)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (::GetFileInformationByHandle(handle, &info) && !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        (what & PROTECTED_DACL_SECURITY_INFORMATION) && (what & DACL_SECURITY_INFORMATION) && dacl &&
+        owner && ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid))
+        ++g_protectedFiles;
+    return ::SetSecurityInfo(handle, type, what, owner, group, dacl, sacl);
+}
+
+}  // namespace
+
+TEST_F(QuarantineTest, RestoredFilesAreForAdministratorsAndSystemOnlyAndTheReportSaysSo)
+{
+    // Wine keeps no access lists of files: the seam sees what is set.
+    ASSERT_TRUE(WriteFileBytes(L"C:\\qt\\letter.txt", "letter"));
+    ASSERT_TRUE(WriteFileBytes(L"C:\\qt\\notes.txt", "notes"));
+    EXPECT_TRUE(GateDeleteFile(L"C:\\qt\\letter.txt", kKeepOrLeave));
+    EXPECT_TRUE(GateDeleteFile(L"C:\\qt\\notes.txt", kKeepOrLeave));
+    const std::wstring folder = Finish();
+    g_protectedFiles = 0;
+    g_folderCalls.setSecurity = CountProtectedFiles;
+    std::wstring report;
+    const int code = RestoreQuarantine(folder, false, report);
+    g_folderCalls.setSecurity = ::SetSecurityInfo;
+    EXPECT_EQ(kRestoreDone, code) << report;
+    EXPECT_EQ(2, g_protectedFiles);
+    EXPECT_EQ("letter", ReadFileBytes(L"C:\\qt\\letter.txt"));
+    EXPECT_NE(std::wstring::npos, report.find(L"for Administrators and SYSTEM only")) << report;
 }
 
 TEST_F(QuarantineTest, NamesThatWouldBreakTheScriptAreNotKept)

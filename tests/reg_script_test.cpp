@@ -119,6 +119,32 @@ TEST(ScriptImport, PlantedTempScriptAndRegeditAreNeverUsed)
     ::DeleteFileW(Beside(L"regedit.exe").c_str());
 }
 
+TEST(ScriptImport, TheUsersFixRegGoesOnlyIntoAPlainLocalApplicationDataFolder)
+{
+    // The folder comes from the user's own registry, which the user may
+    // point anywhere.
+    const wchar_t kShellFolders[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+    std::wstring saved;
+    DWORD type = REG_EXPAND_SZ;
+    ASSERT_TRUE(GetRegText(HKEY_CURRENT_USER, kShellFolders, L"AppData", saved, &type));
+    wchar_t windows[MAX_PATH] = {0};
+    ASSERT_NE(0u, ::GetSystemWindowsDirectoryW(windows, MAX_PATH));
+    const std::wstring windir(windows);
+    const std::wstring refused[] = {
+        windir, windir + L"\\system32", L"\\\\host\\share\\appdata", L"E:\\", L"C:\\no-such-folder",
+    };
+    for (size_t i = 0; i < sizeof(refused) / sizeof(refused[0]); ++i)
+    {
+        ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, kShellFolders, L"AppData", refused[i], REG_EXPAND_SZ));
+        EXPECT_EQ(L"", GetFixRegPath()) << refused[i].c_str();
+    }
+    ASSERT_TRUE(::CreateDirectoryW(L"C:\\user-appdata", NULL) || ::GetLastError() == ERROR_ALREADY_EXISTS);
+    ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, kShellFolders, L"AppData", L"C:\\user-appdata", REG_EXPAND_SZ));
+    EXPECT_EQ(0, ::lstrcmpiW(L"C:\\user-appdata\\fix.reg", GetFixRegPath().c_str())) << GetFixRegPath().c_str();
+    ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, kShellFolders, L"AppData", saved, type));
+    ::RemoveDirectoryW(L"C:\\user-appdata");
+}
+
 TEST(ScriptImport, FixRegIsImportedFromTheProtectedCopy)
 {
     const wchar_t hidden[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Advanced\\Folder\\Hidden";

@@ -1,0 +1,152 @@
+// Changes through held folders: a folder on the way swapped for another
+// between the check and the change (standing in for a junction, which Wine
+// does not make) never leads the change, or a write, into what was swapped
+// in. Windows refuses to rename a folder that is held; Wine lets it happen,
+// and the check just before the change has to catch it.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+
+#include "platform/change_gate.h"
+#include "platform/held_path.h"
+#include "platform/program_folder.h"
+#include "tests/testing.h"
+
+using namespace testing_util;
+
+namespace {
+
+const DWORD kHiddenSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+// The folder the hook swaps, once: renamed aside, and a new one of the
+// same name made with an item of each name the cases change.
+const wchar_t* g_folder = L"";
+bool g_swapped = false;
+
+void SwapFolder(const std::wstring&)
+{
+    SetHeldPathHook(NULL);
+    const std::wstring folder = g_folder;
+    g_swapped = ::MoveFileW(folder.c_str(), (folder + L".aside").c_str()) != FALSE;
+    if (!g_swapped)
+        return;
+    ::CreateDirectoryW(folder.c_str(), NULL);
+    WriteFileBytes(folder + L"\\x.vbs", "elsewhere");
+    ::SetFileAttributesW((folder + L"\\x.vbs").c_str(), kHiddenSystem);
+    ::CreateDirectoryW((folder + L"\\empty").c_str(), NULL);
+}
+
+bool DeleteScript() { return GateDeleteFile(L"\\\\?\\E:\\sub\\x.vbs", kKeepOrLeave); }
+bool RemoveEmpty() { return GateRemoveFolder(L"\\\\?\\E:\\sub\\empty"); }
+bool ShowScript() { return GateSetAttributes(L"\\\\?\\E:\\sub\\x.vbs", FILE_ATTRIBUTE_NORMAL); }
+
+struct HeldCase
+{
+    const char* name;
+    bool (*change)();
+    const wchar_t* item;  // what the change is made to, in E:\sub
+};
+
+const HeldCase kCases[] = {
+    {"deletion", DeleteScript, L"x.vbs"},
+    {"folder removal", RemoveEmpty, L"empty"},
+    {"attribute change", ShowScript, L"x.vbs"},
+};
+
+void PlantSub()
+{
+    RemoveTree(L"E:\\sub");
+    RemoveTree(L"E:\\sub.aside");
+    ASSERT_TRUE(::CreateDirectoryW(L"E:\\sub", NULL));
+    ASSERT_TRUE(::CreateDirectoryW(L"E:\\sub\\empty", NULL));
+    ASSERT_TRUE(WriteFileBytes(L"E:\\sub\\x.vbs", "the worm's"));
+    ASSERT_TRUE(::SetFileAttributesW(L"E:\\sub\\x.vbs", kHiddenSystem));
+}
+
+}  // namespace
+
+TEST(HeldChanges, AFolderSwappedBetweenCheckAndChangeLeadsTheChangeNowhereElse)
+{
+    for (size_t i = 0; i < sizeof(kCases) / sizeof(kCases[0]); ++i)
+    {
+        const HeldCase& held = kCases[i];
+        PlantSub();
+        g_folder = L"E:\\sub";
+        g_swapped = false;
+        SetHeldPathHook(SwapFolder);
+        const bool made = held.change();
+        SetHeldPathHook(NULL);
+        // What was swapped in is untouched.
+        EXPECT_EQ("elsewhere", ReadFileBytes(L"E:\\sub\\x.vbs")) << held.name;
+        EXPECT_EQ(kHiddenSystem, ::GetFileAttributesW(L"E:\\sub\\x.vbs") & kHiddenSystem) << held.name;
+        EXPECT_TRUE(FileExists(L"E:\\sub\\empty")) << held.name;
+        if (g_swapped)
+        {
+            EXPECT_FALSE(made) << held.name;
+            EXPECT_TRUE(FileExists(std::wstring(L"E:\\sub.aside\\") + held.item)) << held.name;
+            EXPECT_EQ(kHiddenSystem, ::GetFileAttributesW(L"E:\\sub.aside\\x.vbs") & kHiddenSystem) << held.name;
+        }
+        else
+        {
+            EXPECT_TRUE(made) << held.name << ": the held folder stays, and the change is made in it";
+        }
+    }
+    RemoveTree(L"E:\\sub");
+    RemoveTree(L"E:\\sub.aside");
+}
+
+TEST(HeldChanges, WithoutASwapEachChangeIsMadeThroughItsHandle)
+{
+    for (size_t i = 0; i < sizeof(kCases) / sizeof(kCases[0]); ++i)
+    {
+        PlantSub();
+        EXPECT_TRUE(kCases[i].change()) << kCases[i].name;
+    }
+    EXPECT_TRUE(FileExists(L"E:\\sub\\x.vbs"));
+    EXPECT_EQ(DWORD(0), ::GetFileAttributesW(L"E:\\sub\\x.vbs") & kHiddenSystem) << "shown";
+    PlantSub();
+    EXPECT_TRUE(DeleteScript());
+    EXPECT_TRUE(RemoveEmpty());
+    EXPECT_FALSE(FileExists(L"E:\\sub\\x.vbs"));
+    EXPECT_FALSE(FileExists(L"E:\\sub\\empty"));
+    // A read-only file goes too; a folder with something in it does not.
+    ASSERT_TRUE(WriteFileBytes(L"E:\\sub\\x.vbs", "again"));
+    ASSERT_TRUE(::SetFileAttributesW(L"E:\\sub\\x.vbs", FILE_ATTRIBUTE_READONLY));
+    EXPECT_TRUE(DeleteScript());
+    EXPECT_FALSE(FileExists(L"E:\\sub\\x.vbs"));
+    ASSERT_TRUE(::CreateDirectoryW(L"E:\\sub\\empty", NULL));
+    ASSERT_TRUE(WriteFileBytes(L"E:\\sub\\empty\\kept.txt", "mine"));
+    EXPECT_FALSE(RemoveEmpty());
+    EXPECT_EQ("mine", ReadFileBytes(L"E:\\sub\\empty\\kept.txt"));
+    RemoveTree(L"E:\\sub");
+}
+
+TEST(HeldWrites, AFileIsWrittenOnlyIntoTheFolderThatWasChecked)
+{
+    // A /log file, or a script given to the user, in a folder the user
+    // can swap while the program writes.
+    RemoveTree(L"C:\\held");
+    RemoveTree(L"C:\\held.aside");
+    ASSERT_TRUE(::CreateDirectoryW(L"C:\\held", NULL));
+    g_folder = L"C:\\held";
+    g_swapped = false;
+    SetHeldPathHook(SwapFolder);
+    const DWORD written = WriteFreshFile(L"C:\\held\\scan.txt", "log", 3);
+    SetHeldPathHook(NULL);
+    if (g_swapped)
+    {
+        EXPECT_NE(DWORD(ERROR_SUCCESS), written);
+        EXPECT_FALSE(FileExists(L"C:\\held\\scan.txt")) << "nothing written into what was swapped in";
+    }
+    else
+    {
+        EXPECT_EQ(DWORD(ERROR_SUCCESS), written);
+        EXPECT_EQ("log", ReadFileBytes(L"C:\\held\\scan.txt"));
+    }
+    // Not a path on a drive: refused.
+    EXPECT_NE(DWORD(ERROR_SUCCESS), WriteFreshFile(L"\\\\127.0.0.1\\c$\\held\\scan.txt", "log", 3));
+    RemoveTree(L"C:\\held");
+    RemoveTree(L"C:\\held.aside");
+}

@@ -517,10 +517,7 @@ std::wstring FormatManifestRecord(const ManifestRecord& r)
     swprintf(size, 24, L"%llu", r.size);
     // A registry name may hold tabs and line breaks: they never split the
     // record.
-    std::wstring path = r.path;
-    for (size_t i = 0; i < path.size(); ++i)
-        if (path[i] < L' ')
-            path[i] = L'?';
+    const std::wstring path = WithoutControlChars(r.path);
     return r.kind + L"\t" + r.state + L"\t" + path + L"\t" + Hex(r.volume, 8) + L"\t" + Hex(r.attributes, 8) +
            L"\t" + size + L"\t" + Hex(TimeValue(r.created), 16) + L"\t" + Hex(TimeValue(r.accessed), 16) + L"\t" +
            Hex(TimeValue(r.written), 16) + L"\t" + r.sha256 + L"\t" + r.stored;

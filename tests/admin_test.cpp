@@ -683,23 +683,30 @@ TEST(UserHives, TheCurrentUserNormallyEveryLoadedUserHiveAsLocalSystem)
     // A stand-in for HKEY_USERS as LocalSystem sees it.
     const std::wstring users = L"Software\\AdminTestUsers";
     const wchar_t* const hives[] = {
-        L".DEFAULT", L"S-1-5-18", L"S-1-5-19", L"S-1-5-21-11-22-33-1001", L"S-1-5-21-11-22-33-1001_Classes",
-        L"S-1-5-21-11-22-33-1002", L"S-1-5-21-x",
+        L".DEFAULT", L"S-1-5-18", L"S-1-5-19", L"S-1-5-20", L"S-1-5-21-11-22-33-1001",
+        L"S-1-5-21-11-22-33-1001_Classes", L"S-1-5-21-11-22-33-1002", L"S-1-5-21-x", L"S-1-12-1-44-55-66-77",
+        L"S-1-12-1-44-55-66-77_Classes",
     };
     for (size_t i = 0; i < sizeof(hives) / sizeof(hives[0]); ++i)
         ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, users + L"\\" + hives[i], L"Marker", hives[i]));
     HKEY key = NULL;
     ASSERT_EQ(0, ::RegOpenKeyExW(HKEY_CURRENT_USER, users.c_str(), 0, KEY_READ, &key));
     seen.clear();
-    EXPECT_EQ(2, ForEachUserRoot(CollectRoot, &seen, true, key, L"HKEY_USERS"));
+    // An Entra ID user (S-1-12-1-...) is a user as much as a local one.
+    EXPECT_EQ(3, ForEachUserRoot(CollectRoot, &seen, true, key, L"HKEY_USERS"));
     ::RegCloseKey(key);
-    ASSERT_EQ(2u, seen.size());
-    EXPECT_EQ(L"HKEY_USERS\\S-1-5-21-11-22-33-1001=S-1-5-21-11-22-33-1001", seen[0]);
-    EXPECT_EQ(L"HKEY_USERS\\S-1-5-21-11-22-33-1002=S-1-5-21-11-22-33-1002", seen[1]);
+    std::sort(seen.begin(), seen.end());
+    ASSERT_EQ(3u, seen.size());
+    EXPECT_EQ(L"HKEY_USERS\\S-1-12-1-44-55-66-77=S-1-12-1-44-55-66-77", seen[0]);
+    EXPECT_EQ(L"HKEY_USERS\\S-1-5-21-11-22-33-1001=S-1-5-21-11-22-33-1001", seen[1]);
+    EXPECT_EQ(L"HKEY_USERS\\S-1-5-21-11-22-33-1002=S-1-5-21-11-22-33-1002", seen[2]);
     DeleteKey(HKEY_CURRENT_USER, users);
 
     EXPECT_TRUE(IsUserHiveName(L"S-1-5-21-1-2-3-500"));
     EXPECT_FALSE(IsUserHiveName(L"S-1-5-21-1-2-3-500_classes"));
     EXPECT_FALSE(IsUserHiveName(L"S-1-5-21-"));
     EXPECT_FALSE(IsUserHiveName(L"S-1-5-20"));
+    EXPECT_TRUE(IsUserHiveName(L"S-1-12-1-1-2-3-4"));
+    EXPECT_FALSE(IsUserHiveName(L"S-1-12-1-1-2-3-4_Classes"));
+    EXPECT_FALSE(IsUserHiveName(L".DEFAULT"));
 }

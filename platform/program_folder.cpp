@@ -7,7 +7,8 @@
 
 #include "platform/file_helpers.h"
 
-FolderSystemCalls g_folderCalls = {::GetFileInformationByHandle, ::SetSecurityInfo, ::GetSecurityInfo, ::MoveFileExW};
+FolderSystemCalls g_folderCalls = {::GetFileInformationByHandle, ::SetSecurityInfo, ::GetSecurityInfo, ::MoveFileExW,
+                                   ::WriteFile};
 
 namespace {
 

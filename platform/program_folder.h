@@ -49,8 +49,8 @@ DWORD OpenFileForSafeWrite(const std::wstring& path, bool truncate, CHandle& fil
 DWORD WriteFreshFile(const std::wstring& path, const void* bytes, DWORD size);
 
 // The system calls the checks rest on. Tests replace them to see what is set,
-// to stand in for a reparse point, for another owner and for a folder that
-// cannot be moved, as Wine keeps no access lists or owners of files and makes
+// to stand in for a reparse point, for another owner, for a folder that
+// cannot be moved and for a full disk, as Wine keeps no access lists or owners of files and makes
 // no junctions.
 struct FolderSystemCalls
 {
@@ -59,5 +59,8 @@ struct FolderSystemCalls
     DWORD(WINAPI* getSecurity)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
                                PSECURITY_DESCRIPTOR*);
     BOOL(WINAPI* moveFile)(LPCWSTR, LPCWSTR, DWORD);
+    // The writes of the quarantine's registry blocks and script, which a
+    // full disk fails.
+    BOOL(WINAPI* writeFile)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
 };
 extern FolderSystemCalls g_folderCalls;

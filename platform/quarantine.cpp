@@ -3,6 +3,7 @@
 #include <map>
 
 #include <algorithm>
+#include <new>
 #include <cwchar>
 
 #include <shlwapi.h>
@@ -13,6 +14,7 @@
 #include "platform/program_folder.h"
 #include "platform/reg_views.h"
 #include "platform/registry.h"
+#include "platform/registry_journal.h"
 #include "platform/root_listings.h"
 #include "platform/sha256.h"
 #include "platform/system_function.h"
@@ -35,7 +37,6 @@ const wchar_t kStateRegistryNotKept[] = L"changed, not kept";
 namespace {
 
 const wchar_t kManifestName[] = L"manifest.txt";
-const wchar_t kRegistryScriptName[] = L"before.reg";
 const wchar_t kNone[] = L"-";
 const DWORD kChunk = 65536;
 
@@ -742,7 +743,9 @@ std::wstring RegistryValueLine(const wchar_t* name, DWORD type, const BYTE* data
 
 namespace {
 
-bool ExportRegistryTree(HKEY key, const std::wstring& name, std::wstring& script, REGSAM view)
+// Appends the key's tree to the script; false when a name cannot be carried
+// or the script would grow past `maxChars`.
+bool ExportRegistryTree(HKEY key, const std::wstring& name, std::wstring& script, REGSAM view, size_t maxChars)
 {
     DWORD subkeys = 0, maxSubkey = 0, values = 0, maxValueName = 0, maxData = 0;
     if (!FitsScriptLine(name, true) ||
@@ -760,6 +763,8 @@ bool ExportRegistryTree(HKEY key, const std::wstring& name, std::wstring& script
             !FitsScriptLine(&valueName[0], nameChars, false))
             return false;
         script += RegistryValueLine(&valueName[0], type, &data[0], size);
+        if (script.size() > maxChars)
+            return false;  // past what the quarantine may take
     }
     script += L"\r\n";
     std::vector<wchar_t> subkeyName(maxSubkey + 2);
@@ -771,7 +776,7 @@ bool ExportRegistryTree(HKEY key, const std::wstring& name, std::wstring& script
             return false;
         CRegKey subkey;
         if (subkey.Open(key, &subkeyName[0], KEY_READ | view) != ERROR_SUCCESS ||
-            !ExportRegistryTree(subkey, name + L"\\" + &subkeyName[0], script, view))
+            !ExportRegistryTree(subkey, name + L"\\" + &subkeyName[0], script, view, maxChars))
             return false;
     }
     return true;
@@ -859,7 +864,8 @@ std::wstring MissingKeyBlock(const KeyPlace& place)
 }  // namespace
 
 CQuarantine::CQuarantine(const std::wstring& root)
-    : m_root(root), m_folderFailed(root.empty()), m_usedBytes(0), m_packSize(0), m_records(0), m_pending(false)
+    : m_root(root), m_folderFailed(root.empty()), m_usedBytes(0), m_packSize(0), m_records(0), m_pending(false),
+      m_blockBytes(0)
 {
 }
 
@@ -963,6 +969,10 @@ void CQuarantine::Finish()
     AppendLine(end);
     m_manifest.Close();
     m_pack.Close();
+    // Should the script not be composed now, its blocks stay, and /restore
+    // composes it.
+    if (m_journal.Close() > 0)
+        ComposeRegistryScript(m_folder);
 }
 
 IChangeRecorder::Verdict CQuarantine::BeforeFile(const ChangeRequest& change)
@@ -1015,12 +1025,8 @@ IChangeRecorder::Verdict CQuarantine::BeforeFile(const ChangeRequest& change)
     return kLeave;
 }
 
-void CQuarantine::BeforeRegistry(const ChangeRequest& change)
+bool CQuarantine::ComposeBlock(const ChangeRequest& change, std::wstring& block, size_t maxChars)
 {
-    m_record = ManifestRecord();
-    m_record.kind = L"registry";
-    m_record.state = kStateChanged;
-    std::wstring block;
     bool kept = true;
     switch (change.kind)
     {
@@ -1068,7 +1074,7 @@ void CQuarantine::BeforeRegistry(const ChangeRequest& change)
             const LONG opened = places[i].Open(key);
             if (opened == ERROR_FILE_NOT_FOUND && !places[i].always)
                 continue;
-            kept = opened == ERROR_SUCCESS && ExportRegistryTree(key, places[i].name, block, places[i].view);
+            kept = opened == ERROR_SUCCESS && ExportRegistryTree(key, places[i].name, block, places[i].view, maxChars);
         }
         break;
     }
@@ -1100,23 +1106,69 @@ void CQuarantine::BeforeRegistry(const ChangeRequest& change)
                     continue;
                 }
                 block += L"[-" + places[i].name + L"]\r\n\r\n";
-                if (opened == ERROR_SUCCESS && !ExportRegistryTree(key, places[i].name, block, places[i].view))
+                if (opened == ERROR_SUCCESS &&
+                    !ExportRegistryTree(key, places[i].name, block, places[i].view, maxChars))
                     kept = false;
             }
         }
         break;
     default:
-        return;
+        break;
+    }
+    return kept && block.size() <= maxChars;
+}
+
+IChangeRecorder::Verdict CQuarantine::BeforeRegistry(const ChangeRequest& change)
+{
+    m_record = ManifestRecord();
+    m_record.kind = L"registry";
+    m_record.state = kStateChanged;
+    m_blockBytes = 0;
+    // A tree larger than the room left (or than one kept file may be) is
+    // changed without its old state, as a tree that cannot be read is.
+    ULONGLONG room = m_usedBytes < kMaxQuarantineBytes ? kMaxQuarantineBytes - m_usedBytes : 0;
+    if (room > kMaxKeptFileBytes)
+        room = kMaxKeptFileBytes;
+    std::wstring block;
+    bool kept = false;
+    try
+    {
+        kept = ComposeBlock(change, block, static_cast<size_t>(room / sizeof(wchar_t)));
+    }
+    catch (const std::bad_alloc&)
+    {
+        // Out of memory for the old state: not kept, and the scan goes on
+        // to its log.
+        kept = false;
     }
     if (!kept)
+    {
+        std::wstring().swap(block);
         m_record.state = kStateRegistryNotKept;
-    m_registryBlock = kept ? block : std::wstring();
+        m_pending = true;
+        return kMake;
+    }
+    // The block is on disk before the change is made: no block, no change.
+    const DWORD written = EnsureFolder() ? m_journal.Append(m_folder, block) : ERROR_PATH_NOT_FOUND;
+    if (written != ERROR_SUCCESS)
+    {
+        if (!m_folder.empty())
+        {
+            m_record.state = std::wstring(kStateLeftInPlace) + L" (" + kNoCopyReasons[kCopyFailed] + L")";
+            Append(m_record);
+        }
+        return kLeave;
+    }
+    m_blockBytes = JournalBytesOf(block);
+    m_usedBytes += m_blockBytes;
     m_pending = true;
+    return kMake;
 }
 
 IChangeRecorder::Verdict CQuarantine::Before(const ChangeRequest& change)
 {
     m_pending = false;
+    m_blockBytes = 0;
     switch (change.kind)
     {
     case kChangeDeleteFile:
@@ -1145,8 +1197,7 @@ IChangeRecorder::Verdict CQuarantine::Before(const ChangeRequest& change)
     case kChangeDeleteTree:
     case kChangeResetKeyAccess:
     case kChangeImportScript:
-        BeforeRegistry(change);
-        return kMake;
+        return BeforeRegistry(change);
     case kChangeEndProcess:
         break;
     }
@@ -1168,27 +1219,27 @@ void CQuarantine::After(const ChangeRequest&, bool succeeded)
             CutPack(m_pack, m_packSize);
             m_usedBytes -= m_record.size;
         }
+        // And so does the registry block made for it; a folder made for
+        // that block alone goes with it.
+        if (m_blockBytes)
+        {
+            m_journal.DropLast();
+            m_usedBytes -= m_blockBytes;
+            m_blockBytes = 0;
+            if (m_records == 0 && m_journal.Blocks() == 0 && !m_pack.IsValid() && !m_manifest.IsValid())
+            {
+                m_journal.Close();
+                ::DeleteFileW((m_folder + kRegistryJournalName).c_str());
+                ::RemoveDirectoryW(m_folder.c_str());
+                m_folder.clear();
+                m_folderFailed = false;
+            }
+        }
         return;
     }
+    m_blockBytes = 0;
     // The folder is made by the first change that was made.
     if (!EnsureFolder())
         return;
-    if (!m_registryBlock.empty())
-    {
-        m_registryBlocks.push_back(m_registryBlock);
-        m_registryBlock.clear();
-        WriteRegistryScript();
-    }
     Append(m_record);
-}
-
-void CQuarantine::WriteRegistryScript()
-{
-    // Latest change first: importing the script in its order leaves every
-    // value as it was before the first change of the scan.
-    std::wstring script = L"Windows Registry Editor Version 5.00\r\n\r\n";
-    for (size_t i = m_registryBlocks.size(); i-- > 0;)
-        script += m_registryBlocks[i];
-    const std::string bytes = "\xFF\xFE" + Utf16Bytes(script);
-    WriteFreshFile(m_folder + kRegistryScriptName, bytes.data(), static_cast<DWORD>(bytes.size()));
 }

@@ -11,12 +11,21 @@
 #include "platform/handles.h"
 
 // "<all-users application data>\corvaneTools\" with its trailing backslash,
-// created protected or taken over; empty when the all-users application data
-// folder is unknown or the folder cannot be made safe.
+// created protected or taken over. When what stands there cannot be moved
+// aside, a folder of a new name ("corvaneTools.<GUID>") beside it, made
+// protected and recorded in HKEY_LOCAL_MACHINE\SOFTWARE\corvaneTools,
+// "ProgramFolder" (the native view; a key only Administrators and SYSTEM
+// read), which every later run uses. Empty when the all-users application
+// data folder is unknown or no protected folder can be made at all.
 std::wstring GetProgramFolder();
 
-// The same path without creating or securing anything (empty when unknown).
+// The same path (the recorded folder when there is one) without creating or
+// securing anything; empty when unknown.
 std::wstring GetProgramFolderPath();
+
+// Where a folder made in place of the usual one is recorded.
+extern const wchar_t kProgramFolderKey[];    // "SOFTWARE\corvaneTools" below HKEY_LOCAL_MACHINE
+extern const wchar_t kProgramFolderValue[];  // "ProgramFolder": the folder's name
 
 // Makes `folder` writable only by Administrators and SYSTEM: creates it with
 // that protected access list (inherited by everything below it). An existing
@@ -24,9 +33,8 @@ std::wstring GetProgramFolderPath();
 // and access list are then set once more); any other, a reparse point among
 // them, was made by someone else, who may still hold handles to it or own
 // what is inside: it is moved aside ("<folder>.untrusted-<YYYYMMDD-HHMMSS>")
-// and a new one is made. A file standing there is refused, and so is a folder
-// that cannot be moved aside. The Win32 error code (0 when the folder is
-// safe).
+// and a new one is made; so is a file standing there. What cannot be moved
+// aside is refused. The Win32 error code (0 when the folder is safe).
 DWORD SecureFolder(const std::wstring& folder);
 
 // True when the open file or folder is the program's own: its owner is

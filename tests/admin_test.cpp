@@ -522,7 +522,7 @@ TEST_F(AdminTest, AWindowScanDuringAnotherWaitsWithTheWindowResponsive)
     ::Sleep(2000);
     DWORD_PTR answer = 0;
     EXPECT_NE(0, ::SendMessageTimeoutW(main, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &answer)) << "responsive";
-    EXPECT_EQ(L"正在扫描中。。。 ", ControlText(main, 1017));
+    EXPECT_EQ(L"另一个查杀正在进行，等待其结束。。。 ", ControlText(main, 1017)) << "the wait is said";
     EXPECT_EQ(L"停止查杀", ControlText(main, 1008));
     EXPECT_TRUE(FindProcessWindow(program.m_info.dwProcessId, L"注意") == NULL) << "no result while waiting";
     EXPECT_EQ("", Log());
@@ -583,6 +583,41 @@ TEST(ReportOnlyRecorder, DeclinesEveryChangeAndLeavesThePcAsItIs)
     ::RegCloseKey(key);
     DeleteKey(HKEY_CURRENT_USER, L"Software\\AdminTest");
     ::DeleteFileW(file.c_str());
+}
+
+TEST(ReportOnlyRecorder, EveryKeyByItsOwnNameAndNoNameStartsALineOfItsOwn)
+{
+    // Another user's hive, as LocalSystem walks it.
+    const std::wstring hiveName = L"S-1-5-21-9-9-9-1001";
+    ASSERT_TRUE(SetRegText(HKEY_USERS, hiveName + L"\\Software\\AdminTest", L"v", L"x"));
+    HKEY hive = NULL;
+    ASSERT_EQ(0, ::RegOpenKeyExW(HKEY_USERS, hiveName.c_str(), 0, KEY_READ, &hive));
+    struct Case
+    {
+        const char* what;
+        ChangeKind kind;
+        const wchar_t* name;
+        std::string expected;  // after the change's own text and its tab
+    };
+    const Case cases[] = {
+        {"an access reset in another user's hive", kChangeResetKeyAccess, L"Software\\AdminTest",
+         "HKEY_USERS\\S-1-5-21-9-9-9-1001\\Software\\AdminTest"},
+        {"a value whose name holds a line break", kChangeDeleteValue, L"v\r\n[forged]\tline",
+         "HKEY_USERS\\S-1-5-21-9-9-9-1001\\v??[forged]?line"},
+    };
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i)
+    {
+        ChangeRequest change;
+        change.kind = cases[i].kind;
+        change.key = hive;
+        change.name = cases[i].name;
+        const std::string line = CReportOnlyRecorder::Describe(change);
+        const std::string::size_type tab = line.find('\t');
+        ASSERT_NE(std::string::npos, tab) << cases[i].what;
+        EXPECT_EQ(cases[i].expected, line.substr(tab + 1)) << cases[i].what;
+    }
+    ::RegCloseKey(hive);
+    DeleteKey(HKEY_USERS, hiveName);
 }
 
 TEST(ReportOnlyRecorder, NothingToDoReadsAsTheLogDoes)

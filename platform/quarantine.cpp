@@ -1025,92 +1025,108 @@ IChangeRecorder::Verdict CQuarantine::BeforeFile(const ChangeRequest& change)
     return kLeave;
 }
 
-bool CQuarantine::ComposeBlock(const ChangeRequest& change, std::wstring& block, size_t maxChars)
+bool CQuarantine::ValueBlock(const ChangeRequest& change, std::wstring& block)
 {
     bool kept = true;
-    switch (change.kind)
+    // A value written into a subkey names the subkey in its path; a
+    // subkey that is not there yet goes again on the way back.
+    std::vector<KeyPlace> places;
+    KeyPlaces(change.key, change.path, 0, places);
+    m_record.path = (places[0].name.empty() ? L"?" : places[0].name) + L"\\" + (change.name ? change.name : L"");
+    for (size_t i = 0; i < places.size(); ++i)
     {
-    case kChangeSetValue:
-    case kChangeDeleteValue:
-    {
-        // A value written into a subkey names the subkey in its path; a
-        // subkey that is not there yet goes again on the way back.
-        std::vector<KeyPlace> places;
-        KeyPlaces(change.key, change.path, 0, places);
-        m_record.path = (places[0].name.empty() ? L"?" : places[0].name) + L"\\" + (change.name ? change.name : L"");
-        for (size_t i = 0; i < places.size(); ++i)
+        const KeyPlace& place = places[i];
+        CRegKey key;
+        const LONG opened = place.Open(key);
+        if (opened == ERROR_FILE_NOT_FOUND && !place.always)
+            continue;
+        const bool fits = FitsScriptLine(place.name, true) && (!change.name || FitsScriptLine(change.name, false));
+        if (opened == ERROR_FILE_NOT_FOUND && !place.path.empty())
         {
-            const KeyPlace& place = places[i];
-            CRegKey key;
-            const LONG opened = place.Open(key);
-            if (opened == ERROR_FILE_NOT_FOUND && !place.always)
-                continue;
-            const bool fits = FitsScriptLine(place.name, true) && (!change.name || FitsScriptLine(change.name, false));
-            if (opened == ERROR_FILE_NOT_FOUND && !place.path.empty())
-            {
-                const std::wstring missing = MissingKeyBlock(place);
-                kept = kept && fits;
-                block += missing;
-                continue;
-            }
-            const std::wstring line = opened != ERROR_SUCCESS || !fits ? std::wstring() : OldValueLine(key, change.name);
-            kept = kept && !line.empty();
-            block += L"[" + place.name + L"]\r\n" + line + L"\r\n";
+            const std::wstring missing = MissingKeyBlock(place);
+            kept = kept && fits;
+            block += missing;
+            continue;
         }
-        break;
+        const std::wstring line = opened != ERROR_SUCCESS || !fits ? std::wstring() : OldValueLine(key, change.name);
+        kept = kept && !line.empty();
+        block += L"[" + place.name + L"]\r\n" + line + L"\r\n";
     }
-    case kChangeDeleteTree:
-    case kChangeResetKeyAccess:
+    return kept;
+}
+
+bool CQuarantine::TreeBlock(const ChangeRequest& change, std::wstring& block, size_t maxChars)
+{
+    // A reset key keeps its values; they are exported as they were, for
+    // the record.
+    std::vector<KeyPlace> places;
+    KeyPlaces(change.key, change.name ? change.name : L"", change.view, places);
+    m_record.path = places[0].name.empty() ? L"?" : places[0].name;
+    bool kept = change.name != NULL;
+    for (size_t i = 0; i < places.size() && kept; ++i)
     {
-        // A reset key keeps its values; they are exported as they were, for
-        // the record.
+        CRegKey key;
+        const LONG opened = places[i].Open(key);
+        if (opened == ERROR_FILE_NOT_FOUND && !places[i].always)
+            continue;
+        kept = opened == ERROR_SUCCESS && ExportRegistryTree(key, places[i].name, block, places[i].view, maxChars);
+    }
+    return kept;
+}
+
+bool CQuarantine::ImportBlock(const ChangeRequest& change, std::wstring& block, size_t maxChars)
+{
+    bool kept = true;
+    for (const wchar_t* name = change.scriptKeys; name && *name; name += lstrlenW(name) + 1)
+    {
+        // The key goes whole and comes back as it was, or not at all
+        // when it was not there.
+        m_record.path += (m_record.path.empty() ? L"" : L" ") + std::wstring(name);
+        HKEY root = NULL;
+        std::wstring path;
         std::vector<KeyPlace> places;
-        KeyPlaces(change.key, change.name ? change.name : L"", change.view, places);
-        m_record.path = places[0].name.empty() ? L"?" : places[0].name;
-        kept = change.name != NULL;
-        for (size_t i = 0; i < places.size() && kept; ++i)
+        // Each editor writes its own view: the native one on 64-bit
+        // Windows, the 32-bit one otherwise.
+        const REGSAM view = !HasTwoRegViews() ? 0 : change.nativeView ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+        if (SplitKeyName(name, root, path))
+            KeyPlaces(root, path, view, places);
+        if (places.empty())
+            kept = false;
+        for (size_t i = 0; i < places.size(); ++i)
         {
             CRegKey key;
             const LONG opened = places[i].Open(key);
             if (opened == ERROR_FILE_NOT_FOUND && !places[i].always)
                 continue;
-            kept = opened == ERROR_SUCCESS && ExportRegistryTree(key, places[i].name, block, places[i].view, maxChars);
-        }
-        break;
-    }
-    case kChangeImportScript:
-        for (const wchar_t* name = change.scriptKeys; name && *name; name += lstrlenW(name) + 1)
-        {
-            // The key goes whole and comes back as it was, or not at all
-            // when it was not there.
-            m_record.path += (m_record.path.empty() ? L"" : L" ") + std::wstring(name);
-            HKEY root = NULL;
-            std::wstring path;
-            std::vector<KeyPlace> places;
-            // Each editor writes its own view: the native one on 64-bit
-            // Windows, the 32-bit one otherwise.
-            const REGSAM view = !HasTwoRegViews() ? 0 : change.nativeView ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
-            if (SplitKeyName(name, root, path))
-                KeyPlaces(root, path, view, places);
-            if (places.empty())
-                kept = false;
-            for (size_t i = 0; i < places.size(); ++i)
+            if (places[i].name.empty() || !FitsScriptLine(places[i].name, true))
             {
-                CRegKey key;
-                const LONG opened = places[i].Open(key);
-                if (opened == ERROR_FILE_NOT_FOUND && !places[i].always)
-                    continue;
-                if (places[i].name.empty() || !FitsScriptLine(places[i].name, true))
-                {
-                    kept = false;
-                    continue;
-                }
-                block += L"[-" + places[i].name + L"]\r\n\r\n";
-                if (opened == ERROR_SUCCESS &&
-                    !ExportRegistryTree(key, places[i].name, block, places[i].view, maxChars))
-                    kept = false;
+                kept = false;
+                continue;
             }
+            block += L"[-" + places[i].name + L"]\r\n\r\n";
+            if (opened == ERROR_SUCCESS &&
+                !ExportRegistryTree(key, places[i].name, block, places[i].view, maxChars))
+                kept = false;
         }
+    }
+    return kept;
+}
+
+bool CQuarantine::ComposeBlock(const ChangeRequest& change, std::wstring& block, size_t maxChars)
+{
+    bool kept = false;
+    switch (change.kind)
+    {
+    case kChangeSetValue:
+    case kChangeDeleteValue:
+        kept = ValueBlock(change, block);
+        break;
+    case kChangeDeleteTree:
+    case kChangeResetKeyAccess:
+        kept = TreeBlock(change, block, maxChars);
+        break;
+    case kChangeImportScript:
+        kept = ImportBlock(change, block, maxChars);
         break;
     default:
         break;

@@ -125,6 +125,11 @@ private:
     // The block of a registry script that puts back what the change
     // destroys, at most `maxChars` long; false when it cannot be had.
     bool ComposeBlock(const ChangeRequest& change, std::wstring& block, size_t maxChars);
+    // Its cases: a value written or deleted, a key tree deleted or its
+    // access reset (its values kept for the record), a script imported.
+    bool ValueBlock(const ChangeRequest& change, std::wstring& block);
+    bool TreeBlock(const ChangeRequest& change, std::wstring& block, size_t maxChars);
+    bool ImportBlock(const ChangeRequest& change, std::wstring& block, size_t maxChars);
     void Append(const ManifestRecord& record);
     void AppendLine(const std::wstring& line);
     bool DriveSerialOf(const std::wstring& path, DWORD& serial);

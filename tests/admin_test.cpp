@@ -481,15 +481,14 @@ TEST_F(AdminTest, ALockedWormFileIsAFailedRepair)
 TEST_F(AdminTest, ASilentScanWaitsForTheScanRunning)
 {
     // Another scan holds the lock: the silent scan waits, changing nothing.
-    HANDLE lock = ::CreateMutexW(NULL, TRUE, kScanLockName);
-    ASSERT_TRUE(lock != NULL);
+    CScanLock lock;
+    ASSERT_EQ(CScanLock::kHeld, lock.Acquire(0));
     CProgram waiting(L" /scan");
     ASSERT_TRUE(waiting.Started());
     ::Sleep(3000);
     EXPECT_TRUE(waiting.Running());
     EXPECT_EQ("", Log());
-    ::ReleaseMutex(lock);
-    ::CloseHandle(lock);
+    lock.Release();
     const CRunResult result = waiting.Finish();
     EXPECT_LE(result.code, 3u);
     EXPECT_FALSE(result.windowShown);
@@ -512,8 +511,8 @@ TEST_F(AdminTest, ASilentScanWaitsForTheScanRunning)
 
 TEST_F(AdminTest, AWindowScanDuringAnotherWaitsWithTheWindowResponsive)
 {
-    HANDLE lock = ::CreateMutexW(NULL, TRUE, kScanLockName);
-    ASSERT_TRUE(lock != NULL);
+    CScanLock lock;  // another scan's
+    ASSERT_EQ(CScanLock::kHeld, lock.Acquire(0));
     CProgram program(L"");
     ASSERT_TRUE(program.Started());
     HWND main = WaitProcessWindow(program.m_info.dwProcessId, L"QuorvelU盘专杀工具V1.3", 20000);
@@ -526,8 +525,7 @@ TEST_F(AdminTest, AWindowScanDuringAnotherWaitsWithTheWindowResponsive)
     EXPECT_EQ(L"停止查杀", ControlText(main, 1008));
     EXPECT_TRUE(FindProcessWindow(program.m_info.dwProcessId, L"注意") == NULL) << "no result while waiting";
     EXPECT_EQ("", Log());
-    ::ReleaseMutex(lock);
-    ::CloseHandle(lock);
+    lock.Release();
     // Then it runs: the restart prompt (when the tests before left the
     // known-file worm's files behind) answered with No, and the result.
     HWND result = NULL;

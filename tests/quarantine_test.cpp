@@ -104,10 +104,9 @@ bool MakeLargeFile(const std::wstring& path, LONG megabytes)
     return ok;
 }
 
-BOOL WINAPI RefuseMove(LPCWSTR, LPCWSTR, DWORD)
+DWORD WINAPI RefuseSecurity(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID, PSID, PACL, PACL)
 {
-    ::SetLastError(ERROR_SHARING_VIOLATION);
-    return FALSE;
+    return ERROR_ACCESS_DENIED;
 }
 
 // Files that read as on another volume than their drive.
@@ -781,20 +780,17 @@ TEST(StoredNames, ThePackWithItsOffsetAndTheFilesOfEarlierVersions)
 
 TEST_F(QuarantineTest, WithoutAProgramFolderOnlyTheWormsOwnGoes)
 {
-    // The program's folder was made by another user and cannot be moved
-    // aside: there is no quarantine, and nothing that may be the user's is
-    // deleted.
-    CPlantedScope scope;
-    const std::wstring programFolder = GetProgramFolderPath();
-    ASSERT_TRUE(MarkPlanted(programFolder.substr(0, programFolder.size() - 1)));
-    g_folderCalls.moveFile = RefuseMove;
+    // No protected folder can be made at all (the usual one cannot be
+    // secured, nor one of a new name): there is no quarantine, and nothing
+    // that may be the user's is deleted.
+    g_folderCalls.setSecurity = RefuseSecurity;
     ASSERT_TRUE(WriteFileBytes(L"C:\\qt\\user.doc", "mine"));
     ASSERT_TRUE(WriteFileBytes(L"C:\\qt\\autorun.inf", "[autorun]"));
     EXPECT_FALSE(GateDeleteFile(L"C:\\qt\\user.doc", kKeepOrLeave));
     EXPECT_EQ("mine", ReadFileBytes(L"C:\\qt\\user.doc"));
     EXPECT_TRUE(GateDeleteFile(L"C:\\qt\\autorun.inf", kDeleteUncopied));
     EXPECT_FALSE(FileExists(L"C:\\qt\\autorun.inf"));
-    g_folderCalls.moveFile = ::MoveFileExW;
+    g_folderCalls.setSecurity = ::SetSecurityInfo;
     EXPECT_EQ(L"", Finish());
     std::vector<DirEntry> entries;
     ListFolder(m_root + L"*", entries);

@@ -143,8 +143,7 @@ private:
     CMutexHold m_hold;  // let go first
 };
 
-// The name of the scan lock's mutex where the system has no private
-// namespaces ("Global\corvaneTools.StickMedic.Scan").
+// The name of the scan lock's mutex ("Global\corvaneTools.StickMedic.Scan").
 extern const wchar_t kScanLockName[];
 
 // A run without a window, on the calling thread: the scan lock (waiting at

@@ -1,9 +1,9 @@
-// A named mutex that only Administrators and SYSTEM can make or hold, in
-// every session of the PC. Where the system has private namespaces (Vista
-// on) it lies in one bounded by the Administrators group, which nobody else
-// can create or open; elsewhere (XP) it is a "Global\" mutex whose owner is
-// checked, so a mutex someone else made there first is never taken for the
-// program's own.
+// A "Global\" named mutex, in every session of the PC, that only
+// Administrators and SYSTEM may have: made with an access list of those two
+// alone, and, when it stood there already, taken only when its owner is one
+// of them (or the owner this process gives what it makes). A mutex someone
+// else made first, to hold it for ever or to let anyone take it, is never
+// taken for the program's own: that is "cannot be had", never "not needed".
 #pragma once
 #include <windows.h>
 
@@ -12,9 +12,8 @@
 class CAdminMutex
 {
 public:
-    // `name`: the mutex's name without "Global\" or a namespace.
+    // `name`: the mutex's name without "Global\".
     explicit CAdminMutex(const wchar_t* name);
-    ~CAdminMutex();
 
     // The mutex; NULL when it could not be had (Error() says why).
     HANDLE Get() const { return m_mutex.Get(); }
@@ -26,18 +25,10 @@ private:
     CAdminMutex(const CAdminMutex&);
     CAdminMutex& operator=(const CAdminMutex&);
 
-    bool OpenInNamespace(const wchar_t* name, SECURITY_ATTRIBUTES& attributes);
-
     CHandle m_mutex;
-    HANDLE m_namespace;  // ClosePrivateNamespace
-    HANDLE m_boundary;   // DeleteBoundaryDescriptor
     DWORD m_error;
 };
 
 // Whether a kernel object's owner is Administrators, SYSTEM or the owner
 // this process gives the objects it makes; false when it cannot be read.
 bool IsOwnedByAdmins(HANDLE object);
-
-// For tests: false makes CAdminMutex use the "Global\" mutex, as on a system
-// without private namespaces; true (the default) uses them where they exist.
-void UsePrivateNamespaceForTests(bool use);

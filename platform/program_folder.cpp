@@ -301,8 +301,7 @@ std::wstring RecordedFolder(const std::wstring& appData)
 }
 
 // Records the folder's name in the machine's registry, in a key only
-// Administrators and SYSTEM may read or change: nobody else learns the
-// name to plant something there first. The Win32 error code.
+// Administrators and SYSTEM may read or change. The Win32 error code.
 DWORD RecordFolder(const std::wstring& name, CProtectedAcl& acl)
 {
     SECURITY_DESCRIPTOR descriptor;

@@ -13,9 +13,10 @@
 // "<all-users application data>\corvaneTools\" with its trailing backslash,
 // created protected or taken over. When what stands there cannot be moved
 // aside, a folder of a new name ("corvaneTools.<GUID>") beside it, made
-// protected and recorded in HKEY_LOCAL_MACHINE\SOFTWARE\corvaneTools,
-// "ProgramFolder" (the native view; a key only Administrators and SYSTEM
-// read), which every later run uses. Empty when the all-users application
+// protected from its first moment and recorded in
+// HKEY_LOCAL_MACHINE\SOFTWARE\corvaneTools, "ProgramFolder" (the native
+// view; a key only Administrators and SYSTEM may change), which every later
+// run uses. Empty when the all-users application
 // data folder is unknown or no protected folder can be made at all.
 std::wstring GetProgramFolder();
 

@@ -213,7 +213,9 @@ const wchar_t* UsageText()
            L"StickMedic.exe /list       the quarantines, with their dates and items\r\n"
            L"Exit codes: 0 nothing found; 1 found and repaired; 2 found and repaired, restart\r\n"
            L"  needed; 3 found, a repair failed or was left; 4 report-only, something would be\r\n"
-           L"  done; 64 bad arguments or /?; 66 another scan kept running for 10 minutes\r\n";
+           L"  done; 64 bad arguments or /?; 66 another scan kept running for 10 minutes;\r\n"
+           L"  67 the scan lock cannot be had; 68 no protected folder for the log and the\r\n"
+           L"  quarantine can be made (nothing was done for 66 to 68)\r\n";
 }
 
 bool WriteToParentConsole(const std::wstring& text)

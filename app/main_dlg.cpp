@@ -14,6 +14,23 @@ const wchar_t kStartText[] = L"开始查杀";
 const wchar_t kStopText[] = L"停止查杀";
 const wchar_t kPromptText[] = L"请点击“开始查杀”，立即检测并清除U盘病毒";
 const wchar_t kScanningText[] = L"正在扫描中。。。 ";
+const wchar_t kWaitingText[] = L"另一个查杀正在进行，等待其结束。。。 ";
+
+namespace {
+
+// A run that did not start: what the user is told instead of a result.
+struct NotRunText
+{
+    ScanOutcome outcome;
+    const wchar_t* text;
+};
+const NotRunText kNotRunTexts[] = {
+    {kScanCannotLock, L"无法取得查杀锁（其名称已被其他程序占用），未执行查杀。"},
+    {kScanNoProgramFolder, L"无法建立受保护的日志与隔离文件夹，未执行查杀。"},
+};
+const wchar_t kNotRunTitle[] = L"查杀未执行";
+
+}  // namespace
 
 namespace {
 
@@ -47,6 +64,7 @@ bool CMainDlg::ProcessWindowMessage(UINT message, WPARAM wParam, LPARAM lParam, 
     static const MessageEntry<CMainDlg> table[] = {
         {WM_INITDIALOG, kAnyId, &CMainDlg::OnInitDialog},
         {WM_SCAN_DONE, kAnyId, &CMainDlg::OnScanDone},
+        {WM_SCAN_WAITING, kAnyId, &CMainDlg::OnScanWaiting},
         {WM_COMMAND, IDOK, &CMainDlg::OnOK},
         {WM_COMMAND, IDCANCEL, &CMainDlg::OnCancel},
         {WM_COMMAND, kIdStartStop, &CMainDlg::OnStartStop},
@@ -103,10 +121,29 @@ LRESULT CMainDlg::OnInitDialog(WPARAM, LPARAM)
 LRESULT CMainDlg::OnScanDone(WPARAM, LPARAM)
 {
     m_scan.OnScanDone();
-    COKDlg result(&m_scan.m_bUserStopped);
-    result.DoModal(::GetActiveWindow());
+    const wchar_t* notRun = NULL;
+    for (size_t i = 0; i < sizeof(kNotRunTexts) / sizeof(kNotRunTexts[0]); ++i)
+        if (kNotRunTexts[i].outcome == m_scan.m_outcome)
+            notRun = kNotRunTexts[i].text;
+    if (notRun)
+    {
+        ::MessageBoxW(m_hWnd, notRun, kNotRunTitle, MB_OK | MB_ICONERROR);
+    }
+    else
+    {
+        COKDlg result(&m_scan.m_bUserStopped);
+        result.DoModal(::GetActiveWindow());
+    }
     ::SetWindowTextW(GetDlgItem(kIdStartStop), kStartText);
     ::SetWindowTextW(GetDlgItem(kIdStatus), kPromptText);
+    return 0;
+}
+
+LRESULT CMainDlg::OnScanWaiting(WPARAM, LPARAM)
+{
+    // Still this run's wait: a stop asked meanwhile ends it without waiting.
+    if (!m_scan.IsStopRequested())
+        ::SetWindowTextW(GetDlgItem(kIdStatus), kWaitingText);
     return 0;
 }
 

@@ -26,6 +26,8 @@ public:
 private:
     LRESULT OnInitDialog(WPARAM, LPARAM);
     LRESULT OnScanDone(WPARAM, LPARAM);
+    // The run waits for another scan: the status line says so.
+    LRESULT OnScanWaiting(WPARAM, LPARAM);
     LRESULT OnOK(WPARAM, LPARAM);
     LRESULT OnCancel(WPARAM, LPARAM);
     LRESULT OnStartStop(WPARAM, LPARAM);
@@ -41,3 +43,4 @@ extern const wchar_t kStartText[];   // "开始查杀"
 extern const wchar_t kStopText[];    // "停止查杀"
 extern const wchar_t kPromptText[];  // the status line while idle
 extern const wchar_t kScanningText[];
+extern const wchar_t kWaitingText[];  // the status while another scan runs

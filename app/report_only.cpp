@@ -56,12 +56,11 @@ std::string CReportOnlyRecorder::Describe(const ChangeRequest& change)
     case kChangeSetValue:
     case kChangeDeleteValue:
     case kChangeDeleteTree:
+    case kChangeResetKeyAccess:
+        // Each key by its own name: the hive of whichever user it is in.
         line += ToLogText((RegistryKeyName(change.key) + (change.path.empty() ? L"" : L"\\" + change.path) + L"\\" +
                            (change.name ? change.name : L""))
                               .c_str());
-        break;
-    case kChangeResetKeyAccess:
-        line += ToLogText((std::wstring(L"HKEY_CURRENT_USER\\") + (change.name ? change.name : L"")).c_str());
         break;
     default:
         line += ToLogText(change.path.c_str());

@@ -10,6 +10,7 @@
 #include "platform/held_path.h"
 #include "platform/program_folder.h"
 #include "platform/quarantine.h"
+#include "platform/registry_journal.h"
 #include "platform/reg_script.h"
 #include "platform/reg_views.h"
 #include "platform/sha256.h"
@@ -384,9 +385,17 @@ int RestoreQuarantine(const std::wstring& argument, bool registry, std::wstring&
         everything = everything && ok;
     }
 
+    // A scan cut short left its registry blocks uncomposed: the script is
+    // made of them now, the old one kept as it was should that fail.
+    const DWORD composed = ComposeRegistryScript(folder);
+    if (composed != ERROR_SUCCESS)
+    {
+        report += Describe(L"failed", folder + kRegistryJournalName, L"the registry script could not be made of it");
+        everything = false;
+    }
     // The script is held open, shared for reading only, while the editor
     // reads it: the one checked is the one imported.
-    const std::wstring script = folder + L"before.reg";
+    const std::wstring script = folder + kRegistryScriptName;
     const CHandle scriptFile(::CreateFileW(script.c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, NULL,
                                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL));
     BY_HANDLE_FILE_INFORMATION scriptInfo;

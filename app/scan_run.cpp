@@ -1,6 +1,5 @@
 #include "app/scan_run.h"
 
-#include <sddl.h>
 #include <shellapi.h>
 #include <shlobj.h>
 
@@ -29,7 +28,7 @@ class CScanSession : public ICommunication
 {
 public:
     CScanSession(HWND notify, const ScanPlan& plan, HANDLE previousWorker)
-        : m_bStopRequested(0), m_bUserStopped(0), m_bAnomaliesFound(0), m_plan(plan),
+        : m_bStopRequested(0), m_bUserStopped(0), m_bAnomaliesFound(0), m_nOutcome(kScanRan), m_plan(plan),
           m_hPreviousWorker(previousWorker), m_bSaveLog(true), m_hNotify(notify), m_nCompletion(0), m_nRefs(2)
     {
     }
@@ -49,6 +48,15 @@ public:
             ::PostMessageW(notify, WM_SCAN_DONE, 0, 0);
     }
 
+    // Tells the window that the run waits for another scan.
+    void PostWaiting()
+    {
+        HWND notify = static_cast<HWND>(::InterlockedCompareExchangePointer(
+            reinterpret_cast<void* volatile*>(&m_hNotify), NULL, NULL));
+        if (notify)
+            ::PostMessageW(notify, WM_SCAN_WAITING, 0, 0);
+    }
+
     // The dialog side is gone: nobody to tell any more.
     void Detach()
     {
@@ -64,6 +72,7 @@ public:
     volatile LONG m_bStopRequested;
     volatile LONG m_bUserStopped;
     volatile LONG m_bAnomaliesFound;
+    volatile LONG m_nOutcome;  // a ScanOutcome
     const ScanPlan& m_plan;
     HANDLE m_hPreviousWorker;  // owned by the worker: a run waits for the one before
     bool m_bSaveLog;           // false: the run's text stays in ScanLog only
@@ -89,6 +98,16 @@ const PFNRUNCOMMAND kScanCommands[] = {
 const ScanPlan kDefaultPlan = {kScanCommands, sizeof(kScanCommands) / sizeof(kScanCommands[0]),
                                RunKnownFileCleaner, ShowRestartPrompt};
 
+// The run, when the program's protected folder can be had: never a scan
+// without its log and quarantine.
+ScanOutcome RunWithProgramFolder(CScanSession& session)
+{
+    if (GetProgramFolder().empty())
+        return kScanNoProgramFolder;
+    ScanRun(session);
+    return kScanRan;
+}
+
 DWORD WINAPI ScanThreadProc(void* parameter)
 {
     CScanSession* session = static_cast<CScanSession*>(parameter);
@@ -101,15 +120,18 @@ DWORD WINAPI ScanThreadProc(void* parameter)
         session->m_hPreviousWorker = NULL;
     }
     // Another scan (a silent one) may be running: wait for it here, on the
-    // worker, so the window stays responsive. A stop while waiting ends the
-    // run before it began.
+    // worker, so the window stays responsive, and say so. A stop while
+    // waiting ends the run before it began.
     CScanLock lock;
-    bool held = false;
-    while (!(held = lock.Acquire(100)) && !session->IsStopRequested())
-    {
-    }
-    if (held)
-        ScanRun(*session);
+    CScanLock::Result result = lock.Acquire(100);
+    if (result == CScanLock::kBusy)
+        session->PostWaiting();
+    while (result == CScanLock::kBusy && !session->IsStopRequested())
+        result = lock.Acquire(100);
+    if (result == CScanLock::kHeld)
+        ::InterlockedExchange(&session->m_nOutcome, RunWithProgramFolder(*session));
+    else if (result == CScanLock::kUnavailable)
+        ::InterlockedExchange(&session->m_nOutcome, kScanCannotLock);
     else
         ::InterlockedExchange(&session->m_bUserStopped, 1);
     lock.Release();
@@ -213,48 +235,24 @@ void ScanRun(CScanSession& session)
 
 const wchar_t kScanLockName[] = L"Global\\corvaneTools.StickMedic.Scan";
 
-CScanLock::CScanLock() : m_hMutex(NULL), m_bHeld(false)
+CScanLock::CScanLock() : m_mutex(kScanLockName + 7) {}
+
+CScanLock::Result CScanLock::Acquire(DWORD milliseconds)
 {
-    // Administrators and SYSTEM only, nothing inherited: no one else can
-    // open the mutex to hold it and keep every scan waiting.
-    PSECURITY_DESCRIPTOR descriptor = NULL;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;GA;;;BA)(A;;GA;;;SY)", SDDL_REVISION_1,
-                                                                &descriptor, NULL))
-        return;
-    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
-    m_hMutex = ::CreateMutexW(&attributes, FALSE, kScanLockName);
-    ::LocalFree(descriptor);
+    if (!m_mutex.Get())
+        return kUnavailable;  // never "no lock needed"
+    return m_hold.Wait(m_mutex.Get(), milliseconds) ? kHeld : kBusy;
 }
 
-CScanLock::~CScanLock()
-{
-    Release();
-    if (m_hMutex)
-        ::CloseHandle(m_hMutex);
-}
-
-bool CScanLock::Acquire(DWORD milliseconds)
-{
-    if (m_bHeld || !m_hMutex)
-        return true;
-    const DWORD wait = ::WaitForSingleObject(m_hMutex, milliseconds);
-    m_bHeld = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
-    return m_bHeld;
-}
-
-void CScanLock::Release()
-{
-    if (m_bHeld)
-        ::ReleaseMutex(m_hMutex);
-    m_bHeld = false;
-}
-
-bool RunScanOnThisThread(const ScanPlan& plan, bool saveLog, DWORD lockWait, bool* anomaliesFound,
-                         CQuarantine* quarantine)
+ScanOutcome RunScanOnThisThread(const ScanPlan& plan, bool saveLog, DWORD lockWait, bool* anomaliesFound,
+                                CQuarantine* quarantine)
 {
     CScanLock lock;
-    if (!lock.Acquire(lockWait))
-        return false;
+    const CScanLock::Result result = lock.Acquire(lockWait);
+    if (result != CScanLock::kHeld)
+        return result == CScanLock::kBusy ? kScanAnotherRunning : kScanCannotLock;
+    if (GetProgramFolder().empty())
+        return kScanNoProgramFolder;
     if (quarantine)
         StartQuarantine(*quarantine);
     CScanSession* session = new CScanSession(NULL, plan, NULL);
@@ -264,11 +262,11 @@ bool RunScanOnThisThread(const ScanPlan& plan, bool saveLog, DWORD lockWait, boo
         *anomaliesFound = session->m_bAnomaliesFound != 0;
     session->Release();
     session->Release();
-    return true;
+    return kScanRan;
 }
 
 CScanController::CScanController(HWND notify, const ScanPlan& plan)
-    : m_bUserStopped(0), m_hNotify(notify), m_plan(plan), m_pSession(NULL), m_hScanThread(NULL),
+    : m_bUserStopped(0), m_outcome(kScanRan), m_hNotify(notify), m_plan(plan), m_pSession(NULL), m_hScanThread(NULL),
       m_hLetGoThread(NULL)
 {
 }
@@ -303,6 +301,7 @@ void CScanController::StartScan()
         m_pSession->Release();
     }
     m_bUserStopped = 0;
+    m_outcome = kScanRan;
     g_bAnomaliesFound = 0;
 
     m_pSession = new CScanSession(m_hNotify, m_plan, previous);
@@ -344,6 +343,7 @@ void CScanController::OnScanDone()
         return;
     m_bUserStopped = m_pSession->m_bUserStopped;
     g_bAnomaliesFound = m_pSession->m_bAnomaliesFound;
+    m_outcome = static_cast<ScanOutcome>(::InterlockedCompareExchange(&m_pSession->m_nOutcome, 0, 0));
 }
 
 bool CScanController::IsStopRequested() const

@@ -5,9 +5,23 @@
 #include <string>
 
 #include "killers/command.h"
+#include "platform/admin_mutex.h"
+#include "platform/handles.h"
 
 // Posted to the main dialog once per started scan (wParam and lParam 0).
 const UINT WM_SCAN_DONE = WM_USER + 100;
+// Posted to the main dialog when its scan waits for another scan to end
+// (wParam and lParam 0).
+const UINT WM_SCAN_WAITING = WM_USER + 101;
+
+// How a scan's start went.
+enum ScanOutcome
+{
+    kScanRan,              // it ran (to its end, or until it was stopped)
+    kScanAnotherRunning,   // another scan held the lock for the whole wait
+    kScanCannotLock,       // the lock could not be had at all: not run
+    kScanNoProgramFolder,  // no protected folder for the log and the quarantine: not run
+};
 
 // 1 when the last scan's commands wrote anything to the log; read by the
 // result dialog after WM_SCAN_DONE.
@@ -87,6 +101,8 @@ public:
 
     // After each command of the last run: whether a stop had been asked for.
     int m_bUserStopped;
+    // How the last run's start went (on WM_SCAN_DONE).
+    ScanOutcome m_outcome;
 
 private:
     CScanController(const CScanController&);
@@ -99,38 +115,43 @@ private:
     HANDLE m_hLetGoThread;     // a stopped worker that had not ended yet
 };
 
-// Keeps two scans from running at once, in any session of the PC: a
-// "Global\" mutex whose access list lets only Administrators and SYSTEM
-// take it. A holder that ended without letting go leaves it free.
+// Keeps two scans from running at once, in any session of the PC: a mutex
+// only Administrators and SYSTEM can make or hold (platform/admin_mutex.h).
+// A holder that ended without letting go leaves it free.
 class CScanLock
 {
 public:
     CScanLock();
-    ~CScanLock();  // lets go when held
 
-    // Waits at most `milliseconds` for the lock; true when this thread holds
-    // it (also when the mutex could not be made at all: nothing to wait for).
-    bool Acquire(DWORD milliseconds);
-    void Release();
+    enum Result
+    {
+        kHeld,         // this thread holds the lock
+        kBusy,         // another scan held it for the whole wait
+        kUnavailable,  // it cannot be had at all: no scan may run
+    };
+    // Waits at most `milliseconds` for the lock.
+    Result Acquire(DWORD milliseconds);
+    void Release() { m_hold.Release(); }
 
 private:
     CScanLock(const CScanLock&);
     CScanLock& operator=(const CScanLock&);
-    HANDLE m_hMutex;
-    bool m_bHeld;
+    CAdminMutex m_mutex;
+    CMutexHold m_hold;  // let go first
 };
 
-// The name of the scan lock's mutex.
+// The name of the scan lock's mutex ("Global\corvaneTools.StickMedic.Scan").
 extern const wchar_t kScanLockName[];
 
 // A run without a window, on the calling thread: the scan lock (waiting at
 // most `lockWait` ms for another scan to end), then the run as the worker
 // makes it. `saveLog` false keeps the log file as it is (the run's text is
-// in ScanLog). False when the lock was not had in time; `anomaliesFound`:
+// in ScanLog). Not run when the lock is not had in time or at all, or when
+// there is no protected folder for the log and the quarantine; `anomaliesFound`:
 // whether the commands wrote anything. `quarantine`: the caller's own, made
 // ready (pruned) once the lock is had.
-bool RunScanOnThisThread(const ScanPlan& plan, bool saveLog, DWORD lockWait, bool* anomaliesFound,
-                         CQuarantine* quarantine = NULL);
+ScanOutcome RunScanOnThisThread(const ScanPlan& plan, bool saveLog, DWORD lockWait, bool* anomaliesFound,
+                                CQuarantine* quarantine = NULL);
 
 // The body of one run, on the worker: header, commands, "未发现异常" or the
 // anomaly flag, the known-file cleaner, footer, save.

@@ -85,6 +85,24 @@ std::wstring FromLogText(const std::string& text)
 
 void Tell(const std::wstring& text) { WriteToParentConsole(L"StickMedic: " + text + L"\r\n"); }
 
+// Why a scan did not run, to the caller; its exit code.
+int NotRun(ScanOutcome outcome)
+{
+    switch (outcome)
+    {
+    case kScanCannotLock:
+        Tell(L"the scan lock cannot be had (its name is taken by another program); nothing was done");
+        return kExitCannotLock;
+    case kScanNoProgramFolder:
+        Tell(L"no protected folder for the log and the quarantine can be made in " + GetProgramFolderPath() +
+             L"; nothing was done");
+        return kExitNoProgramFolder;
+    default:
+        Tell(L"another scan kept running; nothing was done");
+        return kExitAnotherScan;
+    }
+}
+
 }  // namespace
 
 IChangeRecorder::Verdict CChangeTally::Before(const ChangeRequest& change)
@@ -175,11 +193,9 @@ int RunSilentScan(const CommandLineOptions& options)
         bool found = false;
         {
             CRecorderScope scope(&report);
-            if (!RunScanOnThisThread(plan, false, kSilentScanLockWait, &found))
-            {
-                Tell(L"another scan kept running; nothing was done");
-                return kExitAnotherScan;
-            }
+            const ScanOutcome outcome = RunScanOnThisThread(plan, false, kSilentScanLockWait, &found);
+            if (outcome != kScanRan)
+                return NotRun(outcome);
         }
         const std::string& log = ScanLog::Text();
         const std::string text = report.Compose(log, HeaderLength(log));
@@ -207,11 +223,9 @@ int RunSilentScan(const CommandLineOptions& options)
     bool found = false;
     {
         CRecorderScope scope(&tally);
-        if (!RunScanOnThisThread(plan, true, kSilentScanLockWait, &found, &quarantine))
-        {
-            Tell(L"another scan kept running; nothing was done");
-            return kExitAnotherScan;
-        }
+        const ScanOutcome outcome = RunScanOnThisThread(plan, true, kSilentScanLockWait, &found, &quarantine);
+        if (outcome != kScanRan)
+            return NotRun(outcome);
     }
     quarantine.Finish();
     if (!logCopy.empty() && !WriteNewFile(logCopy, ScanLog::Text()))

@@ -18,6 +18,8 @@ enum SilentScanExit
     kExitRepairFailed = 3,        // a change failed or was left, or a file could not be written
     kExitWouldChange = 4,         // report-only: the scan would change something
     kExitAnotherScan = 66,        // another scan ran on for the whole wait
+    kExitCannotLock = 67,         // the scan lock cannot be had at all: nothing was done
+    kExitNoProgramFolder = 68,    // no protected folder for the log and quarantine: nothing was done
 };
 
 // How long a silent scan waits for another scan to end.

@@ -23,6 +23,9 @@ std::string ToLogText(const wchar_t* text)
 {
     if (!text)
         return std::string();
+    // A value or name with a line break in it would write lines of its own.
+    const std::wstring clean = WithoutControlChars(text);
+    text = clean.c_str();
     const int units = lstrlenW(text) + 1;
     // Four bytes per UTF-16 unit first; ask for the exact size if that is short.
     std::vector<char> bytes(static_cast<size_t>(units) * 4);

@@ -71,7 +71,8 @@ protected:
 };
 
 // A UTF-16 text (a path, in practice) in the thread's ANSI code page, as a log
-// line wants it; characters the code page lacks become its default character.
+// line wants it; characters the code page lacks become its default character,
+// control characters "?" (WithoutControlChars).
 std::string ToLogText(const wchar_t* text);
 
 // A repair value with folder marks filled in: "<PF>" the Program Files folder,

@@ -4,11 +4,14 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
+#include <algorithm>
+
 #include "killers/file_fx.h"
 #include "killers/scan_log.h"
 #include "platform/change_gate.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
+#include "platform/handles.h"
 #include "platform/process.h"
 #include "platform/reg_views.h"
 #include "platform/registry.h"
@@ -110,6 +113,15 @@ const wchar_t* const kScriptExtensions[] = {L".vbs", L".vbe", L".js", L".jse", L
 
 const wchar_t* const kShortcutExtension[] = {L".lnk"};
 
+// "explorer.exe:worm.vbs\" %1" leaves "worm.vbs".
+std::wstring NameOfStream(const std::wstring& stream)
+{
+    return stream.substr(0, stream.find(L'"'));
+}
+
+// The worm's script is a few kilobytes; more is not read.
+const DWORD kMaxWormScriptBytes = 1024 * 1024;
+
 bool IsExempt(const wchar_t* name)
 {
     for (size_t i = 0; i < sizeof(kExemptNames) / sizeof(kExemptNames[0]); ++i)
@@ -200,8 +212,12 @@ bool CKillerForOneKB::SweepCheckIn(size_t index, HKEY root, REGSAM view)
         ReadRegString(key, check.value, text);
         if (PassesScriptTest(text, &stream))
         {
+            // "load" is the user's to write; the machine's keys are not.
+            const bool fromUser = check.root == kEachUserRoot;
             if (m_strName.empty())
                 m_strName = stream;
+            if (::lstrcmpiW(NameOfStream(stream).c_str(), NameOfStream(m_strName).c_str()) == 0)
+                (fromUser ? m_bNameFromUser : m_bNameFromMachine) = true;
             if (GateSetString(key, check.value, ExpandFolderMarks(check.replacement)) == ERROR_SUCCESS)
                 ++m_nRepaired;
         }
@@ -245,26 +261,66 @@ void CKillerForOneKB::SweepRegistry()
         if (step.opened && StopRequested())
             break;
     }
-    // "explorer.exe:worm.vbs\" %1" leaves "worm.vbs".
-    const std::wstring::size_type quote = m_strName.find(L'"');
-    if (quote != std::wstring::npos)
-        m_strName.erase(quote);
+    m_strName = NameOfStream(m_strName);
+    m_bNameFromUser = m_bNameFromUser && !m_bNameFromMachine;
     if (!IsPlainFileName(m_strName) ||
         !HasExtensionIn(m_strName, kScriptExtensions))
         m_strName.clear();
 }
 
+void CKillerForOneKB::ReadWormScript(const std::wstring& stream)
+{
+    if (!m_wormScript.empty())
+        return;
+    CHandle file(::CreateFileW(stream.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT, NULL));
+    LARGE_INTEGER size;
+    if (!file.IsValid() || !::GetFileSizeEx(file, &size) || size.QuadPart <= 0 || size.QuadPart > kMaxWormScriptBytes)
+        return;
+    std::vector<BYTE> bytes(static_cast<size_t>(size.QuadPart));
+    DWORD read = 0;
+    if (::ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, NULL) && read == bytes.size())
+        m_wormScript.swap(bytes);
+}
+
+bool CKillerForOneKB::MayDeleteNamedFile(const std::wstring& root, const DirEntry& entry)
+{
+    if (!m_bNameFromUser || (entry.attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) ||
+        IsRemovableOrUsbDrive(root))
+        return true;
+    // A plain file on a fixed disk: only the worm's own bytes.
+    if (m_wormScript.empty() || entry.sizeHigh != 0 || entry.sizeLow != m_wormScript.size())
+        return false;
+    CHandle file(::CreateFileW(ListedPath(root, entry.name).c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
+                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL));
+    std::vector<BYTE> bytes(m_wormScript.size() + 1);
+    DWORD read = 0;
+    return file.IsValid() && ::ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, NULL) &&
+           read == m_wormScript.size() && std::equal(m_wormScript.begin(), m_wormScript.end(), bytes.begin());
+}
+
 void CKillerForOneKB::SweepDrives()
 {
-    // The script itself, in the streams of two system programs.
+    // A name the user chose never deletes a file of which no copy is kept.
+    const KeepRule named = m_bNameFromUser ? kKeepOrLeave : kDeleteUncopied;
+    // The script itself, in the streams of two system programs; its bytes
+    // are read first, to know its copies by.
     std::wstring dir;
-    if (GetWindowsDirSlash(dir) && GateDeleteFile(dir + L"explorer.exe:" + m_strName, kDeleteUncopied))
-        ++m_nDeleted;
+    if (GetWindowsDirSlash(dir))
+    {
+        ReadWormScript(dir + L"explorer.exe:" + m_strName);
+        if (GateDeleteFile(dir + L"explorer.exe:" + m_strName, named))
+            ++m_nDeleted;
+    }
     if (StopRequested())
         return;
     // smss.exe lives in the native system folder only (Sysnative under WOW64).
-    if (GetNativeSystemDirSlash(dir) && GateDeleteFile(dir + L"smss.exe:" + m_strName, kDeleteUncopied))
-        ++m_nDeleted;
+    if (GetNativeSystemDirSlash(dir))
+    {
+        ReadWormScript(dir + L"smss.exe:" + m_strName);
+        if (GateDeleteFile(dir + L"smss.exe:" + m_strName, named))
+            ++m_nDeleted;
+    }
     if (StopRequested())
         return;
 
@@ -304,10 +360,12 @@ void CKillerForOneKB::SweepDrives()
             // The worm's launcher and its copy; only what the listing holds
             // is asked for.
             const std::wstring names[2] = {L"Autorun.inf", m_strName};
+            const KeepRule rules[2] = {kDeleteUncopied, named};
             for (int f = 0; f < 2; ++f)
             {
                 const DirEntry* file = index.Find(names[f]);
-                if (file && !file->IsFolder() && GateDeleteFile(ListedPath(root, file->name), kDeleteUncopied))
+                if (file && !file->IsFolder() && (f == 0 || MayDeleteNamedFile(root, *file)) &&
+                    GateDeleteFile(ListedPath(root, file->name), rules[f]))
                     ++m_nDeleted;
                 ScanLog::AppendLine(kLogDelFile, root + names[f]);
             }

@@ -4,12 +4,16 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "killers/command.h"
+#include "platform/file_helpers.h"
 
 class CKillerForOneKB : public CCommand
 {
 public:
+    CKillerForOneKB() : m_bNameFromUser(false), m_bNameFromMachine(false) {}
+
     // Ends script hosts and fake service hosts, sweeps the registry; with a
     // captured worm name, sweeps the drives and resets the drive-open keys.
     virtual int Run(ICommunication* comm);
@@ -26,11 +30,26 @@ public:
     int Repaired() const { return m_nRepaired; }
 
 private:
+    // Whether the file named `name` in `root` (its entry in the root's
+    // listing) may go. A name from a value the user can write ("load")
+    // deletes from a fixed disk only a file the worm would have left:
+    // hidden or system, or the same bytes as its script.
+    bool MayDeleteNamedFile(const std::wstring& root, const DirEntry& entry);
+    // Keeps the bytes of the worm's script from the first of its streams
+    // that opens, before the streams go.
+    void ReadWormScript(const std::wstring& stream);
+
     // One registry check (an entry of the sweep table) below one root in one
     // registry view; false when its key does not open there.
     bool SweepCheckIn(size_t index, HKEY root, REGSAM view);
     // The check of a sweep in one root, in each of the key's views.
     static void SweepRoot(HKEY root, const std::wstring& name, void* sweep);
+
+    // The name came from a value the user can write, and no value only
+    // administrators write gave the same name.
+    bool m_bNameFromUser;
+    bool m_bNameFromMachine;
+    std::vector<BYTE> m_wormScript;  // empty: no stream could be read
 };
 
 // The script test of association commands and "load": true when the text

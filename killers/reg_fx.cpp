@@ -323,7 +323,10 @@ void RepairWindowsLoadIn(HKEY root, const std::wstring&, void*)
     std::wstring load;
     if (key.Open(root, kWindowsKey) != ERROR_SUCCESS || !ReadRegString(key, L"load", load))
         return;
-    if (CheckCommandTargets(load.c_str(), NULL))
+    // As LocalSystem, another user's value is that user's text: its paths
+    // are opened level by level, never through a link the user planted.
+    const ProbeOwner owner = root == HKEY_CURRENT_USER ? kOwnValue : kOtherUsersValue;
+    if (CheckCommandTargets(load.c_str(), NULL, kRemoteIsPresent, owner))
         return;
     ScanLog::AppendLine(kLogLoad, load);
     GateSetString(key, L"load", L"");

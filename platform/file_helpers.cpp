@@ -299,6 +299,15 @@ DirEntry* CNameIndex::Find(const std::wstring& name) const
     return it->second;
 }
 
+std::wstring WithoutControlChars(const std::wstring& text)
+{
+    std::wstring clean = text;
+    for (size_t i = 0; i < clean.size(); ++i)
+        if (clean[i] < L' ')
+            clean[i] = L'?';
+    return clean;
+}
+
 std::wstring FoldCase(const std::wstring& name)
 {
     std::wstring folded(name);

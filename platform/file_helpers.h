@@ -41,6 +41,12 @@ bool CreateDirectoryChain(const wchar_t* path);
 // A file that still will not go gets its attributes back. True when deleted.
 bool DeleteFileClearingReadOnly(const wchar_t* path);
 
+// The text with every control character (below the blank: tabs, line breaks,
+// NUL) replaced by "?". Registry names and values and file names are anyone's
+// text: written into a line of the log, the report, the console or the
+// manifest, they never start a line or a field of their own.
+std::wstring WithoutControlChars(const std::wstring& text);
+
 // The name in upper case, as names are compared without regard to case.
 std::wstring FoldCase(const std::wstring& name);
 

@@ -58,6 +58,39 @@ private:
     HANDLE m_h;
 };
 
+// A mutex this thread holds: let go when the scope ends (the mutex handle
+// itself stays with its owner).
+class CMutexHold
+{
+public:
+    CMutexHold() : m_h(NULL) {}
+    ~CMutexHold() { Release(); }
+
+    // Waits at most `milliseconds` for the mutex; true when this thread holds
+    // it now (also when its last holder ended without letting go).
+    bool Wait(HANDLE mutex, DWORD milliseconds)
+    {
+        if (m_h)
+            return true;
+        const DWORD wait = ::WaitForSingleObject(mutex, milliseconds);
+        if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED)
+            m_h = mutex;
+        return m_h != NULL;
+    }
+    bool IsHeld() const { return m_h != NULL; }
+    void Release()
+    {
+        if (m_h)
+            ::ReleaseMutex(m_h);
+        m_h = NULL;
+    }
+
+private:
+    CMutexHold(const CMutexHold&);
+    CMutexHold& operator=(const CMutexHold&);
+    HANDLE m_h;
+};
+
 // Quiet drive access: a drive without medium fails instead of asking the user.
 // The previous error mode comes back when the scope ends.
 class CQuietDriveAccess

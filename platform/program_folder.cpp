@@ -1,5 +1,6 @@
 #include "platform/program_folder.h"
 
+#include <objbase.h>
 #include <shlobj.h>
 
 #include <cwchar>
@@ -7,8 +8,10 @@
 
 #include "platform/file_helpers.h"
 #include "platform/held_path.h"
+#include "platform/reg_views.h"
 
-FolderSystemCalls g_folderCalls = {::GetFileInformationByHandle, ::SetSecurityInfo, ::GetSecurityInfo, ::MoveFileExW};
+FolderSystemCalls g_folderCalls = {::GetFileInformationByHandle, ::SetSecurityInfo, ::GetSecurityInfo, ::MoveFileExW,
+                                   ::WriteFile};
 
 namespace {
 
@@ -215,12 +218,12 @@ DWORD SecureFolder(const std::wstring& folder)
         if (!g_folderCalls.getInformation(handle, &info))
             return ::GetLastError();
         const bool link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-        if (!link && !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            return ERROR_ACCESS_DENIED;  // a file: not ours to move
-        if (link || !IsProgramOwned(handle))
+        const bool file = !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+        if (link || file || !IsProgramOwned(handle))
         {
-            // Made by someone else: whoever made it may still hold handles
-            // to it, or own what is inside. It goes aside whole.
+            // Made by someone else (a file in its place too): whoever made
+            // it may still hold handles to it, or own what is inside. It
+            // goes aside whole.
             handle.Close();
             const DWORD moved = MoveAside(folder);
             if (moved != ERROR_SUCCESS)
@@ -259,20 +262,126 @@ DWORD ProtectOpenObject(HANDLE handle)
     return g_folderCalls.setSecurity(handle, SE_FILE_OBJECT, what, acl.Admins(), NULL, acl.Acl(), NULL);
 }
 
-std::wstring GetProgramFolderPath()
+const wchar_t kProgramFolderKey[] = L"SOFTWARE\\corvaneTools";
+const wchar_t kProgramFolderValue[] = L"ProgramFolder";
+
+namespace {
+
+const wchar_t kFolderName[] = L"corvaneTools";
+const wchar_t kOtherFolderPrefix[] = L"corvaneTools.";
+
+std::wstring CommonAppDataSlash()
 {
     wchar_t folder[MAX_PATH] = {0};
     if (FAILED(::SHGetFolderPathW(NULL, CSIDL_COMMON_APPDATA, NULL, 0, folder)) || !folder[0])
         return std::wstring();  // never a path built from an empty folder
-    return WithBackslash(folder) + L"corvaneTools\\";
+    return WithBackslash(folder);
+}
+
+// The record lives in the machine's native registry view: the 32-bit
+// program on 64-bit Windows and a 64-bit one read the same value.
+REGSAM NativeView() { return HasTwoRegViews() ? KEY_WOW64_64KEY : 0; }
+
+// A name this program gives a folder of its own in place of the usual one:
+// "corvaneTools." and a GUID, directly in the all-users application data.
+bool IsOtherFolderName(const std::wstring& name)
+{
+    const size_t prefix = sizeof(kOtherFolderPrefix) / sizeof(kOtherFolderPrefix[0]) - 1;
+    return name.size() == prefix + 36 && name.compare(0, prefix, kOtherFolderPrefix) == 0 &&
+           name.find_first_not_of(L"0123456789ABCDEF-", prefix) == std::wstring::npos;
+}
+
+// The folder recorded in place of the usual one, with its trailing
+// backslash; empty when none is recorded or the record names anything else.
+std::wstring RecordedFolder(const std::wstring& appData)
+{
+    HKEY key = NULL;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProgramFolderKey, 0, KEY_QUERY_VALUE | NativeView(), &key) !=
+        ERROR_SUCCESS)
+        return std::wstring();
+    wchar_t name[64] = {0};
+    DWORD type = 0, size = sizeof(name) - sizeof(wchar_t);
+    const LONG status = ::RegQueryValueExW(key, kProgramFolderValue, NULL, &type, reinterpret_cast<BYTE*>(name), &size);
+    ::RegCloseKey(key);
+    if (status != ERROR_SUCCESS || type != REG_SZ)
+        return std::wstring();
+    const std::wstring recorded(name);
+    return IsOtherFolderName(recorded) ? appData + recorded + L"\\" : std::wstring();
+}
+
+// Records the folder's name in the machine's registry, in a key only
+// Administrators and SYSTEM may read or change. The Win32 error code.
+DWORD RecordFolder(const std::wstring& name, CProtectedAcl& acl)
+{
+    SECURITY_DESCRIPTOR descriptor;
+    if (!::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !::SetSecurityDescriptorDacl(&descriptor, TRUE, acl.Acl(), FALSE) ||
+        !::SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+        return ::GetLastError();
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
+    HKEY key = NULL;
+    LONG status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProgramFolderKey, 0, NULL, 0, KEY_SET_VALUE | NativeView(),
+                                    &attributes, &key, NULL);
+    if (status != ERROR_SUCCESS)
+        return static_cast<DWORD>(status);
+    status = ::RegSetValueExW(key, kProgramFolderValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
+                              static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t)));
+    ::RegCloseKey(key);
+    return static_cast<DWORD>(status);
+}
+
+// A folder of a new, unguessable name, created protected (it never existed
+// before: one that does is not taken) and recorded. Empty when none can be
+// made.
+std::wstring MakeOtherFolder(const std::wstring& appData)
+{
+    CProtectedAcl acl;
+    if (!acl.IsValid())
+        return std::wstring();
+    for (int attempt = 0; attempt < 3; ++attempt)
+    {
+        GUID guid;
+        wchar_t text[40] = {0};
+        if (FAILED(::CoCreateGuid(&guid)) || ::StringFromGUID2(guid, text, 40) != 39)
+            return std::wstring();
+        const std::wstring name = kOtherFolderPrefix + std::wstring(text + 1, 36);  // without braces
+        const DWORD created = CreateProtectedFolder(appData + name, acl);
+        if (created == ERROR_ALREADY_EXISTS)
+            continue;
+        if (created != ERROR_SUCCESS)
+            return std::wstring();
+        if (SecureFolder(appData + name) != ERROR_SUCCESS || RecordFolder(name, acl) != ERROR_SUCCESS)
+        {
+            ::RemoveDirectoryW((appData + name).c_str());  // empty yet: nothing of it is used
+            return std::wstring();
+        }
+        return appData + name + L"\\";
+    }
+    return std::wstring();
+}
+
+}  // namespace
+
+std::wstring GetProgramFolderPath()
+{
+    const std::wstring appData = CommonAppDataSlash();
+    if (appData.empty())
+        return appData;
+    const std::wstring recorded = RecordedFolder(appData);
+    return recorded.empty() ? appData + kFolderName + L"\\" : recorded;
 }
 
 std::wstring GetProgramFolder()
 {
     const std::wstring folder = GetProgramFolderPath();
-    if (folder.empty() || SecureFolder(folder.substr(0, folder.size() - 1)) != ERROR_SUCCESS)
-        return std::wstring();
-    return folder;
+    if (folder.empty())
+        return folder;
+    if (SecureFolder(folder.substr(0, folder.size() - 1)) == ERROR_SUCCESS)
+        return folder;
+    // What stands in the folder's place cannot be moved aside (a worm may
+    // hold it open): the program's files go to a folder of its own
+    // elsewhere, recorded for every later run, /list and /restore.
+    return MakeOtherFolder(CommonAppDataSlash());
 }
 
 DWORD OpenFileForSafeWrite(const std::wstring& path, bool truncate, CHandle& file)

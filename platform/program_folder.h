@@ -11,12 +11,22 @@
 #include "platform/handles.h"
 
 // "<all-users application data>\corvaneTools\" with its trailing backslash,
-// created protected or taken over; empty when the all-users application data
-// folder is unknown or the folder cannot be made safe.
+// created protected or taken over. When what stands there cannot be moved
+// aside, a folder of a new name ("corvaneTools.<GUID>") beside it, made
+// protected from its first moment and recorded in
+// HKEY_LOCAL_MACHINE\SOFTWARE\corvaneTools, "ProgramFolder" (the native
+// view; a key only Administrators and SYSTEM may change), which every later
+// run uses. Empty when the all-users application
+// data folder is unknown or no protected folder can be made at all.
 std::wstring GetProgramFolder();
 
-// The same path without creating or securing anything (empty when unknown).
+// The same path (the recorded folder when there is one) without creating or
+// securing anything; empty when unknown.
 std::wstring GetProgramFolderPath();
+
+// Where a folder made in place of the usual one is recorded.
+extern const wchar_t kProgramFolderKey[];    // "SOFTWARE\corvaneTools" below HKEY_LOCAL_MACHINE
+extern const wchar_t kProgramFolderValue[];  // "ProgramFolder": the folder's name
 
 // Makes `folder` writable only by Administrators and SYSTEM: creates it with
 // that protected access list (inherited by everything below it). An existing
@@ -24,9 +34,8 @@ std::wstring GetProgramFolderPath();
 // and access list are then set once more); any other, a reparse point among
 // them, was made by someone else, who may still hold handles to it or own
 // what is inside: it is moved aside ("<folder>.untrusted-<YYYYMMDD-HHMMSS>")
-// and a new one is made. A file standing there is refused, and so is a folder
-// that cannot be moved aside. The Win32 error code (0 when the folder is
-// safe).
+// and a new one is made; so is a file standing there. What cannot be moved
+// aside is refused. The Win32 error code (0 when the folder is safe).
 DWORD SecureFolder(const std::wstring& folder);
 
 // Gives the open file or folder (opened with WRITE_DAC and WRITE_OWNER) the
@@ -57,8 +66,8 @@ DWORD OpenFileForSafeWrite(const std::wstring& path, bool truncate, CHandle& fil
 DWORD WriteFreshFile(const std::wstring& path, const void* bytes, DWORD size);
 
 // The system calls the checks rest on. Tests replace them to see what is set,
-// to stand in for a reparse point, for another owner and for a folder that
-// cannot be moved, as Wine keeps no access lists or owners of files and makes
+// to stand in for a reparse point, for another owner, for a folder that
+// cannot be moved and for a full disk, as Wine keeps no access lists or owners of files and makes
 // no junctions.
 struct FolderSystemCalls
 {
@@ -67,5 +76,8 @@ struct FolderSystemCalls
     DWORD(WINAPI* getSecurity)(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
                                PSECURITY_DESCRIPTOR*);
     BOOL(WINAPI* moveFile)(LPCWSTR, LPCWSTR, DWORD);
+    // The writes of the quarantine's registry blocks and script, which a
+    // full disk fails.
+    BOOL(WINAPI* writeFile)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
 };
 extern FolderSystemCalls g_folderCalls;

@@ -3,6 +3,7 @@
 #include <map>
 
 #include <algorithm>
+#include <new>
 #include <cwchar>
 
 #include <shlwapi.h>
@@ -13,6 +14,7 @@
 #include "platform/program_folder.h"
 #include "platform/reg_views.h"
 #include "platform/registry.h"
+#include "platform/registry_journal.h"
 #include "platform/root_listings.h"
 #include "platform/sha256.h"
 #include "platform/system_function.h"
@@ -35,7 +37,6 @@ const wchar_t kStateRegistryNotKept[] = L"changed, not kept";
 namespace {
 
 const wchar_t kManifestName[] = L"manifest.txt";
-const wchar_t kRegistryScriptName[] = L"before.reg";
 const wchar_t kNone[] = L"-";
 const DWORD kChunk = 65536;
 
@@ -525,10 +526,7 @@ std::wstring FormatManifestRecord(const ManifestRecord& r)
     swprintf(size, 24, L"%llu", r.size);
     // A registry name may hold tabs and line breaks: they never split the
     // record.
-    std::wstring path = r.path;
-    for (size_t i = 0; i < path.size(); ++i)
-        if (path[i] < L' ')
-            path[i] = L'?';
+    const std::wstring path = WithoutControlChars(r.path);
     return r.kind + L"\t" + r.state + L"\t" + path + L"\t" + Hex(r.volume, 8) + L"\t" + Hex(r.attributes, 8) +
            L"\t" + size + L"\t" + Hex(TimeValue(r.created), 16) + L"\t" + Hex(TimeValue(r.accessed), 16) + L"\t" +
            Hex(TimeValue(r.written), 16) + L"\t" + r.sha256 + L"\t" + r.stored;
@@ -753,7 +751,9 @@ std::wstring RegistryValueLine(const wchar_t* name, DWORD type, const BYTE* data
 
 namespace {
 
-bool ExportRegistryTree(HKEY key, const std::wstring& name, std::wstring& script, REGSAM view)
+// Appends the key's tree to the script; false when a name cannot be carried
+// or the script would grow past `maxChars`.
+bool ExportRegistryTree(HKEY key, const std::wstring& name, std::wstring& script, REGSAM view, size_t maxChars)
 {
     DWORD subkeys = 0, maxSubkey = 0, values = 0, maxValueName = 0, maxData = 0;
     if (!FitsScriptLine(name, true) ||
@@ -771,6 +771,8 @@ bool ExportRegistryTree(HKEY key, const std::wstring& name, std::wstring& script
             !FitsScriptLine(&valueName[0], nameChars, false))
             return false;
         script += RegistryValueLine(&valueName[0], type, &data[0], size);
+        if (script.size() > maxChars)
+            return false;  // past what the quarantine may take
     }
     script += L"\r\n";
     std::vector<wchar_t> subkeyName(maxSubkey + 2);
@@ -782,7 +784,7 @@ bool ExportRegistryTree(HKEY key, const std::wstring& name, std::wstring& script
             return false;
         CRegKey subkey;
         if (subkey.Open(key, &subkeyName[0], KEY_READ | view) != ERROR_SUCCESS ||
-            !ExportRegistryTree(subkey, name + L"\\" + &subkeyName[0], script, view))
+            !ExportRegistryTree(subkey, name + L"\\" + &subkeyName[0], script, view, maxChars))
             return false;
     }
     return true;
@@ -870,7 +872,8 @@ std::wstring MissingKeyBlock(const KeyPlace& place)
 }  // namespace
 
 CQuarantine::CQuarantine(const std::wstring& root)
-    : m_root(root), m_folderFailed(root.empty()), m_usedBytes(0), m_packSize(0), m_records(0), m_pending(false)
+    : m_root(root), m_folderFailed(root.empty()), m_usedBytes(0), m_packSize(0), m_records(0), m_pending(false),
+      m_blockBytes(0)
 {
 }
 
@@ -974,6 +977,10 @@ void CQuarantine::Finish()
     AppendLine(end);
     m_manifest.Close();
     m_pack.Close();
+    // Should the script not be composed now, its blocks stay, and /restore
+    // composes it.
+    if (m_journal.Close() > 0)
+        ComposeRegistryScript(m_folder);
 }
 
 IChangeRecorder::Verdict CQuarantine::BeforeFile(const ChangeRequest& change)
@@ -1039,108 +1046,166 @@ IChangeRecorder::Verdict CQuarantine::BeforeFile(const ChangeRequest& change)
     return kLeave;
 }
 
-void CQuarantine::BeforeRegistry(const ChangeRequest& change)
+bool CQuarantine::ValueBlock(const ChangeRequest& change, std::wstring& block)
 {
-    m_record = ManifestRecord();
-    m_record.kind = L"registry";
-    m_record.state = kStateChanged;
-    std::wstring block;
     bool kept = true;
-    switch (change.kind)
+    // A value written into a subkey names the subkey in its path; a
+    // subkey that is not there yet goes again on the way back.
+    std::vector<KeyPlace> places;
+    KeyPlaces(change.key, change.path, 0, places);
+    m_record.path = (places[0].name.empty() ? L"?" : places[0].name) + L"\\" + (change.name ? change.name : L"");
+    for (size_t i = 0; i < places.size(); ++i)
     {
-    case kChangeSetValue:
-    case kChangeDeleteValue:
-    {
-        // A value written into a subkey names the subkey in its path; a
-        // subkey that is not there yet goes again on the way back.
-        std::vector<KeyPlace> places;
-        KeyPlaces(change.key, change.path, 0, places);
-        m_record.path = (places[0].name.empty() ? L"?" : places[0].name) + L"\\" + (change.name ? change.name : L"");
-        for (size_t i = 0; i < places.size(); ++i)
+        const KeyPlace& place = places[i];
+        CRegKey key;
+        const LONG opened = place.Open(key);
+        if (opened == ERROR_FILE_NOT_FOUND && !place.always)
+            continue;
+        const bool fits = FitsScriptLine(place.name, true) && (!change.name || FitsScriptLine(change.name, false));
+        if (opened == ERROR_FILE_NOT_FOUND && !place.path.empty())
         {
-            const KeyPlace& place = places[i];
-            CRegKey key;
-            const LONG opened = place.Open(key);
-            if (opened == ERROR_FILE_NOT_FOUND && !place.always)
-                continue;
-            const bool fits = FitsScriptLine(place.name, true) && (!change.name || FitsScriptLine(change.name, false));
-            if (opened == ERROR_FILE_NOT_FOUND && !place.path.empty())
-            {
-                const std::wstring missing = MissingKeyBlock(place);
-                kept = kept && fits;
-                block += missing;
-                continue;
-            }
-            const std::wstring line = opened != ERROR_SUCCESS || !fits ? std::wstring() : OldValueLine(key, change.name);
-            kept = kept && !line.empty();
-            block += L"[" + place.name + L"]\r\n" + line + L"\r\n";
+            const std::wstring missing = MissingKeyBlock(place);
+            kept = kept && fits;
+            block += missing;
+            continue;
         }
-        break;
+        const std::wstring line = opened != ERROR_SUCCESS || !fits ? std::wstring() : OldValueLine(key, change.name);
+        kept = kept && !line.empty();
+        block += L"[" + place.name + L"]\r\n" + line + L"\r\n";
     }
-    case kChangeDeleteTree:
-    case kChangeResetKeyAccess:
+    return kept;
+}
+
+bool CQuarantine::TreeBlock(const ChangeRequest& change, std::wstring& block, size_t maxChars)
+{
+    // A reset key keeps its values; they are exported as they were, for
+    // the record.
+    std::vector<KeyPlace> places;
+    KeyPlaces(change.key, change.name ? change.name : L"", change.view, places);
+    m_record.path = places[0].name.empty() ? L"?" : places[0].name;
+    bool kept = change.name != NULL;
+    for (size_t i = 0; i < places.size() && kept; ++i)
     {
-        // A reset key keeps its values; they are exported as they were, for
-        // the record.
+        CRegKey key;
+        const LONG opened = places[i].Open(key);
+        if (opened == ERROR_FILE_NOT_FOUND && !places[i].always)
+            continue;
+        kept = opened == ERROR_SUCCESS && ExportRegistryTree(key, places[i].name, block, places[i].view, maxChars);
+    }
+    return kept;
+}
+
+bool CQuarantine::ImportBlock(const ChangeRequest& change, std::wstring& block, size_t maxChars)
+{
+    bool kept = true;
+    for (const wchar_t* name = change.scriptKeys; name && *name; name += lstrlenW(name) + 1)
+    {
+        // The key goes whole and comes back as it was, or not at all
+        // when it was not there.
+        m_record.path += (m_record.path.empty() ? L"" : L" ") + std::wstring(name);
+        HKEY root = NULL;
+        std::wstring path;
         std::vector<KeyPlace> places;
-        KeyPlaces(change.key, change.name ? change.name : L"", change.view, places);
-        m_record.path = places[0].name.empty() ? L"?" : places[0].name;
-        kept = change.name != NULL;
-        for (size_t i = 0; i < places.size() && kept; ++i)
+        // Each editor writes its own view: the native one on 64-bit
+        // Windows, the 32-bit one otherwise.
+        const REGSAM view = !HasTwoRegViews() ? 0 : change.nativeView ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+        if (SplitKeyName(name, root, path))
+            KeyPlaces(root, path, view, places);
+        if (places.empty())
+            kept = false;
+        for (size_t i = 0; i < places.size(); ++i)
         {
             CRegKey key;
             const LONG opened = places[i].Open(key);
             if (opened == ERROR_FILE_NOT_FOUND && !places[i].always)
                 continue;
-            kept = opened == ERROR_SUCCESS && ExportRegistryTree(key, places[i].name, block, places[i].view);
-        }
-        break;
-    }
-    case kChangeImportScript:
-        for (const wchar_t* name = change.scriptKeys; name && *name; name += lstrlenW(name) + 1)
-        {
-            // The key goes whole and comes back as it was, or not at all
-            // when it was not there.
-            m_record.path += (m_record.path.empty() ? L"" : L" ") + std::wstring(name);
-            HKEY root = NULL;
-            std::wstring path;
-            std::vector<KeyPlace> places;
-            // Each editor writes its own view: the native one on 64-bit
-            // Windows, the 32-bit one otherwise.
-            const REGSAM view = !HasTwoRegViews() ? 0 : change.nativeView ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
-            if (SplitKeyName(name, root, path))
-                KeyPlaces(root, path, view, places);
-            if (places.empty())
-                kept = false;
-            for (size_t i = 0; i < places.size(); ++i)
+            if (places[i].name.empty() || !FitsScriptLine(places[i].name, true))
             {
-                CRegKey key;
-                const LONG opened = places[i].Open(key);
-                if (opened == ERROR_FILE_NOT_FOUND && !places[i].always)
-                    continue;
-                if (places[i].name.empty() || !FitsScriptLine(places[i].name, true))
-                {
-                    kept = false;
-                    continue;
-                }
-                block += L"[-" + places[i].name + L"]\r\n\r\n";
-                if (opened == ERROR_SUCCESS && !ExportRegistryTree(key, places[i].name, block, places[i].view))
-                    kept = false;
+                kept = false;
+                continue;
             }
+            block += L"[-" + places[i].name + L"]\r\n\r\n";
+            if (opened == ERROR_SUCCESS &&
+                !ExportRegistryTree(key, places[i].name, block, places[i].view, maxChars))
+                kept = false;
         }
+    }
+    return kept;
+}
+
+bool CQuarantine::ComposeBlock(const ChangeRequest& change, std::wstring& block, size_t maxChars)
+{
+    bool kept = false;
+    switch (change.kind)
+    {
+    case kChangeSetValue:
+    case kChangeDeleteValue:
+        kept = ValueBlock(change, block);
+        break;
+    case kChangeDeleteTree:
+    case kChangeResetKeyAccess:
+        kept = TreeBlock(change, block, maxChars);
+        break;
+    case kChangeImportScript:
+        kept = ImportBlock(change, block, maxChars);
         break;
     default:
-        return;
+        break;
+    }
+    return kept && block.size() <= maxChars;
+}
+
+IChangeRecorder::Verdict CQuarantine::BeforeRegistry(const ChangeRequest& change)
+{
+    m_record = ManifestRecord();
+    m_record.kind = L"registry";
+    m_record.state = kStateChanged;
+    m_blockBytes = 0;
+    // A tree larger than the room left (or than one kept file may be) is
+    // changed without its old state, as a tree that cannot be read is.
+    ULONGLONG room = m_usedBytes < kMaxQuarantineBytes ? kMaxQuarantineBytes - m_usedBytes : 0;
+    if (room > kMaxKeptFileBytes)
+        room = kMaxKeptFileBytes;
+    std::wstring block;
+    bool kept = false;
+    try
+    {
+        kept = ComposeBlock(change, block, static_cast<size_t>(room / sizeof(wchar_t)));
+    }
+    catch (const std::bad_alloc&)
+    {
+        // Out of memory for the old state: not kept, and the scan goes on
+        // to its log.
+        kept = false;
     }
     if (!kept)
+    {
+        std::wstring().swap(block);
         m_record.state = kStateRegistryNotKept;
-    m_registryBlock = kept ? block : std::wstring();
+        m_pending = true;
+        return kMake;
+    }
+    // The block is on disk before the change is made: no block, no change.
+    const DWORD written = EnsureFolder() ? m_journal.Append(m_folder, block) : ERROR_PATH_NOT_FOUND;
+    if (written != ERROR_SUCCESS)
+    {
+        if (!m_folder.empty())
+        {
+            m_record.state = std::wstring(kStateLeftInPlace) + L" (" + kNoCopyReasons[kCopyFailed] + L")";
+            Append(m_record);
+        }
+        return kLeave;
+    }
+    m_blockBytes = JournalBytesOf(block);
+    m_usedBytes += m_blockBytes;
     m_pending = true;
+    return kMake;
 }
 
 IChangeRecorder::Verdict CQuarantine::Before(const ChangeRequest& change)
 {
     m_pending = false;
+    m_blockBytes = 0;
     switch (change.kind)
     {
     case kChangeDeleteFile:
@@ -1171,8 +1236,7 @@ IChangeRecorder::Verdict CQuarantine::Before(const ChangeRequest& change)
     case kChangeDeleteTree:
     case kChangeResetKeyAccess:
     case kChangeImportScript:
-        BeforeRegistry(change);
-        return kMake;
+        return BeforeRegistry(change);
     case kChangeEndProcess:
         break;
     }
@@ -1194,27 +1258,27 @@ void CQuarantine::After(const ChangeRequest&, bool succeeded)
             CutPack(m_pack, m_packSize);
             m_usedBytes -= m_record.size;
         }
+        // And so does the registry block made for it; a folder made for
+        // that block alone goes with it.
+        if (m_blockBytes)
+        {
+            m_journal.DropLast();
+            m_usedBytes -= m_blockBytes;
+            m_blockBytes = 0;
+            if (m_records == 0 && m_journal.Blocks() == 0 && !m_pack.IsValid() && !m_manifest.IsValid())
+            {
+                m_journal.Close();
+                ::DeleteFileW((m_folder + kRegistryJournalName).c_str());
+                ::RemoveDirectoryW(m_folder.c_str());
+                m_folder.clear();
+                m_folderFailed = false;
+            }
+        }
         return;
     }
+    m_blockBytes = 0;
     // The folder is made by the first change that was made.
     if (!EnsureFolder())
         return;
-    if (!m_registryBlock.empty())
-    {
-        m_registryBlocks.push_back(m_registryBlock);
-        m_registryBlock.clear();
-        WriteRegistryScript();
-    }
     Append(m_record);
-}
-
-void CQuarantine::WriteRegistryScript()
-{
-    // Latest change first: importing the script in its order leaves every
-    // value as it was before the first change of the scan.
-    std::wstring script = L"Windows Registry Editor Version 5.00\r\n\r\n";
-    for (size_t i = m_registryBlocks.size(); i-- > 0;)
-        script += m_registryBlocks[i];
-    const std::string bytes = "\xFF\xFE" + Utf16Bytes(script);
-    WriteFreshFile(m_folder + kRegistryScriptName, bytes.data(), static_cast<DWORD>(bytes.size()));
 }

@@ -13,7 +13,9 @@
 //                 "end<TAB><records>";
 //   before.reg    a registry script ("Windows Registry Editor Version 5.00",
 //                 UTF-16) that puts back every value and key the scan
-//                 changed, latest change first.
+//                 changed, latest change first, composed when the scan is
+//                 over from before.blocks, where each change's block went
+//                 before the change was made (platform/registry_journal.h).
 #pragma once
 #include <windows.h>
 
@@ -24,6 +26,7 @@
 #include "platform/change_gate.h"
 #include "platform/handles.h"
 #include "platform/held_path.h"
+#include "platform/registry_journal.h"
 
 const DWORD kMaxQuarantines = 10;
 const ULONGLONG kMaxQuarantineBytes = 256ull * 1024 * 1024;  // all quarantines together
@@ -115,11 +118,18 @@ private:
     bool EnsureFolder();
     bool EnsurePack();
     Verdict BeforeFile(const ChangeRequest& change);
-    void BeforeRegistry(const ChangeRequest& change);
+    Verdict BeforeRegistry(const ChangeRequest& change);
+    // The block of a registry script that puts back what the change
+    // destroys, at most `maxChars` long; false when it cannot be had.
+    bool ComposeBlock(const ChangeRequest& change, std::wstring& block, size_t maxChars);
+    // Its cases: a value written or deleted, a key tree deleted or its
+    // access reset (its values kept for the record), a script imported.
+    bool ValueBlock(const ChangeRequest& change, std::wstring& block);
+    bool TreeBlock(const ChangeRequest& change, std::wstring& block, size_t maxChars);
+    bool ImportBlock(const ChangeRequest& change, std::wstring& block, size_t maxChars);
     void Append(const ManifestRecord& record);
     void AppendLine(const std::wstring& line);
     bool DriveSerialOf(const std::wstring& path, DWORD& serial);
-    void WriteRegistryScript();
 
     std::wstring m_root;
     std::wstring m_folder;
@@ -130,8 +140,8 @@ private:
     DWORD m_records;
     bool m_pending;            // a record waits for After
     ManifestRecord m_record;   // that record
-    std::wstring m_registryBlock;  // the block a registry change waits with
-    std::vector<std::wstring> m_registryBlocks;
+    CRegistryJournal m_journal;    // the registry blocks, each on disk before its change
+    ULONGLONG m_blockBytes;        // the block of the change that waits for After
     std::map<std::wstring, DWORD> m_driveSerials;  // volume serial per drive root, read once
     CHandle m_manifest;        // open from the first record to Finish
 };

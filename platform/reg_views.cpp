@@ -5,6 +5,7 @@
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
+#include "platform/program_folder.h"
 #include "platform/registry.h"
 #include "platform/system_function.h"
 
@@ -303,6 +304,77 @@ bool ProbeNativeFile(const wchar_t* path)
     // probe's own open (and the look at what it opened) runs without it.
     CNativeFileView native(true);
     return CanOpenForRead(path);
+}
+
+namespace {
+
+// The levels of one probe, held until it ends.
+class CHeldLevels
+{
+public:
+    CHeldLevels() {}
+    ~CHeldLevels()
+    {
+        for (size_t i = 0; i < m_handles.size(); ++i)
+            ::CloseHandle(m_handles[i]);
+    }
+    // Opens the level as itself and holds it; false when it did not open.
+    bool Open(const std::wstring& path, bool last)
+    {
+        const HANDLE handle = ::CreateFileW(path.c_str(), last ? GENERIC_READ : FILE_READ_ATTRIBUTES,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                                            FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+        if (handle == INVALID_HANDLE_VALUE)
+            return false;
+        m_handles.push_back(handle);
+        return true;
+    }
+    HANDLE Last() const { return m_handles.back(); }
+
+private:
+    CHeldLevels(const CHeldLevels&);
+    CHeldLevels& operator=(const CHeldLevels&);
+    std::vector<HANDLE> m_handles;
+};
+
+}  // namespace
+
+LevelProbe ProbeNativeFileLevelByLevel(const wchar_t* path)
+{
+    if (!path || IsRemoteOrDevicePath(path))
+        return kProbeRefused;
+    // "..", "." and doubled separators are worked out as text, before
+    // anything is opened.
+    wchar_t full[MAX_PATH * 2] = {0};
+    const DWORD length = ::GetFullPathNameW(path, MAX_PATH * 2, full, NULL);
+    if (length == 0 || length >= MAX_PATH * 2)
+        return kProbeRefused;
+    const std::wstring text(full);
+    if (text.size() < 4 || text[1] != L':' || text[2] != L'\\' || IsRemoteOrDevicePath(full) ||
+        !IsLocalDiskRoot(text.substr(0, 3)))
+        return kProbeRefused;
+    CNativeFileView native(true);
+    CHeldLevels levels;
+    for (std::wstring::size_type slash = 2; slash != std::wstring::npos;)
+    {
+        slash = text.find(L'\\', slash + 1);
+        const bool last = slash == std::wstring::npos;
+        if (!levels.Open(text.substr(0, slash), last))
+        {
+            const DWORD error = ::GetLastError();
+            return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? kProbeMissing : kProbeRefused;
+        }
+        BY_HANDLE_FILE_INFORMATION info;
+        if (!g_folderCalls.getInformation(levels.Last(), &info) ||
+            (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            return kProbeRefused;
+        const bool folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (last)
+            return folder ? kProbeMissing : kProbeFile;  // a folder is no file
+        if (!folder)
+            return kProbeMissing;  // a file where a folder of the path belongs
+    }
+    return kProbeRefused;
 }
 
 bool NativeFileExists(const wchar_t* path)

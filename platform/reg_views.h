@@ -64,6 +64,24 @@ std::vector<std::wstring> ProgramFilesDirsSlash();
 // Elsewhere CreateFileW as it is.
 bool ProbeNativeFile(const wchar_t* path);
 
+// The answer of a probe that refuses links (ProbeNativeFileLevelByLevel).
+enum LevelProbe
+{
+    kProbeMissing,  // a level of the path is not there: the file is missing
+    kProbeFile,     // every level opened as itself and the file opens
+    kProbeRefused,  // a link, a form that is no local path, or a level that
+                    // did not open as a folder: nothing further was opened
+};
+
+// The same probe, made for a path someone else chose (another user's
+// registry value, read as LocalSystem): the path is worked out as text, then
+// opened level by level from its drive root, each level as itself (never
+// what a link points to), refused when a reparse point, and held open
+// without sharing deletion until the file itself is opened, so no level can
+// be swapped for a link meanwhile. Nothing on another machine or device is
+// ever opened.
+LevelProbe ProbeNativeFileLevelByLevel(const wchar_t* path);
+
 // Whether anything exists at path as a 64-bit program sees it (under WOW64
 // redirection is off around the one GetFileAttributesW).
 bool NativeFileExists(const wchar_t* path);

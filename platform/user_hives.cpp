@@ -7,8 +7,12 @@
 
 namespace {
 
-const wchar_t kUserSidPrefix[] = L"S-1-5-21-";
+const wchar_t kSidPrefix[] = L"S-1-";
 const wchar_t kClassesSuffix[] = L"_Classes";
+
+// The hives of the system's own accounts (LocalSystem, LocalService,
+// NetworkService), loaded under their SIDs beside ".DEFAULT".
+const wchar_t* const kServiceSids[] = {L"S-1-5-18", L"S-1-5-19", L"S-1-5-20"};
 
 bool g_localSystemForTests = false;
 
@@ -35,13 +39,21 @@ bool IsRunningAsLocalSystem()
 
 bool IsUserHiveName(const std::wstring& name)
 {
-    const size_t prefix = sizeof(kUserSidPrefix) / sizeof(kUserSidPrefix[0]) - 1;
+    // Every account's SID, not only local and domain ones (S-1-5-21-...):
+    // Entra ID users are S-1-12-1-..., and their hives are loaded the same.
+    const size_t prefix = sizeof(kSidPrefix) / sizeof(kSidPrefix[0]) - 1;
     const size_t suffix = sizeof(kClassesSuffix) / sizeof(kClassesSuffix[0]) - 1;
-    if (name.size() <= prefix || name.compare(0, prefix, kUserSidPrefix) != 0)
+    if (name.size() <= prefix || name.compare(0, prefix, kSidPrefix) != 0)
         return false;
     if (name.size() > suffix && lstrcmpiW(name.c_str() + name.size() - suffix, kClassesSuffix) == 0)
         return false;
-    return name.find_first_not_of(L"0123456789-", prefix) == std::wstring::npos;
+    if (name[name.size() - 1] == L'-' || name.find(L"--") != std::wstring::npos ||
+        name.find_first_not_of(L"0123456789-", prefix) != std::wstring::npos)
+        return false;
+    for (size_t i = 0; i < sizeof(kServiceSids) / sizeof(kServiceSids[0]); ++i)
+        if (name == kServiceSids[i])
+            return false;
+    return true;
 }
 
 int ForEachUserRoot(PFNUSERROOTCHECK check, void* context)

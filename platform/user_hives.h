@@ -1,15 +1,16 @@
 // The roots of the per-user registry checks. Normally HKEY_CURRENT_USER;
 // run as LocalSystem (as deployment tools start programs), HKEY_CURRENT_USER
 // is the system's own hive, so the users' hives loaded under HKEY_USERS
-// (S-1-5-21-...) are the ones to check instead, their *_Classes hives left
-// out.
+// (every account's SID: S-1-5-21-..., S-1-12-1-... of Entra ID users) are
+// the ones to check instead; their *_Classes hives and the system's own
+// accounts (S-1-5-18, -19, -20, .DEFAULT) are left out.
 #pragma once
 #include <windows.h>
 
 #include <string>
 
 // Called once per root; `name` is "HKEY_CURRENT_USER" or
-// "HKEY_USERS\S-1-5-21-...". The key is open only during the call.
+// "HKEY_USERS\<SID>". The key is open only during the call.
 typedef void (*PFNUSERROOTCHECK)(HKEY root, const std::wstring& name, void* context);
 
 // Whether this process runs as LocalSystem (S-1-5-18).

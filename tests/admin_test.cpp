@@ -481,15 +481,14 @@ TEST_F(AdminTest, ALockedWormFileIsAFailedRepair)
 TEST_F(AdminTest, ASilentScanWaitsForTheScanRunning)
 {
     // Another scan holds the lock: the silent scan waits, changing nothing.
-    HANDLE lock = ::CreateMutexW(NULL, TRUE, kScanLockName);
-    ASSERT_TRUE(lock != NULL);
+    CScanLock lock;
+    ASSERT_EQ(CScanLock::kHeld, lock.Acquire(0));
     CProgram waiting(L" /scan");
     ASSERT_TRUE(waiting.Started());
     ::Sleep(3000);
     EXPECT_TRUE(waiting.Running());
     EXPECT_EQ("", Log());
-    ::ReleaseMutex(lock);
-    ::CloseHandle(lock);
+    lock.Release();
     const CRunResult result = waiting.Finish();
     EXPECT_LE(result.code, 3u);
     EXPECT_FALSE(result.windowShown);
@@ -512,8 +511,8 @@ TEST_F(AdminTest, ASilentScanWaitsForTheScanRunning)
 
 TEST_F(AdminTest, AWindowScanDuringAnotherWaitsWithTheWindowResponsive)
 {
-    HANDLE lock = ::CreateMutexW(NULL, TRUE, kScanLockName);
-    ASSERT_TRUE(lock != NULL);
+    CScanLock lock;  // another scan's
+    ASSERT_EQ(CScanLock::kHeld, lock.Acquire(0));
     CProgram program(L"");
     ASSERT_TRUE(program.Started());
     HWND main = WaitProcessWindow(program.m_info.dwProcessId, L"QuorvelU盘专杀工具V1.3", 20000);
@@ -522,12 +521,11 @@ TEST_F(AdminTest, AWindowScanDuringAnotherWaitsWithTheWindowResponsive)
     ::Sleep(2000);
     DWORD_PTR answer = 0;
     EXPECT_NE(0, ::SendMessageTimeoutW(main, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &answer)) << "responsive";
-    EXPECT_EQ(L"正在扫描中。。。 ", ControlText(main, 1017));
+    EXPECT_EQ(L"另一个查杀正在进行，等待其结束。。。 ", ControlText(main, 1017)) << "the wait is said";
     EXPECT_EQ(L"停止查杀", ControlText(main, 1008));
     EXPECT_TRUE(FindProcessWindow(program.m_info.dwProcessId, L"注意") == NULL) << "no result while waiting";
     EXPECT_EQ("", Log());
-    ::ReleaseMutex(lock);
-    ::CloseHandle(lock);
+    lock.Release();
     // Then it runs: the restart prompt (when the tests before left the
     // known-file worm's files behind) answered with No, and the result.
     HWND result = NULL;
@@ -583,6 +581,41 @@ TEST(ReportOnlyRecorder, DeclinesEveryChangeAndLeavesThePcAsItIs)
     ::RegCloseKey(key);
     DeleteKey(HKEY_CURRENT_USER, L"Software\\AdminTest");
     ::DeleteFileW(file.c_str());
+}
+
+TEST(ReportOnlyRecorder, EveryKeyByItsOwnNameAndNoNameStartsALineOfItsOwn)
+{
+    // Another user's hive, as LocalSystem walks it.
+    const std::wstring hiveName = L"S-1-5-21-9-9-9-1001";
+    ASSERT_TRUE(SetRegText(HKEY_USERS, hiveName + L"\\Software\\AdminTest", L"v", L"x"));
+    HKEY hive = NULL;
+    ASSERT_EQ(0, ::RegOpenKeyExW(HKEY_USERS, hiveName.c_str(), 0, KEY_READ, &hive));
+    struct Case
+    {
+        const char* what;
+        ChangeKind kind;
+        const wchar_t* name;
+        std::string expected;  // after the change's own text and its tab
+    };
+    const Case cases[] = {
+        {"an access reset in another user's hive", kChangeResetKeyAccess, L"Software\\AdminTest",
+         "HKEY_USERS\\S-1-5-21-9-9-9-1001\\Software\\AdminTest"},
+        {"a value whose name holds a line break", kChangeDeleteValue, L"v\r\n[forged]\tline",
+         "HKEY_USERS\\S-1-5-21-9-9-9-1001\\v??[forged]?line"},
+    };
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i)
+    {
+        ChangeRequest change;
+        change.kind = cases[i].kind;
+        change.key = hive;
+        change.name = cases[i].name;
+        const std::string line = CReportOnlyRecorder::Describe(change);
+        const std::string::size_type tab = line.find('\t');
+        ASSERT_NE(std::string::npos, tab) << cases[i].what;
+        EXPECT_EQ(cases[i].expected, line.substr(tab + 1)) << cases[i].what;
+    }
+    ::RegCloseKey(hive);
+    DeleteKey(HKEY_USERS, hiveName);
 }
 
 TEST(ReportOnlyRecorder, NothingToDoReadsAsTheLogDoes)
@@ -685,23 +718,30 @@ TEST(UserHives, TheCurrentUserNormallyEveryLoadedUserHiveAsLocalSystem)
     // A stand-in for HKEY_USERS as LocalSystem sees it.
     const std::wstring users = L"Software\\AdminTestUsers";
     const wchar_t* const hives[] = {
-        L".DEFAULT", L"S-1-5-18", L"S-1-5-19", L"S-1-5-21-11-22-33-1001", L"S-1-5-21-11-22-33-1001_Classes",
-        L"S-1-5-21-11-22-33-1002", L"S-1-5-21-x",
+        L".DEFAULT", L"S-1-5-18", L"S-1-5-19", L"S-1-5-20", L"S-1-5-21-11-22-33-1001",
+        L"S-1-5-21-11-22-33-1001_Classes", L"S-1-5-21-11-22-33-1002", L"S-1-5-21-x", L"S-1-12-1-44-55-66-77",
+        L"S-1-12-1-44-55-66-77_Classes",
     };
     for (size_t i = 0; i < sizeof(hives) / sizeof(hives[0]); ++i)
         ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, users + L"\\" + hives[i], L"Marker", hives[i]));
     HKEY key = NULL;
     ASSERT_EQ(0, ::RegOpenKeyExW(HKEY_CURRENT_USER, users.c_str(), 0, KEY_READ, &key));
     seen.clear();
-    EXPECT_EQ(2, ForEachUserRoot(CollectRoot, &seen, true, key, L"HKEY_USERS"));
+    // An Entra ID user (S-1-12-1-...) is a user as much as a local one.
+    EXPECT_EQ(3, ForEachUserRoot(CollectRoot, &seen, true, key, L"HKEY_USERS"));
     ::RegCloseKey(key);
-    ASSERT_EQ(2u, seen.size());
-    EXPECT_EQ(L"HKEY_USERS\\S-1-5-21-11-22-33-1001=S-1-5-21-11-22-33-1001", seen[0]);
-    EXPECT_EQ(L"HKEY_USERS\\S-1-5-21-11-22-33-1002=S-1-5-21-11-22-33-1002", seen[1]);
+    std::sort(seen.begin(), seen.end());
+    ASSERT_EQ(3u, seen.size());
+    EXPECT_EQ(L"HKEY_USERS\\S-1-12-1-44-55-66-77=S-1-12-1-44-55-66-77", seen[0]);
+    EXPECT_EQ(L"HKEY_USERS\\S-1-5-21-11-22-33-1001=S-1-5-21-11-22-33-1001", seen[1]);
+    EXPECT_EQ(L"HKEY_USERS\\S-1-5-21-11-22-33-1002=S-1-5-21-11-22-33-1002", seen[2]);
     DeleteKey(HKEY_CURRENT_USER, users);
 
     EXPECT_TRUE(IsUserHiveName(L"S-1-5-21-1-2-3-500"));
     EXPECT_FALSE(IsUserHiveName(L"S-1-5-21-1-2-3-500_classes"));
     EXPECT_FALSE(IsUserHiveName(L"S-1-5-21-"));
     EXPECT_FALSE(IsUserHiveName(L"S-1-5-20"));
+    EXPECT_TRUE(IsUserHiveName(L"S-1-12-1-1-2-3-4"));
+    EXPECT_FALSE(IsUserHiveName(L"S-1-12-1-1-2-3-4_Classes"));
+    EXPECT_FALSE(IsUserHiveName(L".DEFAULT"));
 }

@@ -5,7 +5,9 @@
 
 #include "killers/one_kb.h"
 #include "killers/scan_log.h"
+#include "platform/change_gate.h"
 #include "platform/file_helpers.h"
+#include "platform/quarantine.h"
 #include "platform/registry.h"
 #include "tests/testing.h"
 
@@ -70,9 +72,13 @@ protected:
             for (size_t i = 0; i < entries.size(); ++i)
                 RemoveTree(roots[r] + entries[i].name);
         }
-        const wchar_t* const onC[] = {L"C:\\Autorun.inf", L"C:\\worm.vbs", L"C:\\Photos", L"C:\\Photos.lnk"};
-        for (int i = 0; i < 4; ++i)
+        const wchar_t* const onC[] = {L"C:\\Autorun.inf", L"C:\\worm.vbs", L"C:\\victim.vbs", L"C:\\Photos",
+                                      L"C:\\Photos.lnk"};
+        for (size_t i = 0; i < sizeof(onC) / sizeof(onC[0]); ++i)
+        {
+            ::SetFileAttributesW(onC[i], FILE_ATTRIBUTE_NORMAL);
             RemoveTree(onC[i]);
+        }
     }
     std::string Logged() const { return ScanLog::Text().substr(m_header); }
     int m_header;
@@ -238,6 +244,7 @@ TEST_F(OneKbTest, DriveSweepLogsTwoLinesPerListedRoot)
     ::SetFileAttributesW(L"E:\\worm.vbs", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
     ASSERT_TRUE(WriteFileBytes(L"E:\\autorun.inf", "[AutoRun]\r\nopen=wscript.exe worm.vbs\r\n"));
     ASSERT_TRUE(WriteFileBytes(L"C:\\worm.vbs", "worm"));
+    ::SetFileAttributesW(L"C:\\worm.vbs", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);  // as the worm leaves it
     CKillerForOneKB command;
     command.Run(NULL);
     EXPECT_FALSE(FileExists(L"E:\\worm.vbs")) << "read-only: cleared and deleted";
@@ -389,4 +396,57 @@ TEST_F(OneKbTest, TheSweepNeverFollowsAUserLinkIntoTheMachine)
     EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, target + L"\\Shell\\open\\command"));
     DeleteKey(HKEY_LOCAL_MACHINE, target);
     DeleteRegKeyTree(HKEY_CURRENT_USER, kMountPoints);
+}
+
+TEST_F(OneKbTest, ANameFromTheUsersValueDeletesOnlyWhatTheWormLeavesAndNothingUncopied)
+{
+    // "load" is the user's to write: the name it gives may be someone's
+    // file on every disk. What the machine's own keys name is the worm's.
+    struct Case
+    {
+        const char* name;
+        bool machineNamesItToo;
+        DWORD onFixedDisk;
+        bool withoutQuarantine;
+        bool fixedGoes;
+        bool stickGoes;
+    };
+    const DWORD hs = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    const Case cases[] = {
+        {"a plain file on a fixed disk stays, the stick's goes", false, FILE_ATTRIBUTE_NORMAL, false, false, true},
+        {"a hidden file on a fixed disk is the worm's copy", false, FILE_ATTRIBUTE_HIDDEN, false, true, true},
+        {"a system file on a fixed disk is the worm's copy", false, FILE_ATTRIBUTE_SYSTEM, false, true, true},
+        {"no copy can be kept: nothing the user named goes", false, hs, true, false, false},
+        {"the machine's keys name it too: the worm's name", true, FILE_ATTRIBUTE_NORMAL, false, true, true},
+    };
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i)
+    {
+        const Case& c = cases[i];
+        ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, kWindows, L"load", L"C:\\WINDOWS\\explorer.exe:victim.vbs"));
+        if (c.machineNamesItToo)
+        {
+            ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, kTxt, NULL, L"wscript.exe C:\\WINDOWS\\explorer.exe:victim.vbs"));
+        }
+        ASSERT_TRUE(WriteFileBytes(L"C:\\victim.vbs", "mine"));
+        ::SetFileAttributesW(L"C:\\victim.vbs", c.onFixedDisk);
+        ASSERT_TRUE(WriteFileBytes(L"E:\\victim.vbs", "on the stick"));
+        ScanLog::Reset(ScanLog::kHeaderFormat);
+        m_header = ScanLog::Length();
+        CQuarantine none(L"");
+        if (c.withoutQuarantine)
+            SetChangeRecorder(&none);
+        CKillerForOneKB command;
+        command.Run(NULL);
+        SetChangeRecorder(NULL);
+        EXPECT_EQ(L"victim.vbs", command.Name()) << c.name;
+        EXPECT_EQ(!c.fixedGoes, FileExists(L"C:\\victim.vbs")) << c.name;
+        EXPECT_EQ(!c.stickGoes, FileExists(L"E:\\victim.vbs")) << c.name;
+        // The sweep's lines are the same whatever went.
+        EXPECT_EQ(DelLine("C:\\Autorun.inf") + DelLine("C:\\victim.vbs") + DelLine("E:\\Autorun.inf") +
+                      DelLine("E:\\victim.vbs") + kLogDriveOpenKeys,
+                  Logged())
+            << c.name;
+        SetRegText(HKEY_LOCAL_MACHINE, kTxt, NULL, m_txt);
+        EmptyRoots();
+    }
 }

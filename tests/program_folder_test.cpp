@@ -141,6 +141,7 @@ class ProgramFolderTest : public ::testing::Test
 protected:
     void SetUp()
     {
+        ForgetOtherFolders();
         m_folder = GetProgramFolderPath();
         ASSERT_EQ(L"\\corvaneTools\\", m_folder.substr(m_folder.rfind(L'\\', m_folder.size() - 2)));
         m_bare = m_folder.substr(0, m_folder.size() - 1);
@@ -160,6 +161,23 @@ protected:
         g_reparsePoint = Identity();
         g_refuseMoves = false;
         RemoveFolder();
+        ForgetOtherFolders();
+    }
+    // The folders of new names made in place of the usual one, and their
+    // record.
+    static void ForgetOtherFolders()
+    {
+        ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kProgramFolderKey);
+        const std::wstring usual = GetProgramFolderPath();
+        const std::wstring appData = usual.substr(0, usual.rfind(L'\\', usual.size() - 2) + 1);
+        WIN32_FIND_DATAW data;
+        HANDLE find = ::FindFirstFileW((appData + L"corvaneTools.*").c_str(), &data);
+        if (find == INVALID_HANDLE_VALUE)
+            return;
+        do
+            RemoveTree(appData + data.cFileName);
+        while (::FindNextFileW(find, &data));
+        ::FindClose(find);
     }
     void RemoveFolder()
     {
@@ -191,6 +209,28 @@ protected:
     {
         ASSERT_TRUE(::CreateDirectoryW(m_bare.c_str(), NULL));
         ASSERT_TRUE(WriteFileBytes(m_folder + L"fix.reg", "planted"));
+    }
+    // What stands at the folder's place cannot be moved aside: the program
+    // folder is one of a new name beside it, protected, recorded in the
+    // machine's registry for every later run, and it holds the log.
+    void ExpectAFolderOfANewName()
+    {
+        const std::wstring appData = m_folder.substr(0, m_folder.rfind(L'\\', m_folder.size() - 2) + 1);
+        const std::wstring other = GetProgramFolder();
+        ASSERT_EQ(appData + L"corvaneTools.", other.substr(0, appData.size() + 13));
+        ASSERT_EQ(appData.size() + 13 + 36 + 1, other.size()) << "a GUID's name";
+        ExpectProtected(other.substr(0, other.size() - 1));
+        EXPECT_EQ(other, GetProgramFolderPath()) << "recorded";
+        EXPECT_EQ(other, GetProgramFolder()) << "and used again";
+        wchar_t recorded[64] = {0};
+        DWORD size = sizeof(recorded);
+        EXPECT_EQ(ERROR_SUCCESS, ::RegGetValueW(HKEY_LOCAL_MACHINE, kProgramFolderKey, kProgramFolderValue,
+                                                RRF_RT_REG_SZ, NULL, recorded, &size));
+        EXPECT_EQ(other, appData + recorded + L"\\");
+        EXPECT_EQ(other + L"StickMedic.log", GetScanLogPath(true));
+        ScanLog::Reset(ScanLog::kHeaderFormat);
+        SaveScanLog();
+        EXPECT_TRUE(FileExists(other + L"StickMedic.log"));
     }
     std::wstring m_folder;
     std::wstring m_bare;
@@ -278,33 +318,43 @@ TEST_F(ProgramFolderTest, AFolderPlantedBeforehandIsMovedAsideWhole)
     EXPECT_FALSE(heldInfo.nFileIndexLow == newInfo.nFileIndexLow && heldInfo.nFileIndexHigh == newInfo.nFileIndexHigh)
         << "the held handle is not one to the program's folder";
 
-    // A planted folder that cannot be moved aside: no program folder at all,
-    // nothing set on it, no log written into it.
+    // A planted folder that cannot be moved aside: nothing set on it, no log
+    // written into it; the program's files go to a protected folder of a
+    // new name instead.
     RemoveFolder();
     Marked().clear();
     PlantFolder();
     ASSERT_TRUE(MarkPlanted(m_bare));
     g_refuseMoves = true;
     g_call = SetSecurityCall();
-    EXPECT_EQ(L"", GetProgramFolder());
-    EXPECT_EQ(L"", GetScanLogPath(true));
-    ScanLog::Reset(ScanLog::kHeaderFormat);
-    SaveScanLog();
-    EXPECT_EQ(0, g_call.count);
-    EXPECT_FALSE(FileExists(m_folder + L"StickMedic.log"));
+    ExpectAFolderOfANewName();
     EXPECT_EQ("planted", ReadFileBytes(m_folder + L"fix.reg"));
+    EXPECT_FALSE(FileExists(m_folder + L"StickMedic.log"));
     EXPECT_TRUE(AsideFolders().empty());
 }
 
-TEST_F(ProgramFolderTest, PlantedFileIsRefusedAndReparsePointMovedAside)
+TEST_F(ProgramFolderTest, PlantedFileAndReparsePointAreMovedAside)
 {
-    // A file in place of the folder.
+    // A file in place of the folder goes aside as a folder would: it is
+    // never what switches the log, the quarantine and the repairs off.
     ASSERT_TRUE(WriteFileBytes(m_bare, "x"));
-    EXPECT_EQ(L"", GetProgramFolder());
-    EXPECT_EQ(L"", GetScanLogPath(true));
-    EXPECT_EQ(0, g_call.count);
+    EXPECT_EQ(m_folder, GetProgramFolder());
+    ExpectProtected(m_bare);
+    EXPECT_EQ(m_folder + L"StickMedic.log", GetScanLogPath(true));
+    std::vector<std::wstring> aside = AsideFolders();
+    ASSERT_EQ(1u, aside.size());
+    EXPECT_EQ("x", ReadFileBytes(aside[0]));
+    RemoveFolder();
+
+    // One that cannot be moved aside (a worm holds it open).
+    ASSERT_TRUE(WriteFileBytes(m_bare, "x"));
+    g_refuseMoves = true;
+    ExpectAFolderOfANewName();
     EXPECT_EQ("x", ReadFileBytes(m_bare));
+    g_refuseMoves = false;
+    ForgetOtherFolders();
     ::DeleteFileW(m_bare.c_str());
+    g_call = SetSecurityCall();
 
     // A folder that is a reparse point goes aside unfollowed, and a new
     // folder takes its place. Wine makes no junctions (tried first), so the

@@ -104,10 +104,9 @@ bool MakeLargeFile(const std::wstring& path, LONG megabytes)
     return ok;
 }
 
-BOOL WINAPI RefuseMove(LPCWSTR, LPCWSTR, DWORD)
+DWORD WINAPI RefuseSecurity(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID, PSID, PACL, PACL)
 {
-    ::SetLastError(ERROR_SHARING_VIOLATION);
-    return FALSE;
+    return ERROR_ACCESS_DENIED;
 }
 
 // Files that read as on another volume than their drive.
@@ -804,20 +803,17 @@ TEST(StoredNames, ThePackWithItsOffsetAndTheFilesOfEarlierVersions)
 
 TEST_F(QuarantineTest, WithoutAProgramFolderOnlyTheWormsOwnGoes)
 {
-    // The program's folder was made by another user and cannot be moved
-    // aside: there is no quarantine, and nothing that may be the user's is
-    // deleted.
-    CPlantedScope scope;
-    const std::wstring programFolder = GetProgramFolderPath();
-    ASSERT_TRUE(MarkPlanted(programFolder.substr(0, programFolder.size() - 1)));
-    g_folderCalls.moveFile = RefuseMove;
+    // No protected folder can be made at all (the usual one cannot be
+    // secured, nor one of a new name): there is no quarantine, and nothing
+    // that may be the user's is deleted.
+    g_folderCalls.setSecurity = RefuseSecurity;
     ASSERT_TRUE(WriteFileBytes(L"C:\\qt\\user.doc", "mine"));
     ASSERT_TRUE(WriteFileBytes(L"C:\\qt\\autorun.inf", "[autorun]"));
     EXPECT_FALSE(GateDeleteFile(L"C:\\qt\\user.doc", kKeepOrLeave));
     EXPECT_EQ("mine", ReadFileBytes(L"C:\\qt\\user.doc"));
     EXPECT_TRUE(GateDeleteFile(L"C:\\qt\\autorun.inf", kDeleteUncopied));
     EXPECT_FALSE(FileExists(L"C:\\qt\\autorun.inf"));
-    g_folderCalls.moveFile = ::MoveFileExW;
+    g_folderCalls.setSecurity = ::SetSecurityInfo;
     EXPECT_EQ(L"", Finish());
     std::vector<DirEntry> entries;
     ListFolder(m_root + L"*", entries);
@@ -1152,4 +1148,125 @@ TEST_F(QuarantineTest, AScanOfAnInfectedStickCanBeUndone)
     }
     RemoveTree(L"E:\\Setup");
     RemoveTree(L"E:\\Work");
+}
+
+namespace {
+
+// A full disk: every write of the registry blocks and script fails.
+BOOL WINAPI DiskFull(HANDLE, LPCVOID, DWORD, LPDWORD written, LPOVERLAPPED)
+{
+    if (written)
+        *written = 0;
+    ::SetLastError(ERROR_DISK_FULL);
+    return FALSE;
+}
+
+}  // namespace
+
+TEST_F(QuarantineTest, ARegistryChangeWhoseBlockCannotBeWrittenIsNotMadeAndNoEarlierBlockIsLost)
+{
+    ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, kTestKey, L"First", L"old first"));
+    ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, kTestKey, L"Second", L"old second"));
+    CRegKey key;
+    ASSERT_EQ(0, key.Open(HKEY_LOCAL_MACHINE, kTestKey));
+    EXPECT_EQ(0, GateSetString(key, L"First", L"new first"));
+    g_folderCalls.writeFile = DiskFull;
+    EXPECT_NE(0, GateSetString(key, L"Second", L"new second")) << "no block, no change";
+    std::wstring text;
+    EXPECT_TRUE(GetRegText(HKEY_LOCAL_MACHINE, kTestKey, L"Second", text));
+    EXPECT_EQ(L"old second", text);
+    key.Close();
+    // The disk is still full as the scan ends: the script is not made, and
+    // the blocks stay as they were written.
+    const std::wstring folder = Finish();
+    g_folderCalls.writeFile = ::WriteFile;
+    ASSERT_FALSE(folder.empty());
+    EXPECT_FALSE(FileExists(folder + L"before.reg"));
+    EXPECT_FALSE(FileExists(folder + L"before.reg.tmp"));
+    EXPECT_TRUE(FileExists(folder + L"before.blocks"));
+    const std::vector<ManifestRecord> records = Records(folder);
+    ASSERT_EQ(2u, records.size());
+    EXPECT_EQ(std::wstring(kStateChanged), records[0].state);
+    EXPECT_EQ(L"left in place (the copy could not be written)", records[1].state);
+
+    // /restore makes the script of the blocks and puts the first value back.
+    std::wstring report;
+    EXPECT_EQ(kRestoreIncomplete, RestoreQuarantine(folder, true, report)) << report;
+    EXPECT_TRUE(GetRegText(HKEY_LOCAL_MACHINE, kTestKey, L"First", text));
+    EXPECT_EQ(L"old first", text);
+    EXPECT_TRUE(FileExists(folder + L"before.reg"));
+    EXPECT_FALSE(FileExists(folder + L"before.blocks"));
+    DeleteKey(HKEY_LOCAL_MACHINE, kTestKey);
+}
+
+TEST_F(QuarantineTest, RegistryBlocksCountAgainstTheQuarantinesRoomAndLargerTreesAreNotKept)
+{
+    // Earlier quarantines, young enough to stay, leave one MiB of room.
+    SetChangeRecorder(NULL);
+    delete m_quarantine;
+    m_quarantine = NULL;
+    ASSERT_EQ(DWORD(0), SecureFolder(GetProgramFolder() + L"Quarantine"));
+    ASSERT_TRUE(::CreateDirectoryW((m_root + L"20260119-000000").c_str(), NULL));
+    ASSERT_TRUE(MakeLargeFile(m_root + L"20260119-000000\\kept.bin", 255));
+    SYSTEMTIME now = {};
+    now.wYear = 2026;
+    now.wMonth = 1;
+    now.wDay = 20;
+    m_quarantine = new CQuarantine(m_root);
+    m_quarantine->Prune(now);
+    SetChangeRecorder(m_quarantine);
+
+    // A value of 400 KB is 2.4 MB of script text.
+    const std::vector<BYTE> big(400 * 1000, 0x5A);
+    const std::wstring tree = std::wstring(kTestKey) + L"\\Big";
+    ASSERT_TRUE(SetRegValue(HKEY_LOCAL_MACHINE, tree, L"Blob", REG_BINARY, &big[0], static_cast<DWORD>(big.size())));
+    ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, kTestKey, L"Small", L"old small"));
+    CRegKey key;
+    ASSERT_EQ(0, key.Open(HKEY_LOCAL_MACHINE, kTestKey));
+    EXPECT_EQ(0, GateDeleteTree(key, L"Big")) << "changed without its old state";
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, tree));
+    EXPECT_EQ(0, GateSetString(key, L"Small", L"new small"));
+    key.Close();
+    const std::wstring folder = Finish();
+    const std::vector<ManifestRecord> records = Records(folder);
+    ASSERT_EQ(2u, records.size());
+    EXPECT_EQ(std::wstring(kStateRegistryNotKept), records[0].state);
+    EXPECT_EQ(std::wstring(kStateChanged), records[1].state);
+    const std::string script = ReadFileBytes(folder + L"before.reg");
+    EXPECT_GT(4096u, script.size()) << "the small change's block alone";
+    EXPECT_NE(std::wstring::npos, Utf16Text(script).find(L"\"Small\"=\"old small\"\r\n"));
+    EXPECT_EQ(std::wstring::npos, Utf16Text(script).find(L"Blob"));
+    RemoveTree(m_root + L"20260119-000000");
+    DeleteKey(HKEY_LOCAL_MACHINE, kTestKey);
+}
+
+TEST_F(QuarantineTest, TheScriptIsComposedLatestChangeFirstFromBlocksWrittenOnce)
+{
+    // Three changes of one value, one of them failing: the value as it was
+    // before the first comes back, and the failed one's block is gone.
+    ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, kTestKey, L"V", L"before the scan"));
+    CRegKey key;
+    ASSERT_EQ(0, key.Open(HKEY_LOCAL_MACHINE, kTestKey));
+    EXPECT_EQ(0, GateSetString(key, L"V", L"one"));
+    EXPECT_EQ(0, GateSetString(key, L"V", L"two"));
+    CRegKey readOnly;
+    ASSERT_EQ(0, readOnly.Open(HKEY_LOCAL_MACHINE, kTestKey, KEY_READ));
+    EXPECT_NE(0, GateSetString(readOnly, L"V", L"three")) << "a key opened to read takes no write";
+    key.Close();
+    readOnly.Close();
+    const std::wstring folder = Finish();
+    EXPECT_FALSE(FileExists(folder + L"before.blocks")) << "composed, the blocks go";
+    const std::wstring script = Utf16Text(ReadFileBytes(folder + L"before.reg"));
+    const std::wstring::size_type one = script.find(L"\"V\"=\"one\"");
+    const std::wstring::size_type before = script.find(L"\"V\"=\"before the scan\"");
+    ASSERT_NE(std::wstring::npos, one) << script;
+    ASSERT_NE(std::wstring::npos, before) << script;
+    EXPECT_LT(one, before) << "the latest change first";
+    EXPECT_EQ(std::wstring::npos, script.find(L"\"V\"=\"two\"")) << "the failed change's block went again";
+    EXPECT_EQ(std::wstring::npos, script.find(L";block")) << "no line of the blocks file";
+    ASSERT_TRUE(StartRegEditInView(folder + L"before.reg", true, true));
+    std::wstring text;
+    EXPECT_TRUE(GetRegText(HKEY_LOCAL_MACHINE, kTestKey, L"V", text));
+    EXPECT_EQ(L"before the scan", text);
+    DeleteKey(HKEY_LOCAL_MACHINE, kTestKey);
 }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <objbase.h>
+#include <sddl.h>
 
 #include "app/scan_run.h"
 #include "killers/file_fx.h"
@@ -10,6 +11,8 @@
 #include "killers/scan_log.h"
 #include "platform/change_gate.h"
 #include "platform/file_helpers.h"
+#include "platform/handles.h"
+#include "platform/program_folder.h"
 #include "platform/quarantine.h"
 #include "tests/testing.h"
 
@@ -91,20 +94,21 @@ void StubbornCommand(ICommunication*)
     ScanLog::AppendText("stubborn\r\n");
 }
 
-// Until the worker is inside its first command: a loaded machine starts a
-// thread late, and a stop before it would test another case.
-void WaitUntilACommandRuns()
-{
-    for (int i = 0; i < 500 && g_nCommandsRun == 0; ++i)
-        ::Sleep(10);
-}
-
 // Deletes a planted file through the gateway, as a cleaning rule does.
 void DeletingCommand(ICommunication*)
 {
     ::InterlockedIncrement(&g_nCommandsRun);
     if (GateDeleteFile(L"C:\\planted.exe", kKeepOrLeave))
         ScanLog::AppendText("deleted\r\n");
+}
+
+// Waits (at most five seconds) until `count` commands have started: the
+// worker takes the lock and makes the program's folder safe first, which
+// takes its time on a busy machine.
+void WaitForCommands(LONG count)
+{
+    for (int i = 0; i < 500 && ::InterlockedCompareExchange(&g_nCommandsRun, 0, 0) < count; ++i)
+        ::Sleep(10);
 }
 
 int g_nPrompts = 0;
@@ -256,7 +260,8 @@ TEST_F(ScanRunTest, StopEndsPollingCommandsWithOneCompletionAndASavedLog)
     CCompletionSink sink;
     CScanController scan(sink.m_hWnd, kPollingPlan);
     scan.StartScan();
-    ::Sleep(100);
+    WaitForCommands(2);
+    ::Sleep(50);
     const DWORD start = ::GetTickCount();
     scan.StopScan();
     EXPECT_LT(::GetTickCount() - start, 1000u);
@@ -275,7 +280,7 @@ TEST_F(ScanRunTest, StopOfABusyWorkerCompletesOnceAndTheWorkerStillSaves)
     CCompletionSink sink;
     CScanController scan(sink.m_hWnd, kStubbornPlan);
     scan.StartScan();
-    WaitUntilACommandRuns();
+    WaitForCommands(1);
     const DWORD start = ::GetTickCount();
     scan.StopScan();
     const DWORD waited = ::GetTickCount() - start;
@@ -297,7 +302,7 @@ TEST_F(ScanRunTest, NewStartAfterALetGoWorkerWaitsForIt)
     CCompletionSink sink;
     CScanController scan(sink.m_hWnd, kStubbornPlan);
     scan.StartScan();
-    WaitUntilACommandRuns();
+    WaitForCommands(1);
     scan.StopScan();
     ASSERT_EQ(1, sink.Pump(100));
     scan.OnScanDone();
@@ -330,7 +335,7 @@ TEST_F(ScanRunTest, ControllerGoneDuringARunDoesNotHurtTheWorker)
     {
         CScanController scan(sink.m_hWnd, kStubbornPlan);
         scan.StartScan();
-        WaitUntilACommandRuns();
+        WaitForCommands(1);
     }
     // The worker finishes on its own, saves, and tells no one.
     for (int i = 0; i < 200 && Log().empty(); ++i)
@@ -399,7 +404,7 @@ TEST_F(ScanRunTest, AStopDuringTheFirstCommandRunsNothingMore)
     CCompletionSink sink;
     CScanController scan(sink.m_hWnd, kStopThenRegistryPlan);
     scan.StartScan();
-    ::Sleep(100);
+    WaitForCommands(1);
     scan.StopScan();
     ASSERT_EQ(1, sink.Pump(2000));
     scan.OnScanDone();
@@ -419,7 +424,7 @@ TEST_F(ScanRunTest, AStopBeforeAnyCommandFinishedCountsAsStopped)
     CCompletionSink sink;
     CScanController scan(sink.m_hWnd, kStubbornPlan);
     scan.StartScan();
-    WaitUntilACommandRuns();
+    WaitForCommands(1);
     scan.StopScan();  // the first command is still in its long step
     ASSERT_EQ(1, sink.Pump(500));
     ASSERT_TRUE(scan.WaitForWorkers(5000));
@@ -531,7 +536,7 @@ TEST_F(ScanRunTest, TheWalksOfTheShippedPlanListTheStickOnceAndSeeWhatTheWalksBe
     g_stickListings = 0;
     SetListingHook(CountStickListings);
     bool found = false;
-    const bool ran = RunScanOnThisThread(DefaultScanPlan(), true, 10000, &found, NULL);
+    const bool ran = RunScanOnThisThread(DefaultScanPlan(), true, 10000, &found, NULL) == kScanRan;
     SetListingHook(NULL);
     ASSERT_TRUE(ran);
     EXPECT_TRUE(found);
@@ -548,4 +553,129 @@ TEST_F(ScanRunTest, TheWalksOfTheShippedPlanListTheStickOnceAndSeeWhatTheWalksBe
                   Line(kLogFolderShown, L"E:\\Music"),
               BodyOf(Log()));
     EmptyStick();
+}
+
+namespace {
+
+// Holds the scan lock on a thread of its own, as another scan would.
+class CLockHolder
+{
+public:
+    CLockHolder() : m_release(::CreateEventW(NULL, TRUE, FALSE, NULL)), m_held(::CreateEventW(NULL, TRUE, FALSE, NULL))
+    {
+        m_thread.Attach(::CreateThread(NULL, 0, Hold, this, 0, NULL));
+        ::WaitForSingleObject(m_held, 5000);
+    }
+    ~CLockHolder()
+    {
+        ::SetEvent(m_release);
+        ::WaitForSingleObject(m_thread, 5000);
+    }
+    void Release() { ::SetEvent(m_release); }
+
+private:
+    static DWORD WINAPI Hold(void* parameter)
+    {
+        CLockHolder* self = static_cast<CLockHolder*>(parameter);
+        CScanLock lock;
+        const bool held = lock.Acquire(0) == CScanLock::kHeld;
+        ::SetEvent(self->m_held);
+        ::WaitForSingleObject(self->m_release, INFINITE);
+        return held ? 0 : 1;
+    }
+    CHandle m_release;
+    CHandle m_held;
+    CHandle m_thread;
+};
+
+// Counts the waiting notices a window scan posts.
+int g_nWaiting = 0;
+WNDPROC g_sinkProc = NULL;
+LRESULT CALLBACK CountWaiting(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_SCAN_WAITING)
+        ++g_nWaiting;
+    return ::CallWindowProcW(g_sinkProc, hwnd, message, wParam, lParam);
+}
+
+DWORD WINAPI FailSetSecurity(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID, PSID, PACL, PACL)
+{
+    return ERROR_ACCESS_DENIED;
+}
+
+}  // namespace
+
+TEST_F(ScanRunTest, ASquattedScanLockIsCannotLockNeverNoLockAndAWaitIsSaid)
+{
+    struct Squatter
+    {
+        const char* name;
+        const wchar_t* sddl;  // the access list the squatter gives the mutex
+    };
+    // Nobody may open it, or (as good as) nobody but its maker.
+    const Squatter squatters[] = {
+        {"an empty access list", L"D:P"},
+        {"administrators denied", L"D:P(D;;GA;;;BA)(A;;GA;;;WD)"},
+    };
+    for (size_t i = 0; i < sizeof(squatters) / sizeof(squatters[0]); ++i)
+    {
+        PSECURITY_DESCRIPTOR descriptor = NULL;
+        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(squatters[i].sddl, SDDL_REVISION_1,
+                                                                            &descriptor, NULL));
+        SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
+        CHandle squatted(::CreateMutexW(&attributes, FALSE, kScanLockName));
+        ::LocalFree(descriptor);
+        ASSERT_TRUE(squatted.IsValid()) << squatters[i].name;
+        CScanLock lock;
+        EXPECT_EQ(CScanLock::kUnavailable, lock.Acquire(0)) << squatters[i].name;
+        g_nCommandsRun = 0;
+        bool found = false;
+        EXPECT_EQ(kScanCannotLock, RunScanOnThisThread(kWritingPlan, true, 0, &found)) << squatters[i].name;
+        EXPECT_EQ(0, g_nCommandsRun) << squatters[i].name;
+    }
+
+    // Another scan holds the lock: busy, not unavailable; the window's run
+    // says that it waits, then runs once the other ends.
+    CLockHolder holder;
+    CScanLock lock;
+    EXPECT_EQ(CScanLock::kBusy, lock.Acquire(0));
+    EXPECT_EQ(kScanAnotherRunning, RunScanOnThisThread(kWritingPlan, true, 0, NULL));
+    CCompletionSink sink;
+    g_sinkProc = reinterpret_cast<WNDPROC>(
+        ::SetWindowLongPtrW(sink.m_hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(CountWaiting)));
+    g_nWaiting = 0;
+    g_nCommandsRun = 0;
+    CScanController controller(sink.m_hWnd, kWritingPlan);
+    controller.StartScan();
+    EXPECT_EQ(0, sink.Pump(1000));
+    EXPECT_EQ(1, g_nWaiting);
+    EXPECT_EQ(0, g_nCommandsRun);
+    holder.Release();
+    EXPECT_EQ(1, sink.Pump(10000, 1));
+    EXPECT_TRUE(controller.WaitForWorkers(5000));
+    controller.OnScanDone();
+    EXPECT_EQ(kScanRan, controller.m_outcome);
+    EXPECT_EQ(3, g_nCommandsRun);
+}
+
+TEST_F(ScanRunTest, APlantedFileAtTheProgramFolderNeverLeavesAScanWithoutItsLog)
+{
+    // The file goes aside as a planted folder would, and the log is written.
+    const std::wstring folder = GetProgramFolderPath();
+    const std::wstring bare = folder.substr(0, folder.size() - 1);
+    RemoveTree(bare);
+    ASSERT_TRUE(WriteFileBytes(bare, "planted"));
+    bool found = false;
+    EXPECT_EQ(kScanRan, RunScanOnThisThread(kWritingPlan, true, 10000, &found));
+    EXPECT_TRUE(found);
+    EXPECT_EQ("found something\r\n", BodyOf(Log()));
+
+    // No protected folder can be made at all: the scan does not run.
+    g_folderCalls.setSecurity = FailSetSecurity;
+    RemoveTree(bare);
+    g_nCommandsRun = 0;
+    EXPECT_EQ(kScanNoProgramFolder, RunScanOnThisThread(kWritingPlan, true, 10000, &found));
+    g_folderCalls.setSecurity = ::SetSecurityInfo;
+    EXPECT_EQ(0, g_nCommandsRun);
+    EXPECT_EQ(folder, GetProgramFolderPath()) << "nothing recorded for a folder that could not be made";
 }

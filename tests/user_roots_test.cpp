@@ -14,6 +14,7 @@
 #include "killers/reg_fx.h"
 #include "killers/scan_log.h"
 #include "platform/change_gate.h"
+#include "platform/program_folder.h"
 #include "platform/quarantine.h"
 #include "platform/registry.h"
 #include "platform/user_hives.h"
@@ -389,4 +390,74 @@ TEST_F(UserRootsTest, AccessResetWorksInTheSelectedUsersRoot)
         EXPECT_EQ(DWORD(ERROR_INVALID_NAME), ::GetLastError()) << i;
     }
     EXPECT_EQ(1u, ExplicitEntries(L"USERS\\" + Other(path.c_str())).size());
+}
+
+namespace {
+
+typedef DWORD(WINAPI* PFNFINALPATH)(HANDLE, LPWSTR, DWORD, DWORD);
+
+// Shows every folder named "linked" as a reparse point (a junction a user
+// made in place of a folder), which Wine cannot make.
+BOOL WINAPI LinkedFolderInfo(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info)
+{
+    if (!::GetFileInformationByHandle(handle, info))
+        return FALSE;
+    static const PFNFINALPATH finalPath = reinterpret_cast<PFNFINALPATH>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "GetFinalPathNameByHandleW")));
+    wchar_t path[MAX_PATH] = {0};
+    if (finalPath && finalPath(handle, path, MAX_PATH, 0) && wcsstr(path, L"\\linked"))
+        info->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    return TRUE;
+}
+
+}  // namespace
+
+TEST_F(UserRootsTest, AnotherUsersLoadPathIsOpenedLevelByLevelAndNeverThroughALink)
+{
+    ASSERT_TRUE(::CreateDirectoryW(L"C:\\linked", NULL) || ::GetLastError() == ERROR_ALREADY_EXISTS);
+    ASSERT_TRUE(::CreateDirectoryW(L"C:\\plain", NULL) || ::GetLastError() == ERROR_ALREADY_EXISTS);
+    const FolderSystemCalls saved = g_folderCalls;
+    g_folderCalls.getInformation = LinkedFolderInfo;
+    struct Case
+    {
+        const wchar_t* load;
+        bool asLocalSystem;
+        bool repaired;
+    };
+    const Case cases[] = {
+        {L"C:\\linked\\gone.exe", true, false},            // a link on the way: nothing behind it is opened
+        {L"C:\\plain\\..\\linked\\gone.exe", true, false},  // worked out as text first
+        {L"C:\\plain\\gone.exe", true, true},              // every level opened as itself: missing
+        {L"C:\\nowhere\\gone.exe", true, true},
+        {L"\\\\host\\share\\gone.exe", true, false},     // never opened at all
+        {L"C:\\linked\\gone.exe", false, true},           // the user's own value, as ever
+    };
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i)
+    {
+        const Case& c = cases[i];
+        const HKEY hive = c.asLocalSystem ? HKEY_USERS : HKEY_CURRENT_USER;
+        const std::wstring key = c.asLocalSystem ? Other(kWindows) : std::wstring(kWindows);
+        ASSERT_TRUE(SetRegText(hive, key, L"load", c.load));
+        SetLocalSystemForTests(c.asLocalSystem);
+        ResetLog();
+        RepairWindowsLoad();
+        std::wstring text = L"?";
+        EXPECT_TRUE(GetRegText(hive, key, L"load", text));
+        EXPECT_EQ(c.repaired ? std::wstring() : std::wstring(c.load), text) << c.load;
+        EXPECT_EQ(c.repaired, !Logged().empty()) << c.load;
+        SetRegText(hive, key, L"load", L"");
+    }
+    g_folderCalls = saved;
+    ::RemoveDirectoryW(L"C:\\linked");
+    ::RemoveDirectoryW(L"C:\\plain");
+}
+
+TEST_F(UserRootsTest, ARegistryValueNeverWritesLinesOfItsOwnIntoTheLog)
+{
+    // A line break and a tab in the value: the log line stays one line.
+    ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, kWindows, L"load", L"C:\\gone\\x.exe\r\n[forged]\tline"));
+    RepairWindowsLoad();
+    EXPECT_EQ("HKEY_CURRENT_USER\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows\\load \t"
+              "C:\\gone\\x.exe??[forged]?line\r\n",
+              Logged());
 }

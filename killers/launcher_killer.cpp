@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "killers/file_fx.h"
+#include "killers/payload_identity.h"
 #include "killers/scan_log.h"
 #include "platform/change_gate.h"
 #include "platform/drives.h"
@@ -567,8 +568,12 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root, const CNameIndex& 
                 !launcher.sideLoading && (FoldCase(item.last) == base || FoldCase(Stem(item.last)) == base);
             if (standsIn || EndsWithNoCase(item.last, L".lnk") || (!item.nested && IsNameIn(item.last, kSystemFileNames)))
                 continue;
+            PayloadDigest digest;
+            const bool digested = DigestBeforeRemoval(LongPath(root + item.relative), digest);
             if (!GateDeleteFile(LongPath(root + item.relative), kKeepOrLeave))
                 continue;
+            if (digested)
+                NoteStickPayloadRemoved(digest);
             ScanLog::AppendLine(kLogPayloadDeleted, root + item.relative);
             ++m_nDeleted;
             if (!item.nested)
@@ -614,8 +619,12 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root, const CNameIndex& 
             if ((!onlyPayload && !library) || IsReparsePoint(file.attributes))
                 continue;
             const std::wstring path = root + folder + L"\\" + file.name;
+            PayloadDigest digest;
+            const bool digested = DigestBeforeRemoval(LongPath(path), digest);
             if (GateDeleteFile(LongPath(path), kKeepOrLeave))
             {
+                if (digested)
+                    NoteStickPayloadRemoved(digest);
                 ScanLog::AppendLine(kLogPayloadDeleted, path);
                 ++m_nDeleted;
             }

@@ -374,6 +374,19 @@ bool InKeptFolder(const NamedItem& item)
     return (item.nested || folder) && IsKeptFolder(item.first);
 }
 
+// The recycle folders of Windows: a real one keeps what it holds in a
+// subfolder per user ("S-1-5-21-..."), never a program directly inside.
+const wchar_t* const kRecycleFolderNames[] = {L"RECYCLER", L"RECYCLED", L"$RECYCLE.BIN"};
+
+// A program directly inside a recycle folder, where the Dorkbot kind keeps
+// its worm: it goes with the launcher that names it.
+bool IsRecyclerProgram(const NamedItem& item)
+{
+    return item.nested && item.relative.size() == item.first.size() + 1 + item.last.size() &&
+           IsNameIn(item.first, kRecycleFolderNames) && HasExtensionIn(item.last, kProgramExtensions) &&
+           item.attributes != INVALID_FILE_ATTRIBUTES && !(item.attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 bool IsHiddenOrMissing(const NamedItem& item)
 {
     return item.attributes == INVALID_FILE_ATTRIBUTES || (item.attributes & kHiddenOrSystem);
@@ -555,12 +568,13 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root, const CNameIndex& 
         for (size_t n = 0; n < launcher.named.size(); ++n)
         {
             const NamedItem& item = launcher.named[n];
-            if (item.attributes == INVALID_FILE_ATTRIBUTES || InKeptFolder(item) ||
+            const bool recycled = IsRecyclerProgram(item);
+            if (item.attributes == INVALID_FILE_ATTRIBUTES || (InKeptFolder(item) && !recycled) ||
                 !handled.insert(FoldCase(item.relative)).second)
                 continue;
-            if (item.nested || (item.attributes & FILE_ATTRIBUTE_DIRECTORY))
+            if (!recycled && (item.nested || (item.attributes & FILE_ATTRIBUTE_DIRECTORY)))
                 pointedInto.insert(FoldCase(item.first));
-            if ((item.attributes & FILE_ATTRIBUTE_DIRECTORY) || !(item.attributes & kHiddenOrSystem))
+            if ((item.attributes & FILE_ATTRIBUTE_DIRECTORY) || !(recycled || (item.attributes & kHiddenOrSystem)))
                 continue;
             // The user's item a launcher is named after; a side-loaded
             // program may carry the launcher's name and is the worm's all the same.
@@ -576,6 +590,8 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root, const CNameIndex& 
                 NoteStickPayloadRemoved(digest);
             ScanLog::AppendLine(kLogPayloadDeleted, root + item.relative);
             ++m_nDeleted;
+            if (recycled)
+                continue;  // the recycle folder itself is Windows' and stays
             if (!item.nested)
             {
                 gone.insert(FoldCase(item.relative));

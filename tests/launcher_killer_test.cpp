@@ -246,6 +246,46 @@ TEST_F(LauncherTest, SideLoaderInFakeRecyclerGoesWithItsFolderAndTheNamelessFold
               Logged());
 }
 
+TEST_F(LauncherTest, WormDirectlyInARecycleFolderGoesWithItsLauncherButWhatAUsersBinKeepsStays)
+{
+    PlantKeepers();
+    // Each launcher: the user's hidden folder it stands for, the program it
+    // starts inside a recycle folder, and whether that program goes.
+    struct RecycleCase
+    {
+        const wchar_t* folder;
+        const wchar_t* program;
+        bool removed;
+    } const cases[] = {
+        {L"Pictures", L"RECYCLER\\a1b2c3d4.exe", true},
+        {L"Music", L"$RECYCLE.BIN\\m.scr", true},
+        {L"Work", L"Recycled\\w.com", true},
+        {L"Thesis", L"RECYCLER\\S-1-5-21-1-2-3-1000\\Dc1.exe", false},
+    };
+    Folder(L"RECYCLER\\S-1-5-21-1-2-3-1000", kHiddenSystem);
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i)
+    {
+        Folder(cases[i].folder, kHiddenSystem);
+        File(cases[i].program, TinyImage(4096));
+        Shortcut(std::wstring(cases[i].folder) + L".lnk", kCmd,
+                 std::wstring(L"/c start ") + cases[i].program + L" &start explorer " + cases[i].folder + L" &exit");
+    }
+
+    EXPECT_EQ(0, Clean());
+
+    const std::string logged = Logged();
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i)
+    {
+        const std::wstring program = std::wstring(L"E:\\") + cases[i].program;
+        EXPECT_FALSE(FileExists(std::wstring(L"E:\\") + cases[i].folder + L".lnk")) << i;
+        EXPECT_EQ(cases[i].removed, !FileExists(program)) << i;
+        EXPECT_EQ(cases[i].removed, logged.find(Line(kLogPayloadDeleted, program)) != std::string::npos) << i;
+        EXPECT_TRUE(Visible(std::wstring(L"E:\\") + cases[i].folder)) << i;
+    }
+    ExpectKeepersUntouched();
+    EXPECT_EQ(kHiddenSystem, Attributes(L"E:\\RECYCLER\\S-1-5-21-1-2-3-1000") & kHiddenSystem);
+}
+
 TEST_F(LauncherTest, SideLoaderInsideTheNamelessFolderGoesWithItsLibraryAndTheUsersFilesStay)
 {
     const std::wstring nameless = kNbsp;

@@ -236,7 +236,11 @@ int CKillerForAutostarts::JudgeCommand(const std::wstring& command, const Variab
     bool stream = false;
     for (size_t t = 0; t < targets.size(); ++t)
     {
-        const JudgedFile judged = m_pJudge->Judge(targets[t]);
+        JudgedFile judged = m_pJudge->Judge(targets[t]);
+        // A payload an earlier entry named and this walk removed is still
+        // the worm's for every other entry that names it.
+        if (judged.verdict == kFileKept && !judged.path.empty() && m_payloadsDone.count(FoldCase(judged.path)))
+            judged.verdict = kFileWorm;
         worm = worm || judged.verdict == kFileWorm || judged.verdict == kFileWormLeft;
         stream = stream || judged.verdict == kFileStream;
         if (judged.verdict == kFileWorm || judged.verdict == kFileWormLeft)

@@ -21,6 +21,8 @@
 #include "platform/quarantine.h"
 #include "platform/reg_views.h"
 #include "platform/registry.h"
+#include "platform/user_hives.h"
+#include "tests/declining_recorder.h"
 #include "tests/stick_test.h"
 #include "tests/testing.h"
 
@@ -213,6 +215,17 @@ protected:
     }
     void TearDown()
     {
+        // What a case planted or restored is gone before the next one.
+        DeleteKey(HKEY_CURRENT_USER, kRun);
+        DeleteKey(HKEY_CURRENT_USER, kRunOnce);
+        for (size_t i = 0; i < sizeof(kEntryCases) / sizeof(kEntryCases[0]); ++i)
+        {
+            CRegKey key;
+            if (key.Open(kEntryCases[i].root, kEntryCases[i].key, KEY_ALL_ACCESS | kEntryCases[i].view) == 0)
+                ::RegDeleteValueW(key, kEntryCases[i].name);
+        }
+        RemoveTree(KnownFolder(CSIDL_STARTUP));
+        ::CreateDirectoryW(KnownFolder(CSIDL_STARTUP).c_str(), NULL);
         SetFolderWritableHook(NULL);
         CKillerForAutostarts::SetRecheckHook(NULL);
         SetChangeRecorder(NULL);
@@ -319,12 +332,6 @@ TEST_F(AutostartTest, TheWormsEntriesGoAndTheHonestOnesStaySideBySide)
     EXPECT_TRUE(FileExists(Place(L"<A>\\Microsoft\\svchost.vbs")));
     EXPECT_TRUE(FileExists(Place(L"<T>\\x.db")));
 
-    for (size_t i = 0; i < sizeof(kEntryCases) / sizeof(kEntryCases[0]); ++i)
-    {
-        CRegKey key;
-        if (key.Open(kEntryCases[i].root, kEntryCases[i].key, KEY_ALL_ACCESS | kEntryCases[i].view) == 0)
-            ::RegDeleteValueW(key, kEntryCases[i].name);
-    }
 }
 
 TEST_F(AutostartTest, StartupFolderCopiesAndShortcutsGoAndTheUsersFilesStay)
@@ -373,4 +380,135 @@ TEST_F(AutostartTest, StartupFolderCopiesAndShortcutsGoAndTheUsersFilesStay)
     EXPECT_TRUE(FileExists(Place(L"<S>\\svchost.vbs")));
     EXPECT_TRUE(FileExists(Place(L"<S>\\Photos.lnk")));
     EXPECT_TRUE(FileExists(Place(L"<A>\\lnkworm.vbs")));
+}
+
+namespace {
+
+const wchar_t kOtherSid[] = L"S-1-5-21-1-2-3-1001";
+const wchar_t kProfileList[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\";
+const wchar_t kShellFolders[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+
+std::wstring Other(const std::wstring& path) { return std::wstring(kOtherSid) + L"\\" + path; }
+
+void RunAutostarts()
+{
+    CKillerForAutostarts autostarts;
+    autostarts.Run(NULL);
+}
+
+}  // namespace
+
+TEST_F(AutostartTest, UnderLocalSystemEachUsersEntriesExpandFromThatUsersOwnRecords)
+{
+    // Another user's hive, loaded, with a profile of his own.
+    ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, std::wstring(kProfileList) + kOtherSid, L"ProfileImagePath",
+                           L"%SystemDrive%\\users\\other", REG_EXPAND_SZ, HasTwoRegViews() ? KEY_WOW64_64KEY : 0));
+    ASSERT_TRUE(SetRegText(HKEY_USERS, Other(kShellFolders), L"AppData", L"%USERPROFILE%\\AppData\\Roaming",
+                           REG_EXPAND_SZ));
+    ASSERT_TRUE(SetRegText(HKEY_USERS, Other(kShellFolders), L"Startup", L"%USERPROFILE%\\Startup", REG_EXPAND_SZ));
+    ASSERT_TRUE(SetRegText(HKEY_USERS, Other(L"Environment"), L"TEMP", L"%USERPROFILE%\\Tmp", REG_EXPAND_SZ));
+    ASSERT_TRUE(SetRegText(HKEY_USERS, Other(kRun), L"Other", L"wscript.exe //B \"%APPDATA%\\o.vbs\""));
+    ASSERT_TRUE(SetRegText(HKEY_USERS, Other(kRun), L"OtherTemp", L"cmd /c start wscript %TEMP%\\t.vbs"));
+    PlantFile(L"C:\\users\\other\\AppData\\Roaming\\o.vbs", "' the other's worm", FILE_ATTRIBUTE_HIDDEN);
+    PlantFile(L"C:\\users\\other\\Tmp\\t.vbs", "' the other's worm", FILE_ATTRIBUTE_HIDDEN);
+    PlantFile(L"C:\\users\\other\\Startup\\copy.vbs", "' a hidden copy", FILE_ATTRIBUTE_HIDDEN);
+    // The same names in the profile of the user the program runs as stay:
+    // nothing of his expands the other's entries.
+    PlantFile(Place(L"<A>\\o.vbs"), "' the elevated user's", FILE_ATTRIBUTE_HIDDEN);
+
+    SetLocalSystemForTests(true);
+    RunAutostarts();
+    SetLocalSystemForTests(false);
+
+    const std::string log = Logged();
+    std::wstring text;
+    EXPECT_FALSE(GetRegText(HKEY_USERS, Other(kRun), L"Other", text));
+    EXPECT_FALSE(GetRegText(HKEY_USERS, Other(kRun), L"OtherTemp", text));
+    EXPECT_FALSE(FileExists(L"C:\\users\\other\\AppData\\Roaming\\o.vbs"));
+    EXPECT_FALSE(FileExists(L"C:\\users\\other\\Tmp\\t.vbs"));
+    EXPECT_FALSE(FileExists(L"C:\\users\\other\\Startup\\copy.vbs"));
+    EXPECT_TRUE(FileExists(Place(L"<A>\\o.vbs")));
+    EXPECT_NE(std::string::npos,
+              log.find("删除病毒启动项\tHKEY_USERS\\" + Narrow(kOtherSid) + "\\" + Narrow(kRun) + "\\Other\r\n"))
+        << log;
+    EXPECT_NE(std::string::npos, log.find("删除病毒启动项\tC:\\users\\other\\Startup\\copy.vbs\r\n")) << log;
+    DeleteKey(HKEY_USERS, kOtherSid);
+    RemoveTree(L"C:\\users\\other");
+}
+
+TEST_F(AutostartTest, ReportOnlyNamesTheEntriesChangesNothingAndSeesNothingComeBack)
+{
+    ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, kRun, L"WinUpdate", L"wscript.exe //B \"%APPDATA%\\ro.vbs\""));
+    PlantFile(Place(L"<A>\\ro.vbs"), "' worm", kHiddenSystem);
+    {
+        CDecliningRecorder reportOnly;
+        RunAutostarts();
+    }
+    std::wstring text;
+    EXPECT_TRUE(GetRegText(HKEY_CURRENT_USER, kRun, L"WinUpdate", text));
+    EXPECT_TRUE(FileExists(Place(L"<A>\\ro.vbs")));
+    const std::string where = "HKEY_CURRENT_USER\\" + Narrow(kRun) + "\\WinUpdate";
+    EXPECT_EQ("删除病毒启动项\t" + where + "\r\n删除病毒文件\t" + Narrow(Place(L"<A>\\ro.vbs")) + "\r\n", Logged());
+    RunAutostarts();
+    EXPECT_FALSE(GetRegText(HKEY_CURRENT_USER, kRun, L"WinUpdate", text));
+}
+
+TEST_F(AutostartTest, BadValuesAndCrowdedStartupFoldersNeitherTripNorGuess)
+{
+    const std::wstring script = Place(L"<A>\\bad.vbs");
+    PlantFile(script, "' worm", kHiddenSystem);
+    const std::wstring command = L"wscript.exe //B \"" + script + L"\"";
+    // Values of another type or an odd size, and a line longer than any
+    // Windows starts, name the hidden script but are left.
+    struct BadValue
+    {
+        const wchar_t* name;
+        DWORD type;
+        std::wstring data;
+        DWORD bytes;  // 0: the whole text with its terminator
+        bool removed;
+    } const values[] = {
+        {L"Binary", REG_BINARY, command, 0, false},
+        {L"Multi", REG_MULTI_SZ, command + std::wstring(1, L'\0'), 0, false},
+        {L"Odd", REG_SZ, command, static_cast<DWORD>(command.size() * 2 + 1), false},
+        {L"TooLong", REG_SZ, command + L" " + std::wstring(40000, L'x'), 0, false},
+        {L"Unterminated", REG_SZ, command, static_cast<DWORD>(command.size() * 2), true},
+        {L"Long", REG_SZ, command + L" " + std::wstring(32000 - command.size(), L'x'), 0, true},
+        {L"\x0E01\x0E02upd", REG_SZ, command, 0, true},
+    };
+    for (size_t i = 0; i < sizeof(values) / sizeof(values[0]); ++i)
+    {
+        const DWORD bytes = values[i].bytes ? values[i].bytes : static_cast<DWORD>((values[i].data.size() + 1) * 2);
+        ASSERT_TRUE(SetRegValue(HKEY_CURRENT_USER, kRun, values[i].name, values[i].type, values[i].data.c_str(), bytes));
+    }
+    DWORD number = 5;
+    ASSERT_TRUE(SetRegValue(HKEY_CURRENT_USER, kRun, L"Number", REG_DWORD, &number, sizeof(number)));
+    // A Startup folder of 5,000 of the user's files and one hidden copy.
+    const std::wstring startup = Place(L"<S>\\");
+    for (int i = 0; i < 5000; ++i)
+    {
+        wchar_t name[32];
+        wsprintfW(name, L"note%04d.txt", i);
+        ASSERT_TRUE(WriteFileBytes(startup + name, "n"));
+    }
+    PlantFile(startup + L"hidden.vbs", "' copy", FILE_ATTRIBUTE_HIDDEN);
+    const DWORD start = ::GetTickCount();
+    RunAutostarts();
+    EXPECT_LT(::GetTickCount() - start, 30000u);
+
+    for (size_t i = 0; i < sizeof(values) / sizeof(values[0]); ++i)
+    {
+        HKEY key = NULL;
+        ASSERT_EQ(0, ::RegOpenKeyExW(HKEY_CURRENT_USER, kRun, 0, KEY_READ, &key));
+        const bool present = ::RegQueryValueExW(key, values[i].name, NULL, NULL, NULL, NULL) == ERROR_SUCCESS;
+        ::RegCloseKey(key);
+        EXPECT_EQ(values[i].removed, !present) << i;
+    }
+    EXPECT_TRUE(GetRegDword(HKEY_CURRENT_USER, kRun, L"Number", number));
+    EXPECT_FALSE(FileExists(script));
+    EXPECT_FALSE(FileExists(startup + L"hidden.vbs"));
+    EXPECT_TRUE(FileExists(startup + L"note4999.txt"));
+    // A name the log's code page lacks is written with its default character.
+    EXPECT_NE(std::string::npos,
+              Logged().find("删除病毒启动项\tHKEY_CURRENT_USER\\" + Narrow(kRun) + "\\??upd\r\n")) << Logged();
 }

@@ -11,6 +11,7 @@
 #include "platform/reg_views.h"
 #include "platform/registry.h"
 #include "platform/shell_link.h"
+#include "platform/task_scheduler.h"
 #include "platform/user_hives.h"
 
 const char kLogAutostartDeleted[] = "删除病毒启动项\t";
@@ -18,6 +19,7 @@ const char kLogAutostartBack[] = "删除复现的病毒启动项\t";
 const char kLogAutostartLeft[] = "保留无法判断的启动项\t";
 const char kLogPayloadLeft[] = "保留病毒文件\t";
 const char kLogPayloadBack[] = "删除复现的病毒文件\t";
+const char kLogTaskPlace[] = "任务计划\t";
 
 namespace {
 
@@ -161,6 +163,8 @@ int CKillerForAutostarts::Run(ICommunication* comm)
     const std::wstring common = CommonStartupFolder();
     if (!common.empty() && !StopRequested())
         WalkStartup(common, walk.machine);
+    if (!StopRequested())
+        WalkTasks(walk.machine);
     if (g_recheckHook)
         g_recheckHook();
     if (!StopRequested())
@@ -322,6 +326,57 @@ void CKillerForAutostarts::WalkStartup(const std::wstring& folder, const Variabl
         {
             RemovedEntry removed = {NULL, path, 0, std::wstring(), 0, std::wstring(), path};
             m_removed.push_back(removed);
+        }
+        RemovePayloads(files);
+    }
+}
+
+int CKillerForAutostarts::JudgeTask(const std::wstring& xml, const VariableMap& machine,
+                                    std::vector<JudgedFile>& files)
+{
+    // Each action that starts a program: its command and its arguments.
+    files.clear();
+    int verdict = kEntryKept;
+    size_t from = 0;
+    std::wstring command;
+    while (verdict != kEntryWorm && XmlElementText(xml, L"Command", from, command))
+    {
+        const std::wstring::size_type end = xml.find(L"</Exec>", from);
+        size_t at = from;
+        std::wstring arguments;
+        if (!XmlElementText(xml, L"Arguments", at, arguments) || (end != std::wstring::npos && at > end))
+            arguments.clear();
+        const std::wstring line = L"\"" + command + L"\" " + arguments;
+        std::vector<JudgedFile> found;
+        int judged = JudgeCommand(line, machine, found);
+        for (size_t u = 0; judged == kEntryKept && u < m_userVariables.size(); ++u)
+            judged = JudgeCommand(line, m_userVariables[u], found);
+        if (judged != kEntryKept)
+            verdict = judged;
+        files.insert(files.end(), found.begin(), found.end());
+    }
+    return verdict;
+}
+
+void CKillerForAutostarts::WalkTasks(const VariableMap& machine)
+{
+    std::vector<ScheduledTask> tasks;
+    if (!ListScheduledTasks(tasks))
+        return;  // no Task Scheduler 2.0 (XP), or it does not answer
+    for (size_t i = 0; i < tasks.size() && !StopRequested(); ++i)
+    {
+        const ScheduledTask& task = tasks[i];
+        std::vector<JudgedFile> files;
+        const int verdict = JudgeTask(task.xml, machine, files);
+        if (verdict == kEntryLeft)
+            ScanLog::AppendLine(std::string(kLogAutostartLeft) + kLogTaskPlace, task.path);
+        if (verdict != kEntryWorm)
+            continue;
+        EndPayloadProcesses(files);
+        if (GateDeleteTask(task.path, task.xml, DeleteScheduledTask))
+        {
+            ScanLog::AppendLine(std::string(kLogAutostartDeleted) + kLogTaskPlace, task.path);
+            ++m_nDeleted;
         }
         RemovePayloads(files);
     }

@@ -20,7 +20,8 @@ public:
 
     // Walks the users' entries (each user root of the per-user checks,
     // with the user's Startup folder), then the machine's (HKLM in every
-    // view, native first, and the all-users Startup folder); at the end
+    // view, native first, the all-users Startup folder and the scheduled
+    // tasks); at the end
     // removes once more what came back meanwhile. COM on the thread for the
     // shell link object. Returns 0.
     virtual int Run(ICommunication* comm);
@@ -52,6 +53,9 @@ private:
     // Judges a command line (an EntryVerdict): the worm's, with the files
     // to delete or leave; kept; or left unjudged.
     int JudgeCommand(const std::wstring& command, const VariableMap& variables, std::vector<JudgedFile>& files);
+    // A scheduled task's actions, judged as command lines.
+    int JudgeTask(const std::wstring& xml, const VariableMap& machine, std::vector<JudgedFile>& files);
+    void WalkTasks(const VariableMap& machine);
     void RemovePayloads(const std::vector<JudgedFile>& files);
     void EndPayloadProcesses(const std::vector<JudgedFile>& files);
     void Recheck();
@@ -69,3 +73,4 @@ extern const char kLogAutostartBack[];         // "删除复现的病毒启动�
 extern const char kLogAutostartLeft[];         // "保留无法判断的启动项" TAB
 extern const char kLogPayloadLeft[];           // "保留病毒文件" TAB
 extern const char kLogPayloadBack[];           // "删除复现的病毒文件" TAB
+extern const char kLogTaskPlace[];             // "任务计划" TAB, before a task's path

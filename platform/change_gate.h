@@ -33,6 +33,8 @@ enum ChangeKind
                             // key whose access list is replaced
     kChangeImportScript,    // path: a registry script; keys: what it writes
     kChangeEndProcess,      // path: the program of the process; process: its handle
+    kChangeDeleteTask,      // path: the scheduled task ("\\Folder\\Name"); data: its XML
+                            // (UTF-16, NUL-terminated)
 };
 
 struct ChangeRequest
@@ -57,11 +59,12 @@ struct ChangeRequest
     // What makes an access reset or an import (the caller's own routines).
     bool (*resetAccess)(const wchar_t* path);
     bool (*importScript)(const std::wstring& script, bool nativeView);
+    bool (*deleteTask)(const std::wstring& path);
 
     ChangeRequest()
         : kind(kChangeDeleteFile), attributes(0), rule(kKeepOrLeave), key(NULL), name(NULL), type(0), data(NULL),
           bytes(0), process(NULL), scriptKeys(NULL), nativeView(false), view(0), resetAccess(NULL),
-          importScript(NULL)
+          importScript(NULL), deleteTask(NULL)
     {
     }
 };
@@ -118,3 +121,5 @@ bool GateImportScript(const std::wstring& script, const wchar_t* scriptKeys, boo
                       bool (*import)(const std::wstring& script, bool nativeView));
 // TerminateProcess(process, 0).
 bool GateEndProcess(HANDLE process, const std::wstring& imagePath);
+// Runs `remove` on the scheduled task at `path`, whose definition is `xml`.
+bool GateDeleteTask(const std::wstring& path, const std::wstring& xml, bool (*remove)(const std::wstring& path));

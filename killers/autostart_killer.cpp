@@ -220,7 +220,7 @@ void CKillerForAutostarts::WalkValues(HKEY key, HKEY root, const std::wstring& p
             // gone is looked for again at the end.
             if (!ValueIs(root, path, view, value.name, NULL))
             {
-                RemovedEntry removed = {root, path, view, value.name, value.type, value.data, where + value.name};
+                RemovedEntry removed = {root, path, view, value.name, value.type, value.data, where + value.name, false};
                 m_removed.push_back(removed);
             }
         }
@@ -280,7 +280,7 @@ void CKillerForAutostarts::RemovePayloads(const std::vector<JudgedFile>& files)
         ++m_nDeleted;
         if (!Exists(file.path))
         {
-            RemovedEntry removed = {NULL, file.path, 0, std::wstring(), 0, std::wstring(), file.path};
+            RemovedEntry removed = {NULL, file.path, 0, std::wstring(), 0, std::wstring(), file.path, false};
             m_removed.push_back(removed);
         }
     }
@@ -324,7 +324,7 @@ void CKillerForAutostarts::WalkStartup(const std::wstring& folder, const Variabl
         ++m_nDeleted;
         if (!Exists(path))
         {
-            RemovedEntry removed = {NULL, path, 0, std::wstring(), 0, std::wstring(), path};
+            RemovedEntry removed = {NULL, path, 0, std::wstring(), 0, std::wstring(), path, false};
             m_removed.push_back(removed);
         }
         RemovePayloads(files);
@@ -377,8 +377,26 @@ void CKillerForAutostarts::WalkTasks(const VariableMap& machine)
         {
             ScanLog::AppendLine(std::string(kLogAutostartDeleted) + kLogTaskPlace, task.path);
             ++m_nDeleted;
+            RemovedEntry removed = {NULL, task.path, 0, std::wstring(), 0, task.xml, task.path, true};
+            m_removed.push_back(removed);
         }
         RemovePayloads(files);
+    }
+    // Report-only answers as if it had deleted: a task still listed was not
+    // removed and is not looked for again at the end.
+    std::vector<ScheduledTask> after;
+    if (!ListScheduledTasks(after))
+        return;
+    for (size_t i = m_removed.size(); i-- > 0;)
+    {
+        for (size_t t = 0; m_removed[i].task && t < after.size(); ++t)
+        {
+            if (after[t].path == m_removed[i].path)
+            {
+                m_removed.erase(m_removed.begin() + static_cast<std::ptrdiff_t>(i));
+                break;
+            }
+        }
     }
 }
 
@@ -386,9 +404,12 @@ void CKillerForAutostarts::Recheck()
 {
     // A worm still running (or one that ran meanwhile) puts its entry back:
     // what came back with the same text goes once more.
+    RecheckTasks();
     for (size_t i = 0; i < m_removed.size(); ++i)
     {
         const RemovedEntry& removed = m_removed[i];
+        if (removed.task)
+            continue;
         if (!removed.root)
         {
             if (Exists(removed.path) && GateDeleteFile(removed.path, kKeepOrLeave))
@@ -409,6 +430,30 @@ void CKillerForAutostarts::Recheck()
         {
             ScanLog::AppendLine(kLogAutostartBack, removed.where);
             ++m_nDeleted;
+        }
+    }
+}
+
+void CKillerForAutostarts::RecheckTasks()
+{
+    std::vector<ScheduledTask> tasks;
+    bool any = false;
+    for (size_t i = 0; i < m_removed.size() && !any; ++i)
+        any = m_removed[i].task;
+    if (!any || !ListScheduledTasks(tasks))
+        return;
+    for (size_t i = 0; i < m_removed.size(); ++i)
+    {
+        const RemovedEntry& removed = m_removed[i];
+        for (size_t t = 0; removed.task && t < tasks.size(); ++t)
+        {
+            if (tasks[t].path != removed.path || tasks[t].xml != removed.data)
+                continue;
+            if (GateDeleteTask(tasks[t].path, tasks[t].xml, DeleteScheduledTask))
+            {
+                ScanLog::AppendLine(std::string(kLogAutostartBack) + kLogTaskPlace, removed.path);
+                ++m_nDeleted;
+            }
         }
     }
 }

@@ -34,13 +34,14 @@ public:
     // Removed entries, for the look at the end.
     struct RemovedEntry
     {
-        HKEY root;            // a predefined key; NULL for a file
-        std::wstring path;    // the key below root, or the file
+        HKEY root;            // a predefined key; NULL for a file or a task
+        std::wstring path;    // the key below root, the file, or the task
         REGSAM view;
         std::wstring name;    // the value
         DWORD type;
         std::wstring data;    // the value's text as it was
         std::wstring where;   // as logged
+        bool task;            // a scheduled task; data: its definition
     };
 
 private:
@@ -59,6 +60,7 @@ private:
     void RemovePayloads(const std::vector<JudgedFile>& files);
     void EndPayloadProcesses(const std::vector<JudgedFile>& files);
     void Recheck();
+    void RecheckTasks();
 
     CPayloadJudge* m_pJudge;
     std::vector<VariableMap> m_userVariables;  // each user's, for the machine's entries

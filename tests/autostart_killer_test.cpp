@@ -562,6 +562,10 @@ bool AddStoredTask(const std::wstring& path, const std::wstring& xml)
 
 const TaskStore kStoredTasks = {ListStoredTasks, RemoveStoredTask, AddStoredTask};
 
+ScheduledTask g_taskBack;
+
+void RegisterTheTaskAgain() { AddStoredTask(g_taskBack.path, g_taskBack.xml); }
+
 const ScheduledTask* StoredTask(const std::wstring& path)
 {
     for (size_t i = 0; i < g_tasks.size(); ++i)
@@ -597,6 +601,10 @@ TEST_F(AutostartTest, AWormsScheduledTaskGoesIntoTheQuarantineAndComesBack)
     };
     for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i)
         AddStoredTask(cases[i].path, cases[i].xml);
+    // The worm registers its task again while the scan goes on.
+    g_taskBack.path = cases[1].path;
+    g_taskBack.xml = cases[1].xml;
+    CKillerForAutostarts::SetRecheckHook(RegisterTheTaskAgain);
 
     const std::wstring folder = Quarantined(RunAutostarts);
     const std::string log = Logged();
@@ -609,6 +617,7 @@ TEST_F(AutostartTest, AWormsScheduledTaskGoesIntoTheQuarantineAndComesBack)
     }
     EXPECT_FALSE(FileExists(script));
     EXPECT_TRUE(FileExists(L"C:\\Program Files\\Vendor\\agent.exe"));
+    EXPECT_NE(std::string::npos, log.find("删除复现的病毒启动项\t任务计划\t\\WormCmd\r\n")) << log;
 
     // Back at its path with its definition; the one that ran with a stored
     // password comes back disabled, and the report says so.

@@ -16,6 +16,12 @@ bool HasValidSignature(HANDLE file, const std::wstring& path);
 // the list cannot be read.
 bool IsUserWritableFolder(HANDLE folder);
 
+// For tests: Wine's own programs carry no signatures. A hook answers
+// whether a file is signed in place of the system; NULL (the default) asks
+// the system.
+typedef bool (*PFNSIGNATUREHOOK)(HANDLE file, const std::wstring& path, bool* signedFile);
+void SetSignatureHook(PFNSIGNATUREHOOK hook);
+
 // For tests: Wine keeps no access lists of its own for files. A hook
 // answers the question in place of the system for every folder; NULL (the
 // default) asks the system.

@@ -126,6 +126,8 @@ const EntryCase kEntryCases[] = {
      L"C:\\ProgramData\\gm\\photo.scr", L"C:\\ProgramData\\gm\\photo.scr", kStickExeCopy, 0, true},
     {"the machine's twin of a user's worm entry", HKEY_LOCAL_MACHINE, kRun, 0, L"WinUpdate",
      L"wscript.exe //B \"%APPDATA%\\Microsoft\\svchost.vbs\"", NULL, kNoPayload, 0, true},
+    {"a signed program carrying a stick payload's bytes", HKEY_CURRENT_USER, kRun, 0, L"Portable",
+     L"%APPDATA%\\signed\\tool.exe", L"<A>\\signed\\tool.exe", kStickExeCopy, 0, false},
     {"an administrator's logon script", HKEY_LOCAL_MACHINE, kRun, 0, L"Logon",
      L"powershell -ExecutionPolicy Bypass -File C:\\ProgramData\\Corp\\logon.ps1", L"C:\\ProgramData\\Corp\\logon.ps1",
      kOwnBytes, 0, false},
@@ -195,6 +197,14 @@ bool AdminOnlyFolders(HANDLE folder, bool* writable)
     return true;
 }
 
+// Wine's programs are not signed: a folder named "signed" stands for a
+// signed program's.
+bool SignedFolders(HANDLE, const std::wstring& path, bool* signedFile)
+{
+    *signedFile = path.find(L"\\signed\\") != std::wstring::npos;
+    return true;
+}
+
 // The worm, still running, writes its value back while the scan goes on.
 void WriteBackTheValue()
 {
@@ -214,6 +224,7 @@ protected:
         ASSERT_FALSE(m_root.empty());
         RemoveTree(m_root.substr(0, m_root.size() - 1));
         SetFolderWritableHook(AdminOnlyFolders);
+        SetSignatureHook(SignedFolders);
     }
     void TearDown()
     {
@@ -229,6 +240,7 @@ protected:
         RemoveTree(KnownFolder(CSIDL_STARTUP));
         ::CreateDirectoryW(KnownFolder(CSIDL_STARTUP).c_str(), NULL);
         SetFolderWritableHook(NULL);
+        SetSignatureHook(NULL);
         CKillerForAutostarts::SetRecheckHook(NULL);
         SetChangeRecorder(NULL);
         CStickTest::TearDown();

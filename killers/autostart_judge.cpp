@@ -117,8 +117,9 @@ JudgedFile CPayloadJudge::Judge(const CommandTarget& target) const
 {
     JudgedFile judged;
     judged.verdict = kFileKept;
-    const std::wstring::size_type colon = target.path.find(L':', 2);
-    if (colon != std::wstring::npos && target.path.size() > 2)
+    // A colon past the drive's (of the plain or the long form) names a stream.
+    const size_t first = target.path.compare(0, 4, L"\\\\?\\") == 0 ? 6 : 2;
+    if (target.path.size() > first && target.path.find(L':', first) != std::wstring::npos)
     {
         judged.verdict = kFileStream;
         judged.path = target.path;

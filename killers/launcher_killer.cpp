@@ -550,6 +550,10 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root, const CNameIndex& 
     // as if it had deleted them: the last pass does not show them.
     std::set<std::wstring> gone;
     std::set<std::wstring> handled;       // folded relative paths seen
+    // Folded relative paths of the payloads deleted below a root folder, or
+    // declined by report-only: the folder's listing leaves them out, so that
+    // both judge the folder alike.
+    std::set<std::wstring> removedHere;
     std::set<std::wstring> pointedInto;   // folded root folders
     std::vector<std::wstring> payloadFolders;
     std::set<std::wstring> sideLoadFolders;  // folded
@@ -597,6 +601,7 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root, const CNameIndex& 
                 gone.insert(FoldCase(item.relative));
                 continue;
             }
+            removedHere.insert(FoldCase(item.relative));
             const std::wstring folder = item.relative.substr(0, item.relative.size() - item.last.size() - 1);
             if (std::find(payloadFolders.begin(), payloadFolders.end(), folder) == payloadFolders.end())
                 payloadFolders.push_back(folder);
@@ -619,6 +624,11 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root, const CNameIndex& 
         std::vector<DirEntry> inside;
         if (!IsPlainFolder(root, folder) || !ListEntries(root + folder + L"\\", inside))
             continue;
+        for (size_t i = inside.size(); i-- > 0;)
+        {
+            if (removedHere.count(FoldCase(folder + L"\\" + inside[i].name)))
+                inside.erase(inside.begin() + static_cast<std::ptrdiff_t>(i));
+        }
         SortByName(inside);
         bool onlyPayload = !(topLevel && IsHidingFolderName(folder, label));
         for (size_t i = 0; i < inside.size() && onlyPayload; ++i)

@@ -15,6 +15,7 @@
 #include "platform/change_gate.h"
 #include "platform/file_helpers.h"
 #include "platform/shell_link.h"
+#include "tests/declining_recorder.h"
 #include "tests/stick_test.h"
 #include "tests/testing.h"
 
@@ -454,6 +455,29 @@ public:
 };
 
 }  // namespace
+
+TEST_F(LauncherTest, ReportOnlyNamesWhatTheRealWalkDoesWithAPayloadOfAnyKind)
+{
+    // An encoded script named ".db" is no payload by its extension: the
+    // folder it leaves empty goes all the same, reported or made.
+    Folder(L"sysvolume", kHiddenSystem);
+    File(L"sysvolume\\u.db", "#@~^encoded", kHiddenSystem);
+    File(L"Beach.jpg", "photo", kHiddenSystem);
+    Shortcut(L"Beach.jpg.lnk", kCmd, L"/c start wscript /e:VBScript.Encode sysvolume\\u.db & start Beach.jpg");
+    std::string reported;
+    {
+        CDecliningRecorder reportOnly;
+        EXPECT_EQ(0, Clean());
+        reported = Logged();
+    }
+    EXPECT_TRUE(FileExists(L"E:\\sysvolume\\u.db"));
+    ScanLog::Reset(ScanLog::kHeaderFormat);
+    m_header = ScanLog::Length();
+    EXPECT_EQ(0, Clean());
+    EXPECT_FALSE(FileExists(L"E:\\sysvolume"));
+    EXPECT_EQ(Logged(), reported);
+    EXPECT_NE(std::string::npos, reported.find(Line(kLogPayloadDeleted, L"E:\\sysvolume")));
+}
 
 TEST_F(LauncherTest, StopRequestedChangesNothing)
 {

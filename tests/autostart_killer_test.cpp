@@ -126,6 +126,8 @@ const EntryCase kEntryCases[] = {
      L"C:\\ProgramData\\gm\\photo.scr", L"C:\\ProgramData\\gm\\photo.scr", kStickExeCopy, 0, true},
     {"the machine's twin of a user's worm entry", HKEY_LOCAL_MACHINE, kRun, 0, L"WinUpdate",
      L"wscript.exe //B \"%APPDATA%\\Microsoft\\svchost.vbs\"", NULL, kNoPayload, 0, true},
+    {"a stick payload's copy in the Windows folder", HKEY_LOCAL_MACHINE, kRun, 0, L"WinCopy",
+     L"C:\\Windows\\winsvc.exe", L"C:\\Windows\\winsvc.exe", kStickExeCopy, 0, true},
     {"a signed program carrying a stick payload's bytes", HKEY_CURRENT_USER, kRun, 0, L"Portable",
      L"%APPDATA%\\signed\\tool.exe", L"<A>\\signed\\tool.exe", kStickExeCopy, 0, false},
     {"an administrator's logon script", HKEY_LOCAL_MACHINE, kRun, 0, L"Logon",
@@ -303,6 +305,11 @@ TEST_F(AutostartTest, TheWormsEntriesGoAndTheHonestOnesStaySideBySide)
             PlantFile(Place(entry.payload), BytesOf(entry.bytes, entry.label), entry.attributes);
     }
     ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, kRun, L"Stream", L"wscript //B C:\\users\\x.txt:s.vbs"));
+    // A hidden script larger than the quarantine keeps: the entry goes, the
+    // script stays.
+    const std::wstring big = Place(L"<A>\\big.vbs");
+    PlantFile(big, std::string(static_cast<size_t>(kMaxKeptFileBytes) + 1, '\''), FILE_ATTRIBUTE_HIDDEN);
+    ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, kRun, L"Big", L"wscript.exe //B \"%APPDATA%\\big.vbs\""));
     CKillerForAutostarts::SetRecheckHook(WriteBackTheValue);
     PlantFile(Place(L"<A>\\back.vbs"), "' back", FILE_ATTRIBUTE_HIDDEN);
     WriteBackTheValue();
@@ -324,12 +331,19 @@ TEST_F(AutostartTest, TheWormsEntriesGoAndTheHonestOnesStaySideBySide)
         EXPECT_EQ(entry.removed && !inWindows, !FileExists(payload)) << entry.label;
         EXPECT_EQ(entry.removed && !inWindows, log.find("删除病毒文件\t" + Narrow(payload) + "\r\n") != std::string::npos)
             << entry.label;
+        EXPECT_EQ(entry.removed && inWindows, log.find("保留病毒文件\t" + Narrow(payload) + "\r\n") != std::string::npos)
+            << entry.label;
     }
     // The value that came back went once more, and is said to have come back.
     std::wstring text;
     EXPECT_FALSE(GetRegText(HKEY_CURRENT_USER, kRun, L"Back", text));
     EXPECT_NE(std::string::npos, log.find("删除复现的病毒启动项\tHKEY_CURRENT_USER\\" + Narrow(kRun) + "\\Back\r\n"))
         << log;
+    EXPECT_FALSE(GetRegText(HKEY_CURRENT_USER, kRun, L"Big", text));
+    EXPECT_TRUE(FileExists(big));
+    EXPECT_NE(std::string::npos, log.find("保留病毒文件\t" + Narrow(big) + "\r\n"));
+    ::SetFileAttributesW(big.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ::DeleteFileW(big.c_str());
     // A stream is never judged: the entry stays and is named.
     EXPECT_TRUE(GetRegText(HKEY_CURRENT_USER, kRun, L"Stream", text));
     EXPECT_NE(std::string::npos, log.find("保留无法判断的启动项\tHKEY_CURRENT_USER\\" + Narrow(kRun) + "\\Stream\r\n"));

@@ -13,7 +13,8 @@ PFNSIGNATUREHOOK g_signatureHook = NULL;
 const DWORD kWriteRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE |
                            GENERIC_ALL | WRITE_DAC | WRITE_OWNER;
 
-// The accounts that may write to a folder without making it the user's.
+// The accounts that may write to (or own) a folder without making it the
+// user's.
 bool IsTrustedWriter(PSID sid)
 {
     static const WELL_KNOWN_SID_TYPE kTrusted[] = {WinLocalSystemSid, WinBuiltinAdministratorsSid,
@@ -92,11 +93,13 @@ bool IsUserWritableFolder(HANDLE folder)
     if (g_writableHook && g_writableHook(folder, &writable))
         return writable;
     PACL dacl = NULL;
+    PSID owner = NULL;
     PSECURITY_DESCRIPTOR descriptor = NULL;
-    if (::GetSecurityInfo(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, &dacl, NULL, &descriptor) !=
-        ERROR_SUCCESS)
+    if (::GetSecurityInfo(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION, &owner, NULL,
+                          &dacl, NULL, &descriptor) != ERROR_SUCCESS)
         return false;
-    writable = dacl == NULL;  // no list: everyone may do everything
+    // No list: everyone may do everything. An owner may rewrite the list.
+    writable = dacl == NULL || (owner && !IsTrustedWriter(owner));
     for (DWORD i = 0; dacl && i < dacl->AceCount && !writable; ++i)
     {
         ACE_HEADER* header = NULL;

@@ -11,9 +11,10 @@
 bool HasValidSignature(HANDLE file, const std::wstring& path);
 
 // Whether the folder open at `folder` grants anyone but SYSTEM,
-// Administrators and TrustedInstaller the right to add or change files in
-// it, read from the folder's own access list through the handle. False when
-// the list cannot be read.
+// Administrators and the service accounts (TrustedInstaller) the right to
+// add or change files in it, or is owned by anyone else, read from the
+// folder's own security descriptor through the handle. False when it cannot
+// be read.
 bool IsUserWritableFolder(HANDLE folder);
 
 // For tests: Wine's own programs carry no signatures. A hook answers

@@ -21,62 +21,16 @@
 #include "platform/quarantine.h"
 #include "platform/reg_views.h"
 #include "platform/shell_link.h"
-#include "platform/task_scheduler.h"
 #include "platform/registry.h"
 #include "platform/user_hives.h"
+#include "tests/autostart_test.h"
 #include "tests/declining_recorder.h"
-#include "tests/stick_test.h"
 #include "tests/testing.h"
 
 using namespace testing_util;
+using namespace autostart_testing;
 
 namespace {
-
-const DWORD kHiddenSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-const wchar_t kRun[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
-const wchar_t kRunOnce[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
-const wchar_t kPolicyRun[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer\\Run";
-
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
-std::wstring KnownFolder(int csidl)
-{
-    wchar_t path[MAX_PATH] = {0};
-    ::SHGetFolderPathW(NULL, csidl | CSIDL_FLAG_CREATE, NULL, SHGFP_TYPE_CURRENT, path);
-    return path;
-}
-
-std::wstring TempFolder()
-{
-    wchar_t path[MAX_PATH] = {0};
-    ::GetTempPathW(MAX_PATH, path);
-    std::wstring text(path);
-    return text.substr(0, text.size() - 1);
-}
-
-// "<A>" the user's roaming application data, "<L>" the local one, "<T>"
-// the temporary folder, "<S>" the Startup folder.
-std::wstring Place(const std::wstring& pattern)
-{
-    struct Mark
-    {
-        const wchar_t* mark;
-        std::wstring folder;
-    } const marks[] = {
-        {L"<A>", KnownFolder(CSIDL_APPDATA)},
-        {L"<L>", KnownFolder(CSIDL_LOCAL_APPDATA)},
-        {L"<T>", TempFolder()},
-        {L"<S>", KnownFolder(CSIDL_STARTUP)},
-    };
-    std::wstring text(pattern);
-    for (size_t i = 0; i < sizeof(marks) / sizeof(marks[0]); ++i)
-    {
-        const std::wstring::size_type at = text.find(marks[i].mark);
-        if (at != std::wstring::npos)
-            text.replace(at, 3, marks[i].folder);
-    }
-    return text;
-}
 
 // The bytes the stick's worm carries, and those of one an earlier scan kept.
 const std::string kStickExe = TinyImage(4096) + "stick worm program";
@@ -166,14 +120,6 @@ std::string BytesOf(PayloadBytes bytes, const char* label)
     }
 }
 
-void PlantFile(const std::wstring& path, const std::string& bytes, DWORD attributes)
-{
-    CreateDirectoryChainForTests(path);
-    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    ASSERT_TRUE(WriteFileBytes(path, bytes)) << Narrow(path);
-    if (attributes)
-        ::SetFileAttributesW(path.c_str(), attributes);
-}
 
 std::wstring WhereOf(const EntryCase& entry)
 {
@@ -184,79 +130,24 @@ std::wstring WhereOf(const EntryCase& entry)
     return root + L"\\" + key + L"\\" + entry.name;
 }
 
-typedef DWORD(WINAPI* PFNGETFINALPATHNAMEBYHANDLEW)(HANDLE, LPWSTR, DWORD, DWORD);
-
-// Wine keeps no access lists for files: a folder named AdminOnly stands for
-// one only administrators write to, every other one for the user's.
-bool AdminOnlyFolders(HANDLE folder, bool* writable)
-{
-    static PFNGETFINALPATHNAMEBYHANDLEW final = reinterpret_cast<PFNGETFINALPATHNAMEBYHANDLEW>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "GetFinalPathNameByHandleW")));
-    wchar_t path[MAX_PATH * 2] = {0};
-    if (!final || !final(folder, path, MAX_PATH * 2, 0))
-        return false;
-    *writable = std::wstring(path).find(L"AdminOnly") == std::wstring::npos;
-    return true;
-}
-
-// Wine's programs are not signed: a folder named "signed" stands for a
-// signed program's.
-bool SignedFolders(HANDLE, const std::wstring& path, bool* signedFile)
-{
-    *signedFile = path.find(L"\\signed\\") != std::wstring::npos;
-    return true;
-}
-
 // The worm, still running, writes its value back while the scan goes on.
 void WriteBackTheValue()
 {
     SetRegText(HKEY_CURRENT_USER, kRun, L"Back", L"wscript.exe //B \"%APPDATA%\\back.vbs\"");
 }
 
-class AutostartTest : public CStickTest
+class AutostartTest : public CAutostartTest
 {
 protected:
-    static void SetUpTestCase() { ::CoInitializeEx(NULL, COINIT_APARTMENTTHREADED); }
-    static void TearDownTestCase() { ::CoUninitialize(); }
-
-    void SetUp()
-    {
-        CStickTest::SetUp();
-        m_root = GetQuarantineRootPath();
-        ASSERT_FALSE(m_root.empty());
-        RemoveTree(m_root.substr(0, m_root.size() - 1));
-        SetFolderWritableHook(AdminOnlyFolders);
-        SetSignatureHook(SignedFolders);
-    }
     void TearDown()
     {
-        // What a case planted or restored is gone before the next one.
-        DeleteKey(HKEY_CURRENT_USER, kRun);
-        DeleteKey(HKEY_CURRENT_USER, kRunOnce);
         for (size_t i = 0; i < sizeof(kEntryCases) / sizeof(kEntryCases[0]); ++i)
         {
             CRegKey key;
             if (key.Open(kEntryCases[i].root, kEntryCases[i].key, KEY_ALL_ACCESS | kEntryCases[i].view) == 0)
                 ::RegDeleteValueW(key, kEntryCases[i].name);
         }
-        RemoveTree(KnownFolder(CSIDL_STARTUP));
-        ::CreateDirectoryW(KnownFolder(CSIDL_STARTUP).c_str(), NULL);
-        SetFolderWritableHook(NULL);
-        SetSignatureHook(NULL);
-        CKillerForAutostarts::SetRecheckHook(NULL);
-        SetChangeRecorder(NULL);
-        CStickTest::TearDown();
-    }
-
-    // A scan's quarantine around `scan`; its folder.
-    std::wstring Quarantined(void (*scan)())
-    {
-        CQuarantine quarantine(m_root);
-        SetChangeRecorder(&quarantine);
-        scan();
-        SetChangeRecorder(NULL);
-        quarantine.Finish();
-        return quarantine.Folder();
+        CAutostartTest::TearDown();
     }
 
     // The stick of the Forbix and side-loading kinds: their launchers, the
@@ -272,8 +163,6 @@ protected:
                                  L"/c start wscript /e:VBScript.Encode sysvolume\\u.db & start explorer Photos"));
         ASSERT_TRUE(SaveShortcut(L"E:\\Docs.lnk", L"E:\\_\\x.exe", L""));
     }
-
-    std::wstring m_root;
 };
 
 void KeepAnOldWorm()
@@ -418,12 +307,6 @@ const wchar_t kShellFolders[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\
 
 std::wstring Other(const std::wstring& path) { return std::wstring(kOtherSid) + L"\\" + path; }
 
-void RunAutostarts()
-{
-    CKillerForAutostarts autostarts;
-    autostarts.Run(NULL);
-}
-
 }  // namespace
 
 TEST_F(AutostartTest, UnderLocalSystemEachUsersEntriesExpandFromThatUsersOwnRecords)
@@ -539,137 +422,4 @@ TEST_F(AutostartTest, BadValuesAndCrowdedStartupFoldersNeitherTripNorGuess)
     // A name the log's code page lacks is written with its default character.
     EXPECT_NE(std::string::npos,
               Logged().find("删除病毒启动项\tHKEY_CURRENT_USER\\" + Narrow(kRun) + "\\??upd\r\n")) << Logged();
-}
-
-namespace {
-
-std::wstring TaskXml(const std::wstring& command, const std::wstring& arguments, const wchar_t* logonType)
-{
-    return L"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n"
-           L"<Task version=\"1.2\" xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\">"
-           L"<Triggers><LogonTrigger><Enabled>true</Enabled></LogonTrigger></Triggers>"
-           L"<Principals><Principal id=\"Author\"><LogonType>" + std::wstring(logonType) +
-           L"</LogonType></Principal></Principals>"
-           L"<Settings><Enabled>true</Enabled></Settings>"
-           L"<Actions Context=\"Author\"><Exec><Command>" + command + L"</Command><Arguments>" + arguments +
-           L"</Arguments></Exec></Actions></Task>";
-}
-
-// Wine's Task Scheduler keeps no principals and registers few definitions:
-// the tasks of these cases live here instead.
-std::vector<ScheduledTask> g_tasks;
-
-bool ListStoredTasks(std::vector<ScheduledTask>& tasks)
-{
-    tasks = g_tasks;
-    return true;
-}
-
-bool RemoveStoredTask(const std::wstring& path)
-{
-    for (size_t i = 0; i < g_tasks.size(); ++i)
-    {
-        if (g_tasks[i].path == path)
-        {
-            g_tasks.erase(g_tasks.begin() + i);
-            return true;
-        }
-    }
-    return false;
-}
-
-bool AddStoredTask(const std::wstring& path, const std::wstring& xml)
-{
-    RemoveStoredTask(path);
-    ScheduledTask task = {path, xml};
-    g_tasks.push_back(task);
-    return true;
-}
-
-const TaskStore kStoredTasks = {ListStoredTasks, RemoveStoredTask, AddStoredTask};
-
-ScheduledTask g_taskBack;
-
-void RegisterTheTaskAgain() { AddStoredTask(g_taskBack.path, g_taskBack.xml); }
-
-const ScheduledTask* StoredTask(const std::wstring& path)
-{
-    for (size_t i = 0; i < g_tasks.size(); ++i)
-    {
-        if (g_tasks[i].path == path)
-            return &g_tasks[i];
-    }
-    return NULL;
-}
-
-}  // namespace
-
-TEST_F(AutostartTest, AWormsScheduledTaskGoesIntoTheQuarantineAndComesBack)
-{
-    SetTaskStoreForTests(&kStoredTasks);
-    g_tasks.clear();
-    const std::wstring script = Place(L"<A>\\task.vbs");
-    PlantFile(script, "' started by a task", kHiddenSystem);
-    PlantFile(L"C:\\Program Files\\Vendor\\agent.exe", TinyImage(4096), 0);
-    struct TaskCase
-    {
-        const wchar_t* path;
-        std::wstring xml;
-        bool removed;
-    } const cases[] = {
-        {L"\\Microsoft\\Windows\\Update\\Sync", TaskXml(L"wscript.exe", L"//B &quot;" + script + L"&quot;", L"Password"),
-         true},
-        {L"\\WormCmd", TaskXml(L"%ComSpec%", L"/c start wscript //B &quot;" + script + L"&quot;", L"InteractiveToken"),
-         true},
-        {L"\\Vendor Agent", TaskXml(L"C:\\Program Files\\Vendor\\agent.exe", L"/tray", L"InteractiveToken"), false},
-        {L"\\Garbage", L"<Task><Actions><Exec><Command>wscript.exe", false},
-        {L"\\Empty", L"", false},
-    };
-    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i)
-        AddStoredTask(cases[i].path, cases[i].xml);
-    // The worm registers its task again while the scan goes on.
-    g_taskBack.path = cases[1].path;
-    g_taskBack.xml = cases[1].xml;
-    CKillerForAutostarts::SetRecheckHook(RegisterTheTaskAgain);
-
-    const std::wstring folder = Quarantined(RunAutostarts);
-    const std::string log = Logged();
-    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i)
-    {
-        EXPECT_EQ(cases[i].removed, StoredTask(cases[i].path) == NULL) << Narrow(cases[i].path);
-        EXPECT_EQ(cases[i].removed,
-                  log.find("删除病毒启动项\t任务计划\t" + Narrow(cases[i].path) + "\r\n") != std::string::npos)
-            << Narrow(cases[i].path) << "\n" << log;
-    }
-    EXPECT_FALSE(FileExists(script));
-    EXPECT_TRUE(FileExists(L"C:\\Program Files\\Vendor\\agent.exe"));
-    EXPECT_NE(std::string::npos, log.find("删除复现的病毒启动项\t任务计划\t\\WormCmd\r\n")) << log;
-
-    // Back at its path with its definition; the one that ran with a stored
-    // password comes back disabled, and the report says so.
-    ASSERT_FALSE(folder.empty());
-    std::wstring report;
-    EXPECT_EQ(kRestoreIncomplete, RestoreQuarantine(folder.substr(0, folder.size() - 1), false, report));
-    const ScheduledTask* sync = StoredTask(cases[0].path);
-    const ScheduledTask* cmd = StoredTask(cases[1].path);
-    ASSERT_TRUE(sync != NULL);
-    ASSERT_TRUE(cmd != NULL);
-    EXPECT_EQ(Narrow(cases[1].xml), Narrow(cmd->xml));
-    EXPECT_NE(std::wstring::npos, sync->xml.find(L"<Settings><Enabled>false</Enabled></Settings>"));
-    EXPECT_NE(std::wstring::npos, sync->xml.find(L"<LogonType>InteractiveToken</LogonType>"));
-    EXPECT_NE(std::wstring::npos, report.find(L"restored disabled\t" + std::wstring(cases[0].path))) << Narrow(report);
-    EXPECT_NE(std::wstring::npos, report.find(L"restored\t" + std::wstring(cases[1].path) + L"\r\n"));
-    EXPECT_NE(std::string::npos, ReadFileBytes(folder + L"restore.txt").find("d\0i\0s\0a\0b\0l\0e\0d\0"));
-    SetTaskStoreForTests(NULL);
-}
-
-TEST(TaskSchedulerTest, TheSystemsTasksAreListedWhereItHasTaskScheduler2)
-{
-    // Wine's Task Scheduler answers the listing; what it cannot do the
-    // cases above stand in for.
-    CComApartment apartment;
-    std::vector<ScheduledTask> tasks;
-    ListScheduledTasks(tasks);
-    for (size_t i = 0; i < tasks.size(); ++i)
-        EXPECT_EQ(L'\\', tasks[i].path[0]) << Narrow(tasks[i].path);
 }

@@ -125,6 +125,7 @@ struct CAutostartWalk
     CKillerForAutostarts* command;
     VariableMap machine;
     std::vector<VariableMap> users;  // each user's variables, for HKLM's entries
+    std::set<std::wstring> loaded;   // the SIDs of the hives walked (folded)
 
     static void Visit(HKEY root, const std::wstring& name, void* context)
     {
@@ -135,6 +136,8 @@ struct CAutostartWalk
         std::wstring startup;
         UserVariables(root, sid, walk.machine, variables, startup);
         walk.users.push_back(variables);
+        if (!sid.empty())
+            walk.loaded.insert(FoldCase(sid));
         const HKEY predefined = sid.empty() ? HKEY_CURRENT_USER : HKEY_USERS;
         walk.command->WalkRunKeys(predefined, sid.empty() ? std::wstring() : sid + L"\\", name, variables, false);
         if (!startup.empty())
@@ -154,6 +157,18 @@ int CKillerForAutostarts::Run(ICommunication* comm)
     walk.command = this;
     walk.machine = MachineVariables();
     ForEachUserRoot(&CAutostartWalk::Visit, &walk);
+    if (!walk.loaded.empty() || IsRunningAsLocalSystem())
+    {
+        // As LocalSystem every profile's Startup folder, logged on or not.
+        std::vector<UnloadedProfile> profiles;
+        UnloadedProfiles(walk.loaded, walk.machine, profiles);
+        for (size_t i = 0; i < profiles.size() && !StopRequested(); ++i)
+        {
+            walk.users.push_back(profiles[i].variables);
+            if (!profiles[i].startup.empty())
+                WalkStartup(profiles[i].startup, profiles[i].variables);
+        }
+    }
     if (StopRequested())
         return 0;
     // The machine's entries: expanded from the machine's records, or, when

@@ -7,6 +7,7 @@
 #include "platform/file_helpers.h"
 #include "platform/reg_views.h"
 #include "platform/registry.h"
+#include "platform/user_hives.h"
 
 namespace {
 
@@ -100,6 +101,54 @@ std::wstring ProfileOf(const std::wstring& sid, const VariableMap& machine)
     return ExpandedValue(key, L"ProfileImagePath", machine);
 }
 
+bool IsFolder(const std::wstring& path)
+{
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// The folders of a profile as Vista and later lay them out, or as XP did.
+struct ProfileLayout
+{
+    const wchar_t* appData;
+    const wchar_t* localAppData;
+    const wchar_t* startup;  // below appData
+};
+const ProfileLayout kProfileLayouts[] = {
+    {L"\\AppData\\Roaming", L"\\AppData\\Local", L"\\Microsoft\\Windows\\Start Menu\\Programs\\Startup"},
+    {L"\\Application Data", L"\\Local Settings\\Application Data", L"\\..\\Start Menu\\Programs\\Startup"},
+};
+
+bool ProfileOfUnloaded(const std::wstring& sid, const VariableMap& machine, UnloadedProfile& profile)
+{
+    const std::wstring home = ProfileOf(sid, machine);
+    if (home.size() < 3 || home[1] != L':' || !IsFolder(home))
+        return false;
+    for (size_t i = 0; i < sizeof(kProfileLayouts) / sizeof(kProfileLayouts[0]); ++i)
+    {
+        const std::wstring appData = home + kProfileLayouts[i].appData;
+        if (!IsFolder(appData))
+            continue;
+        profile.sid = sid;
+        profile.variables = machine;
+        profile.variables[FoldCase(L"USERPROFILE")] = home;
+        profile.variables[FoldCase(L"HOMEDRIVE")] = home.substr(0, 2);
+        profile.variables[FoldCase(L"HOMEPATH")] = home.substr(2);
+        profile.variables[FoldCase(L"USERNAME")] = home.substr(home.find_last_of(L'\\') + 1);
+        profile.variables[FoldCase(L"APPDATA")] = appData;
+        profile.variables[FoldCase(L"LOCALAPPDATA")] = home + kProfileLayouts[i].localAppData;
+        profile.variables[FoldCase(L"TEMP")] = home + kProfileLayouts[i].localAppData + L"\\Temp";
+        profile.variables[FoldCase(L"TMP")] = home + kProfileLayouts[i].localAppData + L"\\Temp";
+        wchar_t full[MAX_PATH] = {0};
+        const std::wstring startup = appData + kProfileLayouts[i].startup;
+        const DWORD length = ::GetFullPathNameW(startup.c_str(), MAX_PATH, full, NULL);
+        profile.startup = length && length < MAX_PATH ? WithBackslash(full) : std::wstring();
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 VariableMap MachineVariables()
@@ -164,4 +213,27 @@ std::wstring CommonStartupFolder()
 {
     const std::wstring folder = KnownFolder(CSIDL_COMMON_STARTUP);
     return folder.empty() ? folder : WithBackslash(folder);
+}
+
+void UnloadedProfiles(const std::set<std::wstring>& loaded, const VariableMap& machine,
+                      std::vector<UnloadedProfile>& profiles)
+{
+    CRegKey list;
+    const REGSAM native = HasTwoRegViews() ? KEY_WOW64_64KEY : 0;
+    const std::wstring path(kProfileList);
+    if (list.Open(HKEY_LOCAL_MACHINE, path.substr(0, path.size() - 1).c_str(), KEY_READ | native) != ERROR_SUCCESS)
+        return;
+    for (DWORD index = 0; index < 4096; ++index)
+    {
+        wchar_t name[256];
+        DWORD chars = 256;
+        const LONG status = ::RegEnumKeyExW(list, index, name, &chars, NULL, NULL, NULL, NULL);
+        if (status == ERROR_MORE_DATA)
+            continue;
+        if (status != ERROR_SUCCESS)
+            break;
+        UnloadedProfile profile;
+        if (IsUserHiveName(name) && !loaded.count(FoldCase(name)) && ProfileOfUnloaded(name, machine, profile))
+            profiles.push_back(profile);
+    }
 }

@@ -5,7 +5,9 @@
 #pragma once
 #include <windows.h>
 
+#include <set>
 #include <string>
+#include <vector>
 
 #include "killers/command_target.h"
 
@@ -25,3 +27,18 @@ void UserVariables(HKEY root, const std::wstring& sid, const VariableMap& machin
 // The all-users Startup folder (the shell's known folder) with its trailing
 // backslash; empty when unknown.
 std::wstring CommonStartupFolder();
+
+// A profile of the profile list whose hive is not loaded (its user is not
+// logged on): no Run keys to read, but its Startup folder, where the
+// profile's default layout puts it (the user's own shell folders are in
+// the hive), and its variables the same way.
+struct UnloadedProfile
+{
+    std::wstring sid;
+    VariableMap variables;
+    std::wstring startup;  // with its trailing backslash
+};
+
+// The users' profiles (S-1-5-21-...) whose SIDs are not in `loaded`.
+void UnloadedProfiles(const std::set<std::wstring>& loaded, const VariableMap& machine,
+                      std::vector<UnloadedProfile>& profiles);

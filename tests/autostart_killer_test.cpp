@@ -323,6 +323,15 @@ TEST_F(AutostartTest, UnderLocalSystemEachUsersEntriesExpandFromThatUsersOwnReco
     PlantFile(L"C:\\users\\other\\AppData\\Roaming\\o.vbs", "' the other's worm", FILE_ATTRIBUTE_HIDDEN);
     PlantFile(L"C:\\users\\other\\Tmp\\t.vbs", "' the other's worm", FILE_ATTRIBUTE_HIDDEN);
     PlantFile(L"C:\\users\\other\\Startup\\copy.vbs", "' a hidden copy", FILE_ATTRIBUTE_HIDDEN);
+    // A third user, not logged on: his hive is not loaded, his Startup
+    // folder is where his profile keeps it.
+    const wchar_t kThirdSid[] = L"S-1-5-21-1-2-3-1002";
+    ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, std::wstring(kProfileList) + kThirdSid, L"ProfileImagePath",
+                           L"C:\\users\\third", REG_EXPAND_SZ, HasTwoRegViews() ? KEY_WOW64_64KEY : 0));
+    const std::wstring thirdStartup =
+        L"C:\\users\\third\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs\\Startup\\";
+    PlantFile(thirdStartup + L"copy.vbs", "' a hidden copy", FILE_ATTRIBUTE_HIDDEN);
+    PlantFile(thirdStartup + L"mine.bat", "@rem the third user's", 0);
     // The same names in the profile of the user the program runs as stay:
     // nothing of his expands the other's entries.
     PlantFile(Place(L"<A>\\o.vbs"), "' the elevated user's", FILE_ATTRIBUTE_HIDDEN);
@@ -343,8 +352,12 @@ TEST_F(AutostartTest, UnderLocalSystemEachUsersEntriesExpandFromThatUsersOwnReco
               log.find("删除病毒启动项\tHKEY_USERS\\" + Narrow(kOtherSid) + "\\" + Narrow(kRun) + "\\Other\r\n"))
         << log;
     EXPECT_NE(std::string::npos, log.find("删除病毒启动项\tC:\\users\\other\\Startup\\copy.vbs\r\n")) << log;
+    EXPECT_FALSE(FileExists(thirdStartup + L"copy.vbs"));
+    EXPECT_TRUE(FileExists(thirdStartup + L"mine.bat"));
+    EXPECT_NE(std::string::npos, log.find("删除病毒启动项\t" + Narrow(thirdStartup) + "copy.vbs\r\n")) << log;
     DeleteKey(HKEY_USERS, kOtherSid);
     RemoveTree(L"C:\\users\\other");
+    RemoveTree(L"C:\\users\\third");
 }
 
 TEST_F(AutostartTest, ReportOnlyNamesTheEntriesChangesNothingAndSeesNothingComeBack)

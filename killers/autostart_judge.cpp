@@ -101,7 +101,15 @@ bool CPayloadJudge::IsProtectedPath(const std::wstring& path) const
 
 bool CPayloadJudge::IsKnownPayload(HANDLE file, const std::wstring& path) const
 {
-    if (m_stick.IsEmpty() && m_quarantined.empty())
+    LARGE_INTEGER length;
+    if ((m_stick.IsEmpty() && m_quarantined.empty()) || !::GetFileSizeEx(file, &length))
+        return false;
+    // Only a file of a known payload's size is read.
+    const ULONGLONG size = static_cast<ULONGLONG>(length.QuadPart);
+    PayloadDigest smallest;
+    smallest.size = size;
+    const std::set<PayloadDigest>::const_iterator kept = m_quarantined.lower_bound(smallest);
+    if (!m_stick.HasSize(size) && (kept == m_quarantined.end() || kept->size != size))
         return false;
     PayloadDigest digest;
     if (!HashOpenFile(file, kMaxPayloadDigestBytes, digest.size, digest.sha256) || digest.size == 0)

@@ -35,6 +35,15 @@ bool CStickPayloads::Contains(const PayloadDigest& digest) const
     return record->m_digests.count(digest) != 0;
 }
 
+bool CStickPayloads::HasSize(ULONGLONG size) const
+{
+    const CStickPayloads* record = m_shared ? m_shared : this;
+    PayloadDigest smallest;
+    smallest.size = size;
+    const std::set<PayloadDigest>::const_iterator found = record->m_digests.lower_bound(smallest);
+    return found != record->m_digests.end() && found->size == size;
+}
+
 bool CStickPayloads::IsEmpty() const
 {
     const CStickPayloads* record = m_shared ? m_shared : this;

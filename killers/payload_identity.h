@@ -32,8 +32,10 @@ public:
     CStickPayloads();
     ~CStickPayloads();
 
-    // Whether a digest is among the removed payloads.
+    // Whether a digest is among the removed payloads; whether one of them
+    // has this size (asked first: most files are not hashed then).
     bool Contains(const PayloadDigest& digest) const;
+    bool HasSize(ULONGLONG size) const;
     bool IsEmpty() const;
 
 private:

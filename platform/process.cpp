@@ -135,6 +135,48 @@ bool GetProcessCommandLine(HANDLE process, std::wstring& line)
     return true;
 }
 
+// The command line from the process's own parameter block, where it runs
+// with this program's word size (the layout differs between the two).
+bool ReadCommandLineFromBlock(HANDLE process, std::wstring& line)
+{
+    static PFNNTQUERYINFORMATIONPROCESS query =
+        SystemFunction<PFNNTQUERYINFORMATIONPROCESS>(L"ntdll.dll", "NtQueryInformationProcess");
+    BOOL ownWow64 = FALSE;
+    BOOL otherWow64 = FALSE;
+    typedef BOOL(WINAPI * PFNISWOW64PROCESS)(HANDLE, PBOOL);
+    static PFNISWOW64PROCESS isWow64 = SystemFunction<PFNISWOW64PROCESS>(L"kernel32.dll", "IsWow64Process");
+    if (!query || (isWow64 && (!isWow64(::GetCurrentProcess(), &ownWow64) || !isWow64(process, &otherWow64) ||
+                               ownWow64 != otherWow64)))
+        return false;
+    struct BasicInformation
+    {
+        LONG exitStatus;
+        void* peb;
+        ULONG_PTR affinity;
+        LONG priority;
+        ULONG_PTR id;
+        ULONG_PTR parent;
+    } basic;
+    ULONG got = 0;
+    if (query(process, 0, &basic, sizeof(basic), &got) != 0 || !basic.peb)
+        return false;
+    // PEB.ProcessParameters, then its CommandLine (a counted string).
+    const size_t word = sizeof(void*);
+    void* parameters = NULL;
+    CommandLineText text = {0, 0, NULL};
+    SIZE_T read = 0;
+    if (!::ReadProcessMemory(process, static_cast<char*>(basic.peb) + 4 * word, &parameters, sizeof(parameters),
+                             &read) ||
+        !parameters ||
+        !::ReadProcessMemory(process, static_cast<char*>(parameters) + (word == 8 ? 0x70 : 0x40), &text, sizeof(text),
+                             &read) ||
+        !text.buffer || text.length % 2)
+        return false;
+    line.assign(text.length / sizeof(wchar_t), L'\0');
+    return line.empty() ||
+           (::ReadProcessMemory(process, text.buffer, &line[0], text.length, &read) && read == text.length);
+}
+
 bool IsHost(const wchar_t* image)
 {
     const wchar_t* name = ::PathFindFileNameW(image);
@@ -168,7 +210,8 @@ int EndProcessesRunning(const std::wstring& file)
             continue;
         std::wstring line;
         const bool runs = ::lstrcmpiW(path, file.c_str()) == 0 ||
-                          (IsHost(path) && GetProcessCommandLine(process, line) &&
+                          (IsHost(path) &&
+                           (GetProcessCommandLine(process, line) || ReadCommandLineFromBlock(process, line)) &&
                            ::StrStrIW(line.c_str(), file.c_str()) != NULL);
         if (runs && GateEndProcess(process, path))
             ++ended;

@@ -24,6 +24,7 @@ void ShowRestartDialog(const wchar_t* text);
 
 // Ends the processes that run `file` (a full local path): those started
 // from it, and the script hosts, DLL runners and registrars whose command
-// line names it (read where the system tells a process's command line,
-// Windows 8.1 and later). Each through the change gateway; the number ended.
+// line names it (as the system tells it on Windows 8.1 and later, or from
+// the process's own parameter block where it runs with this program's word
+// size). Each through the change gateway; the number ended.
 int EndProcessesRunning(const std::wstring& file);

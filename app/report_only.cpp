@@ -21,6 +21,7 @@ const char* const kChangeTexts[] = {
     "重置注册表项权限\t",  // kChangeResetKeyAccess
     "导入注册表脚本\t",    // kChangeImportScript
     "结束进程\t",          // kChangeEndProcess
+    "删除任务计划\t",      // kChangeDeleteTask
 };
 
 const std::string kCrLf = "\r\n";

@@ -4,6 +4,7 @@
 #include <cwchar>
 
 #include "app/command_line.h"
+#include "app/restore_task.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
@@ -375,6 +376,8 @@ int RestoreQuarantine(const std::wstring& argument, bool registry, std::wstring&
         }
         else if ((record.kind == L"attributes" || record.kind == L"folder") && record.state == kStateChanged)
             report += RestoreFolderOrAttributes(record, ok);
+        else if (record.kind == kRecordTask && record.state == kStateKept)
+            report += RestoreTask(folder, record, ok);
         else if (record.kind == L"file")
             report += Describe(L"nothing to restore", record.path, record.state);
         else

@@ -3,10 +3,12 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include "killers/autostart_killer.h"
 #include "killers/eljfilefx.h"
 #include "killers/file_fx.h"
 #include "killers/launcher_killer.h"
 #include "killers/one_kb.h"
+#include "killers/payload_identity.h"
 #include "killers/lnk_killer.h"
 #include "killers/reg_fx.h"
 #include "killers/scan_log.h"
@@ -92,6 +94,7 @@ const PFNRUNCOMMAND kScanCommands[] = {
     &RunCommandOnStack<CKillerForLnkKiller>,  // shortcut and .exe association hijacks
     &RunCommandOnStack<CKillerForLaunchers>,  // worm launcher shortcuts on sticks, before the drive files
     &RunCommandOnStack<CKillerForFileFX>,     // autorun.inf, then drive root files
+    &RunCommandOnStack<CKillerForAutostarts>, // the worm's autostart entries on the PC, after the stick walks
     &RunCommandOnStack<CKillerForRegFX>,      // system registry settings
 };
 
@@ -176,6 +179,9 @@ bool RunCommands(CScanSession& session)
     // The walks over drive roots share one listing of each root, listed
     // when the first walk asks (after the worm's processes are ended).
     CRootListings listings;
+    // What the stick walks remove, for the autostart walk to know its
+    // copies on the PC by their bytes.
+    CStickPayloads stickPayloads;
 
     // Once a stop is asked for, no further command starts (the running one
     // returns at its next poll); the log is still closed and saved.

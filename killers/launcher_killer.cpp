@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "killers/file_fx.h"
+#include "killers/launcher_paths.h"
+#include "killers/payload_identity.h"
 #include "killers/scan_log.h"
 #include "platform/change_gate.h"
 #include "platform/drives.h"
@@ -128,105 +130,9 @@ bool EndsWithNoCase(const std::wstring& text, const wchar_t* tail)
     return ::lstrcmpiW(text.c_str() + text.size() - length, tail) == 0;
 }
 
-bool StartsWithNoCase(const std::wstring& text, const wchar_t* head)
-{
-    const size_t length = static_cast<size_t>(::lstrlenW(head));
-    return text.size() >= length && FoldCase(text.substr(0, length)) == FoldCase(head);
-}
-
 // The form of a path every call uses: names ending in a blank or a dot
 // reach the file system as they are.
 std::wstring LongPath(const std::wstring& path) { return L"\\\\?\\" + path; }
-
-// The pieces of a command line that may name a file: quoted texts whole,
-// the rest split at blanks and at the characters that join commands and
-// arguments (cmd's "&", rundll32's ",", ...).
-void SplitCommandLine(const std::wstring& line, std::vector<std::wstring>& pieces)
-{
-    static const wchar_t kSeparators[] = L" \t\r\n&|<>(),;=";
-    std::wstring current;
-    bool quoted = false;
-    for (size_t i = 0; i < line.size(); ++i)
-    {
-        const wchar_t c = line[i];
-        const bool separator = !quoted && std::wstring(kSeparators).find(c) != std::wstring::npos;
-        if (c == L'"' || separator)
-        {
-            if (!current.empty())
-                pieces.push_back(current);
-            current.clear();
-            if (c == L'"')
-                quoted = !quoted;
-            continue;
-        }
-        current += c;
-    }
-    if (!current.empty())
-        pieces.push_back(current);
-}
-
-// Where a piece of a command line points, seen from the root of `drive`.
-enum Reach
-{
-    kElsewhere,  // another drive, the network, a device, a variable, a switch
-    kOnDrive,    // "E:\x", "\x", "%~d0\x", "\\?\E:\x"
-    kRelative,   // "x", ".\x": the root when started from the stick
-};
-
-// The parts of the path below the root, "." and ".." worked out (never
-// above the root). Nothing a piece names is looked at here.
-Reach Locate(const std::wstring& piece, wchar_t drive, std::vector<std::wstring>& parts)
-{
-    parts.clear();
-    std::wstring text(piece);
-    std::replace(text.begin(), text.end(), L'/', L'\\');
-    if (text.empty() || piece[0] == L'/' || piece[0] == L'-')
-        return kElsewhere;  // a switch ("/c", "-File")
-    Reach reach = kOnDrive;
-    std::wstring rest;
-    if (StartsWithNoCase(text, L"\\\\?\\") && text.size() >= 6 && text[5] == L':')
-        text = text.substr(4);
-    if (text.size() >= 2 && text[0] == L'\\' && text[1] == L'\\')
-        return kElsewhere;  // "\\host\share", "\\.\pipe\x": never opened
-    if (text.size() >= 2 && text[1] == L':')
-    {
-        if (FoldCase(text.substr(0, 1)) != FoldCase(std::wstring(1, drive)))
-            return kElsewhere;
-        rest = text.substr(2);
-    }
-    else if (StartsWithNoCase(text, L"%~dp0"))
-        rest = text.substr(5);
-    else if (StartsWithNoCase(text, L"%~d0"))
-        rest = text.substr(4);
-    else if (text[0] == L'\\')
-        rest = text;
-    else if (text[0] == L'%' || text.find(L':') != std::wstring::npos)
-        return kElsewhere;  // a variable of the PC, a URL, a stream, "vbscript:"
-    else
-    {
-        rest = text;
-        reach = kRelative;
-    }
-    if (rest.find_first_of(L"*?%") != std::wstring::npos)
-        return kElsewhere;
-    std::wstring::size_type start = 0;
-    while (start <= rest.size())
-    {
-        std::wstring::size_type end = rest.find(L'\\', start);
-        if (end == std::wstring::npos)
-            end = rest.size();
-        const std::wstring part = rest.substr(start, end - start);
-        if (part == L"..")
-        {
-            if (!parts.empty())
-                parts.pop_back();
-        }
-        else if (!part.empty() && part != L".")
-            parts.push_back(part);
-        start = end + 1;
-    }
-    return parts.empty() ? kElsewhere : reach;
-}
 
 // A file or folder on the stick that a shortcut names.
 struct NamedItem
@@ -378,6 +284,19 @@ bool InKeptFolder(const NamedItem& item)
     return (item.nested || folder) && IsKeptFolder(item.first);
 }
 
+// The recycle folders of Windows: a real one keeps what it holds in a
+// subfolder per user ("S-1-5-21-..."), never a program directly inside.
+const wchar_t* const kRecycleFolderNames[] = {L"RECYCLER", L"RECYCLED", L"$RECYCLE.BIN"};
+
+// A program directly inside a recycle folder, where the Dorkbot kind keeps
+// its worm: it goes with the launcher that names it.
+bool IsRecyclerProgram(const NamedItem& item)
+{
+    return item.nested && item.relative.size() == item.first.size() + 1 + item.last.size() &&
+           IsNameIn(item.first, kRecycleFolderNames) && HasExtensionIn(item.last, kProgramExtensions) &&
+           item.attributes != INVALID_FILE_ATTRIBUTES && !(item.attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 bool IsHiddenOrMissing(const NamedItem& item)
 {
     return item.attributes == INVALID_FILE_ATTRIBUTES || (item.attributes & kHiddenOrSystem);
@@ -486,10 +405,16 @@ int CKillerForLaunchers::Run(ICommunication* comm)
     return 0;
 }
 
-bool CKillerForLaunchers::DeleteLogged(const std::wstring& path, const char* deleted, const char* left)
+bool CKillerForLaunchers::DeleteLogged(const std::wstring& path, const char* deleted, const char* left,
+                                       bool payload)
 {
+    // A payload is known by its bytes on the PC afterwards.
+    PayloadDigest digest;
+    const bool digested = payload && DigestBeforeRemoval(LongPath(path), digest);
     if (GateDeleteFile(LongPath(path), kKeepOrLeave))
     {
+        if (digested)
+            NoteStickPayloadRemoved(digest);
         ScanLog::AppendLine(deleted, path);
         ++m_nDeleted;
         return true;
@@ -571,6 +496,10 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root, const CNameIndex& 
     // as if it had deleted them: the last pass does not show them.
     std::set<std::wstring> gone;
     std::set<std::wstring> handled;       // folded relative paths seen
+    // Folded relative paths of the payloads deleted below a root folder, or
+    // declined by report-only: the folder's listing leaves them out, so that
+    // both judge the folder alike.
+    std::set<std::wstring> removedHere;
     std::set<std::wstring> pointedInto;   // folded root folders
     std::vector<std::wstring> payloadFolders;
     std::set<std::wstring> sideLoadFolders;  // folded
@@ -579,18 +508,19 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root, const CNameIndex& 
         if (StopRequested())
             return;
         const Launcher& launcher = launchers[l];
-        if (DeleteLogged(root + launcher.name, kLogLauncherDeleted, kLogLauncherLeft))
+        if (DeleteLogged(root + launcher.name, kLogLauncherDeleted, kLogLauncherLeft, false))
             gone.insert(FoldCase(launcher.name));
         const std::wstring base = FoldCase(launcher.name.substr(0, launcher.name.size() - 4));
         for (size_t n = 0; n < launcher.named.size(); ++n)
         {
             const NamedItem& item = launcher.named[n];
-            if (item.attributes == INVALID_FILE_ATTRIBUTES || InKeptFolder(item) ||
+            const bool recycled = IsRecyclerProgram(item);
+            if (item.attributes == INVALID_FILE_ATTRIBUTES || (InKeptFolder(item) && !recycled) ||
                 !handled.insert(FoldCase(item.relative)).second)
                 continue;
-            if (item.nested || (item.attributes & FILE_ATTRIBUTE_DIRECTORY))
+            if (!recycled && (item.nested || (item.attributes & FILE_ATTRIBUTE_DIRECTORY)))
                 pointedInto.insert(FoldCase(item.first));
-            if ((item.attributes & FILE_ATTRIBUTE_DIRECTORY) || !(item.attributes & kHiddenOrSystem))
+            if ((item.attributes & FILE_ATTRIBUTE_DIRECTORY) || !(recycled || (item.attributes & kHiddenOrSystem)))
                 continue;
             // The user's item a launcher is named after; a side-loaded
             // program may carry the launcher's name and is the worm's all the same.
@@ -598,13 +528,16 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root, const CNameIndex& 
                 !launcher.sideLoading && (FoldCase(item.last) == base || FoldCase(Stem(item.last)) == base);
             if (standsIn || EndsWithNoCase(item.last, L".lnk") || (!item.nested && IsNameIn(item.last, kSystemFileNames)))
                 continue;
-            if (!DeleteLogged(root + item.relative, kLogPayloadDeleted, kLogPayloadLeft))
+            if (!DeleteLogged(root + item.relative, kLogPayloadDeleted, kLogPayloadLeft, true))
                 continue;
+            if (recycled)
+                continue;  // the recycle folder itself is Windows' and stays
             if (!item.nested)
             {
                 gone.insert(FoldCase(item.relative));
                 continue;
             }
+            removedHere.insert(FoldCase(item.relative));
             const std::wstring folder = item.relative.substr(0, item.relative.size() - item.last.size() - 1);
             if (std::find(payloadFolders.begin(), payloadFolders.end(), folder) == payloadFolders.end())
                 payloadFolders.push_back(folder);
@@ -627,6 +560,11 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root, const CNameIndex& 
         std::vector<DirEntry> inside;
         if (!IsPlainFolder(root, folder) || !ListEntries(root + folder + L"\\", inside))
             continue;
+        for (size_t i = inside.size(); i-- > 0;)
+        {
+            if (removedHere.count(FoldCase(folder + L"\\" + inside[i].name)))
+                inside.erase(inside.begin() + static_cast<std::ptrdiff_t>(i));
+        }
         SortByName(inside);
         bool onlyPayload = !(topLevel && IsHidingFolderName(folder, label));
         for (size_t i = 0; i < inside.size() && onlyPayload; ++i)
@@ -642,7 +580,7 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root, const CNameIndex& 
                                  HasExtensionIn(file.name, kLibraryExtensions);
             if ((!onlyPayload && !library) || IsReparsePoint(file.attributes))
                 continue;
-            if (!DeleteLogged(root + folder + L"\\" + file.name, kLogPayloadDeleted, kLogPayloadLeft))
+            if (!DeleteLogged(root + folder + L"\\" + file.name, kLogPayloadDeleted, kLogPayloadLeft, true))
                 emptied = false;
         }
         if (onlyPayload && emptied)

@@ -25,8 +25,9 @@ private:
     void CleanRoot(const std::wstring& root, const CNameIndex& index);
     // Deletes one file of the worm's through the gateway and logs it: as
     // deleted, or as left with the reason (the quarantine kept no copy, or
-    // the deletion failed). True when it went.
-    bool DeleteLogged(const std::wstring& path, const char* deleted, const char* left);
+    // the deletion failed). True when it went. A payload's bytes are noted
+    // first, for its copies on the PC.
+    bool DeleteLogged(const std::wstring& path, const char* deleted, const char* left, bool payload);
     // Removes the emptied folder below the root and the hidden folders above
     // it that are left empty; top-level ones go into `gone` (folded).
     void RemoveEmptyFolders(const std::wstring& root, std::wstring folder, const std::wstring& label,

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "killers/file_fx.h"
+#include "killers/payload_identity.h"
 #include "killers/scan_log.h"
 #include "platform/change_gate.h"
 #include "platform/drives.h"
@@ -364,9 +365,20 @@ void CKillerForOneKB::SweepDrives()
             for (int f = 0; f < 2; ++f)
             {
                 const DirEntry* file = index.Find(names[f]);
-                if (file && !file->IsFolder() && (f == 0 || MayDeleteNamedFile(root, *file)) &&
-                    GateDeleteFile(ListedPath(root, file->name), rules[f]))
+                if (!file || file->IsFolder() || (f != 0 && !MayDeleteNamedFile(root, *file)))
+                {
+                    ScanLog::AppendLine(kLogDelFile, root + names[f]);
+                    continue;
+                }
+                // The worm's copy is known by its bytes on the PC afterwards.
+                PayloadDigest digest;
+                const bool digested = f == 1 && DigestBeforeRemoval(ListedPath(root, file->name), digest);
+                if (GateDeleteFile(ListedPath(root, file->name), rules[f]))
+                {
                     ++m_nDeleted;
+                    if (digested)
+                        NoteStickPayloadRemoved(digest);
+                }
                 ScanLog::AppendLine(kLogDelFile, root + names[f]);
             }
         }

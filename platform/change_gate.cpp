@@ -69,6 +69,8 @@ LONG Make(const ChangeRequest& change)
         return StatusOf(change.importScript(change.path, change.nativeView));
     case kChangeEndProcess:
         return StatusOf(::TerminateProcess(change.process, 0));
+    case kChangeDeleteTask:
+        return StatusOf(change.deleteTask(change.path));
     }
     return ERROR_INVALID_FUNCTION;
 }
@@ -364,5 +366,16 @@ bool GateEndProcess(HANDLE process, const std::wstring& imagePath)
     change.kind = kChangeEndProcess;
     change.path = imagePath;
     change.process = process;
+    return PassBool(change);
+}
+
+bool GateDeleteTask(const std::wstring& path, const std::wstring& xml, bool (*remove)(const std::wstring& path))
+{
+    ChangeRequest change;
+    change.kind = kChangeDeleteTask;
+    change.path = path;
+    change.data = xml.c_str();
+    change.bytes = static_cast<DWORD>((xml.size() + 1) * sizeof(wchar_t));
+    change.deleteTask = remove;
     return PassBool(change);
 }

@@ -33,6 +33,8 @@ enum ChangeKind
                             // key whose access list is replaced
     kChangeImportScript,    // path: a registry script; keys: what it writes
     kChangeEndProcess,      // path: the program of the process; process: its handle
+    kChangeDeleteTask,      // path: the scheduled task ("\\Folder\\Name"); data: its XML
+                            // (UTF-16, NUL-terminated)
 };
 
 struct ChangeRequest
@@ -57,6 +59,8 @@ struct ChangeRequest
     // What makes an access reset or an import (the caller's own routines).
     bool (*resetAccess)(const wchar_t* path);
     bool (*importScript)(const std::wstring& script, bool nativeView);
+    // What deletes a scheduled task (the caller's own routine).
+    bool (*deleteTask)(const std::wstring& path);
     // For a deletion, folder removal or attribute change of a path on a
     // drive: the file or folder itself, opened as itself below the folders
     // the gateway holds from here to the change. What the recorder reads
@@ -69,7 +73,7 @@ struct ChangeRequest
     ChangeRequest()
         : kind(kChangeDeleteFile), attributes(0), rule(kKeepOrLeave), key(NULL), name(NULL), type(0), data(NULL),
           bytes(0), process(NULL), scriptKeys(NULL), nativeView(false), view(0), resetAccess(NULL),
-          importScript(NULL), held(NULL), heldError(ERROR_SUCCESS)
+          importScript(NULL), deleteTask(NULL), held(NULL), heldError(ERROR_SUCCESS)
     {
     }
 };
@@ -134,3 +138,5 @@ bool GateImportScript(const std::wstring& script, const wchar_t* scriptKeys, boo
                       bool (*import)(const std::wstring& script, bool nativeView));
 // TerminateProcess(process, 0).
 bool GateEndProcess(HANDLE process, const std::wstring& imagePath);
+// Runs `remove` on the scheduled task at `path`, whose definition is `xml`.
+bool GateDeleteTask(const std::wstring& path, const std::wstring& xml, bool (*remove)(const std::wstring& path));

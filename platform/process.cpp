@@ -95,3 +95,126 @@ void ShowRestartDialog(const wchar_t* text)
     if (restartDialog)
         restartDialog(NULL, text, EWX_REBOOT);
 }
+
+namespace {
+
+// The programs that run a file named on their command line.
+const wchar_t* const kHostNames[] = {
+    L"wscript.exe", L"cscript.exe", L"mshta.exe", L"rundll32.exe", L"regsvr32.exe",
+    L"cmd.exe",     L"powershell.exe", L"odbcconf.exe", L"msiexec.exe",
+};
+
+struct CommandLineText
+{
+    USHORT length;
+    USHORT maximum;
+    wchar_t* buffer;
+};
+
+typedef LONG(WINAPI* PFNNTQUERYINFORMATIONPROCESS)(HANDLE, ULONG, void*, ULONG, ULONG*);
+
+// The command line of a process (ProcessCommandLineInformation, Windows 8.1
+// and later); false where the system does not tell it.
+bool GetProcessCommandLine(HANDLE process, std::wstring& line)
+{
+    static PFNNTQUERYINFORMATIONPROCESS query =
+        SystemFunction<PFNNTQUERYINFORMATIONPROCESS>(L"ntdll.dll", "NtQueryInformationProcess");
+    const ULONG kProcessCommandLineInformation = 60;
+    if (!query)
+        return false;
+    std::string buffer(sizeof(CommandLineText) + 65536, '\0');
+    ULONG needed = 0;
+    if (query(process, kProcessCommandLineInformation, &buffer[0], static_cast<ULONG>(buffer.size()), &needed) != 0)
+        return false;
+    const CommandLineText* text = reinterpret_cast<const CommandLineText*>(buffer.data());
+    const char* end = buffer.data() + buffer.size();
+    if (!text->buffer || reinterpret_cast<const char*>(text->buffer) < buffer.data() ||
+        reinterpret_cast<const char*>(text->buffer) + text->length > end)
+        return false;
+    line.assign(text->buffer, text->length / sizeof(wchar_t));
+    return true;
+}
+
+// The command line from the process's own parameter block, where it runs
+// with this program's word size (the layout differs between the two).
+bool ReadCommandLineFromBlock(HANDLE process, std::wstring& line)
+{
+    static PFNNTQUERYINFORMATIONPROCESS query =
+        SystemFunction<PFNNTQUERYINFORMATIONPROCESS>(L"ntdll.dll", "NtQueryInformationProcess");
+    BOOL ownWow64 = FALSE;
+    BOOL otherWow64 = FALSE;
+    typedef BOOL(WINAPI * PFNISWOW64PROCESS)(HANDLE, PBOOL);
+    static PFNISWOW64PROCESS isWow64 = SystemFunction<PFNISWOW64PROCESS>(L"kernel32.dll", "IsWow64Process");
+    if (!query || (isWow64 && (!isWow64(::GetCurrentProcess(), &ownWow64) || !isWow64(process, &otherWow64) ||
+                               ownWow64 != otherWow64)))
+        return false;
+    struct BasicInformation
+    {
+        LONG exitStatus;
+        void* peb;
+        ULONG_PTR affinity;
+        LONG priority;
+        ULONG_PTR id;
+        ULONG_PTR parent;
+    } basic;
+    ULONG got = 0;
+    if (query(process, 0, &basic, sizeof(basic), &got) != 0 || !basic.peb)
+        return false;
+    // PEB.ProcessParameters, then its CommandLine (a counted string).
+    const size_t word = sizeof(void*);
+    void* parameters = NULL;
+    CommandLineText text = {0, 0, NULL};
+    SIZE_T read = 0;
+    if (!::ReadProcessMemory(process, static_cast<char*>(basic.peb) + 4 * word, &parameters, sizeof(parameters),
+                             &read) ||
+        !parameters ||
+        !::ReadProcessMemory(process, static_cast<char*>(parameters) + (word == 8 ? 0x70 : 0x40), &text, sizeof(text),
+                             &read) ||
+        !text.buffer || text.length % 2)
+        return false;
+    line.assign(text.length / sizeof(wchar_t), L'\0');
+    return line.empty() ||
+           (::ReadProcessMemory(process, text.buffer, &line[0], text.length, &read) && read == text.length);
+}
+
+bool IsHost(const wchar_t* image)
+{
+    const wchar_t* name = ::PathFindFileNameW(image);
+    for (size_t i = 0; i < sizeof(kHostNames) / sizeof(kHostNames[0]); ++i)
+    {
+        if (::lstrcmpiW(name, kHostNames[i]) == 0)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+int EndProcessesRunning(const std::wstring& file)
+{
+    CHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry;
+    ZeroMemory(&entry, sizeof(entry));
+    entry.dwSize = sizeof(entry);
+    if (!snapshot.IsValid() || file.empty() || !::Process32FirstW(snapshot, &entry))
+        return 0;
+    int ended = 0;
+    const DWORD self = ::GetCurrentProcessId();
+    do
+    {
+        if (entry.th32ProcessID == self)
+            continue;
+        CHandle process(::OpenProcess(PROCESS_ALL_ACCESS, FALSE, entry.th32ProcessID));
+        wchar_t path[MAX_PATH] = {0};
+        if (!process.IsValid() || !GetProcessImagePath(process, path, MAX_PATH))
+            continue;
+        std::wstring line;
+        const bool runs = ::lstrcmpiW(path, file.c_str()) == 0 ||
+                          (IsHost(path) &&
+                           (GetProcessCommandLine(process, line) || ReadCommandLineFromBlock(process, line)) &&
+                           ::StrStrIW(line.c_str(), file.c_str()) != NULL);
+        if (runs && GateEndProcess(process, path))
+            ++ended;
+    } while (::Process32NextW(snapshot, &entry));
+    return ended;
+}

@@ -1,6 +1,7 @@
 // Process helpers: ending programs by the path they run from, and token
 // privileges.
 #pragma once
+#include <string>
 
 // Ends every process whose program path contains `pattern` (case-insensitive
 // substring). Processes that cannot be opened or read are left alone, and
@@ -20,3 +21,10 @@ bool EnablePrivilege(const wchar_t* name);
 // at run time); a NULL text shows the system's own question. A yes restarts
 // Windows.
 void ShowRestartDialog(const wchar_t* text);
+
+// Ends the processes that run `file` (a full local path): those started
+// from it, and the script hosts, DLL runners and registrars whose command
+// line names it (as the system tells it on Windows 8.1 and later, or from
+// the process's own parameter block where it runs with this program's word
+// size). Each through the change gateway; the number ended.
+int EndProcessesRunning(const std::wstring& file);

@@ -33,6 +33,7 @@ const wchar_t kStateDeletedNotKept[] = L"deleted, not kept";
 const wchar_t kStateLeftInPlace[] = L"left in place";
 const wchar_t kStateChanged[] = L"changed, kept";
 const wchar_t kStateRegistryNotKept[] = L"changed, not kept";
+const wchar_t kRecordTask[] = L"task";
 
 namespace {
 
@@ -1239,7 +1240,31 @@ IChangeRecorder::Verdict CQuarantine::Before(const ChangeRequest& change)
         return BeforeRegistry(change);
     case kChangeEndProcess:
         break;
+    case kChangeDeleteTask:
+        return BeforeTask(change);
     }
+    return kMake;
+}
+
+IChangeRecorder::Verdict CQuarantine::BeforeTask(const ChangeRequest& change)
+{
+    // The task's definition in a file of its own beside the pack: restore
+    // registers it again from there.
+    if (!EnsureFolder())
+        return kLeave;
+    wchar_t name[32];
+    swprintf(name, 32, L"task-%04lu.xml", static_cast<unsigned long>(m_records + 1));
+    const std::wstring xml(static_cast<const wchar_t*>(change.data));
+    const std::string bytes = "\xFF\xFE" + Utf16Bytes(xml);
+    if (WriteFreshFile(m_folder + name, bytes.data(), static_cast<DWORD>(bytes.size())) != ERROR_SUCCESS)
+        return kLeave;  // without its definition a task is not deleted
+    m_record = ManifestRecord();
+    m_record.kind = kRecordTask;
+    m_record.state = kStateKept;
+    m_record.path = change.path;
+    m_record.size = bytes.size();
+    m_record.stored = name;
+    m_pending = true;
     return kMake;
 }
 

@@ -11,6 +11,7 @@
 //   manifest.txt  UTF-16 with byte-order mark, one record a line, fields
 //                 separated by tabs (ManifestRecord), ending in
 //                 "end<TAB><records>";
+//   task-NNNN.xml the definition of a scheduled task it deleted (UTF-16);
 //   before.reg    a registry script ("Windows Registry Editor Version 5.00",
 //                 UTF-16) that puts back every value and key the scan
 //                 changed, latest change first, composed when the scan is
@@ -43,7 +44,7 @@ void MaskBytes(BYTE* bytes, DWORD size, ULONGLONG offset);
 // One line of the manifest.
 struct ManifestRecord
 {
-    std::wstring kind;   // "file", "folder", "attributes", "registry"
+    std::wstring kind;   // "file", "folder", "attributes", "registry", "task"
     std::wstring state;  // see kState* below
     std::wstring path;   // the original full path (a key name for "registry")
     DWORD volume;        // serial number of the volume the path was on
@@ -64,6 +65,9 @@ extern const wchar_t kStateDeletedNotKept[];     // the worm's own file, deleted
 extern const wchar_t kStateLeftInPlace[];        // no copy could be kept: not deleted
 extern const wchar_t kStateChanged[];            // attributes or registry: old state kept
 extern const wchar_t kStateRegistryNotKept[];    // registry change made, old state unreadable
+// The kind of a scheduled task's record: its path is the task's, its copy
+// the file of its definition (UTF-16 XML) in the quarantine folder.
+extern const wchar_t kRecordTask[];
 
 std::wstring FormatManifestRecord(const ManifestRecord& record);
 
@@ -127,6 +131,7 @@ private:
     bool ValueBlock(const ChangeRequest& change, std::wstring& block);
     bool TreeBlock(const ChangeRequest& change, std::wstring& block, size_t maxChars);
     bool ImportBlock(const ChangeRequest& change, std::wstring& block, size_t maxChars);
+    Verdict BeforeTask(const ChangeRequest& change);
     void Append(const ManifestRecord& record);
     void AppendLine(const std::wstring& line);
     bool DriveSerialOf(const std::wstring& path, DWORD& serial);

@@ -71,3 +71,31 @@ std::wstring CSha256::HexDigest()
     }
     return text;
 }
+
+bool HashOpenFile(HANDLE file, ULONGLONG maxBytes, ULONGLONG& size, std::wstring& digest)
+{
+    LARGE_INTEGER length;
+    LARGE_INTEGER start;
+    start.QuadPart = 0;
+    if (!::GetFileSizeEx(file, &length) || static_cast<ULONGLONG>(length.QuadPart) > maxBytes ||
+        !::SetFilePointerEx(file, start, NULL, FILE_BEGIN))
+        return false;
+    CSha256 hash;
+    static const DWORD kChunk = 64 * 1024;
+    std::string buffer(kChunk, '\0');
+    ULONGLONG total = 0;
+    for (;;)
+    {
+        DWORD read = 0;
+        if (!::ReadFile(file, &buffer[0], kChunk, &read, NULL))
+            return false;
+        if (read == 0)
+            break;
+        total += read;
+        if (total > maxBytes || !hash.Update(buffer.data(), read))
+            return false;
+    }
+    digest = hash.HexDigest();
+    size = total;
+    return !digest.empty();
+}

@@ -23,3 +23,8 @@ private:
     CSha256& operator=(const CSha256&);
     HCRYPTHASH m_hash;  // on the process's one provider
 };
+
+// The size and SHA-256 of the file open at `file`, read from its start
+// through that handle. False when it cannot be read or is larger than
+// `maxBytes`.
+bool HashOpenFile(HANDLE file, ULONGLONG maxBytes, ULONGLONG& size, std::wstring& digest);

@@ -77,7 +77,9 @@ echo "  script host, its copies and Autorun.inf in C:\\ and E:\\), hidden folder
 echo "  stood in for by shortcuts and by small programs, a cmd launcher worm (a hidden file"
 echo "  of the user's behind a shortcut of its name that starts the worm's script first),"
 echo "  the shortcut hijacker with its script and advertising .url files, the known-file"
-echo "  worm's files, broken Winlogon,"
+echo "  worm's files, a VBS dropper that starts at every logon from a Run value and a"
+echo "  hidden copy in the Startup folder, an encoded script started from the stick and"
+echo "  from a Run value on the PC through cmd and start, broken Winlogon,"
 echo "  hidden-files and autorun-policy settings, a broken .exe association."
 driver plant
 driver show 'C:\demo\before.txt'

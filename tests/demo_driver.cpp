@@ -136,6 +136,39 @@ const wchar_t kWormHost[] = L"C:\\windows\\temp\\wscript.exe";
 
 std::string SmallImage() { return testing_util::TinyImage(2048); }
 
+// The autostart family: a VBS dropper that starts from a Run value and a
+// copy in the Startup folder, and an encoded script whose launcher on the
+// stick and Run value on the PC both start it through cmd and start.
+const wchar_t kRun[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+const char kEncodedScript[] = "#@~^AAAAAA==encoded dropper^#~@";
+
+std::wstring TempFolder()
+{
+    wchar_t path[MAX_PATH] = {0};
+    ::GetTempPathW(MAX_PATH, path);
+    return path;
+}
+
+void PlantAutostartFamily()
+{
+    const std::wstring appData = Folder(CSIDL_APPDATA);
+    ::CreateDirectoryW((appData + L"Microsoft").c_str(), NULL);
+    WriteBytes(appData + L"Microsoft\\svchost.vbs", "' dropper\r\n", kHiddenSystem);
+    SetText(HKEY_CURRENT_USER, kRun, L"WinUpdate", L"wscript.exe //B \"%APPDATA%\\Microsoft\\svchost.vbs\"");
+    ::CreateDirectoryW(Folder(CSIDL_STARTUP).c_str(), NULL);
+    WriteBytes(Folder(CSIDL_STARTUP) + L"svchost.vbs", "' dropper\r\n", kHiddenSystem);
+    WriteBytes(TempFolder() + L"x.db", kEncodedScript);
+    SetText(HKEY_CURRENT_USER, kRun, L"Forbix", L"cmd.exe /c start wscript /e:VBScript.Encode %TEMP%\\x.db");
+    WriteBytes(L"E:\\Beach.jpg", "a photo of the user's", kHiddenSystem);
+    ::CreateDirectoryW(L"E:\\sysvolume", NULL);
+    WriteBytes(L"E:\\sysvolume\\u.db", kEncodedScript, kHiddenSystem);
+    ::SetFileAttributesW(L"E:\\sysvolume", kHiddenSystem);
+    ::CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
+    testing_util::SaveShortcut(L"E:\\Beach.jpg.lnk", L"C:\\windows\\system32\\cmd.exe",
+                               L"/c start wscript /e:VBScript.Encode sysvolume\\u.db & start Beach.jpg");
+    ::CoUninitialize();
+}
+
 void StartWormHost()
 {
     ::CopyFileW(Self().c_str(), kWormHost, FALSE);
@@ -194,6 +227,7 @@ int Plant()
     ::CoUninitialize();
     ::CreateDirectoryW(L"E:\\System Volume Information", NULL);
     ::SetFileAttributesW(L"E:\\System Volume Information", kHiddenSystem);
+    PlantAutostartFamily();
 
     // The shortcut hijacker with its script and its advertising.
     ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kMarker);
@@ -283,6 +317,8 @@ const ShownValue kShownValues[] = {
     {HKEY_CLASSES_ROOT, L"HKCR", L"lnkfile\\shell\\open\\command", NULL},
     {HKEY_CLASSES_ROOT, L"HKCR", L".exe", NULL},
     {HKEY_CURRENT_USER, L"HKCU", L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\.lnk\\UserChoice", L"Progid"},
+    {HKEY_CURRENT_USER, L"HKCU", kRun, L"WinUpdate"},
+    {HKEY_CURRENT_USER, L"HKCU", kRun, L"Forbix"},
 };
 
 int Show(const wchar_t* file)
@@ -477,6 +513,7 @@ int Verify(const wchar_t* file)
     const DWORD music = ::GetFileAttributesW(L"E:\\Music");
     const DWORD svi = ::GetFileAttributesW(L"E:\\System Volume Information");
     const DWORD budget = ::GetFileAttributesW(L"E:\\Budget.xls");
+    const DWORD beach = ::GetFileAttributesW(L"E:\\Beach.jpg");
     DWORD exeType = 0;
     const std::wstring exe = Value(HKEY_CLASSES_ROOT, L".exe", NULL, &exeType);
     const Check checks[] = {
@@ -513,6 +550,15 @@ int Verify(const wchar_t* file)
                                                         Pending(SystemFolder() + L"fgahu.dll") &&
                                                         Pending(L"C:\\qgs.exe") && Pending(L"C:\\Recycle.exe")},
         {L"its root files visible again", !(::GetFileAttributesW(L"C:\\qgs.exe") & kHiddenSystem)},
+        {L"the encoded script's launcher and payload gone from the stick, the photo visible",
+         !Exists(L"E:\\Beach.jpg.lnk") && !Exists(L"E:\\sysvolume\\u.db") && beach != INVALID_FILE_ATTRIBUTES &&
+             !(beach & kHiddenSystem)},
+        {L"Run value of the hidden dropper and the dropper removed",
+         Value(HKEY_CURRENT_USER, kRun, L"WinUpdate") == L"(none)" &&
+             !Exists(Folder(CSIDL_APPDATA) + L"Microsoft\\svchost.vbs")},
+        {L"the dropper's copy in the Startup folder removed", !Exists(Folder(CSIDL_STARTUP) + L"svchost.vbs")},
+        {L"Run value of the stick's encoded script and its PC copy removed",
+         Value(HKEY_CURRENT_USER, kRun, L"Forbix") == L"(none)" && !Exists(TempFolder() + L"x.db")},
     };
     for (size_t i = 0; i < sizeof(checks) / sizeof(checks[0]); ++i)
     {

@@ -15,6 +15,7 @@
 #include "platform/change_gate.h"
 #include "platform/file_helpers.h"
 #include "platform/shell_link.h"
+#include "tests/declining_recorder.h"
 #include "tests/stick_test.h"
 #include "tests/testing.h"
 
@@ -251,6 +252,46 @@ TEST_F(LauncherTest, SideLoaderInFakeRecyclerGoesWithItsFolderAndTheNamelessFold
               Logged());
 }
 
+TEST_F(LauncherTest, WormDirectlyInARecycleFolderGoesWithItsLauncherButWhatAUsersBinKeepsStays)
+{
+    PlantKeepers();
+    // Each launcher: the user's hidden folder it stands for, the program it
+    // starts inside a recycle folder, and whether that program goes.
+    struct RecycleCase
+    {
+        const wchar_t* folder;
+        const wchar_t* program;
+        bool removed;
+    } const cases[] = {
+        {L"Pictures", L"RECYCLER\\a1b2c3d4.exe", true},
+        {L"Music", L"$RECYCLE.BIN\\m.scr", true},
+        {L"Work", L"Recycled\\w.com", true},
+        {L"Thesis", L"RECYCLER\\S-1-5-21-1-2-3-1000\\Dc1.exe", false},
+    };
+    Folder(L"RECYCLER\\S-1-5-21-1-2-3-1000", kHiddenSystem);
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i)
+    {
+        Folder(cases[i].folder, kHiddenSystem);
+        File(cases[i].program, TinyImage(4096));
+        Shortcut(std::wstring(cases[i].folder) + L".lnk", kCmd,
+                 std::wstring(L"/c start ") + cases[i].program + L" &start explorer " + cases[i].folder + L" &exit");
+    }
+
+    EXPECT_EQ(0, Clean());
+
+    const std::string logged = Logged();
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i)
+    {
+        const std::wstring program = std::wstring(L"E:\\") + cases[i].program;
+        EXPECT_FALSE(FileExists(std::wstring(L"E:\\") + cases[i].folder + L".lnk")) << i;
+        EXPECT_EQ(cases[i].removed, !FileExists(program)) << i;
+        EXPECT_EQ(cases[i].removed, logged.find(Line(kLogPayloadDeleted, program)) != std::string::npos) << i;
+        EXPECT_TRUE(Visible(std::wstring(L"E:\\") + cases[i].folder)) << i;
+    }
+    ExpectKeepersUntouched();
+    EXPECT_EQ(kHiddenSystem, Attributes(L"E:\\RECYCLER\\S-1-5-21-1-2-3-1000") & kHiddenSystem);
+}
+
 TEST_F(LauncherTest, SideLoaderInsideTheNamelessFolderGoesWithItsLibraryAndTheUsersFilesStay)
 {
     const std::wstring nameless = kNbsp;
@@ -419,6 +460,29 @@ public:
 };
 
 }  // namespace
+
+TEST_F(LauncherTest, ReportOnlyNamesWhatTheRealWalkDoesWithAPayloadOfAnyKind)
+{
+    // An encoded script named ".db" is no payload by its extension: the
+    // folder it leaves empty goes all the same, reported or made.
+    Folder(L"sysvolume", kHiddenSystem);
+    File(L"sysvolume\\u.db", "#@~^encoded", kHiddenSystem);
+    File(L"Beach.jpg", "photo", kHiddenSystem);
+    Shortcut(L"Beach.jpg.lnk", kCmd, L"/c start wscript /e:VBScript.Encode sysvolume\\u.db & start Beach.jpg");
+    std::string reported;
+    {
+        CDecliningRecorder reportOnly;
+        EXPECT_EQ(0, Clean());
+        reported = Logged();
+    }
+    EXPECT_TRUE(FileExists(L"E:\\sysvolume\\u.db"));
+    ScanLog::Reset(ScanLog::kHeaderFormat);
+    m_header = ScanLog::Length();
+    EXPECT_EQ(0, Clean());
+    EXPECT_FALSE(FileExists(L"E:\\sysvolume"));
+    EXPECT_EQ(Logged(), reported);
+    EXPECT_NE(std::string::npos, reported.find(Line(kLogPayloadDeleted, L"E:\\sysvolume")));
+}
 
 TEST_F(LauncherTest, StopRequestedChangesNothing)
 {

@@ -23,14 +23,15 @@ std::wstring SelfPath()
     return path;
 }
 
-// Starts a copy of this program at `path`, sleeping; the process handle.
-HANDLE StartSleeper(const std::wstring& path)
+// Starts a copy of this program at `path`, sleeping, with `arguments`
+// after its switch; the process handle.
+HANDLE StartSleeper(const std::wstring& path, const std::wstring& arguments = std::wstring())
 {
     const std::wstring folder = path.substr(0, path.rfind(L'\\'));
     ::CreateDirectoryW(folder.c_str(), NULL);
     if (!::CopyFileW(SelfPath().c_str(), path.c_str(), FALSE))
         return NULL;
-    std::wstring command = L"\"" + path + L"\" --sleep";
+    std::wstring command = L"\"" + path + L"\" --sleep " + arguments;
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
@@ -95,6 +96,23 @@ TEST(TerminateProcessesByPath, NeverThisProgram)
     // The pattern matches this test program's own path: it goes on running.
     TerminateProcessesByPath(L"process_test");
     SUCCEED();
+}
+
+TEST(EndProcessesRunning, ThePayloadItselfAndTheHostsWhoseCommandLineNamesIt)
+{
+    CHandle payload(StartSleeper(L"C:\\pl\\winsvc.exe"));
+    CHandle host(StartSleeper(L"C:\\pl\\wscript.exe", L"//B \"C:\\pl\\drop.vbs\""));
+    CHandle otherScript(StartSleeper(L"C:\\pl2\\cscript.exe", L"C:\\pl\\other.vbs"));
+    CHandle notAHost(StartSleeper(L"C:\\pl\\notes.exe", L"C:\\pl\\drop.vbs"));
+    ASSERT_TRUE(payload.IsValid() && host.IsValid() && otherScript.IsValid() && notAHost.IsValid());
+    EXPECT_EQ(1, EndProcessesRunning(L"C:\\pl\\winsvc.exe"));
+    EXPECT_TRUE(Ended(payload));
+    EXPECT_EQ(1, EndProcessesRunning(L"C:\\PL\\drop.vbs"));
+    EXPECT_TRUE(Ended(host));
+    EXPECT_FALSE(Ended(otherScript, 300));
+    EXPECT_FALSE(Ended(notAHost, 300));
+    ::TerminateProcess(otherScript, 0);
+    ::TerminateProcess(notAHost, 0);
 }
 
 TEST(EnablePrivilege, KnownAndUnknownNames)

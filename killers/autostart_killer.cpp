@@ -1,0 +1,474 @@
+#include "killers/autostart_killer.h"
+
+#include "killers/autostart_places.h"
+#include "killers/launcher_killer.h"
+#include "killers/scan_log.h"
+#include "platform/change_gate.h"
+#include "platform/drives.h"
+#include "platform/file_helpers.h"
+#include "platform/process.h"
+#include "platform/quarantine.h"
+#include "platform/reg_views.h"
+#include "platform/registry.h"
+#include "platform/shell_link.h"
+#include "platform/task_scheduler.h"
+#include "platform/user_hives.h"
+
+const char kLogAutostartDeleted[] = "删除病毒启动项\t";
+const char kLogAutostartBack[] = "删除复现的病毒启动项\t";
+const char kLogAutostartLeft[] = "保留无法判断的启动项\t";
+const char kLogAutostartPayloadLeft[] = "保留病毒文件\t";
+const char kLogPayloadBack[] = "删除复现的病毒文件\t";
+const char kLogTaskPlace[] = "任务计划\t";
+
+namespace {
+
+void (*g_recheckHook)() = NULL;
+
+// The keys whose values start a program at every logon, or at the next.
+const wchar_t* const kRunKeys[] = {
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Run",
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce",
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer\\Run",
+};
+
+// Values in a Run key beyond this many are no one's: the walk stops there.
+const DWORD kMaxRunValues = 4096;
+const DWORD kMaxValueNameChars = 16384;
+
+// Files of the Startup folder that Windows keeps there itself.
+const wchar_t* const kStartupSystemFiles[] = {L"desktop.ini"};
+const wchar_t* const kShortcutExtensions[] = {L".lnk"};
+
+enum EntryVerdict
+{
+    kEntryKept,
+    kEntryWorm,
+    kEntryLeft,  // names a stream: never judged
+};
+
+// One text value of a Run key as the walk read it.
+struct RunValue
+{
+    std::wstring name;
+    DWORD type;
+    std::wstring data;
+};
+
+// The text values of a key, up to the command-line limit; values of another
+// type, of an odd size or longer are passed over. An unterminated string
+// reads as far as it goes; one with a NUL inside, as far as that NUL.
+void ReadRunValues(HKEY key, std::vector<RunValue>& values)
+{
+    std::wstring name(kMaxValueNameChars, L'\0');
+    std::vector<BYTE> data((kMaxCommandChars + 1) * sizeof(wchar_t));
+    for (DWORD i = 0; i < kMaxRunValues; ++i)
+    {
+        DWORD nameChars = kMaxValueNameChars;
+        DWORD type = 0;
+        DWORD bytes = static_cast<DWORD>(data.size());
+        const LONG status = ::RegEnumValueW(key, i, &name[0], &nameChars, NULL, &type, &data[0], &bytes);
+        if (status == ERROR_NO_MORE_ITEMS)
+            break;
+        if (status != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ) || bytes % sizeof(wchar_t))
+            continue;
+        RunValue value;
+        value.name.assign(name.c_str(), nameChars);
+        value.type = type;
+        const wchar_t* text = reinterpret_cast<const wchar_t*>(&data[0]);
+        size_t chars = bytes / sizeof(wchar_t);
+        for (size_t c = 0; c < chars; ++c)
+        {
+            if (text[c] == L'\0')
+                chars = c;
+        }
+        value.data.assign(text, chars);
+        values.push_back(value);
+    }
+}
+
+// The key path a view reaches, as its name reads in the registry editor.
+std::wstring ViewedPath(const wchar_t* path, REGSAM view)
+{
+    const std::wstring text(path);
+    if (view != KEY_WOW64_32KEY || !HasTwoRegViews())
+        return text;
+    return L"Software\\Wow6432Node" + text.substr(8);
+}
+
+bool ValueIs(HKEY root, const std::wstring& path, REGSAM view, const std::wstring& name, std::wstring* data)
+{
+    CRegKey key;
+    if (key.Open(root, path.c_str(), KEY_QUERY_VALUE | view) != ERROR_SUCCESS)
+        return false;
+    std::vector<RunValue> values;
+    ReadRunValues(key, values);
+    for (size_t i = 0; i < values.size(); ++i)
+    {
+        if (::lstrcmpiW(values[i].name.c_str(), name.c_str()) == 0)
+        {
+            if (data)
+                *data = values[i].data;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+}  // namespace
+
+// What the per-user walk carries from one user root to the next.
+struct CAutostartWalk
+{
+    CKillerForAutostarts* command;
+    VariableMap machine;
+    std::vector<VariableMap> users;  // each user's variables, for HKLM's entries
+    std::set<std::wstring> loaded;   // the SIDs of the hives walked (folded)
+
+    static void Visit(HKEY root, const std::wstring& name, void* context)
+    {
+        CAutostartWalk& walk = *static_cast<CAutostartWalk*>(context);
+        const std::wstring::size_type slash = name.find(L'\\');
+        const std::wstring sid = slash == std::wstring::npos ? std::wstring() : name.substr(slash + 1);
+        VariableMap variables;
+        std::wstring startup;
+        UserVariables(root, sid, walk.machine, variables, startup);
+        walk.users.push_back(variables);
+        if (!sid.empty())
+            walk.loaded.insert(FoldCase(sid));
+        const HKEY predefined = sid.empty() ? HKEY_CURRENT_USER : HKEY_USERS;
+        walk.command->WalkRunKeys(predefined, sid.empty() ? std::wstring() : sid + L"\\", name, variables, false);
+        if (!startup.empty())
+            walk.command->WalkStartup(startup, variables);
+    }
+};
+
+void CKillerForAutostarts::SetRecheckHook(void (*hook)()) { g_recheckHook = hook; }
+
+int CKillerForAutostarts::Run(ICommunication* comm)
+{
+    m_pComm = comm;
+    CComApartment apartment;
+    CPayloadJudge judge(GetQuarantineRootPath());
+    m_pJudge = &judge;
+    CAutostartWalk walk;
+    walk.command = this;
+    walk.machine = MachineVariables();
+    ForEachUserRoot(&CAutostartWalk::Visit, &walk);
+    if (!walk.loaded.empty() || IsRunningAsLocalSystem())
+    {
+        // As LocalSystem every profile's Startup folder, logged on or not.
+        std::vector<UnloadedProfile> profiles;
+        UnloadedProfiles(walk.loaded, walk.machine, profiles);
+        for (size_t i = 0; i < profiles.size() && !StopRequested(); ++i)
+        {
+            walk.users.push_back(profiles[i].variables);
+            if (!profiles[i].startup.empty())
+                WalkStartup(profiles[i].startup, profiles[i].variables);
+        }
+    }
+    if (StopRequested())
+        return 0;
+    // The machine's entries: expanded from the machine's records, or, when
+    // they name a user's folder, from each user's in turn.
+    m_userVariables = walk.users;
+    WalkRunKeys(HKEY_LOCAL_MACHINE, std::wstring(), L"HKEY_LOCAL_MACHINE", walk.machine, true);
+    const std::wstring common = CommonStartupFolder();
+    if (!common.empty() && !StopRequested())
+        WalkStartup(common, walk.machine);
+    if (!StopRequested())
+        WalkTasks(walk.machine);
+    if (g_recheckHook)
+        g_recheckHook();
+    if (!StopRequested())
+        Recheck();
+    m_pJudge = NULL;
+    return 0;
+}
+
+void CKillerForAutostarts::WalkRunKeys(HKEY root, const std::wstring& rootPrefix, const std::wstring& rootName,
+                                       const VariableMap& variables, bool machine)
+{
+    for (size_t k = 0; k < sizeof(kRunKeys) / sizeof(kRunKeys[0]) && !StopRequested(); ++k)
+    {
+        const RegViewList views = machine ? RegViewsForKey(root, kRunKeys[k]) : RegViewsOf(false);
+        for (size_t v = 0; v < views.count; ++v)
+        {
+            const std::wstring path = rootPrefix + kRunKeys[k];
+            CRegKey key;
+            if (key.Open(root, path.c_str(), KEY_QUERY_VALUE | KEY_SET_VALUE | views.flags[v]) != ERROR_SUCCESS)
+                continue;
+            const std::wstring where = rootName + L"\\" + ViewedPath(kRunKeys[k], views.flags[v]) + L"\\";
+            WalkValues(key, root, path, views.flags[v], where, variables, machine);
+        }
+    }
+}
+
+void CKillerForAutostarts::WalkValues(HKEY key, HKEY root, const std::wstring& path, REGSAM view,
+                                      const std::wstring& where, const VariableMap& variables, bool machine)
+{
+    std::vector<RunValue> values;
+    ReadRunValues(key, values);
+    for (size_t i = 0; i < values.size() && !StopRequested(); ++i)
+    {
+        const RunValue& value = values[i];
+        std::vector<JudgedFile> files;
+        EntryVerdict verdict = static_cast<EntryVerdict>(JudgeCommand(value.data, variables, files));
+        for (size_t u = 0; machine && verdict == kEntryKept && u < m_userVariables.size(); ++u)
+            verdict = static_cast<EntryVerdict>(JudgeCommand(value.data, m_userVariables[u], files));
+        if (machine && verdict == kEntryKept && m_wormData.count(FoldCase(value.data)))
+            verdict = kEntryWorm;  // the twin of a user's worm entry
+        if (verdict == kEntryLeft)
+            ScanLog::AppendLine(kLogAutostartLeft, where + value.name);
+        if (verdict != kEntryWorm)
+            continue;
+        if (!machine)
+            m_wormData.insert(FoldCase(value.data));
+        EndPayloadProcesses(files);
+        if (GateDeleteValue(key, value.name.c_str()) == ERROR_SUCCESS)
+        {
+            ScanLog::AppendLine(kLogAutostartDeleted, where + value.name);
+            ++m_nDeleted;
+            // Report-only answers as if it had deleted: only a value really
+            // gone is looked for again at the end.
+            if (!ValueIs(root, path, view, value.name, NULL))
+            {
+                RemovedEntry removed = {root, path, view, value.name, value.type, value.data, where + value.name, false};
+                m_removed.push_back(removed);
+            }
+        }
+        RemovePayloads(files);
+    }
+}
+
+int CKillerForAutostarts::JudgeCommand(const std::wstring& command, const VariableMap& variables,
+                                       std::vector<JudgedFile>& files)
+{
+    files.clear();
+    std::wstring expanded;
+    std::vector<CommandTarget> targets;
+    if (!ExpandVariables(command, variables, expanded) || !InnermostTargets(expanded, targets))
+        return kEntryKept;  // nothing is deleted on a guess
+    bool worm = false;
+    bool stream = false;
+    for (size_t t = 0; t < targets.size(); ++t)
+    {
+        JudgedFile judged = m_pJudge->Judge(targets[t]);
+        // A payload an earlier entry named and this walk removed is still
+        // the worm's for every other entry that names it.
+        if (judged.verdict == kFileKept && !judged.path.empty() && m_payloadsDone.count(FoldCase(judged.path)))
+            judged.verdict = kFileWorm;
+        worm = worm || judged.verdict == kFileWorm || judged.verdict == kFileWormLeft;
+        stream = stream || judged.verdict == kFileStream;
+        if (judged.verdict == kFileWorm || judged.verdict == kFileWormLeft)
+            files.push_back(judged);
+    }
+    return worm ? kEntryWorm : (stream ? kEntryLeft : kEntryKept);
+}
+
+void CKillerForAutostarts::EndPayloadProcesses(const std::vector<JudgedFile>& files)
+{
+    for (size_t i = 0; i < files.size(); ++i)
+    {
+        if (files[i].verdict == kFileWorm)
+            EndProcessesRunning(files[i].path);
+    }
+}
+
+void CKillerForAutostarts::RemovePayloads(const std::vector<JudgedFile>& files)
+{
+    for (size_t i = 0; i < files.size(); ++i)
+    {
+        const JudgedFile& file = files[i];
+        if (!m_payloadsDone.insert(FoldCase(file.path)).second)
+            continue;
+        if (file.verdict != kFileWorm || !GateDeleteFile(file.path, kKeepOrLeave))
+        {
+            // In the Windows folder, under Program Files, in a folder the
+            // user cannot write, or too large to keep: it stays.
+            ScanLog::AppendLine(kLogAutostartPayloadLeft, file.path);
+            continue;
+        }
+        ScanLog::AppendLine(kLogPayloadDeleted, file.path);
+        ++m_nDeleted;
+        if (!Exists(file.path))
+        {
+            RemovedEntry removed = {NULL, file.path, 0, std::wstring(), 0, std::wstring(), file.path, false};
+            m_removed.push_back(removed);
+        }
+    }
+}
+
+void CKillerForAutostarts::WalkStartup(const std::wstring& folder, const VariableMap& variables)
+{
+    if (IsRemoteOrDevicePath(folder.c_str()))
+        return;  // a Startup folder redirected to a share is not walked
+    std::vector<DirEntry> entries;
+    if (!ListFolder(folder + L"*", entries))
+        return;
+    for (size_t i = 0; i < entries.size() && !StopRequested(); ++i)
+    {
+        const DirEntry& entry = entries[i];
+        if (entry.IsFolder() || (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+            IsNameIn(entry.name, kStartupSystemFiles))
+            continue;
+        const std::wstring path = folder + entry.name;
+        std::vector<JudgedFile> files;
+        bool worm = false;
+        ShortcutInfo info;
+        const bool shortcut = HasExtensionIn(entry.name, kShortcutExtensions) && entry.sizeHigh == 0 &&
+                              entry.sizeLow <= kMaxShortcutBytes && ReadShortcut(path, info);
+        if (shortcut)
+            worm = JudgeCommand(L"\"" + info.target + L"\" " + info.arguments, variables, files) == kEntryWorm;
+        if (!worm && m_pJudge->IsWormStartupFile(path))
+        {
+            worm = true;
+            files.clear();
+            JudgedFile self = {kFileWorm, path};
+            EndPayloadProcesses(std::vector<JudgedFile>(1, self));
+        }
+        if (!worm)
+            continue;
+        EndPayloadProcesses(files);
+        m_payloadsDone.insert(FoldCase(path));
+        if (!GateDeleteFile(path, kKeepOrLeave))
+            continue;
+        ScanLog::AppendLine(kLogAutostartDeleted, path);
+        ++m_nDeleted;
+        if (!Exists(path))
+        {
+            RemovedEntry removed = {NULL, path, 0, std::wstring(), 0, std::wstring(), path, false};
+            m_removed.push_back(removed);
+        }
+        RemovePayloads(files);
+    }
+}
+
+int CKillerForAutostarts::JudgeTask(const std::wstring& xml, const VariableMap& machine,
+                                    std::vector<JudgedFile>& files)
+{
+    // Each action that starts a program: its command and its arguments.
+    files.clear();
+    int verdict = kEntryKept;
+    size_t from = 0;
+    std::wstring command;
+    while (verdict != kEntryWorm && XmlElementText(xml, L"Command", from, command))
+    {
+        const std::wstring::size_type end = xml.find(L"</Exec>", from);
+        size_t at = from;
+        std::wstring arguments;
+        if (!XmlElementText(xml, L"Arguments", at, arguments) || (end != std::wstring::npos && at > end))
+            arguments.clear();
+        const std::wstring line = L"\"" + command + L"\" " + arguments;
+        std::vector<JudgedFile> found;
+        int judged = JudgeCommand(line, machine, found);
+        for (size_t u = 0; judged == kEntryKept && u < m_userVariables.size(); ++u)
+            judged = JudgeCommand(line, m_userVariables[u], found);
+        if (judged != kEntryKept)
+            verdict = judged;
+        files.insert(files.end(), found.begin(), found.end());
+    }
+    return verdict;
+}
+
+void CKillerForAutostarts::WalkTasks(const VariableMap& machine)
+{
+    std::vector<ScheduledTask> tasks;
+    if (!ListScheduledTasks(tasks))
+        return;  // no Task Scheduler 2.0 (XP), or it does not answer
+    for (size_t i = 0; i < tasks.size() && !StopRequested(); ++i)
+    {
+        const ScheduledTask& task = tasks[i];
+        std::vector<JudgedFile> files;
+        const int verdict = JudgeTask(task.xml, machine, files);
+        if (verdict == kEntryLeft)
+            ScanLog::AppendLine(std::string(kLogAutostartLeft) + kLogTaskPlace, task.path);
+        if (verdict != kEntryWorm)
+            continue;
+        EndPayloadProcesses(files);
+        if (GateDeleteTask(task.path, task.xml, DeleteScheduledTask))
+        {
+            ScanLog::AppendLine(std::string(kLogAutostartDeleted) + kLogTaskPlace, task.path);
+            ++m_nDeleted;
+            RemovedEntry removed = {NULL, task.path, 0, std::wstring(), 0, task.xml, task.path, true};
+            m_removed.push_back(removed);
+        }
+        RemovePayloads(files);
+    }
+    // Report-only answers as if it had deleted: a task still listed was not
+    // removed and is not looked for again at the end.
+    std::vector<ScheduledTask> after;
+    if (!ListScheduledTasks(after))
+        return;
+    for (size_t i = m_removed.size(); i-- > 0;)
+    {
+        for (size_t t = 0; m_removed[i].task && t < after.size(); ++t)
+        {
+            if (after[t].path == m_removed[i].path)
+            {
+                m_removed.erase(m_removed.begin() + static_cast<std::ptrdiff_t>(i));
+                break;
+            }
+        }
+    }
+}
+
+void CKillerForAutostarts::Recheck()
+{
+    // A worm still running (or one that ran meanwhile) puts its entry back:
+    // what came back with the same text goes once more.
+    RecheckTasks();
+    for (size_t i = 0; i < m_removed.size(); ++i)
+    {
+        const RemovedEntry& removed = m_removed[i];
+        if (removed.task)
+            continue;
+        if (!removed.root)
+        {
+            if (Exists(removed.path) && GateDeleteFile(removed.path, kKeepOrLeave))
+            {
+                ScanLog::AppendLine(kLogPayloadBack, removed.path);
+                ++m_nDeleted;
+            }
+            continue;
+        }
+        std::wstring data;
+        if (!ValueIs(removed.root, removed.path, removed.view, removed.name, &data) ||
+            FoldCase(data) != FoldCase(removed.data))
+            continue;
+        CRegKey key;
+        if (key.Open(removed.root, removed.path.c_str(), KEY_QUERY_VALUE | KEY_SET_VALUE | removed.view) ==
+                ERROR_SUCCESS &&
+            GateDeleteValue(key, removed.name.c_str()) == ERROR_SUCCESS)
+        {
+            ScanLog::AppendLine(kLogAutostartBack, removed.where);
+            ++m_nDeleted;
+        }
+    }
+}
+
+void CKillerForAutostarts::RecheckTasks()
+{
+    std::vector<ScheduledTask> tasks;
+    bool any = false;
+    for (size_t i = 0; i < m_removed.size() && !any; ++i)
+        any = m_removed[i].task;
+    if (!any || !ListScheduledTasks(tasks))
+        return;
+    for (size_t i = 0; i < m_removed.size(); ++i)
+    {
+        const RemovedEntry& removed = m_removed[i];
+        for (size_t t = 0; removed.task && t < tasks.size(); ++t)
+        {
+            if (tasks[t].path != removed.path || tasks[t].xml != removed.data)
+                continue;
+            if (GateDeleteTask(tasks[t].path, tasks[t].xml, DeleteScheduledTask))
+            {
+                ScanLog::AppendLine(std::string(kLogAutostartBack) + kLogTaskPlace, removed.path);
+                ++m_nDeleted;
+            }
+        }
+    }
+}

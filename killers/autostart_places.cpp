@@ -1,0 +1,239 @@
+#include "killers/autostart_places.h"
+
+#include <shlobj.h>
+
+#include <vector>
+
+#include "platform/file_helpers.h"
+#include "platform/reg_views.h"
+#include "platform/registry.h"
+#include "platform/user_hives.h"
+
+namespace {
+
+const wchar_t kMachineEnvironment[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+const wchar_t kProfileList[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\";
+const wchar_t kUserShellFolders[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+const wchar_t kUserEnvironment[] = L"Environment";
+const wchar_t kVolatileEnvironment[] = L"Volatile Environment";
+
+// The user's shell folders that his variables name, and the variable each
+// gives.
+struct ShellFolderVariable
+{
+    const wchar_t* value;     // in User Shell Folders
+    int csidl;                // the shell's known folder for the user of the window
+    const wchar_t* variable;  // "" for the Startup folder, which no variable names
+};
+const ShellFolderVariable kShellFolders[] = {
+    {L"AppData", CSIDL_APPDATA, L"APPDATA"},
+    {L"Local AppData", CSIDL_LOCAL_APPDATA, L"LOCALAPPDATA"},
+    {L"Startup", CSIDL_STARTUP, L""},
+};
+
+std::wstring WithoutBackslash(const std::wstring& folder)
+{
+    return !folder.empty() && folder[folder.size() - 1] == L'\\' ? folder.substr(0, folder.size() - 1) : folder;
+}
+
+std::wstring KnownFolder(int csidl)
+{
+    wchar_t path[MAX_PATH] = {0};
+    if (::SHGetFolderPathW(NULL, csidl | CSIDL_FLAG_DONT_VERIFY, NULL, SHGFP_TYPE_CURRENT, path) != S_OK)
+        return std::wstring();
+    return path;
+}
+
+// Sets a variable unless it is set already; an empty value sets nothing.
+void Define(VariableMap& variables, const wchar_t* name, const std::wstring& value)
+{
+    if (!value.empty() && !variables.count(FoldCase(name)))
+        variables[FoldCase(name)] = value;
+}
+
+// A text value of the key, expanded with `variables`; empty when missing,
+// of another type, or naming a variable not known.
+std::wstring ExpandedValue(HKEY key, const wchar_t* name, const VariableMap& variables)
+{
+    std::wstring text;
+    std::wstring expanded;
+    if (!ReadRegString(key, name, text) || !ExpandVariables(text, variables, expanded))
+        return std::wstring();
+    return expanded;
+}
+
+// Every text value of root\path, expanded with what is known so far; later
+// values see earlier ones. With `replace`, a value overrides the one known.
+void AddKeyVariables(HKEY root, const wchar_t* path, REGSAM view, bool replace, VariableMap& variables)
+{
+    CRegKey key;
+    if (key.Open(root, path, KEY_READ | view) != ERROR_SUCCESS)
+        return;
+    std::vector<std::wstring> names;
+    for (DWORD i = 0; i < 512; ++i)
+    {
+        wchar_t name[256] = {0};
+        DWORD chars = 256;
+        if (::RegEnumValueW(key, i, name, &chars, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
+            break;
+        names.push_back(name);
+    }
+    // Twice: a value may name one listed after it.
+    for (int pass = 0; pass < 2; ++pass)
+    {
+        for (size_t i = 0; i < names.size(); ++i)
+        {
+            const std::wstring value = ExpandedValue(key, names[i].c_str(), variables);
+            if (!value.empty() && (replace || !variables.count(FoldCase(names[i]))))
+                variables[FoldCase(names[i])] = value;
+        }
+    }
+}
+
+std::wstring ProfileOf(const std::wstring& sid, const VariableMap& machine)
+{
+    if (sid.empty())
+        return KnownFolder(CSIDL_PROFILE);
+    CRegKey key;
+    const REGSAM native = HasTwoRegViews() ? KEY_WOW64_64KEY : 0;
+    if (key.Open(HKEY_LOCAL_MACHINE, (kProfileList + sid).c_str(), KEY_READ | native) != ERROR_SUCCESS)
+        return std::wstring();
+    return ExpandedValue(key, L"ProfileImagePath", machine);
+}
+
+bool IsFolder(const std::wstring& path)
+{
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// The folders of a profile as Vista and later lay them out, or as XP did.
+struct ProfileLayout
+{
+    const wchar_t* appData;
+    const wchar_t* localAppData;
+    const wchar_t* startup;  // below appData
+};
+const ProfileLayout kProfileLayouts[] = {
+    {L"\\AppData\\Roaming", L"\\AppData\\Local", L"\\Microsoft\\Windows\\Start Menu\\Programs\\Startup"},
+    {L"\\Application Data", L"\\Local Settings\\Application Data", L"\\..\\Start Menu\\Programs\\Startup"},
+};
+
+bool ProfileOfUnloaded(const std::wstring& sid, const VariableMap& machine, UnloadedProfile& profile)
+{
+    const std::wstring home = ProfileOf(sid, machine);
+    if (home.size() < 3 || home[1] != L':' || !IsFolder(home))
+        return false;
+    for (size_t i = 0; i < sizeof(kProfileLayouts) / sizeof(kProfileLayouts[0]); ++i)
+    {
+        const std::wstring appData = home + kProfileLayouts[i].appData;
+        if (!IsFolder(appData))
+            continue;
+        profile.sid = sid;
+        profile.variables = machine;
+        profile.variables[FoldCase(L"USERPROFILE")] = home;
+        profile.variables[FoldCase(L"HOMEDRIVE")] = home.substr(0, 2);
+        profile.variables[FoldCase(L"HOMEPATH")] = home.substr(2);
+        profile.variables[FoldCase(L"USERNAME")] = home.substr(home.find_last_of(L'\\') + 1);
+        profile.variables[FoldCase(L"APPDATA")] = appData;
+        profile.variables[FoldCase(L"LOCALAPPDATA")] = home + kProfileLayouts[i].localAppData;
+        profile.variables[FoldCase(L"TEMP")] = home + kProfileLayouts[i].localAppData + L"\\Temp";
+        profile.variables[FoldCase(L"TMP")] = home + kProfileLayouts[i].localAppData + L"\\Temp";
+        wchar_t full[MAX_PATH] = {0};
+        const std::wstring startup = appData + kProfileLayouts[i].startup;
+        const DWORD length = ::GetFullPathNameW(startup.c_str(), MAX_PATH, full, NULL);
+        profile.startup = length && length < MAX_PATH ? WithBackslash(full) : std::wstring();
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+VariableMap MachineVariables()
+{
+    VariableMap variables;
+    std::wstring windows;
+    if (GetWindowsDirSlash(windows))
+    {
+        Define(variables, L"SystemRoot", WithoutBackslash(windows));
+        Define(variables, L"windir", WithoutBackslash(windows));
+        Define(variables, L"SystemDrive", windows.substr(0, 2));
+    }
+    const std::vector<std::wstring> programs = ProgramFilesDirsSlash();
+    if (!programs.empty())
+    {
+        // A 32-bit program's own ProgramFiles is the x86 one; the entries
+        // are read by 64-bit Explorer as well, which sees the native one.
+        Define(variables, L"ProgramFiles", WithoutBackslash(programs[0]));
+        Define(variables, L"ProgramW6432", WithoutBackslash(programs[0]));
+        Define(variables, L"ProgramFiles(x86)", WithoutBackslash(programs.back()));
+    }
+    const std::wstring common = KnownFolder(CSIDL_COMMON_APPDATA);
+    Define(variables, L"ProgramData", common);
+    Define(variables, L"ALLUSERSPROFILE", common);
+    AddKeyVariables(HKEY_LOCAL_MACHINE, kMachineEnvironment, 0, false, variables);
+    return variables;
+}
+
+void UserVariables(HKEY root, const std::wstring& sid, const VariableMap& machine, VariableMap& variables,
+                   std::wstring& startup)
+{
+    variables = machine;
+    startup.clear();
+    const std::wstring profile = ProfileOf(sid, machine);
+    if (profile.size() < 3 || profile[1] != L':')
+        return;  // without the profile nothing of the user's expands
+    variables[FoldCase(L"USERPROFILE")] = profile;
+    variables[FoldCase(L"HOMEDRIVE")] = profile.substr(0, 2);
+    variables[FoldCase(L"HOMEPATH")] = profile.substr(2);
+    const std::wstring::size_type slash = profile.find_last_of(L'\\');
+    variables[FoldCase(L"USERNAME")] = profile.substr(slash + 1);
+    CRegKey folders;
+    if (!sid.empty())
+        folders.Open(root, kUserShellFolders, KEY_READ);
+    for (size_t i = 0; i < sizeof(kShellFolders) / sizeof(kShellFolders[0]); ++i)
+    {
+        std::wstring folder = sid.empty() ? KnownFolder(kShellFolders[i].csidl)
+                                          : (folders.IsOpen() ? ExpandedValue(folders, kShellFolders[i].value, variables)
+                                                              : std::wstring());
+        if (folder.empty())
+            continue;
+        if (*kShellFolders[i].variable)
+            variables[FoldCase(kShellFolders[i].variable)] = WithoutBackslash(folder);
+        else
+            startup = WithBackslash(folder);
+    }
+    AddKeyVariables(root, kVolatileEnvironment, 0, false, variables);
+    AddKeyVariables(root, kUserEnvironment, 0, true, variables);
+}
+
+std::wstring CommonStartupFolder()
+{
+    const std::wstring folder = KnownFolder(CSIDL_COMMON_STARTUP);
+    return folder.empty() ? folder : WithBackslash(folder);
+}
+
+void UnloadedProfiles(const std::set<std::wstring>& loaded, const VariableMap& machine,
+                      std::vector<UnloadedProfile>& profiles)
+{
+    CRegKey list;
+    const REGSAM native = HasTwoRegViews() ? KEY_WOW64_64KEY : 0;
+    const std::wstring path(kProfileList);
+    if (list.Open(HKEY_LOCAL_MACHINE, path.substr(0, path.size() - 1).c_str(), KEY_READ | native) != ERROR_SUCCESS)
+        return;
+    for (DWORD index = 0; index < 4096; ++index)
+    {
+        wchar_t name[256];
+        DWORD chars = 256;
+        const LONG status = ::RegEnumKeyExW(list, index, name, &chars, NULL, NULL, NULL, NULL);
+        if (status == ERROR_MORE_DATA)
+            continue;
+        if (status != ERROR_SUCCESS)
+            break;
+        UnloadedProfile profile;
+        if (IsUserHiveName(name) && !loaded.count(FoldCase(name)) && ProfileOfUnloaded(name, machine, profile))
+            profiles.push_back(profile);
+    }
+}

@@ -1,0 +1,101 @@
+#include "killers/payload_identity.h"
+
+#include <vector>
+
+#include "platform/file_helpers.h"
+#include "platform/handles.h"
+#include "platform/quarantine.h"
+#include "platform/sha256.h"
+
+namespace {
+
+CStickPayloads* g_record = NULL;
+
+// Kept files that are no one's payload: the launchers themselves and the
+// worm's autorun.inf, which never start on the PC.
+const wchar_t* const kNotPayloadExtensions[] = {L".lnk", L".inf"};
+
+}  // namespace
+
+CStickPayloads::CStickPayloads() : m_shared(g_record)
+{
+    if (!g_record)
+        g_record = this;
+}
+
+CStickPayloads::~CStickPayloads()
+{
+    if (g_record == this)
+        g_record = NULL;
+}
+
+bool CStickPayloads::Contains(const PayloadDigest& digest) const
+{
+    const CStickPayloads* record = m_shared ? m_shared : this;
+    return record->m_digests.count(digest) != 0;
+}
+
+bool CStickPayloads::HasSize(ULONGLONG size) const
+{
+    const CStickPayloads* record = m_shared ? m_shared : this;
+    PayloadDigest smallest;
+    smallest.size = size;
+    const std::set<PayloadDigest>::const_iterator found = record->m_digests.lower_bound(smallest);
+    return found != record->m_digests.end() && found->size == size;
+}
+
+bool CStickPayloads::IsEmpty() const
+{
+    const CStickPayloads* record = m_shared ? m_shared : this;
+    return record->m_digests.empty();
+}
+
+bool DigestBeforeRemoval(const std::wstring& path, PayloadDigest& digest)
+{
+    if (!g_record)
+        return false;
+    CHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, NULL));
+    OpenFileFacts facts;
+    if (!file.IsValid() || !QueryOpenFile(file, facts) || (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) || facts.size == 0)
+        return false;
+    return HashOpenFile(file, kMaxPayloadDigestBytes, digest.size, digest.sha256);
+}
+
+void NoteStickPayloadRemoved(const PayloadDigest& digest)
+{
+    if (g_record)
+        g_record->m_digests.insert(digest);
+}
+
+void ReadQuarantinedDigests(const std::wstring& root, std::set<PayloadDigest>& digests)
+{
+    if (root.empty())
+        return;
+    std::vector<DirEntry> folders;
+    if (!ListFolder(root + L"*", folders))
+        return;
+    for (size_t f = 0; f < folders.size(); ++f)
+    {
+        SYSTEMTIME time;
+        if (!folders[f].IsFolder() || (folders[f].attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+            !ParseQuarantineName(folders[f].name, time))
+            continue;
+        std::vector<ManifestRecord> records;
+        bool complete = false;
+        int bad = 0;
+        ReadManifest(root + folders[f].name, records, &complete, &bad);
+        for (size_t r = 0; r < records.size(); ++r)
+        {
+            const ManifestRecord& record = records[r];
+            if (record.kind != L"file" || record.sha256.size() != 64 || record.size == 0 ||
+                HasExtensionIn(record.path, kNotPayloadExtensions))
+                continue;
+            PayloadDigest digest;
+            digest.size = record.size;
+            digest.sha256 = record.sha256;
+            digests.insert(digest);
+        }
+    }
+}

@@ -1,0 +1,37 @@
+// Scheduled tasks through Task Scheduler 2.0's COM interfaces (Vista and
+// later; XP has none, and every call then answers false). COM must be
+// initialised on the calling thread.
+#pragma once
+#include <string>
+#include <vector>
+
+struct ScheduledTask
+{
+    std::wstring path;  // "\Folder\Name"
+    std::wstring xml;   // the task's whole definition
+};
+
+// Every registered task of every folder, hidden ones included.
+bool ListScheduledTasks(std::vector<ScheduledTask>& tasks);
+// Deletes the task at `path`.
+bool DeleteScheduledTask(const std::wstring& path);
+// Registers `xml` at `path` (its folder is made when missing), as the
+// principal the XML names. A task whose principal logged on with a stored
+// password cannot have it back: it is registered disabled, to run as the
+// interactive user, and `disabled` tells so.
+bool RegisterScheduledTask(const std::wstring& path, const std::wstring& xml, bool& disabled);
+
+// The text of the first element `name` in `xml` ("Command" of
+// "<Command>x</Command>"), its entities decoded; false when there is none.
+// `from` is where to look from and is moved past the element.
+bool XmlElementText(const std::wstring& xml, const wchar_t* name, size_t& from, std::wstring& text);
+
+// For tests, where Wine's Task Scheduler falls short: a store that stands
+// in for the system's. NULL (the default) asks the system.
+struct TaskStore
+{
+    bool (*list)(std::vector<ScheduledTask>& tasks);
+    bool (*remove)(const std::wstring& path);
+    bool (*add)(const std::wstring& path, const std::wstring& xml);
+};
+void SetTaskStoreForTests(const TaskStore* store);

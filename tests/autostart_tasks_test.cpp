@@ -1,0 +1,156 @@
+// Scheduled tasks that start a worm's file: deleted through the gateway,
+// kept in the quarantine and registered again by the restore. Wine's Task
+// Scheduler registers few definitions and keeps no principals, so the cases
+// live in a store of the test's own; the system's listing is read too.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/restore.h"
+#include "killers/autostart_killer.h"
+#include "killers/scan_log.h"
+#include "platform/shell_link.h"
+#include "platform/task_scheduler.h"
+#include "tests/autostart_test.h"
+#include "tests/testing.h"
+
+using namespace testing_util;
+using namespace autostart_testing;
+
+namespace {
+
+std::wstring TaskXml(const std::wstring& command, const std::wstring& arguments, const wchar_t* logonType)
+{
+    return L"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n"
+           L"<Task version=\"1.2\" xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\">"
+           L"<Triggers><LogonTrigger><Enabled>true</Enabled></LogonTrigger></Triggers>"
+           L"<Principals><Principal id=\"Author\"><LogonType>" + std::wstring(logonType) +
+           L"</LogonType></Principal></Principals>"
+           L"<Settings><Enabled>true</Enabled></Settings>"
+           L"<Actions Context=\"Author\"><Exec><Command>" + command + L"</Command><Arguments>" + arguments +
+           L"</Arguments></Exec></Actions></Task>";
+}
+
+// Wine's Task Scheduler keeps no principals and registers few definitions:
+// the tasks of these cases live here instead.
+std::vector<ScheduledTask> g_tasks;
+
+bool ListStoredTasks(std::vector<ScheduledTask>& tasks)
+{
+    tasks = g_tasks;
+    return true;
+}
+
+bool RemoveStoredTask(const std::wstring& path)
+{
+    for (size_t i = 0; i < g_tasks.size(); ++i)
+    {
+        if (g_tasks[i].path == path)
+        {
+            g_tasks.erase(g_tasks.begin() + i);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool AddStoredTask(const std::wstring& path, const std::wstring& xml)
+{
+    RemoveStoredTask(path);
+    ScheduledTask task = {path, xml};
+    g_tasks.push_back(task);
+    return true;
+}
+
+const TaskStore kStoredTasks = {ListStoredTasks, RemoveStoredTask, AddStoredTask};
+
+ScheduledTask g_taskBack;
+
+void RegisterTheTaskAgain() { AddStoredTask(g_taskBack.path, g_taskBack.xml); }
+
+class AutostartTaskTest : public CAutostartTest
+{
+};
+
+const ScheduledTask* StoredTask(const std::wstring& path)
+{
+    for (size_t i = 0; i < g_tasks.size(); ++i)
+    {
+        if (g_tasks[i].path == path)
+            return &g_tasks[i];
+    }
+    return NULL;
+}
+
+}  // namespace
+
+TEST_F(AutostartTaskTest, AWormsScheduledTaskGoesIntoTheQuarantineAndComesBack)
+{
+    SetTaskStoreForTests(&kStoredTasks);
+    g_tasks.clear();
+    const std::wstring script = Place(L"<A>\\task.vbs");
+    PlantFile(script, "' started by a task", kHiddenSystem);
+    PlantFile(L"C:\\Program Files\\Vendor\\agent.exe", TinyImage(4096), 0);
+    struct TaskCase
+    {
+        const wchar_t* path;
+        std::wstring xml;
+        bool removed;
+    } const cases[] = {
+        {L"\\Microsoft\\Windows\\Update\\Sync", TaskXml(L"wscript.exe", L"//B &quot;" + script + L"&quot;", L"Password"),
+         true},
+        {L"\\WormCmd", TaskXml(L"%ComSpec%", L"/c start wscript //B &quot;" + script + L"&quot;", L"InteractiveToken"),
+         true},
+        {L"\\Vendor Agent", TaskXml(L"C:\\Program Files\\Vendor\\agent.exe", L"/tray", L"InteractiveToken"), false},
+        {L"\\Garbage", L"<Task><Actions><Exec><Command>wscript.exe", false},
+        {L"\\Empty", L"", false},
+    };
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i)
+        AddStoredTask(cases[i].path, cases[i].xml);
+    // The worm registers its task again while the scan goes on.
+    g_taskBack.path = cases[1].path;
+    g_taskBack.xml = cases[1].xml;
+    CKillerForAutostarts::SetRecheckHook(RegisterTheTaskAgain);
+
+    const std::wstring folder = Quarantined(RunAutostarts);
+    const std::string log = Logged();
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i)
+    {
+        EXPECT_EQ(cases[i].removed, StoredTask(cases[i].path) == NULL) << Narrow(cases[i].path);
+        EXPECT_EQ(cases[i].removed,
+                  log.find("删除病毒启动项\t任务计划\t" + Narrow(cases[i].path) + "\r\n") != std::string::npos)
+            << Narrow(cases[i].path) << "\n" << log;
+    }
+    EXPECT_FALSE(FileExists(script));
+    EXPECT_TRUE(FileExists(L"C:\\Program Files\\Vendor\\agent.exe"));
+    EXPECT_NE(std::string::npos, log.find("删除复现的病毒启动项\t任务计划\t\\WormCmd\r\n")) << log;
+
+    // Back at its path with its definition; the one that ran with a stored
+    // password comes back disabled, and the report says so.
+    ASSERT_FALSE(folder.empty());
+    std::wstring report;
+    EXPECT_EQ(kRestoreIncomplete, RestoreQuarantine(folder.substr(0, folder.size() - 1), false, report));
+    const ScheduledTask* sync = StoredTask(cases[0].path);
+    const ScheduledTask* cmd = StoredTask(cases[1].path);
+    ASSERT_TRUE(sync != NULL);
+    ASSERT_TRUE(cmd != NULL);
+    EXPECT_EQ(Narrow(cases[1].xml), Narrow(cmd->xml));
+    EXPECT_NE(std::wstring::npos, sync->xml.find(L"<Settings><Enabled>false</Enabled></Settings>"));
+    EXPECT_NE(std::wstring::npos, sync->xml.find(L"<LogonType>InteractiveToken</LogonType>"));
+    EXPECT_NE(std::wstring::npos, report.find(L"restored disabled\t" + std::wstring(cases[0].path))) << Narrow(report);
+    EXPECT_NE(std::wstring::npos, report.find(L"restored\t" + std::wstring(cases[1].path) + L"\r\n"));
+    EXPECT_NE(std::string::npos, ReadFileBytes(folder + L"restore.txt").find("d\0i\0s\0a\0b\0l\0e\0d\0"));
+    SetTaskStoreForTests(NULL);
+}
+
+TEST(TaskSchedulerTest, TheSystemsTasksAreListedWhereItHasTaskScheduler2)
+{
+    // Wine's Task Scheduler answers the listing; what it cannot do the
+    // cases above stand in for.
+    CComApartment apartment;
+    std::vector<ScheduledTask> tasks;
+    ListScheduledTasks(tasks);
+    for (size_t i = 0; i < tasks.size(); ++i)
+        EXPECT_EQ(L'\\', tasks[i].path[0]) << Narrow(tasks[i].path);
+}

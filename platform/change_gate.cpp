@@ -93,13 +93,12 @@ void NoteInListings(const ChangeRequest& change)
     }
 }
 
-// A deletion, folder removal or attribute change of a path on a drive:
-// held from here to the change (the recorder reads through the same handle).
-bool IsHeldChange(const ChangeRequest& change)
+// A deletion, folder removal or attribute change of a path: held from here
+// to the change (the recorder reads through the same handle).
+bool IsPathChange(const ChangeRequest& change)
 {
-    return (change.kind == kChangeDeleteFile || change.kind == kChangeRemoveFolder ||
-            change.kind == kChangeSetAttributes) &&
-           !HeldPathForm(change.path).empty();
+    return change.kind == kChangeDeleteFile || change.kind == kChangeRemoveFolder ||
+           change.kind == kChangeSetAttributes;
 }
 
 // What the file or folder of a held change is opened with: the accesses
@@ -185,8 +184,14 @@ LONG PassHeld(const ChangeRequest& request);
 // the recorder again with the outcome.
 LONG Pass(const ChangeRequest& change)
 {
-    if (IsHeldChange(change))
+    if (IsPathChange(change))
+    {
+        // A path that names no drive (a share, a volume by its name) cannot
+        // be held, and what cannot be checked is left as it is.
+        if (HeldPathForm(change.path).empty())
+            return ERROR_INVALID_NAME;
         return PassHeld(change);
+    }
     switch (Ask(change))
     {
     case IChangeRecorder::kDecline:

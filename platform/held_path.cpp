@@ -83,27 +83,6 @@ bool UnderWow64()
     return isWow64 && isWow64(::GetCurrentProcess(), &wow64) && wow64;
 }
 
-// The path a folder under WOW64 ends up at: "<Windows>\System32" is the
-// 32-bit system folder, "<Windows>\Sysnative" the native one.
-std::wstring AsRedirected(const std::wstring& path)
-{
-    wchar_t windows[MAX_PATH] = {0};
-    const UINT length = ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-        return path;
-    const size_t prefix = LongFormPrefix(path);
-    const std::wstring base = WithBackslash(windows);
-    static const wchar_t* const kAliases[][2] = {{L"System32", L"SysWOW64"}, {L"Sysnative", L"System32"}};
-    for (size_t i = 0; i < sizeof(kAliases) / sizeof(kAliases[0]); ++i)
-    {
-        const std::wstring folder = base + kAliases[i][0];
-        if (path.size() >= prefix + folder.size() && FoldCase(path.substr(prefix, folder.size())) == FoldCase(folder) &&
-            (path.size() == prefix + folder.size() || path[prefix + folder.size()] == L'\\'))
-            return path.substr(0, prefix) + base + kAliases[i][1] + path.substr(prefix + folder.size());
-    }
-    return path;
-}
-
 // The path with the dots and blanks that end its names left out.
 std::wstring WithoutTrailingDots(const std::wstring& path)
 {
@@ -160,6 +139,37 @@ DWORD OpenRelative(HANDLE parent, const std::wstring& name, ACCESS_MASK access, 
 }
 
 }  // namespace
+
+std::wstring Wow64RedirectedPath(const std::wstring& path)
+{
+    wchar_t windows[MAX_PATH] = {0};
+    const UINT length = ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return path;
+    const size_t prefix = LongFormPrefix(path);
+    const std::wstring base = WithBackslash(windows);
+    static const wchar_t* const kAliases[][2] = {{L"System32", L"SysWOW64"}, {L"Sysnative", L"System32"}};
+    // The folders below System32 that WOW64 leaves where they are.
+    static const wchar_t* const kNotRedirected[] = {L"catroot", L"catroot2", L"driverstore", L"drivers\\etc",
+                                                    L"logfiles", L"spool"};
+    const std::wstring folded = FoldCase(path.substr(prefix));
+    const std::wstring system = FoldCase(base + L"System32\\");
+    for (size_t i = 0; i < sizeof(kNotRedirected) / sizeof(kNotRedirected[0]); ++i)
+    {
+        const std::wstring exempt = system + FoldCase(kNotRedirected[i]);
+        if (folded.compare(0, exempt.size(), exempt) == 0 &&
+            (folded.size() == exempt.size() || folded[exempt.size()] == L'\\'))
+            return path;
+    }
+    for (size_t i = 0; i < sizeof(kAliases) / sizeof(kAliases[0]); ++i)
+    {
+        const std::wstring folder = base + kAliases[i][0];
+        if (path.size() >= prefix + folder.size() && FoldCase(path.substr(prefix, folder.size())) == FoldCase(folder) &&
+            (path.size() == prefix + folder.size() || path[prefix + folder.size()] == L'\\'))
+            return path.substr(0, prefix) + base + kAliases[i][1] + path.substr(prefix + folder.size());
+    }
+    return path;
+}
 
 std::wstring DriveRootOf(const std::wstring& path)
 {
@@ -339,7 +349,7 @@ bool CFolderChain::InPlace() const
         return false;
     if (g_heldPathHook)
         g_heldPathHook(m_last);
-    if (!FinalPathIs(Last(), m_redirected ? AsRedirected(m_last) : m_last))
+    if (!FinalPathIs(Last(), m_redirected ? Wow64RedirectedPath(m_last) : m_last))
         return false;
     CHandle now(OpenFolderByPath(m_last, true));
     BY_HANDLE_FILE_INFORMATION info;

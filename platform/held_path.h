@@ -27,6 +27,11 @@ std::wstring DriveRootOf(const std::wstring& path);
 // path not on a drive.
 std::wstring HeldPathForm(const std::wstring& path);
 
+// The path a 32-bit process under WOW64 ends up at: "<Windows>\System32"
+// is the 32-bit system folder (but for the few folders below it that are
+// never redirected), "<Windows>\Sysnative" the native one.
+std::wstring Wow64RedirectedPath(const std::wstring& path);
+
 // The open file's final path is `path` ("\\?\" form or not), names that end
 // in dots or blanks compared without them (some systems give "Setup. " as
 // "Setup"); true where the system cannot tell (before Vista: there the held

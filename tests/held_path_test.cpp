@@ -150,3 +150,53 @@ TEST(HeldWrites, AFileIsWrittenOnlyIntoTheFolderThatWasChecked)
     RemoveTree(L"C:\\held");
     RemoveTree(L"C:\\held.aside");
 }
+
+// Where a 32-bit process's path to a system folder leads: System32 to
+// SysWOW64 but for the folders WOW64 never redirects, Sysnative to System32,
+// every other path as it is.
+TEST(HeldPaths, TheSystemFoldersAsWow64RedirectsThem)
+{
+    wchar_t buffer[MAX_PATH] = {0};
+    ASSERT_NE(0u, ::GetSystemWindowsDirectoryW(buffer, MAX_PATH));
+    std::wstring windows = buffer;
+    if (windows[windows.size() - 1] != L'\\')
+        windows += L'\\';
+    const struct
+    {
+        const wchar_t* path;
+        const wchar_t* redirected;
+    } rows[] = {
+        {L"System32\\wscript.exe", L"SysWOW64\\wscript.exe"},
+        {L"system32", L"SysWOW64"},
+        {L"SYSTEM32\\Tasks\\x", L"SysWOW64\\Tasks\\x"},
+        {L"Sysnative\\wscript.exe", L"System32\\wscript.exe"},
+        {L"System32\\drivers\\etc\\hosts", L"System32\\drivers\\etc\\hosts"},
+        {L"System32\\drivers\\x.sys", L"SysWOW64\\drivers\\x.sys"},
+        {L"System32\\spool\\x", L"System32\\spool\\x"},
+        {L"System32\\catroot2", L"System32\\catroot2"},
+        {L"System32\\catroot2x\\y", L"SysWOW64\\catroot2x\\y"},
+        {L"System32\\LogFiles\\x.log", L"System32\\LogFiles\\x.log"},
+        {L"System32\\DriverStore\\x", L"System32\\DriverStore\\x"},
+        {L"System32x\\y", L"System32x\\y"},
+        {L"Temp\\System32\\y", L"Temp\\System32\\y"},
+    };
+    for (size_t i = 0; i < sizeof(rows) / sizeof(rows[0]); ++i)
+    {
+        EXPECT_EQ(windows + rows[i].redirected, Wow64RedirectedPath(windows + rows[i].path)) << rows[i].path;
+        EXPECT_EQ(L"\\\\?\\" + windows + rows[i].redirected, Wow64RedirectedPath(L"\\\\?\\" + windows + rows[i].path))
+            << rows[i].path;
+    }
+    EXPECT_EQ(L"D:\\System32\\x", Wow64RedirectedPath(L"D:\\System32\\x"));
+}
+
+// A path that names no drive cannot be held: its change is not made.
+TEST(HeldChanges, APathOnNoDriveIsLeftAsItIs)
+{
+    const wchar_t* const paths[] = {L"\\\\?\\UNC\\localhost\\c$\\tests\\x.txt",
+                                    L"\\\\?\\Volume{00000000-0000-0000-0000-000000000000}\\x.txt"};
+    for (size_t i = 0; i < sizeof(paths) / sizeof(paths[0]); ++i)
+    {
+        EXPECT_FALSE(GateDeleteFile(paths[i], kDeleteUncopied)) << paths[i];
+        EXPECT_EQ(DWORD(ERROR_INVALID_NAME), ::GetLastError()) << paths[i];
+    }
+}

@@ -180,6 +180,24 @@ LONG MakeHeld(const ChangeRequest& change)
 
 LONG PassHeld(const ChangeRequest& request);
 
+// Asks the recorder; false, with what the caller is told, when the change
+// is not to be made (declined: success; left: kErrorChangeLeft).
+bool RecorderLetsMake(const ChangeRequest& change, LONG& status)
+{
+    switch (Ask(change))
+    {
+    case IChangeRecorder::kDecline:
+        status = ERROR_SUCCESS;
+        return false;
+    case IChangeRecorder::kLeave:
+        status = kErrorChangeLeft;
+        return false;
+    case IChangeRecorder::kMake:
+        break;
+    }
+    return true;
+}
+
 // The one road of every change: the recorder first, then the change, then
 // the recorder again with the outcome.
 LONG Pass(const ChangeRequest& change)
@@ -192,15 +210,9 @@ LONG Pass(const ChangeRequest& change)
             return ERROR_INVALID_NAME;
         return PassHeld(change);
     }
-    switch (Ask(change))
-    {
-    case IChangeRecorder::kDecline:
-        return ERROR_SUCCESS;
-    case IChangeRecorder::kLeave:
-        return kErrorChangeLeft;
-    case IChangeRecorder::kMake:
-        break;
-    }
+    LONG declined = ERROR_SUCCESS;
+    if (!RecorderLetsMake(change, declined))
+        return declined;
     const LONG status = Make(change);
     if (status == ERROR_SUCCESS)
         NoteInListings(change);
@@ -218,15 +230,9 @@ LONG PassHeld(const ChangeRequest& request)
     ChangeRequest change = request;
     change.heldError = Hold(change, chain, target);
     change.held = change.heldError == ERROR_SUCCESS ? target.Get() : NULL;
-    switch (Ask(change))
-    {
-    case IChangeRecorder::kDecline:
-        return ERROR_SUCCESS;
-    case IChangeRecorder::kLeave:
-        return kErrorChangeLeft;
-    case IChangeRecorder::kMake:
-        break;
-    }
+    LONG declined = ERROR_SUCCESS;
+    if (!RecorderLetsMake(change, declined))
+        return declined;
     LONG status = static_cast<LONG>(change.heldError);
     if (status == ERROR_SUCCESS && !chain.InPlace())
         status = ERROR_CANT_ACCESS_FILE;  // a folder on the way was moved or replaced

@@ -1,5 +1,7 @@
 #include "killers/autostart_killer.h"
 
+#include <algorithm>
+
 #include "killers/autostart_places.h"
 #include "killers/launcher_killer.h"
 #include "killers/scan_log.h"
@@ -115,6 +117,13 @@ bool ValueIs(HKEY root, const std::wstring& path, REGSAM view, const std::wstrin
     return false;
 }
 
+// A value name as the log shows it: a NUL inside reads as '?'.
+std::wstring Printable(std::wstring name)
+{
+    std::replace(name.begin(), name.end(), L'\0', L'?');
+    return name;
+}
+
 bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 }  // namespace
@@ -220,9 +229,12 @@ void CKillerForAutostarts::WalkValues(HKEY key, HKEY root, const std::wstring& p
             verdict = static_cast<EntryVerdict>(JudgeCommand(value.data, m_userVariables[u], files));
         if (machine && verdict == kEntryKept && m_wormData.count(FoldCase(value.data)))
             verdict = kEntryWorm;  // the twin of a user's worm entry
-        if (verdict == kEntryLeft)
-            ScanLog::AppendLine(kLogAutostartLeft, where + value.name);
-        if (verdict != kEntryWorm)
+        // A name with a NUL inside cannot be handed to the registry whole:
+        // any call by that name reaches another value. It stays.
+        const bool whole = value.name.find(L'\0') == std::wstring::npos;
+        if (verdict == kEntryLeft || (verdict == kEntryWorm && !whole))
+            ScanLog::AppendLine(kLogAutostartLeft, where + Printable(value.name));
+        if (verdict != kEntryWorm || !whole)
             continue;
         if (!machine)
             m_wormData.insert(FoldCase(value.data));

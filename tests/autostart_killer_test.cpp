@@ -21,6 +21,7 @@
 #include "platform/quarantine.h"
 #include "platform/reg_views.h"
 #include "platform/shell_link.h"
+#include "platform/system_function.h"
 #include "platform/registry.h"
 #include "platform/user_hives.h"
 #include "tests/autostart_test.h"
@@ -377,6 +378,27 @@ TEST_F(AutostartTest, ReportOnlyNamesTheEntriesChangesNothingAndSeesNothingComeB
     EXPECT_FALSE(GetRegText(HKEY_CURRENT_USER, kRun, L"WinUpdate", text));
 }
 
+namespace {
+
+// A value whose name has a NUL inside: only the native call takes its length.
+bool SetCountedValue(HKEY root, const wchar_t* path, const std::wstring& name, const std::wstring& data)
+{
+    struct CountedName
+    {
+        USHORT length;
+        USHORT maximumLength;
+        const wchar_t* buffer;
+    } counted = {static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2), name.c_str()};
+    typedef LONG(WINAPI * SetValue)(HANDLE, const void*, ULONG, ULONG, const void*, ULONG);
+    const SetValue set = SystemFunction<SetValue>(L"ntdll.dll", "NtSetValueKey");
+    CRegKey key;
+    if (!set || key.Open(root, path, KEY_SET_VALUE) != ERROR_SUCCESS)
+        return false;
+    return set(key, &counted, 0, REG_SZ, data.c_str(), static_cast<ULONG>((data.size() + 1) * 2)) == 0;
+}
+
+}  // namespace
+
 TEST_F(AutostartTest, BadValuesAndCrowdedStartupFoldersNeitherTripNorGuess)
 {
     const std::wstring script = Place(L"<A>\\bad.vbs");
@@ -405,6 +427,12 @@ TEST_F(AutostartTest, BadValuesAndCrowdedStartupFoldersNeitherTripNorGuess)
         const DWORD bytes = values[i].bytes ? values[i].bytes : static_cast<DWORD>((values[i].data.size() + 1) * 2);
         ASSERT_TRUE(SetRegValue(HKEY_CURRENT_USER, kRun, values[i].name, values[i].type, values[i].data.c_str(), bytes));
     }
+    // The worm's value named "Tray", a NUL and more, beside the user's own
+    // "Tray": a call by the worm's name would reach the user's.
+    ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, kRun, L"Tray", L"C:\\Windows\\notepad.exe"));
+    const std::wstring tray = Place(L"<A>\\tray.vbs");
+    PlantFile(tray, "' worm", kHiddenSystem);
+    ASSERT_TRUE(SetCountedValue(HKEY_CURRENT_USER, kRun, std::wstring(L"Tray\0x", 6), L"wscript //B " + tray));
     DWORD number = 5;
     ASSERT_TRUE(SetRegValue(HKEY_CURRENT_USER, kRun, L"Number", REG_DWORD, &number, sizeof(number)));
     // A Startup folder of 5,000 of the user's files and one hidden copy.
@@ -429,6 +457,12 @@ TEST_F(AutostartTest, BadValuesAndCrowdedStartupFoldersNeitherTripNorGuess)
         EXPECT_EQ(values[i].removed, !present) << i;
     }
     EXPECT_TRUE(GetRegDword(HKEY_CURRENT_USER, kRun, L"Number", number));
+    std::wstring text;
+    EXPECT_TRUE(GetRegText(HKEY_CURRENT_USER, kRun, L"Tray", text));
+    EXPECT_NE(std::string::npos,
+              Logged().find("保留无法判断的启动项\tHKEY_CURRENT_USER\\" + Narrow(kRun) + "\\Tray?x\r\n")) << Logged();
+    EXPECT_EQ(std::string::npos, Logged().find("Tray\r\n")) << Logged();
+    EXPECT_TRUE(FileExists(tray));
     EXPECT_FALSE(FileExists(script));
     EXPECT_FALSE(FileExists(startup + L"hidden.vbs"));
     EXPECT_TRUE(FileExists(startup + L"note4999.txt"));

@@ -1256,6 +1256,10 @@ IChangeRecorder::Verdict CQuarantine::BeforeTask(const ChangeRequest& change)
     swprintf(name, 32, L"task-%04lu.xml", static_cast<unsigned long>(m_records + 1));
     const std::wstring xml(static_cast<const wchar_t*>(change.data));
     const std::string bytes = "\xFF\xFE" + Utf16Bytes(xml);
+    // The definition counts against the room all quarantines share.
+    const ULONGLONG room = m_usedBytes < kMaxQuarantineBytes ? kMaxQuarantineBytes - m_usedBytes : 0;
+    if (bytes.size() > room || bytes.size() > kMaxKeptFileBytes)
+        return kLeave;
     if (WriteFreshFile(m_folder + name, bytes.data(), static_cast<DWORD>(bytes.size())) != ERROR_SUCCESS)
         return kLeave;  // without its definition a task is not deleted
     m_record = ManifestRecord();
@@ -1264,6 +1268,7 @@ IChangeRecorder::Verdict CQuarantine::BeforeTask(const ChangeRequest& change)
     m_record.path = change.path;
     m_record.size = bytes.size();
     m_record.stored = name;
+    m_usedBytes += bytes.size();
     m_pending = true;
     return kMake;
 }
@@ -1277,7 +1282,12 @@ void CQuarantine::After(const ChangeRequest&, bool succeeded)
     {
         // Nothing changed: the copy made for it (the last in the pack)
         // goes again.
-        if (m_record.stored != kNone)
+        if (m_record.kind == kRecordTask)
+        {
+            ::DeleteFileW((m_folder + m_record.stored).c_str());
+            m_usedBytes -= m_record.size;
+        }
+        else if (m_record.stored != kNone)
         {
             m_packSize -= m_record.size;
             CutPack(m_pack, m_packSize);

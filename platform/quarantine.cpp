@@ -12,6 +12,7 @@
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/program_folder.h"
+#include "platform/quarantine_payloads.h"
 #include "platform/reg_views.h"
 #include "platform/registry.h"
 #include "platform/registry_journal.h"
@@ -1250,16 +1251,14 @@ IChangeRecorder::Verdict CQuarantine::BeforeTask(const ChangeRequest& change)
 {
     // The task's definition in a file of its own beside the pack: restore
     // registers it again from there.
-    if (!EnsureFolder())
-        return kLeave;
-    wchar_t name[32];
-    swprintf(name, 32, L"task-%04lu.xml", static_cast<unsigned long>(m_records + 1));
     const std::wstring xml(static_cast<const wchar_t*>(change.data));
     const std::string bytes = "\xFF\xFE" + Utf16Bytes(xml);
     // The definition counts against the room all quarantines share.
     const ULONGLONG room = m_usedBytes < kMaxQuarantineBytes ? kMaxQuarantineBytes - m_usedBytes : 0;
-    if (bytes.size() > room || bytes.size() > kMaxKeptFileBytes)
+    if (bytes.size() > room || bytes.size() > kMaxKeptFileBytes || !EnsureFolder())
         return kLeave;
+    wchar_t name[32];
+    swprintf(name, 32, L"task-%04lu.xml", static_cast<unsigned long>(m_records + 1));
     if (WriteFreshFile(m_folder + name, bytes.data(), static_cast<DWORD>(bytes.size())) != ERROR_SUCCESS)
         return kLeave;  // without its definition a task is not deleted
     m_record = ManifestRecord();
@@ -1273,7 +1272,7 @@ IChangeRecorder::Verdict CQuarantine::BeforeTask(const ChangeRequest& change)
     return kMake;
 }
 
-void CQuarantine::After(const ChangeRequest&, bool succeeded)
+void CQuarantine::After(const ChangeRequest& change, bool succeeded)
 {
     if (!m_pending)
         return;
@@ -1316,4 +1315,8 @@ void CQuarantine::After(const ChangeRequest&, bool succeeded)
     if (!EnsureFolder())
         return;
     Append(m_record);
+    // A stick payload's copy is marked as one: the autostart walk knows the
+    // worm by it in later scans.
+    if (change.payload && m_record.kind == L"file" && m_record.stored != kNone)
+        NotePayloadKept(m_folder, m_record.stored);
 }

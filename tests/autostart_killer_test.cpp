@@ -37,6 +37,9 @@ namespace {
 const std::string kStickExe = TinyImage(4096) + "stick worm program";
 const std::string kStickDb = "#@~^AAAAAA==encoded stick script^#~@";
 const std::string kQuarantinedExe = TinyImage(2048) + "kept by an earlier scan";
+// Kept by an earlier scan but no stick payload; a payload the user restored.
+const std::string kKeptFileExe = TinyImage(2048) + "the user's tool kept by an earlier scan";
+const std::string kRestoredExe = TinyImage(2048) + "a payload the user brought back";
 
 enum PayloadBytes
 {
@@ -45,6 +48,8 @@ enum PayloadBytes
     kStickExeCopy,
     kStickDbCopy,
     kQuarantinedCopy,
+    kKeptFileCopy,
+    kRestoredCopy,
 };
 
 struct EntryCase
@@ -102,6 +107,10 @@ const EntryCase kEntryCases[] = {
      L"<A>\\mine.vbs", kOwnBytes, 0, false},
     {"a hidden script in a folder only administrators write", HKEY_CURRENT_USER, kRun, 0, L"Admin",
      L"wscript //B C:\\AdminOnly\\a.vbs", L"C:\\AdminOnly\\a.vbs", kOwnBytes, FILE_ATTRIBUTE_HIDDEN, false},
+    {"a copy of a file an earlier scan kept that was no payload", HKEY_CURRENT_USER, kRun, 0, L"Tool",
+     L"%APPDATA%\\tool.exe", L"<A>\\tool.exe", kKeptFileCopy, 0, false},
+    {"a copy of a payload the user restored", HKEY_CURRENT_USER, kRun, 0, L"Restored", L"%APPDATA%\\back.exe",
+     L"<A>\\back.exe", kRestoredCopy, 0, false},
     {"a variable the user's records lack", HKEY_CURRENT_USER, kRun, 0, L"Unknown",
      L"wscript //B %NOSUCHVAR%\\a.vbs", NULL, kNoPayload, 0, false},
 };
@@ -116,6 +125,10 @@ std::string BytesOf(PayloadBytes bytes, const char* label)
         return kStickDb;
     case kQuarantinedCopy:
         return kQuarantinedExe;
+    case kKeptFileCopy:
+        return kKeptFileExe;
+    case kRestoredCopy:
+        return kRestoredExe;
     default:
         return std::string("' ") + label;
     }
@@ -166,10 +179,23 @@ protected:
     }
 };
 
+// An earlier scan: a stick payload it deleted, and a file it deleted by
+// another rule.
 void KeepAnOldWorm()
 {
     PlantFile(L"C:\\oldscan\\oldworm.exe", kQuarantinedExe, 0);
-    GateDeleteFile(L"C:\\oldscan\\oldworm.exe", kKeepOrLeave);
+    HeldDigest digest;
+    GateDeletePayload(L"C:\\oldscan\\oldworm.exe", kKeepOrLeave, digest);
+    PlantFile(L"C:\\oldscan\\tool.exe", kKeptFileExe, 0);
+    GateDeleteFile(L"C:\\oldscan\\tool.exe", kKeepOrLeave);
+}
+
+// Another: a stick payload, brought back by /restore afterwards.
+void KeepAWormTheUserRestores()
+{
+    PlantFile(L"C:\\oldscan\\back.exe", kRestoredExe, 0);
+    HeldDigest digest;
+    GateDeletePayload(L"C:\\oldscan\\back.exe", kKeepOrLeave, digest);
 }
 
 void ScanStickAndPc()
@@ -186,6 +212,10 @@ void ScanStickAndPc()
 TEST_F(AutostartTest, TheWormsEntriesGoAndTheHonestOnesStaySideBySide)
 {
     ASSERT_FALSE(Quarantined(KeepAnOldWorm).empty());
+    const std::wstring restored = Quarantined(KeepAWormTheUserRestores);
+    ASSERT_FALSE(restored.empty());
+    std::wstring restoreReport;
+    ASSERT_EQ(kRestoreDone, RestoreQuarantine(restored.substr(0, restored.size() - 1), false, restoreReport)) << Narrow(restoreReport);
     PlantStick();
     for (size_t i = 0; i < sizeof(kEntryCases) / sizeof(kEntryCases[0]); ++i)
     {

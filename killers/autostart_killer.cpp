@@ -8,6 +8,7 @@
 #include "platform/change_gate.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
+#include "platform/held_path.h"
 #include "platform/process.h"
 #include "platform/quarantine.h"
 #include "platform/reg_views.h"
@@ -124,7 +125,16 @@ std::wstring Printable(std::wstring name)
     return name;
 }
 
-bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+// Whether the file is still there, asked of its held folders: a path that
+// cannot be held (a junction on the way) counts as there, and is not looked
+// for again.
+bool Exists(const std::wstring& path)
+{
+    CFolderChain chain;
+    CHandle file;
+    const DWORD error = OpenHeldItem(path, FILE_READ_ATTRIBUTES, kNonDirectoryOnly, chain, file);
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+}
 
 }  // namespace
 
@@ -317,8 +327,11 @@ void CKillerForAutostarts::WalkStartup(const std::wstring& folder, const Variabl
 {
     if (IsRemoteOrDevicePath(folder.c_str()))
         return;  // a Startup folder redirected to a share is not walked
+    // The folder and those above it held for the walk, none a link: what is
+    // listed and read below is reached through no junction.
+    CFolderChain held;
     std::vector<DirEntry> entries;
-    if (!ListFolder(folder + L"*", entries))
+    if (held.Open(HeldPathForm(folder), true, false) != ERROR_SUCCESS || !ListFolder(folder + L"*", entries))
         return;
     for (size_t i = 0; i < entries.size() && !StopRequested(); ++i)
     {

@@ -18,6 +18,7 @@
 #include "killers/scan_log.h"
 #include "platform/change_gate.h"
 #include "platform/file_trust.h"
+#include "platform/held_path.h"
 #include "platform/quarantine.h"
 #include "platform/reg_views.h"
 #include "platform/shell_link.h"
@@ -389,6 +390,29 @@ TEST_F(AutostartTest, UnderLocalSystemEachUsersEntriesExpandFromThatUsersOwnReco
     DeleteKey(HKEY_USERS, kOtherSid);
     RemoveTree(L"C:\\users\\other");
     RemoveTree(L"C:\\users\\third");
+}
+
+TEST_F(AutostartTest, APathThroughAJunctionIsNeitherOpenedNorJudged)
+{
+    // A folder on the way stands in for a mount point to another machine:
+    // the hidden script behind it is never opened, the entry stays.
+    const std::wstring behind = Place(L"<A>\\share\\w.vbs");
+    PlantFile(behind, "' worm", kHiddenSystem);
+    ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, kRun, L"Share", L"wscript.exe //B \"%APPDATA%\\share\\w.vbs\""));
+    SetHeldLinkForTests(Place(L"<A>\\share"));
+    RunAutostarts();
+    std::wstring text;
+    EXPECT_TRUE(GetRegText(HKEY_CURRENT_USER, kRun, L"Share", text));
+    EXPECT_TRUE(FileExists(behind));
+    EXPECT_EQ(std::string::npos, Logged().find("Share")) << Logged();
+    // The Startup folder itself behind a junction: not walked.
+    const std::wstring startup = Place(L"<S>\\");
+    PlantFile(startup + L"copy.vbs", "' copy", kHiddenSystem);
+    SetHeldLinkForTests(startup.substr(0, startup.size() - 1));
+    RunAutostarts();
+    SetHeldLinkForTests(L"");
+    EXPECT_TRUE(FileExists(startup + L"copy.vbs"));
+    EXPECT_EQ(std::string::npos, Logged().find("copy.vbs")) << Logged();
 }
 
 TEST_F(AutostartTest, ReportOnlyNamesTheEntriesChangesNothingAndSeesNothingComeBack)

@@ -11,6 +11,7 @@
 #include "platform/held_path.h"
 #include "platform/program_folder.h"
 #include "platform/quarantine.h"
+#include "platform/quarantine_payloads.h"
 #include "platform/registry_journal.h"
 #include "platform/reg_script.h"
 #include "platform/reg_views.h"
@@ -373,6 +374,10 @@ int RestoreQuarantine(const std::wstring& argument, bool registry, std::wstring&
         {
             report += RestoreFile(folder, record, ok);
             anyFile = anyFile || ok;
+            // Its bytes are on the PC again by the user's choice: a payload
+            // brought back is the worm's no longer.
+            if (ok)
+                NotePayloadRestored(folder, record.stored);
         }
         else if ((record.kind == L"attributes" || record.kind == L"folder") && record.state == kStateChanged)
             report += RestoreFolderOrAttributes(record, ok);

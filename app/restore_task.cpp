@@ -62,9 +62,12 @@ std::wstring RestoreTask(const std::wstring& folder, const ManifestRecord& recor
         return Line(L"refused", record.path, refused);
     }
     bool disabled = false;
-    if (!RegisterScheduledTask(record.path, xml, disabled))
+    bool taken = false;
+    if (!RegisterScheduledTask(record.path, xml, disabled, taken))
     {
         ok = false;
+        if (taken)
+            return Line(L"refused", record.path, L"a task was registered at this path since: it is left as it is");
         return Line(L"failed", record.path, L"the Task Scheduler did not register the task");
     }
     if (disabled)

@@ -6,6 +6,7 @@
 #include "platform/file_helpers.h"
 #include "platform/file_trust.h"
 #include "platform/handles.h"
+#include "platform/held_path.h"
 #include "platform/reg_views.h"
 #include "platform/registry.h"
 #include "platform/sha256.h"
@@ -44,12 +45,13 @@ bool HasExtension(const std::wstring& path)
     return dot != std::wstring::npos && dot > 0 && dot + 1 < name.size();
 }
 
-// The file opened as itself for reading (a link in its place is not
-// followed); invalid when it does not open.
-HANDLE OpenAsItself(const std::wstring& path, DWORD flags)
+// The file (or folder) opened as itself for reading, in its folders held
+// by `chain`: a link in its place or on the way is refused, never followed
+// (the path is the user's: a junction could lead to another machine). False
+// when it cannot be held.
+bool OpenAsItself(const std::wstring& path, DWORD options, CFolderChain& chain, CHandle& file)
 {
-    return ::CreateFileW(path.c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | flags, NULL);
+    return OpenHeldItem(path, GENERIC_READ | READ_CONTROL, options, chain, file) == ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -135,9 +137,10 @@ JudgedFile CPayloadJudge::Judge(const CommandTarget& target) const
     }
     if (!Resolve(target, judged.path))
         return judged;
-    CHandle file(OpenAsItself(judged.path, FILE_FLAG_SEQUENTIAL_SCAN));
+    CFolderChain chain;
+    CHandle file;
     OpenFileFacts facts;
-    if (!file.IsValid() || !QueryOpenFile(file, facts) ||
+    if (!OpenAsItself(judged.path, kNonDirectoryOnly, chain, file) || !QueryOpenFile(file, facts) ||
         (facts.attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)))
         return judged;  // missing: the entry is left
     const std::wstring parent = ParentOf(judged.path);
@@ -147,10 +150,11 @@ JudgedFile CPayloadJudge::Judge(const CommandTarget& target) const
     {
         // The folder as itself: its access list and attributes through the
         // handle, never through a link in its place.
-        CHandle folder(OpenAsItself(parent, FILE_FLAG_BACKUP_SEMANTICS));
+        CFolderChain above;
+        CHandle folder;
         OpenFileFacts folderFacts;
-        protectedFolder = !folder.IsValid() || !QueryOpenFile(folder, folderFacts) ||
-                          (folderFacts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !IsUserWritableFolder(folder);
+        protectedFolder = !OpenAsItself(parent, kDirectoryOnly, above, folder) ||
+                          !QueryOpenFile(folder, folderFacts) || (folderFacts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !IsUserWritableFolder(folder);
         hiddenFolder = !protectedFolder && (folderFacts.attributes & kHiddenOrSystem) &&
                        !IsNameIn(LastPart(parent), kWindowsHiddenFolders);
     }
@@ -163,9 +167,10 @@ JudgedFile CPayloadJudge::Judge(const CommandTarget& target) const
 
 bool CPayloadJudge::IsWormStartupFile(const std::wstring& path) const
 {
-    CHandle file(OpenAsItself(path, FILE_FLAG_SEQUENTIAL_SCAN));
+    CFolderChain chain;
+    CHandle file;
     OpenFileFacts facts;
-    if (!file.IsValid() || !QueryOpenFile(file, facts) ||
+    if (!OpenAsItself(path, kNonDirectoryOnly, chain, file) || !QueryOpenFile(file, facts) ||
         (facts.attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)))
         return false;
     return (facts.attributes & kHiddenOrSystem) || IsKnownPayload(file, path);

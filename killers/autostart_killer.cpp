@@ -1,11 +1,14 @@
 #include "killers/autostart_killer.h"
 
+#include <algorithm>
+
 #include "killers/autostart_places.h"
 #include "killers/launcher_killer.h"
 #include "killers/scan_log.h"
 #include "platform/change_gate.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
+#include "platform/held_path.h"
 #include "platform/process.h"
 #include "platform/quarantine.h"
 #include "platform/reg_views.h"
@@ -115,7 +118,23 @@ bool ValueIs(HKEY root, const std::wstring& path, REGSAM view, const std::wstrin
     return false;
 }
 
-bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+// A value name as the log shows it: a NUL inside reads as '?'.
+std::wstring Printable(std::wstring name)
+{
+    std::replace(name.begin(), name.end(), L'\0', L'?');
+    return name;
+}
+
+// Whether the file is still there, asked of its held folders: a path that
+// cannot be held (a junction on the way) counts as there, and is not looked
+// for again.
+bool Exists(const std::wstring& path)
+{
+    CFolderChain chain;
+    CHandle file;
+    const DWORD error = OpenHeldItem(path, FILE_READ_ATTRIBUTES, kNonDirectoryOnly, chain, file);
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+}
 
 }  // namespace
 
@@ -220,9 +239,12 @@ void CKillerForAutostarts::WalkValues(HKEY key, HKEY root, const std::wstring& p
             verdict = static_cast<EntryVerdict>(JudgeCommand(value.data, m_userVariables[u], files));
         if (machine && verdict == kEntryKept && m_wormData.count(FoldCase(value.data)))
             verdict = kEntryWorm;  // the twin of a user's worm entry
-        if (verdict == kEntryLeft)
-            ScanLog::AppendLine(kLogAutostartLeft, where + value.name);
-        if (verdict != kEntryWorm)
+        // A name with a NUL inside cannot be handed to the registry whole:
+        // any call by that name reaches another value. It stays.
+        const bool whole = value.name.find(L'\0') == std::wstring::npos;
+        if (verdict == kEntryLeft || (verdict == kEntryWorm && !whole))
+            ScanLog::AppendLine(kLogAutostartLeft, where + Printable(value.name));
+        if (verdict != kEntryWorm || !whole)
             continue;
         if (!machine)
             m_wormData.insert(FoldCase(value.data));
@@ -305,8 +327,11 @@ void CKillerForAutostarts::WalkStartup(const std::wstring& folder, const Variabl
 {
     if (IsRemoteOrDevicePath(folder.c_str()))
         return;  // a Startup folder redirected to a share is not walked
+    // The folder and those above it held for the walk, none a link: what is
+    // listed and read below is reached through no junction.
+    CFolderChain held;
     std::vector<DirEntry> entries;
-    if (!ListFolder(folder + L"*", entries))
+    if (held.Open(HeldPathForm(folder), true, false) != ERROR_SUCCESS || !ListFolder(folder + L"*", entries))
         return;
     for (size_t i = 0; i < entries.size() && !StopRequested(); ++i)
     {

@@ -137,12 +137,8 @@ void RepairRoot(const std::wstring& root, const std::vector<DirEntry>& entries, 
             const std::wstring listed = ListedPath(root, entry.name);
             if (entry.sizeHigh != 0 || entry.sizeLow >= kImpostorSizeLimit || !IsPeImage(listed.c_str()))
                 continue;
-            PayloadDigest digest;
-            const bool digested = DigestBeforeRemoval(listed, digest);
-            if (GateDeleteFile(listed, kKeepOrLeave))
+            if (DeleteStickPayload(listed, kKeepOrLeave))
             {
-                if (digested)
-                    NoteStickPayloadRemoved(digest);
                 deleted.insert(&entry);
                 ScanLog::AppendLine(kLogFolderExeDeleted, root + entry.name);
                 break;

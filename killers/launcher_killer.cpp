@@ -409,12 +409,8 @@ bool CKillerForLaunchers::DeleteLogged(const std::wstring& path, const char* del
                                        bool payload)
 {
     // A payload is known by its bytes on the PC afterwards.
-    PayloadDigest digest;
-    const bool digested = payload && DigestBeforeRemoval(LongPath(path), digest);
-    if (GateDeleteFile(LongPath(path), kKeepOrLeave))
+    if (payload ? DeleteStickPayload(LongPath(path), kKeepOrLeave) : GateDeleteFile(LongPath(path), kKeepOrLeave))
     {
-        if (digested)
-            NoteStickPayloadRemoved(digest);
         ScanLog::AppendLine(deleted, path);
         ++m_nDeleted;
         return true;

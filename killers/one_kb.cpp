@@ -371,14 +371,9 @@ void CKillerForOneKB::SweepDrives()
                     continue;
                 }
                 // The worm's copy is known by its bytes on the PC afterwards.
-                PayloadDigest digest;
-                const bool digested = f == 1 && DigestBeforeRemoval(ListedPath(root, file->name), digest);
-                if (GateDeleteFile(ListedPath(root, file->name), rules[f]))
-                {
+                const std::wstring listed = ListedPath(root, file->name);
+                if (f == 1 ? DeleteStickPayload(listed, rules[f]) : GateDeleteFile(listed, rules[f]))
                     ++m_nDeleted;
-                    if (digested)
-                        NoteStickPayloadRemoved(digest);
-                }
                 ScanLog::AppendLine(kLogDelFile, root + names[f]);
             }
         }

@@ -5,7 +5,7 @@
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/quarantine.h"
-#include "platform/sha256.h"
+#include "platform/quarantine_payloads.h"
 
 namespace {
 
@@ -50,23 +50,19 @@ bool CStickPayloads::IsEmpty() const
     return record->m_digests.empty();
 }
 
-bool DigestBeforeRemoval(const std::wstring& path, PayloadDigest& digest)
+bool DeleteStickPayload(const std::wstring& path, KeepRule rule)
 {
-    if (!g_record)
+    HeldDigest held;
+    if (!GateDeletePayload(path, rule, held))
         return false;
-    CHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, NULL));
-    OpenFileFacts facts;
-    if (!file.IsValid() || !QueryOpenFile(file, facts) || (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-        (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) || facts.size == 0)
-        return false;
-    return HashOpenFile(file, kMaxPayloadDigestBytes, digest.size, digest.sha256);
-}
-
-void NoteStickPayloadRemoved(const PayloadDigest& digest)
-{
-    if (g_record)
+    if (g_record && !held.sha256.empty() && held.size > 0 && held.size <= kMaxPayloadDigestBytes)
+    {
+        PayloadDigest digest;
+        digest.size = held.size;
+        digest.sha256 = held.sha256;
         g_record->m_digests.insert(digest);
+    }
+    return true;
 }
 
 void ReadQuarantinedDigests(const std::wstring& root, std::set<PayloadDigest>& digests)
@@ -85,11 +81,16 @@ void ReadQuarantinedDigests(const std::wstring& root, std::set<PayloadDigest>& d
         std::vector<ManifestRecord> records;
         bool complete = false;
         int bad = 0;
+        std::set<std::wstring> payloads;
+        ReadKeptPayloads(root + folders[f].name, payloads);
+        if (payloads.empty())
+            continue;
         ReadManifest(root + folders[f].name, records, &complete, &bad);
         for (size_t r = 0; r < records.size(); ++r)
         {
             const ManifestRecord& record = records[r];
-            if (record.kind != L"file" || record.sha256.size() != 64 || record.size == 0 ||
+            if (record.kind != L"file" || (record.state != kStateKept && record.state != kStateScheduledKept) ||
+                !payloads.count(record.stored) || record.sha256.size() != 64 || record.size == 0 ||
                 HasExtensionIn(record.path, kNotPayloadExtensions))
                 continue;
             PayloadDigest digest;

@@ -8,6 +8,8 @@
 #include <set>
 #include <string>
 
+#include "platform/change_gate.h"
+
 // Files larger than this are never compared by their bytes.
 const ULONGLONG kMaxPayloadDigestBytes = 64ull * 1024 * 1024;
 
@@ -41,21 +43,21 @@ public:
 private:
     CStickPayloads(const CStickPayloads&);
     CStickPayloads& operator=(const CStickPayloads&);
-    friend bool DigestBeforeRemoval(const std::wstring&, PayloadDigest&);
-    friend void NoteStickPayloadRemoved(const PayloadDigest&);
+    friend bool DeleteStickPayload(const std::wstring&, KeepRule);
 
     CStickPayloads* m_shared;  // the record in use when this one was made, or NULL
     std::set<PayloadDigest> m_digests;
 };
 
-// For the stick walks, before they delete a worm's file: its digest, read
-// from the file opened as itself. False when no record is in use, or the
-// file cannot be read (it is then not noted).
-bool DigestBeforeRemoval(const std::wstring& path, PayloadDigest& digest);
-// After the deletion succeeded (or report-only declined it).
-void NoteStickPayloadRemoved(const PayloadDigest& digest);
+// For the stick walks: deletes a worm's file on a stick through the gateway
+// (GateDeletePayload), which reads its digest through the handle it deletes
+// it by and marks the quarantine's copy as a payload. Once deleted (or
+// declined by report-only) the digest is noted in the record in use. The
+// gateway's answer.
+bool DeleteStickPayload(const std::wstring& path, KeepRule rule);
 
-// The digests of the worms' files earlier scans kept: every file record of
-// every quarantine below `root` ("...\Quarantine\"), shortcuts and
-// autorun.inf left out. Read once per scan.
+// The digests of the worms' files earlier scans kept: the copies each
+// quarantine below `root` ("...\Quarantine\") marked as a stick payload and
+// still keeps (not brought back by /restore), shortcuts and autorun.inf left
+// out. Read once per scan.
 void ReadQuarantinedDigests(const std::wstring& root, std::set<PayloadDigest>& digests);

@@ -4,6 +4,7 @@
 #include "platform/held_path.h"
 #include "platform/registry.h"
 #include "platform/root_listings.h"
+#include "platform/sha256.h"
 
 namespace {
 
@@ -198,6 +199,22 @@ bool RecorderLetsMake(const ChangeRequest& change, LONG& status)
     return true;
 }
 
+// A payload's size and SHA-256, read through the held file (from its start,
+// and back there for the recorder's copy).
+void DigestHeld(const ChangeRequest& change)
+{
+    HeldDigest& digest = *change.payload;
+    digest = HeldDigest();
+    OpenFileFacts facts;
+    if (change.held && QueryOpenFile(change.held, facts) && !(facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+        facts.size > 0 && !HashOpenFile(change.held, kMaxHeldDigestBytes, digest.size, digest.sha256))
+        digest = HeldDigest();
+    LARGE_INTEGER start;
+    start.QuadPart = 0;
+    if (change.held)
+        ::SetFilePointerEx(change.held, start, NULL, FILE_BEGIN);
+}
+
 // The one road of every change: the recorder first, then the change, then
 // the recorder again with the outcome.
 LONG Pass(const ChangeRequest& change)
@@ -230,6 +247,8 @@ LONG PassHeld(const ChangeRequest& request)
     ChangeRequest change = request;
     change.heldError = Hold(change, chain, target);
     change.held = change.heldError == ERROR_SUCCESS ? target.Get() : NULL;
+    if (change.payload)
+        DigestHeld(change);
     LONG declined = ERROR_SUCCESS;
     if (!RecorderLetsMake(change, declined))
         return declined;
@@ -281,6 +300,14 @@ ChangeRequest PathChange(ChangeKind kind, const std::wstring& path, KeepRule rul
 bool GateDeleteFile(const std::wstring& path, KeepRule rule)
 {
     return PassBool(PathChange(kChangeDeleteFile, path, rule));
+}
+
+bool GateDeletePayload(const std::wstring& path, KeepRule rule, HeldDigest& digest)
+{
+    ChangeRequest change = PathChange(kChangeDeleteFile, path, rule);
+    change.payload = &digest;
+    digest = HeldDigest();
+    return PassBool(change);
 }
 
 bool GateScheduleDelete(const std::wstring& path, KeepRule rule)

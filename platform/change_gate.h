@@ -37,6 +37,15 @@ enum ChangeKind
                             // (UTF-16, NUL-terminated)
 };
 
+// A file's size and SHA-256 (hex); `sha256` empty when it was not read.
+struct HeldDigest
+{
+    ULONGLONG size;
+    std::wstring sha256;
+
+    HeldDigest() : size(0) {}
+};
+
 struct ChangeRequest
 {
     ChangeKind kind;
@@ -69,11 +78,15 @@ struct ChangeRequest
     // the change is not made.
     HANDLE held;
     DWORD heldError;
+    // For the deletion of a worm's payload from a stick (GateDeletePayload):
+    // filled with the file's size and SHA-256, read through `held` before
+    // the recorder is asked. The recorder marks its copy as a payload.
+    HeldDigest* payload;
 
     ChangeRequest()
         : kind(kChangeDeleteFile), attributes(0), rule(kKeepOrLeave), key(NULL), name(NULL), type(0), data(NULL),
           bytes(0), process(NULL), scriptKeys(NULL), nativeView(false), view(0), resetAccess(NULL),
-          importScript(NULL), deleteTask(NULL), held(NULL), heldError(ERROR_SUCCESS)
+          importScript(NULL), deleteTask(NULL), held(NULL), heldError(ERROR_SUCCESS), payload(NULL)
     {
     }
 };
@@ -115,6 +128,12 @@ const DWORD kErrorChangeLeft = ERROR_CANCELLED;
 // the folder removal and the attribute change (held_path.h): a folder on the
 // way that is a link, or was moved or replaced meanwhile, fails the change.
 bool GateDeleteFile(const std::wstring& path, KeepRule rule);
+// The same for a worm's payload on a stick: `digest` gets its size and
+// SHA-256 read through the handle the deletion goes through (none for a
+// file over kMaxHeldDigestBytes or one that cannot be read), and the
+// quarantine marks its copy as a payload.
+const ULONGLONG kMaxHeldDigestBytes = 64ull * 1024 * 1024;
+bool GateDeletePayload(const std::wstring& path, KeepRule rule, HeldDigest& digest);
 // MoveFileExW(path, NULL, MOVEFILE_DELAY_UNTIL_REBOOT).
 bool GateScheduleDelete(const std::wstring& path, KeepRule rule);
 bool GateSetAttributes(const std::wstring& path, DWORD attributes);

@@ -30,6 +30,7 @@ const ULONG kOpenReparsePoint = 0x200000;  // FILE_OPEN_REPARSE_POINT
 const ULONG kCaseInsensitive = 0x40;     // OBJ_CASE_INSENSITIVE
 
 PFNHELDPATHHOOK g_heldPathHook = NULL;
+std::wstring g_linkForTests;  // a folder taken for a junction (Wine makes none)
 
 struct BasicInfo  // FILE_BASIC_INFO and FILE_BASIC_INFORMATION
 {
@@ -306,7 +307,8 @@ DWORD CFolderChain::Open(const std::wstring& path, bool includeLast, bool create
         m_handles.push_back(std::move(level));
         if (!(facts.attributes & FILE_ATTRIBUTE_DIRECTORY))
             return ERROR_DIRECTORY;
-        if (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        if ((facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+            (!g_linkForTests.empty() && ::lstrcmpiW(folder.c_str(), g_linkForTests.c_str()) == 0))
             return ERROR_CANT_ACCESS_FILE;
         m_last = folder;
     }
@@ -342,6 +344,24 @@ DWORD CFolderChain::OpenIn(const std::wstring& name, ACCESS_MASK access, DWORD s
 }
 
 void SetHeldPathHook(PFNHELDPATHHOOK hook) { g_heldPathHook = hook; }
+
+void SetHeldLinkForTests(const std::wstring& folder)
+{
+    g_linkForTests = folder.empty() ? folder : HeldPathForm(folder);
+}
+
+DWORD OpenHeldItem(const std::wstring& path, ACCESS_MASK access, DWORD options, CFolderChain& chain, CHandle& file)
+{
+    const std::wstring held = HeldPathForm(path);
+    const std::wstring::size_type slash = held.rfind(L'\\');
+    if (held.empty() || slash == std::wstring::npos || slash + 1 == held.size())
+        return ERROR_PATH_NOT_FOUND;  // not on a drive, or a drive's root
+    const DWORD error = chain.Open(held, false, false);
+    if (error != ERROR_SUCCESS)
+        return error;
+    return chain.OpenIn(held.substr(slash + 1), access, FILE_SHARE_READ | FILE_SHARE_WRITE, kOpenExisting, options,
+                        file);
+}
 
 bool CFolderChain::InPlace() const
 {

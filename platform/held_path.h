@@ -88,6 +88,10 @@ private:
 typedef void (*PFNHELDPATHHOOK)(const std::wstring& folder);
 void SetHeldPathHook(PFNHELDPATHHOOK hook);
 
+// For tests: the folder (a plain path; empty: none) every chain refuses as
+// if it were a junction, which Wine cannot make.
+void SetHeldLinkForTests(const std::wstring& folder);
+
 // NtCreateFile's dispositions and options, for OpenIn.
 const DWORD kOpenExisting = 1;         // FILE_OPEN
 const DWORD kCreateNew = 2;            // FILE_CREATE
@@ -102,3 +106,10 @@ DWORD DeleteThroughHandle(HANDLE handle);
 // Attributes as SetFileAttributesW sets them; times too when given.
 DWORD SetBasicsThroughHandle(HANDLE handle, DWORD attributes, const FILETIME* created = NULL,
                              const FILETIME* accessed = NULL, const FILETIME* written = NULL);
+
+// Opens the file or folder at `path` (a local path on a drive, not a root)
+// as itself in its folders, held by `chain` for as long as the handle is
+// used: a junction or link anywhere on the way is refused, never followed
+// (to another disk, or through an object link to another machine).
+// `options` as OpenIn's; shared for reading and writing. The Win32 error code.
+DWORD OpenHeldItem(const std::wstring& path, ACCESS_MASK access, DWORD options, CFolderChain& chain, CHandle& file);

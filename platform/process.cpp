@@ -5,6 +5,9 @@
 #include <shlwapi.h>
 #include <tlhelp32.h>
 
+#include <string>
+#include <vector>
+
 #include "platform/change_gate.h"
 #include "platform/handles.h"
 #include "platform/system_function.h"
@@ -177,6 +180,73 @@ bool ReadCommandLineFromBlock(HANDLE process, std::wstring& line)
            (::ReadProcessMemory(process, text.buffer, &line[0], text.length, &read) && read == text.length);
 }
 
+// The words of a command line: split at blanks and at the command
+// interpreter's operators, quotes grouping and taken off. A quoted word
+// with blanks inside ("cmd /c \"start x.vbs\"") is split again, a few
+// levels deep at most.
+void SplitWords(const std::wstring& line, int depth, std::vector<std::wstring>& words)
+{
+    std::wstring word;
+    bool quoted = false;
+    bool grouped = false;  // the word held blanks inside quotes
+    for (size_t i = 0; i <= line.size(); ++i)
+    {
+        const wchar_t c = i < line.size() ? line[i] : L' ';
+        if (c == L'"')
+        {
+            quoted = !quoted;
+            continue;
+        }
+        if (quoted || !(c == L' ' || c == L'\t' || c == L'&' || c == L'|' || c == L'<' || c == L'>' ||
+                         c == L'(' || c == L')'))
+        {
+            grouped = grouped || (quoted && (c == L' ' || c == L'\t'));
+            word += c;
+            continue;
+        }
+        if (grouped && depth > 0)
+            SplitWords(word, depth - 1, words);
+        if (!word.empty())
+            words.push_back(word);
+        word.clear();
+        grouped = false;
+    }
+}
+
+// Whether `word`, or its part before a comma (the DLL runner's
+// "file.dll,Entry"), is the whole path of `file`.
+bool NamesFile(const std::wstring& word, const std::wstring& file)
+{
+    const std::wstring::size_type comma = word.find(L',');
+    const std::wstring parts[] = {word, comma == std::wstring::npos ? std::wstring() : word.substr(0, comma)};
+    for (size_t i = 0; i < sizeof(parts) / sizeof(parts[0]); ++i)
+    {
+        if (parts[i].size() < 3 || parts[i].size() >= MAX_PATH)
+            continue;
+        wchar_t full[MAX_PATH];
+        const DWORD length = ::GetFullPathNameW(parts[i].c_str(), MAX_PATH, full, NULL);
+        // Only a path written whole counts: a relative one is the process's
+        // own business.
+        if (::PathIsRelativeW(parts[i].c_str()) || length == 0 || length >= MAX_PATH)
+            continue;
+        if (::lstrcmpiW(full, file.c_str()) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool LineNamesFile(const std::wstring& line, const std::wstring& file)
+{
+    std::vector<std::wstring> words;
+    SplitWords(line, 3, words);
+    for (size_t i = 0; i < words.size(); ++i)
+    {
+        if (NamesFile(words[i], file))
+            return true;
+    }
+    return false;
+}
+
 bool IsHost(const wchar_t* image)
 {
     const wchar_t* name = ::PathFindFileNameW(image);
@@ -212,7 +282,7 @@ int EndProcessesRunning(const std::wstring& file)
         const bool runs = ::lstrcmpiW(path, file.c_str()) == 0 ||
                           (IsHost(path) &&
                            (GetProcessCommandLine(process, line) || ReadCommandLineFromBlock(process, line)) &&
-                           ::StrStrIW(line.c_str(), file.c_str()) != NULL);
+                           LineNamesFile(line, file));
         if (runs && GateEndProcess(process, path))
             ++ended;
     } while (::Process32NextW(snapshot, &entry));

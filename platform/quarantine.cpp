@@ -12,6 +12,7 @@
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/program_folder.h"
+#include "platform/quarantine_payloads.h"
 #include "platform/reg_views.h"
 #include "platform/registry.h"
 #include "platform/registry_journal.h"
@@ -1250,12 +1251,14 @@ IChangeRecorder::Verdict CQuarantine::BeforeTask(const ChangeRequest& change)
 {
     // The task's definition in a file of its own beside the pack: restore
     // registers it again from there.
-    if (!EnsureFolder())
+    const std::wstring xml(static_cast<const wchar_t*>(change.data));
+    const std::string bytes = "\xFF\xFE" + Utf16Bytes(xml);
+    // The definition counts against the room all quarantines share.
+    const ULONGLONG room = m_usedBytes < kMaxQuarantineBytes ? kMaxQuarantineBytes - m_usedBytes : 0;
+    if (bytes.size() > room || bytes.size() > kMaxKeptFileBytes || !EnsureFolder())
         return kLeave;
     wchar_t name[32];
     swprintf(name, 32, L"task-%04lu.xml", static_cast<unsigned long>(m_records + 1));
-    const std::wstring xml(static_cast<const wchar_t*>(change.data));
-    const std::string bytes = "\xFF\xFE" + Utf16Bytes(xml);
     if (WriteFreshFile(m_folder + name, bytes.data(), static_cast<DWORD>(bytes.size())) != ERROR_SUCCESS)
         return kLeave;  // without its definition a task is not deleted
     m_record = ManifestRecord();
@@ -1264,11 +1267,12 @@ IChangeRecorder::Verdict CQuarantine::BeforeTask(const ChangeRequest& change)
     m_record.path = change.path;
     m_record.size = bytes.size();
     m_record.stored = name;
+    m_usedBytes += bytes.size();
     m_pending = true;
     return kMake;
 }
 
-void CQuarantine::After(const ChangeRequest&, bool succeeded)
+void CQuarantine::After(const ChangeRequest& change, bool succeeded)
 {
     if (!m_pending)
         return;
@@ -1277,7 +1281,12 @@ void CQuarantine::After(const ChangeRequest&, bool succeeded)
     {
         // Nothing changed: the copy made for it (the last in the pack)
         // goes again.
-        if (m_record.stored != kNone)
+        if (m_record.kind == kRecordTask)
+        {
+            ::DeleteFileW((m_folder + m_record.stored).c_str());
+            m_usedBytes -= m_record.size;
+        }
+        else if (m_record.stored != kNone)
         {
             m_packSize -= m_record.size;
             CutPack(m_pack, m_packSize);
@@ -1306,4 +1315,8 @@ void CQuarantine::After(const ChangeRequest&, bool succeeded)
     if (!EnsureFolder())
         return;
     Append(m_record);
+    // A stick payload's copy is marked as one: the autostart walk knows the
+    // worm by it in later scans.
+    if (change.payload && m_record.kind == L"file" && m_record.stored != kNone)
+        NotePayloadKept(m_folder, m_record.stored);
 }

@@ -186,11 +186,19 @@ bool DeleteScheduledTask(const std::wstring& path)
     return SUCCEEDED(folder->DeleteTask(taskName.Get(), 0));
 }
 
-bool RegisterScheduledTask(const std::wstring& path, const std::wstring& xml, bool& disabled)
+bool RegisterScheduledTask(const std::wstring& path, const std::wstring& xml, bool& disabled, bool& taken)
 {
     const std::wstring text = WithoutStoredPassword(xml, disabled);
+    taken = false;
     if (g_store)
-        return g_store->add(path, text);
+    {
+        std::vector<ScheduledTask> tasks;
+        if (!g_store->list(tasks))
+            return false;
+        for (size_t i = 0; i < tasks.size() && !taken; ++i)
+            taken = tasks[i].path == path;
+        return !taken && g_store->add(path, text);
+    }
     std::wstring folderPath, name;
     SplitTaskPath(path, folderPath, name);
     CComOwner<ITaskService> service;
@@ -206,8 +214,10 @@ bool RegisterScheduledTask(const std::wstring& path, const std::wstring& xml, bo
     }
     CBstr taskName(name), definition(text);
     CComOwner<IRegisteredTask> task;
-    return SUCCEEDED(folder->RegisterTask(taskName.Get(), definition.Get(), TASK_CREATE_OR_UPDATE, Empty(), Empty(),
-                                          TASK_LOGON_NONE, Empty(), task.Receive()));
+    const HRESULT result = folder->RegisterTask(taskName.Get(), definition.Get(), TASK_CREATE, Empty(), Empty(),
+                                                TASK_LOGON_NONE, Empty(), task.Receive());
+    taken = result == HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
+    return SUCCEEDED(result);
 }
 
 bool XmlElementText(const std::wstring& xml, const wchar_t* name, size_t& from, std::wstring& text)

@@ -18,8 +18,9 @@ bool DeleteScheduledTask(const std::wstring& path);
 // Registers `xml` at `path` (its folder is made when missing), as the
 // principal the XML names. A task whose principal logged on with a stored
 // password cannot have it back: it is registered disabled, to run as the
-// interactive user, and `disabled` tells so.
-bool RegisterScheduledTask(const std::wstring& path, const std::wstring& xml, bool& disabled);
+// interactive user, and `disabled` tells so. A task registered at `path`
+// meanwhile is never replaced: false, and `taken` tells so.
+bool RegisterScheduledTask(const std::wstring& path, const std::wstring& xml, bool& disabled, bool& taken);
 
 // The text of the first element `name` in `xml` ("Command" of
 // "<Command>x</Command>"), its entities decoded; false when there is none.

@@ -18,9 +18,11 @@
 #include "killers/scan_log.h"
 #include "platform/change_gate.h"
 #include "platform/file_trust.h"
+#include "platform/held_path.h"
 #include "platform/quarantine.h"
 #include "platform/reg_views.h"
 #include "platform/shell_link.h"
+#include "platform/system_function.h"
 #include "platform/registry.h"
 #include "platform/user_hives.h"
 #include "tests/autostart_test.h"
@@ -36,6 +38,9 @@ namespace {
 const std::string kStickExe = TinyImage(4096) + "stick worm program";
 const std::string kStickDb = "#@~^AAAAAA==encoded stick script^#~@";
 const std::string kQuarantinedExe = TinyImage(2048) + "kept by an earlier scan";
+// Kept by an earlier scan but no stick payload; a payload the user restored.
+const std::string kKeptFileExe = TinyImage(2048) + "the user's tool kept by an earlier scan";
+const std::string kRestoredExe = TinyImage(2048) + "a payload the user brought back";
 
 enum PayloadBytes
 {
@@ -44,6 +49,8 @@ enum PayloadBytes
     kStickExeCopy,
     kStickDbCopy,
     kQuarantinedCopy,
+    kKeptFileCopy,
+    kRestoredCopy,
 };
 
 struct EntryCase
@@ -101,6 +108,10 @@ const EntryCase kEntryCases[] = {
      L"<A>\\mine.vbs", kOwnBytes, 0, false},
     {"a hidden script in a folder only administrators write", HKEY_CURRENT_USER, kRun, 0, L"Admin",
      L"wscript //B C:\\AdminOnly\\a.vbs", L"C:\\AdminOnly\\a.vbs", kOwnBytes, FILE_ATTRIBUTE_HIDDEN, false},
+    {"a copy of a file an earlier scan kept that was no payload", HKEY_CURRENT_USER, kRun, 0, L"Tool",
+     L"%APPDATA%\\tool.exe", L"<A>\\tool.exe", kKeptFileCopy, 0, false},
+    {"a copy of a payload the user restored", HKEY_CURRENT_USER, kRun, 0, L"Restored", L"%APPDATA%\\back.exe",
+     L"<A>\\back.exe", kRestoredCopy, 0, false},
     {"a variable the user's records lack", HKEY_CURRENT_USER, kRun, 0, L"Unknown",
      L"wscript //B %NOSUCHVAR%\\a.vbs", NULL, kNoPayload, 0, false},
 };
@@ -115,6 +126,10 @@ std::string BytesOf(PayloadBytes bytes, const char* label)
         return kStickDb;
     case kQuarantinedCopy:
         return kQuarantinedExe;
+    case kKeptFileCopy:
+        return kKeptFileExe;
+    case kRestoredCopy:
+        return kRestoredExe;
     default:
         return std::string("' ") + label;
     }
@@ -165,10 +180,23 @@ protected:
     }
 };
 
+// An earlier scan: a stick payload it deleted, and a file it deleted by
+// another rule.
 void KeepAnOldWorm()
 {
     PlantFile(L"C:\\oldscan\\oldworm.exe", kQuarantinedExe, 0);
-    GateDeleteFile(L"C:\\oldscan\\oldworm.exe", kKeepOrLeave);
+    HeldDigest digest;
+    GateDeletePayload(L"C:\\oldscan\\oldworm.exe", kKeepOrLeave, digest);
+    PlantFile(L"C:\\oldscan\\tool.exe", kKeptFileExe, 0);
+    GateDeleteFile(L"C:\\oldscan\\tool.exe", kKeepOrLeave);
+}
+
+// Another: a stick payload, brought back by /restore afterwards.
+void KeepAWormTheUserRestores()
+{
+    PlantFile(L"C:\\oldscan\\back.exe", kRestoredExe, 0);
+    HeldDigest digest;
+    GateDeletePayload(L"C:\\oldscan\\back.exe", kKeepOrLeave, digest);
 }
 
 void ScanStickAndPc()
@@ -185,6 +213,10 @@ void ScanStickAndPc()
 TEST_F(AutostartTest, TheWormsEntriesGoAndTheHonestOnesStaySideBySide)
 {
     ASSERT_FALSE(Quarantined(KeepAnOldWorm).empty());
+    const std::wstring restored = Quarantined(KeepAWormTheUserRestores);
+    ASSERT_FALSE(restored.empty());
+    std::wstring restoreReport;
+    ASSERT_EQ(kRestoreDone, RestoreQuarantine(restored.substr(0, restored.size() - 1), false, restoreReport)) << Narrow(restoreReport);
     PlantStick();
     for (size_t i = 0; i < sizeof(kEntryCases) / sizeof(kEntryCases[0]); ++i)
     {
@@ -360,6 +392,29 @@ TEST_F(AutostartTest, UnderLocalSystemEachUsersEntriesExpandFromThatUsersOwnReco
     RemoveTree(L"C:\\users\\third");
 }
 
+TEST_F(AutostartTest, APathThroughAJunctionIsNeitherOpenedNorJudged)
+{
+    // A folder on the way stands in for a mount point to another machine:
+    // the hidden script behind it is never opened, the entry stays.
+    const std::wstring behind = Place(L"<A>\\share\\w.vbs");
+    PlantFile(behind, "' worm", kHiddenSystem);
+    ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, kRun, L"Share", L"wscript.exe //B \"%APPDATA%\\share\\w.vbs\""));
+    SetHeldLinkForTests(Place(L"<A>\\share"));
+    RunAutostarts();
+    std::wstring text;
+    EXPECT_TRUE(GetRegText(HKEY_CURRENT_USER, kRun, L"Share", text));
+    EXPECT_TRUE(FileExists(behind));
+    EXPECT_EQ(std::string::npos, Logged().find("Share")) << Logged();
+    // The Startup folder itself behind a junction: not walked.
+    const std::wstring startup = Place(L"<S>\\");
+    PlantFile(startup + L"copy.vbs", "' copy", kHiddenSystem);
+    SetHeldLinkForTests(startup.substr(0, startup.size() - 1));
+    RunAutostarts();
+    SetHeldLinkForTests(L"");
+    EXPECT_TRUE(FileExists(startup + L"copy.vbs"));
+    EXPECT_EQ(std::string::npos, Logged().find("copy.vbs")) << Logged();
+}
+
 TEST_F(AutostartTest, ReportOnlyNamesTheEntriesChangesNothingAndSeesNothingComeBack)
 {
     ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, kRun, L"WinUpdate", L"wscript.exe //B \"%APPDATA%\\ro.vbs\""));
@@ -376,6 +431,27 @@ TEST_F(AutostartTest, ReportOnlyNamesTheEntriesChangesNothingAndSeesNothingComeB
     RunAutostarts();
     EXPECT_FALSE(GetRegText(HKEY_CURRENT_USER, kRun, L"WinUpdate", text));
 }
+
+namespace {
+
+// A value whose name has a NUL inside: only the native call takes its length.
+bool SetCountedValue(HKEY root, const wchar_t* path, const std::wstring& name, const std::wstring& data)
+{
+    struct CountedName
+    {
+        USHORT length;
+        USHORT maximumLength;
+        const wchar_t* buffer;
+    } counted = {static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2), name.c_str()};
+    typedef LONG(WINAPI * SetValue)(HANDLE, const void*, ULONG, ULONG, const void*, ULONG);
+    const SetValue set = SystemFunction<SetValue>(L"ntdll.dll", "NtSetValueKey");
+    CRegKey key;
+    if (!set || key.Open(root, path, KEY_SET_VALUE) != ERROR_SUCCESS)
+        return false;
+    return set(key, &counted, 0, REG_SZ, data.c_str(), static_cast<ULONG>((data.size() + 1) * 2)) == 0;
+}
+
+}  // namespace
 
 TEST_F(AutostartTest, BadValuesAndCrowdedStartupFoldersNeitherTripNorGuess)
 {
@@ -405,6 +481,12 @@ TEST_F(AutostartTest, BadValuesAndCrowdedStartupFoldersNeitherTripNorGuess)
         const DWORD bytes = values[i].bytes ? values[i].bytes : static_cast<DWORD>((values[i].data.size() + 1) * 2);
         ASSERT_TRUE(SetRegValue(HKEY_CURRENT_USER, kRun, values[i].name, values[i].type, values[i].data.c_str(), bytes));
     }
+    // The worm's value named "Tray", a NUL and more, beside the user's own
+    // "Tray": a call by the worm's name would reach the user's.
+    ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, kRun, L"Tray", L"C:\\Windows\\notepad.exe"));
+    const std::wstring tray = Place(L"<A>\\tray.vbs");
+    PlantFile(tray, "' worm", kHiddenSystem);
+    ASSERT_TRUE(SetCountedValue(HKEY_CURRENT_USER, kRun, std::wstring(L"Tray\0x", 6), L"wscript //B " + tray));
     DWORD number = 5;
     ASSERT_TRUE(SetRegValue(HKEY_CURRENT_USER, kRun, L"Number", REG_DWORD, &number, sizeof(number)));
     // A Startup folder of 5,000 of the user's files and one hidden copy.
@@ -429,6 +511,12 @@ TEST_F(AutostartTest, BadValuesAndCrowdedStartupFoldersNeitherTripNorGuess)
         EXPECT_EQ(values[i].removed, !present) << i;
     }
     EXPECT_TRUE(GetRegDword(HKEY_CURRENT_USER, kRun, L"Number", number));
+    std::wstring text;
+    EXPECT_TRUE(GetRegText(HKEY_CURRENT_USER, kRun, L"Tray", text));
+    EXPECT_NE(std::string::npos,
+              Logged().find("保留无法判断的启动项\tHKEY_CURRENT_USER\\" + Narrow(kRun) + "\\Tray?x\r\n")) << Logged();
+    EXPECT_EQ(std::string::npos, Logged().find("Tray\r\n")) << Logged();
+    EXPECT_TRUE(FileExists(tray));
     EXPECT_FALSE(FileExists(script));
     EXPECT_FALSE(FileExists(startup + L"hidden.vbs"));
     EXPECT_TRUE(FileExists(startup + L"note4999.txt"));

@@ -102,6 +102,7 @@ TEST_F(AutostartTaskTest, AWormsScheduledTaskGoesIntoTheQuarantineAndComesBack)
          true},
         {L"\\WormCmd", TaskXml(L"%ComSpec%", L"/c start wscript //B &quot;" + script + L"&quot;", L"InteractiveToken"),
          true},
+        {L"\\Taken", TaskXml(L"wscript.exe", L"//B &quot;" + script + L"&quot;", L"InteractiveToken"), true},
         {L"\\Vendor Agent", TaskXml(L"C:\\Program Files\\Vendor\\agent.exe", L"/tray", L"InteractiveToken"), false},
         {L"\\Garbage", L"<Task><Actions><Exec><Command>wscript.exe", false},
         {L"\\Empty", L"", false},
@@ -129,6 +130,10 @@ TEST_F(AutostartTaskTest, AWormsScheduledTaskGoesIntoTheQuarantineAndComesBack)
     // Back at its path with its definition; the one that ran with a stored
     // password comes back disabled, and the report says so.
     ASSERT_FALSE(folder.empty());
+    // A task the administrator registered at a kept task's path since
+    // stays as it is; the report names the clash.
+    const std::wstring own = TaskXml(L"C:\\Program Files\\Vendor\\agent.exe", L"/own", L"InteractiveToken");
+    AddStoredTask(L"\\Taken", own);
     std::wstring report;
     EXPECT_EQ(kRestoreIncomplete, RestoreQuarantine(folder.substr(0, folder.size() - 1), false, report));
     const ScheduledTask* sync = StoredTask(cases[0].path);
@@ -141,6 +146,11 @@ TEST_F(AutostartTaskTest, AWormsScheduledTaskGoesIntoTheQuarantineAndComesBack)
     EXPECT_NE(std::wstring::npos, report.find(L"restored disabled\t" + std::wstring(cases[0].path))) << Narrow(report);
     EXPECT_NE(std::wstring::npos, report.find(L"restored\t" + std::wstring(cases[1].path) + L"\r\n"));
     EXPECT_NE(std::string::npos, ReadFileBytes(folder + L"restore.txt").find("d\0i\0s\0a\0b\0l\0e\0d\0"));
+    ASSERT_TRUE(StoredTask(L"\\Taken") != NULL);
+    EXPECT_EQ(Narrow(own), Narrow(StoredTask(L"\\Taken")->xml));
+    EXPECT_NE(std::wstring::npos,
+              report.find(L"refused\t\\Taken\ta task was registered at this path since: it is left as it is\r\n"))
+        << Narrow(report);
     SetTaskStoreForTests(NULL);
 }
 

@@ -6,6 +6,7 @@
 #include <shlwapi.h>
 #include <tlhelp32.h>
 
+#include <string>
 #include <vector>
 
 #include "platform/handles.h"
@@ -113,6 +114,43 @@ TEST(EndProcessesRunning, ThePayloadItselfAndTheHostsWhoseCommandLineNamesIt)
     EXPECT_FALSE(Ended(notAHost, 300));
     ::TerminateProcess(otherScript, 0);
     ::TerminateProcess(notAHost, 0);
+}
+
+TEST(EndProcessesRunning, OnlyAHostNamingThePayloadsWholePath)
+{
+    // Each host in a folder of its own; the payload asked about, and whether
+    // the host goes for it.
+    struct HostCase
+    {
+        const wchar_t* image;
+        const wchar_t* arguments;
+        const wchar_t* payload;
+        bool ended;
+    } const cases[] = {
+        {L"C:\\h1\\powershell.exe", L"-File C:\\ProgramData\\Corp\\logon.ps1", L"C:\\ProgramData\\Cor", false},
+        {L"C:\\h2\\msiexec.exe", L"/i \"C:\\pl\\setup.msi.bak\"", L"C:\\pl\\setup.msi", false},
+        {L"C:\\h3\\cmd.exe", L"/c \"start wscript //B C:\\pl\\deep.vbs&exit\"", L"C:\\PL\\deep.vbs", true},
+        {L"C:\\h4\\rundll32.exe", L"C:\\pl\\drv.dll,Start", L"C:\\pl\\drv.dll", true},
+        {L"C:\\h5\\wscript.exe", L"//B \"C:\\pl\\sub\\..\\dot.vbs\"", L"C:\\pl\\dot.vbs", true},
+        {L"C:\\h6\\cscript.exe", L"dot.vbs", L"C:\\pl\\dot.vbs", false},
+    };
+    const size_t count = sizeof(cases) / sizeof(cases[0]);
+    std::vector<HANDLE> hosts;
+    for (size_t i = 0; i < count; ++i)
+    {
+        hosts.push_back(StartSleeper(cases[i].image, cases[i].arguments));
+        ASSERT_TRUE(hosts[i] != NULL) << std::string(cases[i].image, cases[i].image + ::lstrlenW(cases[i].image));
+    }
+    for (size_t i = 0; i < count; ++i)
+    {
+        EXPECT_EQ(cases[i].ended ? 1 : 0, EndProcessesRunning(cases[i].payload)) << std::string(cases[i].image, cases[i].image + ::lstrlenW(cases[i].image));
+        EXPECT_EQ(cases[i].ended, Ended(hosts[i], cases[i].ended ? 3000 : 300)) << std::string(cases[i].image, cases[i].image + ::lstrlenW(cases[i].image));
+    }
+    for (size_t i = 0; i < count; ++i)
+    {
+        ::TerminateProcess(hosts[i], 0);
+        ::CloseHandle(hosts[i]);
+    }
 }
 
 TEST(EnablePrivilege, KnownAndUnknownNames)

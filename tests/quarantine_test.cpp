@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -17,10 +18,12 @@
 #include "platform/program_folder.h"
 #include "platform/handles.h"
 #include "platform/quarantine.h"
+#include "platform/quarantine_payloads.h"
 #include "platform/reg_script.h"
 #include "platform/reg_views.h"
 #include "platform/registry.h"
 #include "platform/sha256.h"
+#include "tests/declining_recorder.h"
 #include "tests/planted_security.h"
 #include "tests/testing.h"
 
@@ -1238,6 +1241,75 @@ TEST_F(QuarantineTest, RegistryBlocksCountAgainstTheQuarantinesRoomAndLargerTree
     EXPECT_EQ(std::wstring::npos, Utf16Text(script).find(L"Blob"));
     RemoveTree(m_root + L"20260119-000000");
     DeleteKey(HKEY_LOCAL_MACHINE, kTestKey);
+}
+
+namespace {
+
+bool g_taskDeleted = false;
+bool DeleteNoTask(const std::wstring&)
+{
+    g_taskDeleted = true;
+    return true;
+}
+
+}  // namespace
+
+TEST_F(QuarantineTest, ATaskDefinitionCountsAgainstTheQuarantinesRoom)
+{
+    // Earlier quarantines, young enough to stay, leave no room.
+    SetChangeRecorder(NULL);
+    delete m_quarantine;
+    m_quarantine = NULL;
+    ASSERT_EQ(DWORD(0), SecureFolder(GetProgramFolder() + L"Quarantine"));
+    ASSERT_TRUE(::CreateDirectoryW((m_root + L"20260119-000000").c_str(), NULL));
+    ASSERT_TRUE(MakeLargeFile(m_root + L"20260119-000000\\kept.bin", 256));
+    SYSTEMTIME now = {};
+    now.wYear = 2026;
+    now.wMonth = 1;
+    now.wDay = 20;
+    m_quarantine = new CQuarantine(m_root);
+    m_quarantine->Prune(now);
+    SetChangeRecorder(m_quarantine);
+
+    g_taskDeleted = false;
+    EXPECT_FALSE(GateDeleteTask(L"\\Worm", L"<Task/>", DeleteNoTask));
+    EXPECT_FALSE(g_taskDeleted) << "deleted without its definition kept";
+    const std::wstring folder = Finish();
+    EXPECT_TRUE(folder.empty() || !FileExists(folder + L"task-0001.xml"));
+    RemoveTree(m_root + L"20260119-000000");
+}
+
+TEST_F(QuarantineTest, AStickPayloadIsDigestedThroughItsHeldFileAndItsCopyMarkedUntilRestored)
+{
+    const std::string payload = TinyImage(3000) + "payload";
+    ASSERT_TRUE(WriteFileBytes(L"C:\\qt\\p.exe", payload));
+    ASSERT_TRUE(WriteFileBytes(L"C:\\qt\\user.exe", TinyImage(2000)));
+    ASSERT_TRUE(WriteFileBytes(L"C:\\qt\\ro.exe", "report only"));
+    HeldDigest digest;
+    EXPECT_TRUE(GateDeletePayload(L"C:\\qt\\p.exe", kKeepOrLeave, digest));
+    EXPECT_EQ(payload.size(), digest.size);
+    EXPECT_EQ(Sha256Of(payload), digest.sha256);
+    EXPECT_TRUE(GateDeleteFile(L"C:\\qt\\user.exe", kKeepOrLeave));
+    {
+        // Report-only declines the deletion and still hands the digest back.
+        CDecliningRecorder reportOnly;
+        EXPECT_TRUE(GateDeletePayload(L"C:\\qt\\ro.exe", kKeepOrLeave, digest));
+        EXPECT_EQ(Sha256Of("report only"), digest.sha256);
+        EXPECT_TRUE(FileExists(L"C:\\qt\\ro.exe"));
+    }
+    const std::wstring folder = Finish();
+    const std::vector<ManifestRecord> records = Records(folder);
+    ASSERT_EQ(2u, records.size());
+    std::set<std::wstring> kept;
+    ReadKeptPayloads(folder, kept);
+    ASSERT_EQ(1u, kept.size());
+    EXPECT_EQ(records[0].stored, *kept.begin()) << "the payload's copy alone";
+    // Brought back by the user: no payload any more.
+    std::wstring report;
+    EXPECT_EQ(kRestoreDone, RestoreQuarantine(folder, false, report)) << report;
+    EXPECT_EQ(payload, ReadFileBytes(L"C:\\qt\\p.exe"));
+    ReadKeptPayloads(folder, kept);
+    EXPECT_TRUE(kept.empty());
 }
 
 TEST_F(QuarantineTest, TheScriptIsComposedLatestChangeFirstFromBlocksWrittenOnce)

@@ -152,8 +152,17 @@ bool ProfileDefaults(const std::wstring& home, VariableMap& variables, std::wstr
 bool InsideProfile(const std::wstring& folder, const std::wstring& profile)
 {
     std::wstring longFolder;
-    return !folder.empty() && !IsRemoteOrDevicePath(folder.c_str()) && LongFullPath(folder, longFolder) &&
-           IsInsideFolder(WithBackslash(longFolder), profile);
+    if (folder.empty() || IsRemoteOrDevicePath(folder.c_str()) || !LongFullPath(folder, longFolder) ||
+        !IsInsideFolder(WithBackslash(longFolder), profile))
+        return false;
+    // A link inside the profile leads out of it: every folder from the
+    // profile down is itself.
+    for (std::wstring::size_type at = profile.size() - 1; at < longFolder.size(); at = longFolder.find(L'\\', at + 1))
+    {
+        if (!IsFolder(longFolder.substr(0, at)))
+            return false;
+    }
+    return IsFolder(longFolder);
 }
 
 // The profile's variables a user may set for himself in his Environment key.

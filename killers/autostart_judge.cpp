@@ -1,5 +1,7 @@
 #include "killers/autostart_judge.h"
 
+#include <sddl.h>
+
 #include <vector>
 
 #include "platform/drives.h"
@@ -56,11 +58,39 @@ bool OpenAsItself(const std::wstring& path, DWORD options, CFolderChain& chain, 
 
 }  // namespace
 
+bool LongFullPath(const std::wstring& path, std::wstring& longPath)
+{
+    wchar_t full[MAX_PATH * 2] = {0};
+    DWORD length = ::GetFullPathNameW(path.c_str(), MAX_PATH * 2, full, NULL);
+    if (length == 0 || length >= MAX_PATH * 2)
+        return false;
+    wchar_t expanded[MAX_PATH * 2] = {0};
+    length = ::GetLongPathNameW(full, expanded, MAX_PATH * 2);
+    if (length == 0 || length >= MAX_PATH * 2)
+        return false;
+    longPath = expanded;
+    return true;
+}
+
+bool IsInsideFolder(const std::wstring& path, const std::wstring& folder)
+{
+    return folder.size() > 3 && StartsWithNoCase(path, folder);
+}
+
 CPayloadJudge::CPayloadJudge(const std::wstring& quarantineRoot)
 {
     ReadQuarantinedDigests(quarantineRoot, m_quarantined);
     GetWindowsDirSlash(m_windows);
     m_programs = ProgramFilesDirsSlash();
+    // Compared with long forms: the records may hold short ones.
+    std::wstring longForm;
+    if (!m_windows.empty() && LongFullPath(m_windows, longForm))
+        m_windows = WithBackslash(longForm);
+    for (size_t i = 0; i < m_programs.size(); ++i)
+    {
+        if (LongFullPath(m_programs[i], longForm))
+            m_programs[i] = WithBackslash(longForm);
+    }
 }
 
 bool CPayloadJudge::Resolve(const CommandTarget& target, std::wstring& path) const
@@ -91,14 +121,35 @@ bool CPayloadJudge::Resolve(const CommandTarget& target, std::wstring& path) con
 
 bool CPayloadJudge::IsProtectedPath(const std::wstring& path) const
 {
-    if (StartsWithNoCase(path, m_windows))
+    // "C:\PROGRA~1\..." names Program Files as well: only the long form
+    // says where a file is. One the system cannot name is protected.
+    std::wstring longPath;
+    if (!LongFullPath(path, longPath) || StartsWithNoCase(longPath, m_windows) || StartsWithNoCase(path, m_windows))
         return true;
     for (size_t i = 0; i < m_programs.size(); ++i)
     {
-        if (StartsWithNoCase(path, m_programs[i]))
+        if (StartsWithNoCase(longPath, m_programs[i]) || StartsWithNoCase(path, m_programs[i]))
             return true;
     }
     return false;
+}
+
+bool CPayloadJudge::IsOwnersFolder(HANDLE folder, const std::wstring& parent, const EntryOwner& owner) const
+{
+    if (!IsUserWritableFolder(folder))
+        return false;  // no user's at all
+    if (owner.sid.empty())
+        return true;
+    // A user's entry reaches his own profile, and folders he owns or writes.
+    std::wstring longParent;
+    if (!owner.profile.empty() && LongFullPath(parent, longParent) && IsInsideFolder(WithBackslash(longParent), owner.profile))
+        return true;
+    PSID user = NULL;
+    if (!::ConvertStringSidToSidW(owner.sid.c_str(), &user))
+        return false;
+    const bool writable = IsUserWritableFolder(folder, user);
+    ::LocalFree(user);
+    return writable;
 }
 
 bool CPayloadJudge::IsKnownPayload(HANDLE file, const std::wstring& path) const
@@ -123,7 +174,7 @@ bool CPayloadJudge::IsKnownPayload(HANDLE file, const std::wstring& path) const
     return !HasValidSignature(file, path);
 }
 
-JudgedFile CPayloadJudge::Judge(const CommandTarget& target) const
+JudgedFile CPayloadJudge::Judge(const CommandTarget& target, const EntryOwner& owner) const
 {
     JudgedFile judged;
     judged.verdict = kFileKept;
@@ -154,7 +205,8 @@ JudgedFile CPayloadJudge::Judge(const CommandTarget& target) const
         CHandle folder;
         OpenFileFacts folderFacts;
         protectedFolder = !OpenAsItself(parent, kDirectoryOnly, above, folder) ||
-                          !QueryOpenFile(folder, folderFacts) || (folderFacts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !IsUserWritableFolder(folder);
+                          !QueryOpenFile(folder, folderFacts) ||
+                          (folderFacts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !IsOwnersFolder(folder, parent, owner);
         hiddenFolder = !protectedFolder && (folderFacts.attributes & kHiddenOrSystem) &&
                        !IsNameIn(LastPart(parent), kWindowsHiddenFolders);
     }
@@ -165,13 +217,26 @@ JudgedFile CPayloadJudge::Judge(const CommandTarget& target) const
     return judged;
 }
 
-bool CPayloadJudge::IsWormStartupFile(const std::wstring& path) const
+bool CPayloadJudge::IsWormStartupFile(const std::wstring& path, const EntryOwner& owner) const
 {
+    const std::wstring parent = ParentOf(path);
+    if (IsProtectedPath(path) || parent.size() < 3)
+        return false;  // never deleted by this rule
     CFolderChain chain;
     CHandle file;
     OpenFileFacts facts;
     if (!OpenAsItself(path, kNonDirectoryOnly, chain, file) || !QueryOpenFile(file, facts) ||
         (facts.attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)))
         return false;
+    if (!owner.sid.empty())
+    {
+        // A user's Startup folder: one he may write, his profile's.
+        CFolderChain above;
+        CHandle folder;
+        OpenFileFacts folderFacts;
+        if (!OpenAsItself(parent, kDirectoryOnly, above, folder) || !QueryOpenFile(folder, folderFacts) ||
+            (folderFacts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !IsOwnersFolder(folder, parent, owner))
+            return false;
+    }
     return (facts.attributes & kHiddenOrSystem) || IsKnownPayload(file, path);
 }

@@ -26,6 +26,22 @@ struct JudgedFile
     std::wstring path;  // the full path judged (empty when it did not resolve)
 };
 
+// Whose entry names a file: a user's (his profile, with its trailing
+// backslash, and his SID as text), or the machine's (both empty).
+struct EntryOwner
+{
+    std::wstring profile;
+    std::wstring sid;
+};
+
+// The long, full form of a local path (no 8.3 names, no "..");
+// false when the system cannot say.
+bool LongFullPath(const std::wstring& path, std::wstring& longPath);
+
+// Whether `path` (a long, full path) lies inside `folder` (with its
+// trailing backslash).
+bool IsInsideFolder(const std::wstring& path, const std::wstring& folder);
+
 class CPayloadJudge
 {
 public:
@@ -33,18 +49,25 @@ public:
     // none), and the folders of Windows and of its programs.
     explicit CPayloadJudge(const std::wstring& quarantineRoot);
 
-    // A target of an entry's command line, its variables expanded.
-    JudgedFile Judge(const CommandTarget& target) const;
-    // A file lying in a Startup folder as an entry of its own: the worm's
-    // when hidden or system, or of a worm's bytes.
-    bool IsWormStartupFile(const std::wstring& path) const;
+    // A target of `owner`'s entry's command line, its variables expanded.
+    // A user's file is deleted only under his profile or in a folder he
+    // owns or may write.
+    JudgedFile Judge(const CommandTarget& target, const EntryOwner& owner) const;
+    // A file lying in `owner`'s Startup folder (the machine's: the
+    // all-users one) as an entry of its own: the worm's when hidden or
+    // system, or of a worm's bytes, and where this rule deletes.
+    bool IsWormStartupFile(const std::wstring& path, const EntryOwner& owner) const;
 
 private:
     CPayloadJudge(const CPayloadJudge&);
     CPayloadJudge& operator=(const CPayloadJudge&);
 
     bool Resolve(const CommandTarget& target, std::wstring& path) const;
+    // Windows' folder or a Program Files folder, read from the long form.
     bool IsProtectedPath(const std::wstring& path) const;
+    // Whether the folder open at `folder` (named `parent`) is one `owner`'s
+    // entries may delete from.
+    bool IsOwnersFolder(HANDLE folder, const std::wstring& parent, const EntryOwner& owner) const;
     // Whether the open file carries a worm's bytes and no valid signature.
     bool IsKnownPayload(HANDLE file, const std::wstring& path) const;
 

@@ -144,6 +144,7 @@ struct CAutostartWalk
     CKillerForAutostarts* command;
     VariableMap machine;
     std::vector<VariableMap> users;  // each user's variables, for HKLM's entries
+    std::vector<EntryOwner> owners;  // whose each of them is
     std::set<std::wstring> loaded;   // the SIDs of the hives walked (folded)
 
     static void Visit(HKEY root, const std::wstring& name, void* context)
@@ -153,14 +154,17 @@ struct CAutostartWalk
         const std::wstring sid = slash == std::wstring::npos ? std::wstring() : name.substr(slash + 1);
         VariableMap variables;
         std::wstring startup;
-        UserVariables(root, sid, walk.machine, variables, startup);
+        EntryOwner owner;
+        UserVariables(root, sid, walk.machine, variables, startup, owner);
         walk.users.push_back(variables);
+        walk.owners.push_back(owner);
         if (!sid.empty())
             walk.loaded.insert(FoldCase(sid));
         const HKEY predefined = sid.empty() ? HKEY_CURRENT_USER : HKEY_USERS;
-        walk.command->WalkRunKeys(predefined, sid.empty() ? std::wstring() : sid + L"\\", name, variables, false);
+        walk.command->WalkRunKeys(predefined, sid.empty() ? std::wstring() : sid + L"\\", name, variables, owner,
+                                  false);
         if (!startup.empty())
-            walk.command->WalkStartup(startup, variables);
+            walk.command->WalkStartup(startup, variables, owner);
     }
 };
 
@@ -184,8 +188,9 @@ int CKillerForAutostarts::Run(ICommunication* comm)
         for (size_t i = 0; i < profiles.size() && !StopRequested(); ++i)
         {
             walk.users.push_back(profiles[i].variables);
+            walk.owners.push_back(profiles[i].owner);
             if (!profiles[i].startup.empty())
-                WalkStartup(profiles[i].startup, profiles[i].variables);
+                WalkStartup(profiles[i].startup, profiles[i].variables, profiles[i].owner);
         }
     }
     if (StopRequested())
@@ -193,10 +198,12 @@ int CKillerForAutostarts::Run(ICommunication* comm)
     // The machine's entries: expanded from the machine's records, or, when
     // they name a user's folder, from each user's in turn.
     m_userVariables = walk.users;
-    WalkRunKeys(HKEY_LOCAL_MACHINE, std::wstring(), L"HKEY_LOCAL_MACHINE", walk.machine, true);
+    m_userOwners = walk.owners;
+    const EntryOwner theMachine;
+    WalkRunKeys(HKEY_LOCAL_MACHINE, std::wstring(), L"HKEY_LOCAL_MACHINE", walk.machine, theMachine, true);
     const std::wstring common = CommonStartupFolder();
     if (!common.empty() && !StopRequested())
-        WalkStartup(common, walk.machine);
+        WalkStartup(common, walk.machine, theMachine);
     if (!StopRequested())
         WalkTasks(walk.machine);
     if (g_recheckHook)
@@ -208,7 +215,7 @@ int CKillerForAutostarts::Run(ICommunication* comm)
 }
 
 void CKillerForAutostarts::WalkRunKeys(HKEY root, const std::wstring& rootPrefix, const std::wstring& rootName,
-                                       const VariableMap& variables, bool machine)
+                                       const VariableMap& variables, const EntryOwner& owner, bool machine)
 {
     for (size_t k = 0; k < sizeof(kRunKeys) / sizeof(kRunKeys[0]) && !StopRequested(); ++k)
     {
@@ -220,13 +227,14 @@ void CKillerForAutostarts::WalkRunKeys(HKEY root, const std::wstring& rootPrefix
             if (key.Open(root, path.c_str(), KEY_QUERY_VALUE | KEY_SET_VALUE | views.flags[v]) != ERROR_SUCCESS)
                 continue;
             const std::wstring where = rootName + L"\\" + ViewedPath(kRunKeys[k], views.flags[v]) + L"\\";
-            WalkValues(key, root, path, views.flags[v], where, variables, machine);
+            WalkValues(key, root, path, views.flags[v], where, variables, owner, machine);
         }
     }
 }
 
 void CKillerForAutostarts::WalkValues(HKEY key, HKEY root, const std::wstring& path, REGSAM view,
-                                      const std::wstring& where, const VariableMap& variables, bool machine)
+                                      const std::wstring& where, const VariableMap& variables,
+                                      const EntryOwner& owner, bool machine)
 {
     std::vector<RunValue> values;
     ReadRunValues(key, values);
@@ -234,11 +242,11 @@ void CKillerForAutostarts::WalkValues(HKEY key, HKEY root, const std::wstring& p
     {
         const RunValue& value = values[i];
         std::vector<JudgedFile> files;
-        EntryVerdict verdict = static_cast<EntryVerdict>(JudgeCommand(value.data, variables, files));
-        for (size_t u = 0; machine && verdict == kEntryKept && u < m_userVariables.size(); ++u)
-            verdict = static_cast<EntryVerdict>(JudgeCommand(value.data, m_userVariables[u], files));
-        if (machine && verdict == kEntryKept && m_wormData.count(FoldCase(value.data)))
-            verdict = kEntryWorm;  // the twin of a user's worm entry
+        // A machine's twin of a user's worm entry goes when it names the
+        // same file: the payloads this walk removed stay the worm's.
+        const EntryVerdict verdict = static_cast<EntryVerdict>(
+            machine ? JudgeMachineCommand(value.data, variables, files)
+                    : JudgeCommand(value.data, variables, owner, files));
         // A name with a NUL inside cannot be handed to the registry whole:
         // any call by that name reaches another value. It stays.
         const bool whole = value.name.find(L'\0') == std::wstring::npos;
@@ -246,8 +254,6 @@ void CKillerForAutostarts::WalkValues(HKEY key, HKEY root, const std::wstring& p
             ScanLog::AppendLine(kLogAutostartLeft, where + Printable(value.name));
         if (verdict != kEntryWorm || !whole)
             continue;
-        if (!machine)
-            m_wormData.insert(FoldCase(value.data));
         EndPayloadProcesses(files);
         if (GateDeleteValue(key, value.name.c_str()) == ERROR_SUCCESS)
         {
@@ -257,16 +263,29 @@ void CKillerForAutostarts::WalkValues(HKEY key, HKEY root, const std::wstring& p
             // gone is looked for again at the end.
             if (!ValueIs(root, path, view, value.name, NULL))
             {
-                RemovedEntry removed = {root, path, view, value.name, value.type, value.data, where + value.name, false};
+                RemovedEntry removed = {root, path, view, value.name, value.type, value.data, where + value.name, false,
+                                        owner};
                 m_removed.push_back(removed);
             }
         }
-        RemovePayloads(files);
+        RemovePayloads(files, owner);
     }
 }
 
+int CKillerForAutostarts::JudgeMachineCommand(const std::wstring& command, const VariableMap& machine,
+                                              std::vector<JudgedFile>& files)
+{
+    // The users' maps add only the profile's own variables, each inside
+    // its profile: as Windows expands the entry at that user's logon.
+    const EntryOwner theMachine;
+    int verdict = JudgeCommand(command, machine, theMachine, files);
+    for (size_t u = 0; verdict == kEntryKept && u < m_userVariables.size(); ++u)
+        verdict = JudgeCommand(command, m_userVariables[u], theMachine, files);
+    return verdict;
+}
+
 int CKillerForAutostarts::JudgeCommand(const std::wstring& command, const VariableMap& variables,
-                                       std::vector<JudgedFile>& files)
+                                       const EntryOwner& owner, std::vector<JudgedFile>& files)
 {
     files.clear();
     std::wstring expanded;
@@ -277,7 +296,7 @@ int CKillerForAutostarts::JudgeCommand(const std::wstring& command, const Variab
     bool stream = false;
     for (size_t t = 0; t < targets.size(); ++t)
     {
-        JudgedFile judged = m_pJudge->Judge(targets[t]);
+        JudgedFile judged = m_pJudge->Judge(targets[t], owner);
         // A payload an earlier entry named and this walk removed is still
         // the worm's for every other entry that names it.
         if (judged.verdict == kFileKept && !judged.path.empty() && m_payloadsDone.count(FoldCase(judged.path)))
@@ -299,7 +318,7 @@ void CKillerForAutostarts::EndPayloadProcesses(const std::vector<JudgedFile>& fi
     }
 }
 
-void CKillerForAutostarts::RemovePayloads(const std::vector<JudgedFile>& files)
+void CKillerForAutostarts::RemovePayloads(const std::vector<JudgedFile>& files, const EntryOwner& owner)
 {
     for (size_t i = 0; i < files.size(); ++i)
     {
@@ -317,13 +336,14 @@ void CKillerForAutostarts::RemovePayloads(const std::vector<JudgedFile>& files)
         ++m_nDeleted;
         if (!Exists(file.path))
         {
-            RemovedEntry removed = {NULL, file.path, 0, std::wstring(), 0, std::wstring(), file.path, false};
+            RemovedEntry removed = {NULL, file.path, 0, std::wstring(), 0, std::wstring(), file.path, false, owner};
             m_removed.push_back(removed);
         }
     }
 }
 
-void CKillerForAutostarts::WalkStartup(const std::wstring& folder, const VariableMap& variables)
+void CKillerForAutostarts::WalkStartup(const std::wstring& folder, const VariableMap& variables,
+                                       const EntryOwner& owner)
 {
     if (IsRemoteOrDevicePath(folder.c_str()))
         return;  // a Startup folder redirected to a share is not walked
@@ -346,8 +366,8 @@ void CKillerForAutostarts::WalkStartup(const std::wstring& folder, const Variabl
         const bool shortcut = HasExtensionIn(entry.name, kShortcutExtensions) && entry.sizeHigh == 0 &&
                               entry.sizeLow <= kMaxShortcutBytes && ReadShortcut(path, info);
         if (shortcut)
-            worm = JudgeCommand(L"\"" + info.target + L"\" " + info.arguments, variables, files) == kEntryWorm;
-        if (!worm && m_pJudge->IsWormStartupFile(path))
+            worm = JudgeCommand(L"\"" + info.target + L"\" " + info.arguments, variables, owner, files) == kEntryWorm;
+        if (!worm && m_pJudge->IsWormStartupFile(path, owner))
         {
             worm = true;
             files.clear();
@@ -364,16 +384,37 @@ void CKillerForAutostarts::WalkStartup(const std::wstring& folder, const Variabl
         ++m_nDeleted;
         if (!Exists(path))
         {
-            RemovedEntry removed = {NULL, path, 0, std::wstring(), 0, std::wstring(), path, false};
+            RemovedEntry removed = {NULL, path, 0, std::wstring(), 0, std::wstring(), path, false, owner};
             m_removed.push_back(removed);
         }
-        RemovePayloads(files);
+        RemovePayloads(files, owner);
     }
+}
+
+size_t CKillerForAutostarts::TaskUser(const std::wstring& xml) const
+{
+    size_t from = 0;
+    std::wstring id;
+    if (!XmlElementText(xml, L"UserId", from, id) || id.empty())
+        return m_userOwners.size();
+    const std::wstring::size_type slash = id.find_last_of(L'\\');
+    const std::wstring name = FoldCase(slash == std::wstring::npos ? id : id.substr(slash + 1));
+    for (size_t u = 0; u < m_userOwners.size() && u < m_userVariables.size(); ++u)
+    {
+        const VariableMap::const_iterator user = m_userVariables[u].find(FoldCase(L"USERNAME"));
+        if (FoldCase(m_userOwners[u].sid) == FoldCase(id) ||
+            (!m_userOwners[u].sid.empty() && user != m_userVariables[u].end() && FoldCase(user->second) == name))
+            return u;
+    }
+    return m_userOwners.size();
 }
 
 int CKillerForAutostarts::JudgeTask(const std::wstring& xml, const VariableMap& machine,
                                     std::vector<JudgedFile>& files)
 {
+    // A user's task expands with his variables alone, any other with the
+    // machine's.
+    const size_t user = TaskUser(xml);
     // Each action that starts a program: its command and its arguments.
     files.clear();
     int verdict = kEntryKept;
@@ -388,9 +429,9 @@ int CKillerForAutostarts::JudgeTask(const std::wstring& xml, const VariableMap& 
             arguments.clear();
         const std::wstring line = L"\"" + command + L"\" " + arguments;
         std::vector<JudgedFile> found;
-        int judged = JudgeCommand(line, machine, found);
-        for (size_t u = 0; judged == kEntryKept && u < m_userVariables.size(); ++u)
-            judged = JudgeCommand(line, m_userVariables[u], found);
+        const int judged = user < m_userVariables.size()
+                               ? JudgeCommand(line, m_userVariables[user], m_userOwners[user], found)
+                               : JudgeCommand(line, machine, EntryOwner(), found);
         if (judged != kEntryKept)
             verdict = judged;
         files.insert(files.end(), found.begin(), found.end());
@@ -417,10 +458,11 @@ void CKillerForAutostarts::WalkTasks(const VariableMap& machine)
         {
             ScanLog::AppendLine(std::string(kLogAutostartDeleted) + kLogTaskPlace, task.path);
             ++m_nDeleted;
-            RemovedEntry removed = {NULL, task.path, 0, std::wstring(), 0, task.xml, task.path, true};
+            RemovedEntry removed = {NULL, task.path, 0, std::wstring(), 0, task.xml, task.path, true, EntryOwner()};
             m_removed.push_back(removed);
         }
-        RemovePayloads(files);
+        const size_t user = TaskUser(task.xml);
+        RemovePayloads(files, user < m_userOwners.size() ? m_userOwners[user] : EntryOwner());
     }
     // Report-only answers as if it had deleted: a task still listed was not
     // removed and is not looked for again at the end.
@@ -452,7 +494,11 @@ void CKillerForAutostarts::Recheck()
             continue;
         if (!removed.root)
         {
-            if (Exists(removed.path) && GateDeleteFile(removed.path, kKeepOrLeave))
+            // Only what is the worm's again by its own marks (hidden or
+            // system, or a worm's bytes) goes: the user may have put a
+            // file of his own there since.
+            if (Exists(removed.path) && m_pJudge->IsWormStartupFile(removed.path, removed.owner) &&
+                GateDeleteFile(removed.path, kKeepOrLeave))
             {
                 ScanLog::AppendLine(kLogPayloadBack, removed.path);
                 ++m_nDeleted;

@@ -42,29 +42,39 @@ public:
         std::wstring data;    // the value's text as it was
         std::wstring where;   // as logged
         bool task;            // a scheduled task; data: its definition
+        EntryOwner owner;     // whose file it was
     };
 
 private:
     friend struct CAutostartWalk;
+    // A user's entries and the variables they expand with; the machine's
+    // (`machine`) are expanded with the machine's variables and, for the
+    // profile's own variables the machine lacks, with each user's.
     void WalkRunKeys(HKEY root, const std::wstring& rootPrefix, const std::wstring& rootName,
-                     const VariableMap& variables, bool machine);
+                     const VariableMap& variables, const EntryOwner& owner, bool machine);
     void WalkValues(HKEY key, HKEY root, const std::wstring& path, REGSAM view, const std::wstring& where,
-                    const VariableMap& variables, bool machine);
-    void WalkStartup(const std::wstring& folder, const VariableMap& variables);
-    // Judges a command line (an EntryVerdict): the worm's, with the files
-    // to delete or leave; kept; or left unjudged.
-    int JudgeCommand(const std::wstring& command, const VariableMap& variables, std::vector<JudgedFile>& files);
+                    const VariableMap& variables, const EntryOwner& owner, bool machine);
+    void WalkStartup(const std::wstring& folder, const VariableMap& variables, const EntryOwner& owner);
+    // Judges `owner`'s command line (an EntryVerdict): the worm's, with the
+    // files to delete or leave; kept; or left unjudged.
+    int JudgeCommand(const std::wstring& command, const VariableMap& variables, const EntryOwner& owner,
+                     std::vector<JudgedFile>& files);
+    // A machine's entry: with the machine's variables, then each user's.
+    int JudgeMachineCommand(const std::wstring& command, const VariableMap& machine, std::vector<JudgedFile>& files);
+    // Which of the users a task runs as (by its principal's SID or name);
+    // the count of users when none of them.
+    size_t TaskUser(const std::wstring& xml) const;
     // A scheduled task's actions, judged as command lines.
     int JudgeTask(const std::wstring& xml, const VariableMap& machine, std::vector<JudgedFile>& files);
     void WalkTasks(const VariableMap& machine);
-    void RemovePayloads(const std::vector<JudgedFile>& files);
+    void RemovePayloads(const std::vector<JudgedFile>& files, const EntryOwner& owner);
     void EndPayloadProcesses(const std::vector<JudgedFile>& files);
     void Recheck();
     void RecheckTasks();
 
     CPayloadJudge* m_pJudge;
     std::vector<VariableMap> m_userVariables;  // each user's, for the machine's entries
-    std::set<std::wstring> m_wormData;      // folded data of user values judged the worm's
+    std::vector<EntryOwner> m_userOwners;      // whose each of them is
     std::set<std::wstring> m_payloadsDone;  // folded paths
     std::vector<RemovedEntry> m_removed;
 };

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/reg_views.h"
 #include "platform/registry.h"
@@ -15,7 +16,6 @@ const wchar_t kMachineEnvironment[] = L"SYSTEM\\CurrentControlSet\\Control\\Sess
 const wchar_t kProfileList[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\";
 const wchar_t kUserShellFolders[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
 const wchar_t kUserEnvironment[] = L"Environment";
-const wchar_t kVolatileEnvironment[] = L"Volatile Environment";
 
 // The user's shell folders that his variables name, and the variable each
 // gives.
@@ -120,9 +120,10 @@ const ProfileLayout kProfileLayouts[] = {
     {L"\\Application Data", L"\\Local Settings\\Application Data", L"\\..\\Start Menu\\Programs\\Startup"},
 };
 
-bool ProfileOfUnloaded(const std::wstring& sid, const VariableMap& machine, UnloadedProfile& profile)
+// The profile's own variables and Startup folder, where its layout puts
+// them; false when `home` is no local profile folder.
+bool ProfileDefaults(const std::wstring& home, VariableMap& variables, std::wstring& startup)
 {
-    const std::wstring home = ProfileOf(sid, machine);
     if (home.size() < 3 || home[1] != L':' || !IsFolder(home))
         return false;
     for (size_t i = 0; i < sizeof(kProfileLayouts) / sizeof(kProfileLayouts[0]); ++i)
@@ -130,23 +131,67 @@ bool ProfileOfUnloaded(const std::wstring& sid, const VariableMap& machine, Unlo
         const std::wstring appData = home + kProfileLayouts[i].appData;
         if (!IsFolder(appData))
             continue;
-        profile.sid = sid;
-        profile.variables = machine;
-        profile.variables[FoldCase(L"USERPROFILE")] = home;
-        profile.variables[FoldCase(L"HOMEDRIVE")] = home.substr(0, 2);
-        profile.variables[FoldCase(L"HOMEPATH")] = home.substr(2);
-        profile.variables[FoldCase(L"USERNAME")] = home.substr(home.find_last_of(L'\\') + 1);
-        profile.variables[FoldCase(L"APPDATA")] = appData;
-        profile.variables[FoldCase(L"LOCALAPPDATA")] = home + kProfileLayouts[i].localAppData;
-        profile.variables[FoldCase(L"TEMP")] = home + kProfileLayouts[i].localAppData + L"\\Temp";
-        profile.variables[FoldCase(L"TMP")] = home + kProfileLayouts[i].localAppData + L"\\Temp";
+        variables[FoldCase(L"USERPROFILE")] = home;
+        variables[FoldCase(L"HOMEDRIVE")] = home.substr(0, 2);
+        variables[FoldCase(L"HOMEPATH")] = home.substr(2);
+        variables[FoldCase(L"USERNAME")] = home.substr(home.find_last_of(L'\\') + 1);
+        variables[FoldCase(L"APPDATA")] = appData;
+        variables[FoldCase(L"LOCALAPPDATA")] = home + kProfileLayouts[i].localAppData;
+        variables[FoldCase(L"TEMP")] = home + kProfileLayouts[i].localAppData + L"\\Temp";
+        variables[FoldCase(L"TMP")] = home + kProfileLayouts[i].localAppData + L"\\Temp";
         wchar_t full[MAX_PATH] = {0};
-        const std::wstring startup = appData + kProfileLayouts[i].startup;
-        const DWORD length = ::GetFullPathNameW(startup.c_str(), MAX_PATH, full, NULL);
-        profile.startup = length && length < MAX_PATH ? WithBackslash(full) : std::wstring();
+        const DWORD length = ::GetFullPathNameW((appData + kProfileLayouts[i].startup).c_str(), MAX_PATH, full, NULL);
+        startup = length && length < MAX_PATH ? WithBackslash(full) : std::wstring();
         return true;
     }
     return false;
+}
+
+// What the user records for a folder of his profile, taken when it lies
+// inside `profile` (long form, with its trailing backslash).
+bool InsideProfile(const std::wstring& folder, const std::wstring& profile)
+{
+    std::wstring longFolder;
+    if (folder.empty() || IsRemoteOrDevicePath(folder.c_str()) || !LongFullPath(folder, longFolder) ||
+        !IsInsideFolder(WithBackslash(longFolder), profile))
+        return false;
+    // A link inside the profile leads out of it: every folder from the
+    // profile down is itself.
+    for (std::wstring::size_type at = profile.size() - 1; at < longFolder.size(); at = longFolder.find(L'\\', at + 1))
+    {
+        if (!IsFolder(longFolder.substr(0, at)))
+            return false;
+    }
+    return IsFolder(longFolder);
+}
+
+// The profile's variables a user may set for himself in his Environment key.
+const wchar_t* const kUserSetVariables[] = {L"TEMP", L"TMP"};
+
+// The user's own TEMP and TMP, each where it lies inside his profile.
+void AddUserEnvironment(HKEY root, const std::wstring& profile, VariableMap& variables)
+{
+    CRegKey key;
+    if (key.Open(root, kUserEnvironment, KEY_READ) != ERROR_SUCCESS)
+        return;
+    for (size_t i = 0; i < sizeof(kUserSetVariables) / sizeof(kUserSetVariables[0]); ++i)
+    {
+        const std::wstring value = ExpandedValue(key, kUserSetVariables[i], variables);
+        if (InsideProfile(value, profile))
+            variables[FoldCase(kUserSetVariables[i])] = WithoutBackslash(value);
+    }
+}
+
+bool ProfileOfUnloaded(const std::wstring& sid, const VariableMap& machine, UnloadedProfile& profile)
+{
+    const std::wstring home = ProfileOf(sid, machine);
+    std::wstring longHome;
+    profile.variables = machine;
+    if (!ProfileDefaults(home, profile.variables, profile.startup) || !LongFullPath(home, longHome))
+        return false;
+    profile.owner.sid = sid;
+    profile.owner.profile = WithBackslash(longHome);
+    return true;
 }
 
 }  // namespace
@@ -178,35 +223,39 @@ VariableMap MachineVariables()
 }
 
 void UserVariables(HKEY root, const std::wstring& sid, const VariableMap& machine, VariableMap& variables,
-                   std::wstring& startup)
+                   std::wstring& startup, EntryOwner& owner)
 {
     variables = machine;
     startup.clear();
+    owner.sid = sid.empty() ? CurrentUserSid() : sid;
+    owner.profile.clear();
     const std::wstring profile = ProfileOf(sid, machine);
-    if (profile.size() < 3 || profile[1] != L':')
-        return;  // without the profile nothing of the user's expands
-    variables[FoldCase(L"USERPROFILE")] = profile;
-    variables[FoldCase(L"HOMEDRIVE")] = profile.substr(0, 2);
-    variables[FoldCase(L"HOMEPATH")] = profile.substr(2);
-    const std::wstring::size_type slash = profile.find_last_of(L'\\');
-    variables[FoldCase(L"USERNAME")] = profile.substr(slash + 1);
+    std::wstring longProfile;
+    if (!ProfileDefaults(profile, variables, startup) || !LongFullPath(profile, longProfile) || owner.sid.empty())
+    {
+        variables = machine;  // without the profile nothing of the user's expands
+        startup.clear();
+        return;
+    }
+    owner.profile = WithBackslash(longProfile);
+    // The user's shell folders (the shell reads them from his hive too) may
+    // move a folder inside his profile, never out of it.
     CRegKey folders;
     if (!sid.empty())
         folders.Open(root, kUserShellFolders, KEY_READ);
     for (size_t i = 0; i < sizeof(kShellFolders) / sizeof(kShellFolders[0]); ++i)
     {
-        std::wstring folder = sid.empty() ? KnownFolder(kShellFolders[i].csidl)
-                                          : (folders.IsOpen() ? ExpandedValue(folders, kShellFolders[i].value, variables)
-                                                              : std::wstring());
-        if (folder.empty())
+        const std::wstring folder = sid.empty() ? KnownFolder(kShellFolders[i].csidl)
+                                                : (folders.IsOpen() ? ExpandedValue(folders, kShellFolders[i].value, variables)
+                                                                    : std::wstring());
+        if (!InsideProfile(folder, owner.profile))
             continue;
         if (*kShellFolders[i].variable)
             variables[FoldCase(kShellFolders[i].variable)] = WithoutBackslash(folder);
         else
             startup = WithBackslash(folder);
     }
-    AddKeyVariables(root, kVolatileEnvironment, 0, false, variables);
-    AddKeyVariables(root, kUserEnvironment, 0, true, variables);
+    AddUserEnvironment(root, owner.profile, variables);
 }
 
 std::wstring CommonStartupFolder()

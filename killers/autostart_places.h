@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "killers/autostart_judge.h"
 #include "killers/command_target.h"
 
 // The machine's variables: the Windows, Program Files and all-users data
@@ -18,11 +19,15 @@ VariableMap MachineVariables();
 
 // A user's variables over `machine`: the profile (the shell's known folder
 // for HKEY_CURRENT_USER, the profile list's record for a loaded hive of
-// `sid`), the application data folders of the user's shell folders, and
-// the variables of the hive's own Environment key. `startup`: the user's
-// Startup folder with its trailing backslash, or empty when unknown.
+// `sid`) and the folders of its layout. What the user himself records (his
+// shell folders, the TEMP and TMP of his Environment key) is taken only for
+// the profile's own variables, and only when it lies inside the profile;
+// nothing of his replaces a machine's variable. `startup`: the user's
+// Startup folder with its trailing backslash, or empty when unknown;
+// `owner`: the profile and SID (the process's user's for
+// HKEY_CURRENT_USER).
 void UserVariables(HKEY root, const std::wstring& sid, const VariableMap& machine, VariableMap& variables,
-                   std::wstring& startup);
+                   std::wstring& startup, EntryOwner& owner);
 
 // The all-users Startup folder (the shell's known folder) with its trailing
 // backslash; empty when unknown.
@@ -34,7 +39,7 @@ std::wstring CommonStartupFolder();
 // the hive), and its variables the same way.
 struct UnloadedProfile
 {
-    std::wstring sid;
+    EntryOwner owner;
     VariableMap variables;
     std::wstring startup;  // with its trailing backslash
 };

@@ -33,6 +33,28 @@ bool IsTrustedWriter(PSID sid)
            *::GetSidSubAuthority(sid, 0) == SECURITY_SERVICE_ID_BASE_RID;
 }
 
+// Whether an access entry or owner `sid` is `user` himself or a group every
+// user is in.
+bool IsUserOrAllUsers(PSID sid, PSID user)
+{
+    if (::EqualSid(sid, user))
+        return true;
+    static const WELL_KNOWN_SID_TYPE kEveryUser[] = {WinWorldSid, WinAuthenticatedUserSid, WinBuiltinUsersSid,
+                                                      WinInteractiveSid};
+    for (size_t i = 0; i < sizeof(kEveryUser) / sizeof(kEveryUser[0]); ++i)
+    {
+        BYTE buffer[SECURITY_MAX_SID_SIZE];
+        DWORD size = sizeof(buffer);
+        if (::CreateWellKnownSid(kEveryUser[i], NULL, buffer, &size) && ::EqualSid(sid, buffer))
+            return true;
+    }
+    return false;
+}
+
+// Whether `sid` may write as meant: anyone untrusted when `user` is NULL,
+// else that user.
+bool CountsAsWriter(PSID sid, PSID user) { return user ? IsUserOrAllUsers(sid, user) : !IsTrustedWriter(sid); }
+
 typedef LONG(WINAPI* PFNWINVERIFYTRUST)(HWND, GUID*, LPVOID);
 
 // WinVerifyTrust, from the system folder's wintrust.dll, loaded once for the
@@ -87,10 +109,10 @@ bool HasValidSignature(HANDLE file, const std::wstring& path)
     return status == ERROR_SUCCESS;
 }
 
-bool IsUserWritableFolder(HANDLE folder)
+bool IsUserWritableFolder(HANDLE folder, PSID user)
 {
     bool writable = false;
-    if (g_writableHook && g_writableHook(folder, &writable))
+    if (g_writableHook && g_writableHook(folder, user, &writable))
         return writable;
     PACL dacl = NULL;
     PSID owner = NULL;
@@ -99,7 +121,7 @@ bool IsUserWritableFolder(HANDLE folder)
                           &dacl, NULL, &descriptor) != ERROR_SUCCESS)
         return false;
     // No list: everyone may do everything. An owner may rewrite the list.
-    writable = dacl == NULL || (owner && !IsTrustedWriter(owner));
+    writable = dacl == NULL || (owner && CountsAsWriter(owner, user));
     for (DWORD i = 0; dacl && i < dacl->AceCount && !writable; ++i)
     {
         ACE_HEADER* header = NULL;
@@ -107,7 +129,7 @@ bool IsUserWritableFolder(HANDLE folder)
             (header->AceFlags & INHERIT_ONLY_ACE))
             continue;
         ACCESS_ALLOWED_ACE* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
-        writable = (ace->Mask & kWriteRights) && !IsTrustedWriter(reinterpret_cast<PSID>(&ace->SidStart));
+        writable = (ace->Mask & kWriteRights) && CountsAsWriter(reinterpret_cast<PSID>(&ace->SidStart), user);
     }
     ::LocalFree(descriptor);
     return writable;

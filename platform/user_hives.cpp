@@ -1,5 +1,7 @@
 #include "platform/user_hives.h"
 
+#include <sddl.h>
+
 #include <vector>
 
 #include "platform/handles.h"
@@ -35,6 +37,23 @@ bool IsRunningAsLocalSystem()
     const bool isSystem = ::EqualSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, system) != FALSE;
     ::FreeSid(system);
     return isSystem;
+}
+
+std::wstring CurrentUserSid()
+{
+    HANDLE token = NULL;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
+        return std::wstring();
+    CHandle owner(token);
+    BYTE buffer[256];
+    DWORD size = 0;
+    wchar_t* text = NULL;
+    if (!::GetTokenInformation(owner, TokenUser, buffer, sizeof(buffer), &size) ||
+        !::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text))
+        return std::wstring();
+    const std::wstring sid(text);
+    ::LocalFree(text);
+    return sid;
 }
 
 bool IsUserHiveName(const std::wstring& name)

@@ -16,6 +16,9 @@ typedef void (*PFNUSERROOTCHECK)(HKEY root, const std::wstring& name, void* cont
 // Whether this process runs as LocalSystem (S-1-5-18).
 bool IsRunningAsLocalSystem();
 
+// The SID of the user this process runs as, as text; empty when unknown.
+std::wstring CurrentUserSid();
+
 // Whether a subkey name of HKEY_USERS is a user's own hive.
 bool IsUserHiveName(const std::wstring& name);
 

@@ -114,6 +114,13 @@ const EntryCase kEntryCases[] = {
      L"<A>\\back.exe", kRestoredCopy, 0, false},
     {"a variable the user's records lack", HKEY_CURRENT_USER, kRun, 0, L"Unknown",
      L"wscript //B %NOSUCHVAR%\\a.vbs", NULL, kNoPayload, 0, false},
+    {"a hidden script under Program Files named by its short name", HKEY_CURRENT_USER, kRun, 0, L"Short",
+     L"wscript.exe //B \"<P>\\Vendor\\short.vbs\"", L"C:\\Program Files\\Vendor\\short.vbs", kOwnBytes,
+     FILE_ATTRIBUTE_HIDDEN, false},
+    {"a user's entry for a hidden script where only another user writes", HKEY_CURRENT_USER, kRun, 0, L"Others",
+     L"wscript //B C:\\OthersOnly\\u.vbs", L"C:\\OthersOnly\\u.vbs", kOwnBytes, FILE_ATTRIBUTE_HIDDEN, false},
+    {"the machine's entry for a hidden script where a user writes", HKEY_LOCAL_MACHINE, kRun, 0, L"OthersM",
+     L"wscript //B C:\\OthersOnly\\m.vbs", L"C:\\OthersOnly\\m.vbs", kOwnBytes, FILE_ATTRIBUTE_HIDDEN, true},
 };
 
 std::string BytesOf(PayloadBytes bytes, const char* label)
@@ -217,11 +224,13 @@ TEST_F(AutostartTest, TheWormsEntriesGoAndTheHonestOnesStaySideBySide)
     ASSERT_FALSE(restored.empty());
     std::wstring restoreReport;
     ASSERT_EQ(kRestoreDone, RestoreQuarantine(restored.substr(0, restored.size() - 1), false, restoreReport)) << Narrow(restoreReport);
+    ASSERT_NE(Narrow(Place(L"<P>")), "C:\\Program Files");
     PlantStick();
     for (size_t i = 0; i < sizeof(kEntryCases) / sizeof(kEntryCases[0]); ++i)
     {
         const EntryCase& entry = kEntryCases[i];
-        ASSERT_TRUE(SetRegText(entry.root, entry.key, entry.name, entry.command, REG_SZ, entry.view)) << entry.label;
+        ASSERT_TRUE(SetRegText(entry.root, entry.key, entry.name, Place(entry.command), REG_SZ, entry.view))
+            << entry.label;
         if (entry.payload)
             PlantFile(Place(entry.payload), BytesOf(entry.bytes, entry.label), entry.attributes);
     }
@@ -523,4 +532,101 @@ TEST_F(AutostartTest, BadValuesAndCrowdedStartupFoldersNeitherTripNorGuess)
     // A name the log's code page lacks is written with its default character.
     EXPECT_NE(std::string::npos,
               Logged().find("删除病毒启动项\tHKEY_CURRENT_USER\\" + Narrow(kRun) + "\\??upd\r\n")) << Logged();
+}
+
+namespace {
+
+// The worm puts one Startup copy back while the scan goes on; the user puts
+// a file of his own where the other was.
+void PutBackTheStartupFiles()
+{
+    PlantFile(Place(L"<S>\\back.vbs"), "' the worm again", FILE_ATTRIBUTE_HIDDEN);
+    PlantFile(Place(L"<S>\\mine.vbs"), "' the user's own, visible", 0);
+}
+
+}  // namespace
+
+TEST_F(AutostartTest, WhatComesBackGoesOnlyWhenItIsTheWormsAgain)
+{
+    PlantFile(Place(L"<S>\\back.vbs"), "' worm", FILE_ATTRIBUTE_HIDDEN);
+    PlantFile(Place(L"<S>\\mine.vbs"), "' worm", FILE_ATTRIBUTE_HIDDEN);
+    CKillerForAutostarts::SetRecheckHook(PutBackTheStartupFiles);
+    RunAutostarts();
+    const std::string log = Logged();
+    struct BackCase
+    {
+        const wchar_t* name;
+        bool removedAgain;
+    } const cases[] = {
+        {L"back.vbs", true},
+        {L"mine.vbs", false},
+    };
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i)
+    {
+        const std::wstring path = Place(L"<S>\\") + cases[i].name;
+        EXPECT_NE(std::string::npos, log.find("删除病毒启动项\t" + Narrow(path) + "\r\n")) << Narrow(path);
+        EXPECT_EQ(cases[i].removedAgain, !FileExists(path)) << Narrow(path);
+        EXPECT_EQ(cases[i].removedAgain, log.find("删除复现的病毒文件\t" + Narrow(path) + "\r\n") != std::string::npos)
+            << Narrow(path) << "\n" << log;
+    }
+}
+
+TEST_F(AutostartTest, AUsersOwnRecordsNeverMoveTheMachinesEntriesOrHisStartupFolder)
+{
+    // What a user writes to his own hive: Windows' folder and his
+    // temporary one moved to folders of his choice, his Startup folder set
+    // to another user's profile.
+    const std::wstring profile = L"C:\\users\\other";
+    ASSERT_TRUE(SetRegText(HKEY_USERS, Other(L"Environment"), L"windir", profile + L"\\w", REG_SZ));
+    ASSERT_TRUE(SetRegText(HKEY_USERS, Other(L"Environment"), L"TEMP", L"C:\\outside", REG_SZ));
+    ASSERT_TRUE(SetRegText(HKEY_USERS, Other(kShellFolders), L"Startup", L"C:\\users\\victim", REG_EXPAND_SZ));
+    ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, std::wstring(kProfileList) + kOtherSid, L"ProfileImagePath",
+                           L"C:\\users\\other", REG_EXPAND_SZ, HasTwoRegViews() ? KEY_WOW64_64KEY : 0));
+    const std::wstring otherStartup =
+        L"C:\\users\\other\\AppData\\Roaming\\Microsoft\\Windows\\Start Menu\\Programs\\Startup\\";
+    struct PlaceCase
+    {
+        const char* label;
+        const wchar_t* value;    // an HKLM Run value, or NULL
+        const wchar_t* command;
+        std::wstring file;       // hidden
+        bool removed;
+    } const cases[] = {
+        {"a machine's entry through the user's windir", L"WinDll", L"rundll32 %windir%\\system32\\x.dll,Start",
+         profile + L"\\w\\system32\\x.dll", false},
+        {"a machine's entry through the user's TEMP outside his profile", L"WinTemp",
+         L"wscript //B %TEMP%\\t.vbs", L"C:\\outside\\t.vbs", false},
+        {"a hidden file where the user's Startup folder is said to be", NULL, NULL, L"C:\\users\\victim\\NTUSER.DAT",
+         false},
+        {"a hidden copy in the Startup folder of the user's profile", NULL, NULL, otherStartup + L"copy.vbs", true},
+    };
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i)
+    {
+        if (cases[i].value)
+        {
+            ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, kRun, cases[i].value, cases[i].command)) << cases[i].label;
+        }
+        PlantFile(cases[i].file, "' hidden", FILE_ATTRIBUTE_HIDDEN);
+    }
+
+    SetLocalSystemForTests(true);
+    RunAutostarts();
+    SetLocalSystemForTests(false);
+    const std::string log = Logged();
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i)
+    {
+        std::wstring text;
+        if (cases[i].value)
+        {
+            EXPECT_EQ(!cases[i].removed, GetRegText(HKEY_LOCAL_MACHINE, kRun, cases[i].value, text)) << cases[i].label;
+            CRegKey key;
+            if (key.Open(HKEY_LOCAL_MACHINE, kRun, KEY_SET_VALUE) == ERROR_SUCCESS)
+                ::RegDeleteValueW(key, cases[i].value);
+        }
+        EXPECT_EQ(cases[i].removed, !FileExists(cases[i].file)) << cases[i].label << "\n" << log;
+    }
+    DeleteKey(HKEY_USERS, kOtherSid);
+    RemoveTree(L"C:\\users\\other");
+    RemoveTree(L"C:\\users\\victim");
+    RemoveTree(L"C:\\outside");
 }

@@ -12,6 +12,7 @@
 #include "killers/scan_log.h"
 #include "platform/shell_link.h"
 #include "platform/task_scheduler.h"
+#include "platform/user_hives.h"
 #include "tests/autostart_test.h"
 #include "tests/testing.h"
 
@@ -20,12 +21,15 @@ using namespace autostart_testing;
 
 namespace {
 
-std::wstring TaskXml(const std::wstring& command, const std::wstring& arguments, const wchar_t* logonType)
+// `user`: the principal's UserId, or empty for none.
+std::wstring TaskXml(const std::wstring& command, const std::wstring& arguments, const wchar_t* logonType,
+                     const std::wstring& user = std::wstring())
 {
     return L"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n"
            L"<Task version=\"1.2\" xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\">"
            L"<Triggers><LogonTrigger><Enabled>true</Enabled></LogonTrigger></Triggers>"
-           L"<Principals><Principal id=\"Author\"><LogonType>" + std::wstring(logonType) +
+           L"<Principals><Principal id=\"Author\">" + (user.empty() ? user : L"<UserId>" + user + L"</UserId>") +
+           L"<LogonType>" + std::wstring(logonType) +
            L"</LogonType></Principal></Principals>"
            L"<Settings><Enabled>true</Enabled></Settings>"
            L"<Actions Context=\"Author\"><Exec><Command>" + command + L"</Command><Arguments>" + arguments +
@@ -92,6 +96,8 @@ TEST_F(AutostartTaskTest, AWormsScheduledTaskGoesIntoTheQuarantineAndComesBack)
     const std::wstring script = Place(L"<A>\\task.vbs");
     PlantFile(script, "' started by a task", kHiddenSystem);
     PlantFile(L"C:\\Program Files\\Vendor\\agent.exe", TinyImage(4096), 0);
+    PlantFile(Place(L"<A>\\users.vbs"), "' the user's task's worm", kHiddenSystem);
+    PlantFile(Place(L"<A>\\system.vbs"), "' the same name, not the system task's", kHiddenSystem);
     struct TaskCase
     {
         const wchar_t* path;
@@ -105,6 +111,11 @@ TEST_F(AutostartTaskTest, AWormsScheduledTaskGoesIntoTheQuarantineAndComesBack)
         {L"\\Taken", TaskXml(L"wscript.exe", L"//B &quot;" + script + L"&quot;", L"InteractiveToken"), true},
         {L"\\Vendor Agent", TaskXml(L"C:\\Program Files\\Vendor\\agent.exe", L"/tray", L"InteractiveToken"), false},
         {L"\\Garbage", L"<Task><Actions><Exec><Command>wscript.exe", false},
+        // The user's variables expand his own tasks, not the system's.
+        {L"\\UsersTask", TaskXml(L"wscript.exe", L"//B %APPDATA%\\users.vbs", L"InteractiveToken", CurrentUserSid()),
+         true},
+        {L"\\SystemsTask", TaskXml(L"wscript.exe", L"//B %APPDATA%\\system.vbs", L"ServiceAccount", L"S-1-5-18"),
+         false},
         {L"\\Empty", L"", false},
     };
     for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i)
@@ -125,6 +136,10 @@ TEST_F(AutostartTaskTest, AWormsScheduledTaskGoesIntoTheQuarantineAndComesBack)
     }
     EXPECT_FALSE(FileExists(script));
     EXPECT_TRUE(FileExists(L"C:\\Program Files\\Vendor\\agent.exe"));
+    EXPECT_FALSE(FileExists(Place(L"<A>\\users.vbs")));
+    EXPECT_TRUE(FileExists(Place(L"<A>\\system.vbs")));
+    ::SetFileAttributesW(Place(L"<A>\\system.vbs").c_str(), FILE_ATTRIBUTE_NORMAL);
+    ::DeleteFileW(Place(L"<A>\\system.vbs").c_str());
     EXPECT_NE(std::string::npos, log.find("删除复现的病毒启动项\t任务计划\t\\WormCmd\r\n")) << log;
 
     // Back at its path with its definition; the one that ran with a stored

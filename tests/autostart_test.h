@@ -40,8 +40,16 @@ inline std::wstring TempFolder()
     return text.substr(0, text.size() - 1);
 }
 
+inline std::wstring ShortPath(const std::wstring& path)
+{
+    wchar_t text[MAX_PATH] = {0};
+    const DWORD length = ::GetShortPathNameW(path.c_str(), text, MAX_PATH);
+    return length && length < MAX_PATH ? std::wstring(text) : path;
+}
+
 // "<A>" the user's roaming application data, "<L>" the local one, "<T>"
-// the temporary folder, "<S>" the Startup folder.
+// the temporary folder, "<S>" the Startup folder, "<P>" the short (8.3)
+// name of the native Program Files folder.
 inline std::wstring Place(const std::wstring& pattern)
 {
     struct Mark
@@ -53,6 +61,7 @@ inline std::wstring Place(const std::wstring& pattern)
         {L"<L>", KnownFolder(CSIDL_LOCAL_APPDATA)},
         {L"<T>", TempFolder()},
         {L"<S>", KnownFolder(CSIDL_STARTUP)},
+        {L"<P>", ShortPath(L"C:\\Program Files")},
     };
     std::wstring text(pattern);
     for (size_t i = 0; i < sizeof(marks) / sizeof(marks[0]); ++i)
@@ -77,15 +86,18 @@ inline void PlantFile(const std::wstring& path, const std::string& bytes, DWORD 
 typedef DWORD(WINAPI* PFNGETFINALPATHNAMEBYHANDLEW)(HANDLE, LPWSTR, DWORD, DWORD);
 
 // Wine keeps no access lists for files: a folder named AdminOnly stands for
-// one only administrators write to, every other one for the user's.
-inline bool AdminOnlyFolders(HANDLE folder, bool* writable)
+// one only administrators write to, one named OthersOnly for one another
+// user writes to (but not the user asked about), every other one for the
+// user's.
+inline bool AdminOnlyFolders(HANDLE folder, PSID user, bool* writable)
 {
     static PFNGETFINALPATHNAMEBYHANDLEW final = reinterpret_cast<PFNGETFINALPATHNAMEBYHANDLEW>(
         reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "GetFinalPathNameByHandleW")));
     wchar_t path[MAX_PATH * 2] = {0};
     if (!final || !final(folder, path, MAX_PATH * 2, 0))
         return false;
-    *writable = std::wstring(path).find(L"AdminOnly") == std::wstring::npos;
+    *writable = std::wstring(path).find(L"AdminOnly") == std::wstring::npos &&
+                (!user || std::wstring(path).find(L"OthersOnly") == std::wstring::npos);
     return true;
 }
 

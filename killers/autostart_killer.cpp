@@ -465,9 +465,13 @@ void CKillerForAutostarts::WalkTasks(const VariableMap& machine)
         RemovePayloads(files, user < m_userOwners.size() ? m_userOwners[user] : EntryOwner());
     }
     // Report-only answers as if it had deleted: a task still listed was not
-    // removed and is not looked for again at the end.
+    // removed and is not looked for again at the end. Without a removed
+    // task there is nothing to ask the Task Scheduler again for.
+    bool removedTask = false;
+    for (size_t i = 0; i < m_removed.size() && !removedTask; ++i)
+        removedTask = m_removed[i].task;
     std::vector<ScheduledTask> after;
-    if (!ListScheduledTasks(after))
+    if (!removedTask || !ListScheduledTasks(after))
         return;
     for (size_t i = m_removed.size(); i-- > 0;)
     {

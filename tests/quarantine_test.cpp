@@ -179,6 +179,24 @@ protected:
         RemoveTree(L"C:\\qt");
     }
     // Ends the scan: the recorder goes, the manifest gets its end.
+    // A new quarantine beside an earlier one of `mib` MiB that is young
+    // enough to stay: the room left is 256 MiB less that.
+    void StartAfterAnEarlierQuarantineOf(int mib)
+    {
+        SetChangeRecorder(NULL);
+        delete m_quarantine;
+        m_quarantine = NULL;
+        ASSERT_EQ(DWORD(0), SecureFolder(GetProgramFolder() + L"Quarantine"));
+        ASSERT_TRUE(::CreateDirectoryW((m_root + L"20260119-000000").c_str(), NULL));
+        ASSERT_TRUE(MakeLargeFile(m_root + L"20260119-000000\\kept.bin", mib));
+        SYSTEMTIME now = {};
+        now.wYear = 2026;
+        now.wMonth = 1;
+        now.wDay = 20;
+        m_quarantine = new CQuarantine(m_root);
+        m_quarantine->Prune(now);
+        SetChangeRecorder(m_quarantine);
+    }
     std::wstring Finish()
     {
         SetChangeRecorder(NULL);
@@ -1205,19 +1223,7 @@ TEST_F(QuarantineTest, ARegistryChangeWhoseBlockCannotBeWrittenIsNotMadeAndNoEar
 TEST_F(QuarantineTest, RegistryBlocksCountAgainstTheQuarantinesRoomAndLargerTreesAreNotKept)
 {
     // Earlier quarantines, young enough to stay, leave one MiB of room.
-    SetChangeRecorder(NULL);
-    delete m_quarantine;
-    m_quarantine = NULL;
-    ASSERT_EQ(DWORD(0), SecureFolder(GetProgramFolder() + L"Quarantine"));
-    ASSERT_TRUE(::CreateDirectoryW((m_root + L"20260119-000000").c_str(), NULL));
-    ASSERT_TRUE(MakeLargeFile(m_root + L"20260119-000000\\kept.bin", 255));
-    SYSTEMTIME now = {};
-    now.wYear = 2026;
-    now.wMonth = 1;
-    now.wDay = 20;
-    m_quarantine = new CQuarantine(m_root);
-    m_quarantine->Prune(now);
-    SetChangeRecorder(m_quarantine);
+    ASSERT_NO_FATAL_FAILURE(StartAfterAnEarlierQuarantineOf(255));
 
     // A value of 400 KB is 2.4 MB of script text.
     const std::vector<BYTE> big(400 * 1000, 0x5A);
@@ -1257,19 +1263,7 @@ bool DeleteNoTask(const std::wstring&)
 TEST_F(QuarantineTest, ATaskDefinitionCountsAgainstTheQuarantinesRoom)
 {
     // Earlier quarantines, young enough to stay, leave no room.
-    SetChangeRecorder(NULL);
-    delete m_quarantine;
-    m_quarantine = NULL;
-    ASSERT_EQ(DWORD(0), SecureFolder(GetProgramFolder() + L"Quarantine"));
-    ASSERT_TRUE(::CreateDirectoryW((m_root + L"20260119-000000").c_str(), NULL));
-    ASSERT_TRUE(MakeLargeFile(m_root + L"20260119-000000\\kept.bin", 256));
-    SYSTEMTIME now = {};
-    now.wYear = 2026;
-    now.wMonth = 1;
-    now.wDay = 20;
-    m_quarantine = new CQuarantine(m_root);
-    m_quarantine->Prune(now);
-    SetChangeRecorder(m_quarantine);
+    ASSERT_NO_FATAL_FAILURE(StartAfterAnEarlierQuarantineOf(256));
 
     g_taskDeleted = false;
     EXPECT_FALSE(GateDeleteTask(L"\\Worm", L"<Task/>", DeleteNoTask));

@@ -152,17 +152,26 @@ bool CPayloadJudge::IsOwnersFolder(HANDLE folder, const std::wstring& parent, co
     return writable;
 }
 
+bool CPayloadJudge::HasPayloadSize(ULONGLONG size) const
+{
+    PayloadDigest smallest;
+    smallest.size = size;
+    const std::set<PayloadDigest>::const_iterator kept = m_quarantined.lower_bound(smallest);
+    return m_stick.HasSize(size) || (kept != m_quarantined.end() && kept->size == size);
+}
+
+bool CPayloadJudge::MayBeWormStartupFile(DWORD attributes, ULONGLONG size) const
+{
+    return (attributes & kHiddenOrSystem) || HasPayloadSize(size);
+}
+
 bool CPayloadJudge::IsKnownPayload(HANDLE file, const std::wstring& path) const
 {
     LARGE_INTEGER length;
     if ((m_stick.IsEmpty() && m_quarantined.empty()) || !::GetFileSizeEx(file, &length))
         return false;
     // Only a file of a known payload's size is read.
-    const ULONGLONG size = static_cast<ULONGLONG>(length.QuadPart);
-    PayloadDigest smallest;
-    smallest.size = size;
-    const std::set<PayloadDigest>::const_iterator kept = m_quarantined.lower_bound(smallest);
-    if (!m_stick.HasSize(size) && (kept == m_quarantined.end() || kept->size != size))
+    if (!HasPayloadSize(static_cast<ULONGLONG>(length.QuadPart)))
         return false;
     PayloadDigest digest;
     if (!HashOpenFile(file, kMaxPayloadDigestBytes, digest.size, digest.sha256) || digest.size == 0)

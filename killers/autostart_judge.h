@@ -57,6 +57,10 @@ public:
     // all-users one) as an entry of its own: the worm's when hidden or
     // system, or of a worm's bytes, and where this rule deletes.
     bool IsWormStartupFile(const std::wstring& path, const EntryOwner& owner) const;
+    // Whether a file listed with these attributes and this size may be one
+    // (hidden or system, or of a known payload's size): only those are
+    // opened and judged, the rest of a crowded folder is not.
+    bool MayBeWormStartupFile(DWORD attributes, ULONGLONG size) const;
 
 private:
     CPayloadJudge(const CPayloadJudge&);
@@ -70,6 +74,8 @@ private:
     bool IsOwnersFolder(HANDLE folder, const std::wstring& parent, const EntryOwner& owner) const;
     // Whether the open file carries a worm's bytes and no valid signature.
     bool IsKnownPayload(HANDLE file, const std::wstring& path) const;
+    // Whether a payload of the stick's or of a quarantine's has this size.
+    bool HasPayloadSize(ULONGLONG size) const;
 
     CStickPayloads m_stick;
     std::set<PayloadDigest> m_quarantined;

@@ -174,6 +174,8 @@ int CKillerForAutostarts::Run(ICommunication* comm)
 {
     m_pComm = comm;
     CComApartment apartment;
+    // The tasks are listed meanwhile: the service answers slowly.
+    CTaskListing taskListing;
     CPayloadJudge judge(GetQuarantineRootPath());
     m_pJudge = &judge;
     CAutostartWalk walk;
@@ -205,7 +207,7 @@ int CKillerForAutostarts::Run(ICommunication* comm)
     if (!common.empty() && !StopRequested())
         WalkStartup(common, walk.machine, theMachine);
     if (!StopRequested())
-        WalkTasks(walk.machine);
+        WalkTasks(walk.machine, taskListing);
     if (g_recheckHook)
         g_recheckHook();
     if (!StopRequested())
@@ -367,7 +369,9 @@ void CKillerForAutostarts::WalkStartup(const std::wstring& folder, const Variabl
                               entry.sizeLow <= kMaxShortcutBytes && ReadShortcut(path, info);
         if (shortcut)
             worm = JudgeCommand(L"\"" + info.target + L"\" " + info.arguments, variables, owner, files) == kEntryWorm;
-        if (!worm && m_pJudge->IsWormStartupFile(path, owner))
+        const ULONGLONG size = (static_cast<ULONGLONG>(entry.sizeHigh) << 32) | entry.sizeLow;
+        if (!worm && m_pJudge->MayBeWormStartupFile(entry.attributes, size) &&
+            m_pJudge->IsWormStartupFile(path, owner))
         {
             worm = true;
             files.clear();
@@ -439,10 +443,10 @@ int CKillerForAutostarts::JudgeTask(const std::wstring& xml, const VariableMap& 
     return verdict;
 }
 
-void CKillerForAutostarts::WalkTasks(const VariableMap& machine)
+void CKillerForAutostarts::WalkTasks(const VariableMap& machine, CTaskListing& listing)
 {
     std::vector<ScheduledTask> tasks;
-    if (!ListScheduledTasks(tasks))
+    if (!listing.Take(tasks))
         return;  // no Task Scheduler 2.0 (XP), or it does not answer
     for (size_t i = 0; i < tasks.size() && !StopRequested(); ++i)
     {

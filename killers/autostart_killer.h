@@ -12,6 +12,7 @@
 #include "killers/autostart_judge.h"
 #include "killers/autostart_places.h"
 #include "killers/command.h"
+#include "platform/task_scheduler.h"
 
 class CKillerForAutostarts : public CCommand
 {
@@ -66,7 +67,7 @@ private:
     size_t TaskUser(const std::wstring& xml) const;
     // A scheduled task's actions, judged as command lines.
     int JudgeTask(const std::wstring& xml, const VariableMap& machine, std::vector<JudgedFile>& files);
-    void WalkTasks(const VariableMap& machine);
+    void WalkTasks(const VariableMap& machine, CTaskListing& listing);
     void RemovePayloads(const std::vector<JudgedFile>& files, const EntryOwner& owner);
     void EndPayloadProcesses(const std::vector<JudgedFile>& files);
     void Recheck();

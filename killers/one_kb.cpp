@@ -154,12 +154,9 @@ bool PassesScriptTest(const std::wstring& text, std::wstring* stream)
 int CKillerForOneKB::Run(ICommunication* comm)
 {
     m_pComm = comm;
-    for (size_t i = 0; i < sizeof(kWormProcessPatterns) / sizeof(kWormProcessPatterns[0]); ++i)
-    {
-        TerminateProcessesByPath(kWormProcessPatterns[i]);
-        if (StopRequested())
-            return 0;
-    }
+    TerminateProcessesByPaths(kWormProcessPatterns, sizeof(kWormProcessPatterns) / sizeof(kWormProcessPatterns[0]));
+    if (StopRequested())
+        return 0;
     SweepRegistry();
     if (StopRequested() || m_strName.empty())
         return 0;

@@ -201,6 +201,8 @@ std::wstring HeldPathForm(const std::wstring& path)
         return std::wstring();
     const std::wstring::size_type slash = worked.rfind(L'\\');
     const std::wstring folder = worked.substr(0, slash + 1);
+    if (folder.size() == LongFormPrefix(worked) + 3)
+        return worked;  // an entry of the root: no folder name to expand
     std::vector<wchar_t> expanded(folder.size() + MAX_PATH);
     const DWORD got = ::GetLongPathNameW(folder.c_str(), &expanded[0], static_cast<DWORD>(expanded.size()));
     const std::wstring longFolder = got > 0 && got < expanded.size() ? std::wstring(&expanded[0], got) : folder;
@@ -264,6 +266,7 @@ DWORD CFolderChain::OpenLevel(const std::wstring& folder, const std::wstring& na
 DWORD CFolderChain::Open(const std::wstring& path, bool includeLast, bool create)
 {
     m_handles.clear();
+    m_rootOnly = false;
     const std::wstring root = DriveRootOf(path);
     if (root.empty())
         return ERROR_PATH_NOT_FOUND;
@@ -312,7 +315,13 @@ DWORD CFolderChain::Open(const std::wstring& path, bool includeLast, bool create
             return ERROR_CANT_ACCESS_FILE;
         m_last = folder;
     }
-    // The identity of the last, for the check before the change.
+    // The identity of the last, for the check before the change. A drive's
+    // root cannot be renamed, moved or replaced by a link: its handle is the
+    // whole check (and the volume's serial number would cost a round trip to
+    // the mount manager for every entry of a stick).
+    m_rootOnly = names.empty();
+    if (m_rootOnly)
+        return ERROR_SUCCESS;
     return ::GetFileInformationByHandle(Last(), &m_lastInfo) ? ERROR_SUCCESS : ::GetLastError();
 }
 
@@ -369,6 +378,8 @@ bool CFolderChain::InPlace() const
         return false;
     if (g_heldPathHook)
         g_heldPathHook(m_last);
+    if (m_rootOnly)
+        return true;
     if (!FinalPathIs(Last(), m_redirected ? Wow64RedirectedPath(m_last) : m_last))
         return false;
     CHandle now(OpenFolderByPath(m_last, true));

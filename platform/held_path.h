@@ -42,7 +42,7 @@ bool FinalPathIs(HANDLE handle, const std::wstring& path);
 class CFolderChain
 {
 public:
-    CFolderChain() : m_redirected(false) { ::ZeroMemory(&m_lastInfo, sizeof(m_lastInfo)); }
+    CFolderChain() : m_redirected(false), m_rootOnly(false) { ::ZeroMemory(&m_lastInfo, sizeof(m_lastInfo)); }
 
     // Opens and holds the drive's root and the folders of `path` below it,
     // down to its parent (and the path itself with `includeLast`); with
@@ -80,6 +80,7 @@ private:
     std::wstring m_last;
     BY_HANDLE_FILE_INFORMATION m_lastInfo;
     bool m_redirected;  // opened by path (WOW64)
+    bool m_rootOnly;    // the drive's root is the deepest folder held
 };
 
 // For tests: called with the deepest folder held just before a chain is

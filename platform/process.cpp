@@ -45,7 +45,9 @@ bool GetProcessImagePath(void* process, wchar_t* path, unsigned long chars)
     return true;
 }
 
-int TerminateProcessesByPath(const wchar_t* pattern)
+int TerminateProcessesByPath(const wchar_t* pattern) { return TerminateProcessesByPaths(&pattern, 1); }
+
+int TerminateProcessesByPaths(const wchar_t* const* patterns, size_t count)
 {
     CHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot.IsValid())
@@ -67,8 +69,14 @@ int TerminateProcessesByPath(const wchar_t* pattern)
         wchar_t path[MAX_PATH] = {0};
         if (!GetProcessImagePath(process, path, MAX_PATH))
             continue;
-        if (::StrStrIW(path, pattern))
-            GateEndProcess(process, path);
+        for (size_t i = 0; i < count; ++i)
+        {
+            if (::StrStrIW(path, patterns[i]))
+            {
+                GateEndProcess(process, path);
+                break;
+            }
+        }
     } while (::Process32NextW(snapshot, &entry));
     return 0;
 }

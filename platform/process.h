@@ -8,6 +8,10 @@
 // so is this process. Returns 0.
 int TerminateProcessesByPath(const wchar_t* pattern);
 
+// The same for `count` patterns over one listing of the processes: a process
+// whose path contains any of them ends. Returns 0.
+int TerminateProcessesByPaths(const wchar_t* const* patterns, size_t count);
+
 // The full program path of a process, read with QueryFullProcessImageNameW
 // where the system has it (a 32-bit program reads 64-bit processes' paths
 // that way) and with GetModuleFileNameExW on Windows XP. False when unknown.

@@ -258,15 +258,17 @@ CopyResult DescribeSource(HANDLE source, bool inListedRoot, DWORD listedSerial, 
 }
 
 // The attributes and times of what is at the path, by its path.
-bool AttributeDataOf(const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info)
+bool AttributeFactsOf(const std::wstring& path, OpenFileFacts& facts)
 {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data))
         return false;
-    info.dwFileAttributes = data.dwFileAttributes;
-    info.ftCreationTime = data.ftCreationTime;
-    info.ftLastAccessTime = data.ftLastAccessTime;
-    info.ftLastWriteTime = data.ftLastWriteTime;
+    facts.attributes = data.dwFileAttributes;
+    facts.size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    facts.links = 1;
+    facts.created = data.ftCreationTime;
+    facts.accessed = data.ftLastAccessTime;
+    facts.written = data.ftLastWriteTime;
     return true;
 }
 
@@ -1216,19 +1218,21 @@ IChangeRecorder::Verdict CQuarantine::Before(const ChangeRequest& change)
     case kChangeSetAttributes:
     case kChangeRemoveFolder:
     {
-        // Read through the gateway's handle when it holds the path.
-        BY_HANDLE_FILE_INFORMATION data;
-        if (change.held ? !::GetFileInformationByHandle(change.held, &data)
-                        : change.heldError != ERROR_SUCCESS || !AttributeDataOf(change.path, data))
+        // Read through the gateway's handle when it holds the path (its
+        // attributes and times alone: the volume's serial number is read
+        // once per drive below).
+        OpenFileFacts data;
+        if (change.held ? !QueryOpenFile(change.held, data)
+                        : change.heldError != ERROR_SUCCESS || !AttributeFactsOf(change.path, data))
             return kMake;  // nothing there to change
         m_record = ManifestRecord();
         m_record.kind = change.kind == kChangeSetAttributes ? L"attributes" : L"folder";
         m_record.state = kStateChanged;
         m_record.path = change.path;
-        m_record.attributes = data.dwFileAttributes;
-        m_record.created = data.ftCreationTime;
-        m_record.accessed = data.ftLastAccessTime;
-        m_record.written = data.ftLastWriteTime;
+        m_record.attributes = data.attributes;
+        m_record.created = data.created;
+        m_record.accessed = data.accessed;
+        m_record.written = data.written;
         DriveSerialOf(change.path, m_record.volume);
         m_pending = true;
         return kMake;

@@ -172,6 +172,37 @@ bool ListScheduledTasks(std::vector<ScheduledTask>& tasks)
     return true;
 }
 
+CTaskListing::CTaskListing() : m_listed(false)
+{
+    m_thread.Attach(::CreateThread(NULL, 0, ListOnThread, this, 0, NULL));
+}
+
+CTaskListing::~CTaskListing()
+{
+    if (m_thread.IsValid())
+        ::WaitForSingleObject(m_thread, INFINITE);
+}
+
+DWORD WINAPI CTaskListing::ListOnThread(void* parameter)
+{
+    CTaskListing* listing = static_cast<CTaskListing*>(parameter);
+    const HRESULT com = ::CoInitializeEx(NULL, COINIT_MULTITHREADED);
+    listing->m_listed = ListScheduledTasks(listing->m_tasks);
+    if (SUCCEEDED(com))
+        ::CoUninitialize();
+    return 0;
+}
+
+bool CTaskListing::Take(std::vector<ScheduledTask>& tasks)
+{
+    if (!m_thread.IsValid())
+        return ListScheduledTasks(tasks);
+    ::WaitForSingleObject(m_thread, INFINITE);
+    tasks.swap(m_tasks);
+    m_tasks.clear();
+    return m_listed;
+}
+
 bool DeleteScheduledTask(const std::wstring& path)
 {
     if (g_store)

@@ -2,8 +2,12 @@
 // later; XP has none, and every call then answers false). COM must be
 // initialised on the calling thread.
 #pragma once
+#include <windows.h>
+
 #include <string>
 #include <vector>
+
+#include "platform/handles.h"
 
 struct ScheduledTask
 {
@@ -13,6 +17,28 @@ struct ScheduledTask
 
 // Every registered task of every folder, hidden ones included.
 bool ListScheduledTasks(std::vector<ScheduledTask>& tasks);
+// The same listing made on a thread of its own (with its own COM
+// apartment) from construction on, while the caller walks other places:
+// asking the Task Scheduler's service is mostly waiting for it. One owner
+// of the thread; the destructor waits for it.
+class CTaskListing
+{
+public:
+    CTaskListing();
+    ~CTaskListing();
+    // Waits for the listing; ListScheduledTasks' answer. Where no thread
+    // could be started, lists here and now.
+    bool Take(std::vector<ScheduledTask>& tasks);
+
+private:
+    CTaskListing(const CTaskListing&);
+    CTaskListing& operator=(const CTaskListing&);
+    static DWORD WINAPI ListOnThread(void* listing);
+    CHandle m_thread;
+    bool m_listed;
+    std::vector<ScheduledTask> m_tasks;
+};
+
 // Deletes the task at `path`.
 bool DeleteScheduledTask(const std::wstring& path);
 // Registers `xml` at `path` (its folder is made when missing), as the

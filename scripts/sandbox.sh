@@ -83,6 +83,9 @@ baseline_win64() {
 
 # What the template is made from: a change to any of it makes a new one.
 template_stamp() {
+  # The files in one order whatever the caller's locale (a Chinese one sorts
+  # "baseline-win64.reg" after "baseline.reg", the C locale before it).
+  local LC_ALL=C
   { echo "$1"; wine32_runs && echo wine32; cat "$here/sandbox.sh" "$here/sandbox-baseline-files.sh" "$here/lib/wine-env.sh" \
       "$root/tests/sandbox/regedit32.cpp" \
       "$root"/tests/sandbox/*.reg; } | sha1sum | cut -d' ' -f1

@@ -92,6 +92,22 @@ TEST(TerminateProcessesByPath, OnlyAServiceHostInAFolderNamedSystem)
     EXPECT_EQ(genuine.size(), RunningWith(L"system32\\svchost.exe").size());
 }
 
+TEST(TerminateProcessesByPath, OneListingEndsWhatAnyPatternNames)
+{
+    wchar_t windows[MAX_PATH];
+    ::GetWindowsDirectoryW(windows, MAX_PATH);
+    CHandle host(StartSleeper(L"C:\\worm3\\wscript.exe"));
+    CHandle fake(StartSleeper(std::wstring(windows) + L"\\system\\svchost.exe"));
+    CHandle innocent(StartSleeper(L"C:\\worm3\\notes.exe"));
+    ASSERT_TRUE(host.IsValid() && fake.IsValid() && innocent.IsValid());
+    const wchar_t* const patterns[] = {L"wscript.exe", L"system\\svchost.exe"};
+    EXPECT_EQ(0, TerminateProcessesByPaths(patterns, 2));
+    EXPECT_TRUE(Ended(host));
+    EXPECT_TRUE(Ended(fake));
+    EXPECT_FALSE(Ended(innocent, 300));
+    ::TerminateProcess(innocent, 0);
+}
+
 TEST(TerminateProcessesByPath, NeverThisProgram)
 {
     // The pattern matches this test program's own path: it goes on running.

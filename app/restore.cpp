@@ -4,18 +4,18 @@
 #include <cwchar>
 
 #include "app/command_line.h"
-#include "app/restore_task.h"
+#include "killers/reg_script.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/held_path.h"
-#include "platform/program_folder.h"
-#include "platform/quarantine.h"
-#include "platform/quarantine_payloads.h"
-#include "platform/registry_journal.h"
-#include "platform/reg_script.h"
 #include "platform/reg_views.h"
 #include "platform/sha256.h"
+#include "undo/program_folder.h"
+#include "undo/quarantine.h"
+#include "undo/quarantine_payloads.h"
+#include "undo/registry_journal.h"
+#include "undo/restore_task.h"
 
 namespace {
 

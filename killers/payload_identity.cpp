@@ -4,8 +4,8 @@
 
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
-#include "platform/quarantine.h"
-#include "platform/quarantine_payloads.h"
+#include "undo/quarantine.h"
+#include "undo/quarantine_payloads.h"
 
 namespace {
 

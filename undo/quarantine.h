@@ -16,7 +16,7 @@
 //                 UTF-16) that puts back every value and key the scan
 //                 changed, latest change first, composed when the scan is
 //                 over from before.blocks, where each change's block went
-//                 before the change was made (platform/registry_journal.h).
+//                 before the change was made (undo/registry_journal.h).
 #pragma once
 #include <windows.h>
 
@@ -24,10 +24,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/change_gate.h"
 #include "platform/handles.h"
 #include "platform/held_path.h"
-#include "platform/registry_journal.h"
+#include "undo/change_gate.h"
+#include "undo/registry_journal.h"
 
 const DWORD kMaxQuarantines = 10;
 const ULONGLONG kMaxQuarantineBytes = 256ull * 1024 * 1024;  // all quarantines together

@@ -1,4 +1,4 @@
-#include "platform/quarantine.h"
+#include "undo/quarantine.h"
 
 #include <map>
 
@@ -11,14 +11,14 @@
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
-#include "platform/program_folder.h"
-#include "platform/quarantine_payloads.h"
 #include "platform/reg_views.h"
 #include "platform/registry.h"
-#include "platform/registry_journal.h"
-#include "platform/root_listings.h"
 #include "platform/sha256.h"
 #include "platform/system_function.h"
+#include "undo/program_folder.h"
+#include "undo/quarantine_payloads.h"
+#include "undo/registry_journal.h"
+#include "undo/root_listings.h"
 
 namespace {
 

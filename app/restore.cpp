@@ -232,7 +232,7 @@ std::wstring RestoreFile(const std::wstring& folder, const ManifestRecord& recor
 std::wstring RestoreFolderOrAttributes(const ManifestRecord& record, bool& ok)
 {
     ok = false;
-    const bool folder = record.kind == L"folder";
+    const bool folder = record.kind == kRecordFolder;
     const wchar_t* problem = CheckOriginalPath(record.path);
     if (!problem && !SameVolume(record))
         problem = L"its volume is not the one it was changed on";
@@ -361,7 +361,7 @@ int RestoreQuarantine(const std::wstring& argument, bool registry, std::wstring&
     {
         const ManifestRecord& record = records[i];
         bool ok = true;
-        if (record.kind == L"registry")
+        if (record.kind == kRecordRegistry)
         {
             anyRegistry = true;
             if (record.state != kStateChanged)
@@ -370,7 +370,7 @@ int RestoreQuarantine(const std::wstring& argument, bool registry, std::wstring&
                 ok = false;
             }
         }
-        else if (record.kind == L"file" && (record.state == kStateKept || record.state == kStateScheduledKept))
+        else if (record.kind == kRecordFile && (record.state == kStateKept || record.state == kStateScheduledKept))
         {
             report += RestoreFile(folder, record, ok);
             anyFile = anyFile || ok;
@@ -379,11 +379,11 @@ int RestoreQuarantine(const std::wstring& argument, bool registry, std::wstring&
             if (ok)
                 NotePayloadRestored(folder, record.stored);
         }
-        else if ((record.kind == L"attributes" || record.kind == L"folder") && record.state == kStateChanged)
+        else if ((record.kind == kRecordAttributes || record.kind == kRecordFolder) && record.state == kStateChanged)
             report += RestoreFolderOrAttributes(record, ok);
         else if (record.kind == kRecordTask && record.state == kStateKept)
             report += RestoreTask(folder, record, ok);
-        else if (record.kind == L"file")
+        else if (record.kind == kRecordFile)
             report += Describe(L"nothing to restore", record.path, record.state);
         else
         {

@@ -1,5 +1,5 @@
 // Registry helpers: one owner per key, reading text values strictly, deleting
-// key trees, and judging command lines by whether their files exist.
+// key trees, and the Windows, system and current folders.
 #pragma once
 #include <windows.h>
 #include <string>

@@ -4,6 +4,7 @@
 #include <wininet.h>
 
 #include "app/addresses.h"
+#include "platform/handles.h"
 
 namespace {
 
@@ -78,10 +79,8 @@ void CUsageReport::StartReport()
     if (!param)
         return;
     param->product = m_strProduct;
-    HANDLE thread = ::CreateThread(NULL, 0, ReportThreadProc, param, 0, NULL);
-    if (thread)
-        ::CloseHandle(thread);
-    else
+    const CHandle thread(::CreateThread(NULL, 0, ReportThreadProc, param, 0, NULL));
+    if (!thread.IsValid())
         delete param;
 }
 

@@ -213,25 +213,22 @@ void ScanRun(CScanSession& session)
     IChangeRecorder* const installed = GetChangeRecorder();
     CQuarantine quarantine(GetQuarantineRootPath());
     if (!installed)
-    {
         StartQuarantine(quarantine);
-        SetChangeRecorder(&quarantine);
+    bool restart = false;
+    {
+        const CRecordChangesWith recording(installed ? installed : &quarantine);
+        ScanLog::Reset(ScanLog::kHeaderFormat);
+        restart = RunCommands(session);
+
+        // The log is whole and saved before the restart prompt: a restart,
+        // or the window closing meanwhile, loses nothing.
+        ScanLog::AppendText(kLogFooter);
+        if (session.m_bSaveLog)
+            SaveScanLog();
     }
-
-    ScanLog::Reset(ScanLog::kHeaderFormat);
-    const bool restart = RunCommands(session);
-
-    // The log is whole and saved before the restart prompt: a restart, or
-    // the window closing meanwhile, loses nothing.
-    ScanLog::AppendText(kLogFooter);
-    if (session.m_bSaveLog)
-        SaveScanLog();
     // The quarantine is whole before the prompt too.
     if (!installed)
-    {
-        SetChangeRecorder(NULL);
         quarantine.Finish();
-    }
 
     // A stopped run has had its result dialog already: no prompt after it.
     if (restart && session.m_plan.restartPrompt && !session.IsStopRequested())

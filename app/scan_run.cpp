@@ -13,6 +13,7 @@
 #include "killers/reg_fx.h"
 #include "killers/reg_script.h"
 #include "killers/scan_log.h"
+#include "platform/array_count.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/process.h"
@@ -98,7 +99,7 @@ const PFNRUNCOMMAND kScanCommands[] = {
     &RunCommandOnStack<CKillerForRegFX>,      // system registry settings
 };
 
-const ScanPlan kDefaultPlan = {kScanCommands, sizeof(kScanCommands) / sizeof(kScanCommands[0]),
+const ScanPlan kDefaultPlan = {kScanCommands, ArrayCount(kScanCommands),
                                RunKnownFileCleaner, ShowRestartPrompt};
 
 // The run, when the program's protected folder can be had: never a scan

@@ -7,8 +7,8 @@
 #include "app/command_line.h"
 #include "app/force_format.h"
 #include "app/result_dlg.h"
+#include "killers/reg_script.h"
 #include "platform/process.h"
-#include "platform/reg_script.h"
 
 const wchar_t kStartText[] = L"开始查杀";
 const wchar_t kStopText[] = L"停止查杀";

@@ -2,15 +2,15 @@
 
 #include "app/report_only.h"
 #include "app/scan_run.h"
+#include "killers/reg_script.h"
 #include "killers/scan_log.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/held_path.h"
 #include "platform/process.h"
-#include "platform/program_folder.h"
-#include "platform/quarantine.h"
-#include "platform/reg_script.h"
 #include "platform/registry.h"
+#include "undo/program_folder.h"
+#include "undo/quarantine.h"
 
 namespace {
 
@@ -18,22 +18,6 @@ namespace {
 volatile LONG g_bRestartNeeded = 0;
 
 void NoteRestartNeeded() { ::InterlockedExchange(&g_bRestartNeeded, 1); }
-
-// Installs a recorder for one scope and puts the one before back.
-class CRecorderScope
-{
-public:
-    explicit CRecorderScope(IChangeRecorder* recorder) : m_pPrevious(GetChangeRecorder())
-    {
-        SetChangeRecorder(recorder);
-    }
-    ~CRecorderScope() { SetChangeRecorder(m_pPrevious); }
-
-private:
-    CRecorderScope(const CRecorderScope&);
-    CRecorderScope& operator=(const CRecorderScope&);
-    IChangeRecorder* m_pPrevious;
-};
 
 std::wstring FolderOf(const std::wstring& path)
 {
@@ -192,7 +176,7 @@ int RunSilentScan(const CommandLineOptions& options)
         CReportOnlyRecorder report;
         bool found = false;
         {
-            CRecorderScope scope(&report);
+            CRecordChangesWith scope(&report);
             const ScanOutcome outcome = RunScanOnThisThread(plan, false, kSilentScanLockWait, &found);
             if (outcome != kScanRan)
                 return NotRun(outcome);
@@ -222,7 +206,7 @@ int RunSilentScan(const CommandLineOptions& options)
     CChangeTally tally(&quarantine);
     bool found = false;
     {
-        CRecorderScope scope(&tally);
+        CRecordChangesWith scope(&tally);
         const ScanOutcome outcome = RunScanOnThisThread(plan, true, kSilentScanLockWait, &found, &quarantine);
         if (outcome != kScanRan)
             return NotRun(outcome);

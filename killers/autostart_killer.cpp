@@ -4,18 +4,19 @@
 
 #include "killers/autostart_places.h"
 #include "killers/launcher_killer.h"
+#include "killers/process_ends.h"
 #include "killers/scan_log.h"
-#include "platform/change_gate.h"
+#include "platform/array_count.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/held_path.h"
-#include "platform/process.h"
-#include "platform/quarantine.h"
 #include "platform/reg_views.h"
 #include "platform/registry.h"
 #include "platform/shell_link.h"
 #include "platform/task_scheduler.h"
 #include "platform/user_hives.h"
+#include "undo/change_gate.h"
+#include "undo/quarantine.h"
 
 const char kLogAutostartDeleted[] = "删除病毒启动项\t";
 const char kLogAutostartBack[] = "删除复现的病毒启动项\t";
@@ -219,7 +220,7 @@ int CKillerForAutostarts::Run(ICommunication* comm)
 void CKillerForAutostarts::WalkRunKeys(HKEY root, const std::wstring& rootPrefix, const std::wstring& rootName,
                                        const VariableMap& variables, const EntryOwner& owner, bool machine)
 {
-    for (size_t k = 0; k < sizeof(kRunKeys) / sizeof(kRunKeys[0]) && !StopRequested(); ++k)
+    for (size_t k = 0; k < ArrayCount(kRunKeys) && !StopRequested(); ++k)
     {
         const RegViewList views = machine ? RegViewsForKey(root, kRunKeys[k]) : RegViewsOf(false);
         for (size_t v = 0; v < views.count; ++v)

@@ -7,12 +7,14 @@
 
 #include "killers/payload_identity.h"
 #include "killers/scan_log.h"
-#include "platform/change_gate.h"
+#include "platform/array_count.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/registry.h"
-#include "platform/root_listings.h"
+#include "platform/target_probe.h"
+#include "undo/change_gate.h"
+#include "undo/root_listings.h"
 
 const char kLogAutorunFixed[] = "empty autorun fixed\t";
 const char kLogShortcutDeleted[] = "删除文件夹1KB快捷方式\t";
@@ -151,7 +153,7 @@ void RepairRoot(const std::wstring& root, const std::vector<DirEntry>& entries, 
 
 bool IsProtectedFolderName(const wchar_t* name)
 {
-    for (size_t i = 0; i < sizeof(kProtectedFolderNames) / sizeof(kProtectedFolderNames[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kProtectedFolderNames); ++i)
     {
         if (::StrStrIW(name, kProtectedFolderNames[i]))
             return true;

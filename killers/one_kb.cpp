@@ -8,16 +8,17 @@
 
 #include "killers/file_fx.h"
 #include "killers/payload_identity.h"
+#include "killers/process_ends.h"
 #include "killers/scan_log.h"
-#include "platform/change_gate.h"
+#include "platform/array_count.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
-#include "platform/process.h"
 #include "platform/reg_views.h"
 #include "platform/registry.h"
-#include "platform/root_listings.h"
 #include "platform/user_hives.h"
+#include "undo/change_gate.h"
+#include "undo/root_listings.h"
 
 const char kLogDelFile[] = "del file ";
 const char kLogDriveOpenKeys[] =
@@ -125,7 +126,7 @@ const DWORD kMaxWormScriptBytes = 1024 * 1024;
 
 bool IsExempt(const wchar_t* name)
 {
-    for (size_t i = 0; i < sizeof(kExemptNames) / sizeof(kExemptNames[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kExemptNames); ++i)
     {
         if (::StrStrIW(name, kExemptNames[i]))
             return true;
@@ -154,7 +155,7 @@ bool PassesScriptTest(const std::wstring& text, std::wstring* stream)
 int CKillerForOneKB::Run(ICommunication* comm)
 {
     m_pComm = comm;
-    TerminateProcessesByPaths(kWormProcessPatterns, sizeof(kWormProcessPatterns) / sizeof(kWormProcessPatterns[0]));
+    TerminateProcessesByPaths(kWormProcessPatterns, ArrayCount(kWormProcessPatterns));
     if (StopRequested())
         return 0;
     SweepRegistry();
@@ -251,7 +252,7 @@ void CKillerForOneKB::SweepRoot(HKEY root, const std::wstring&, void* sweep)
 
 void CKillerForOneKB::SweepRegistry()
 {
-    for (size_t i = 0; i < sizeof(kSweepChecks) / sizeof(kSweepChecks[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kSweepChecks); ++i)
     {
         SweepStep step = {this, i, false};
         ForEachRootOf(kSweepChecks[i].root, SweepRoot, &step);

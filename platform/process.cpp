@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/change_gate.h"
+#include "platform/array_count.h"
 #include "platform/handles.h"
 #include "platform/system_function.h"
 
@@ -45,18 +45,16 @@ bool GetProcessImagePath(void* process, wchar_t* path, unsigned long chars)
     return true;
 }
 
-int TerminateProcessesByPath(const wchar_t* pattern) { return TerminateProcessesByPaths(&pattern, 1); }
-
-int TerminateProcessesByPaths(const wchar_t* const* patterns, size_t count)
+void ForEachOtherProcess(ProcessVisit visit, void* context)
 {
     CHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot.IsValid())
-        return 0;
+        return;
     PROCESSENTRY32W entry;
     ZeroMemory(&entry, sizeof(entry));
     entry.dwSize = sizeof(entry);
     if (!::Process32FirstW(snapshot, &entry))
-        return 0;
+        return;
     const DWORD self = ::GetCurrentProcessId();
     do
     {
@@ -69,16 +67,8 @@ int TerminateProcessesByPaths(const wchar_t* const* patterns, size_t count)
         wchar_t path[MAX_PATH] = {0};
         if (!GetProcessImagePath(process, path, MAX_PATH))
             continue;
-        for (size_t i = 0; i < count; ++i)
-        {
-            if (::StrStrIW(path, patterns[i]))
-            {
-                GateEndProcess(process, path);
-                break;
-            }
-        }
+        visit(process, path, context);
     } while (::Process32NextW(snapshot, &entry));
-    return 0;
 }
 
 bool EnablePrivilege(const wchar_t* name)
@@ -227,7 +217,7 @@ bool NamesFile(const std::wstring& word, const std::wstring& file)
 {
     const std::wstring::size_type comma = word.find(L',');
     const std::wstring parts[] = {word, comma == std::wstring::npos ? std::wstring() : word.substr(0, comma)};
-    for (size_t i = 0; i < sizeof(parts) / sizeof(parts[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(parts); ++i)
     {
         if (parts[i].size() < 3 || parts[i].size() >= MAX_PATH)
             continue;
@@ -258,7 +248,7 @@ bool LineNamesFile(const std::wstring& line, const std::wstring& file)
 bool IsHost(const wchar_t* image)
 {
     const wchar_t* name = ::PathFindFileNameW(image);
-    for (size_t i = 0; i < sizeof(kHostNames) / sizeof(kHostNames[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kHostNames); ++i)
     {
         if (::lstrcmpiW(name, kHostNames[i]) == 0)
             return true;
@@ -268,31 +258,10 @@ bool IsHost(const wchar_t* image)
 
 }  // namespace
 
-int EndProcessesRunning(const std::wstring& file)
+bool ProcessRunsFile(HANDLE process, const wchar_t* imagePath, const std::wstring& file)
 {
-    CHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry;
-    ZeroMemory(&entry, sizeof(entry));
-    entry.dwSize = sizeof(entry);
-    if (!snapshot.IsValid() || file.empty() || !::Process32FirstW(snapshot, &entry))
-        return 0;
-    int ended = 0;
-    const DWORD self = ::GetCurrentProcessId();
-    do
-    {
-        if (entry.th32ProcessID == self)
-            continue;
-        CHandle process(::OpenProcess(PROCESS_ALL_ACCESS, FALSE, entry.th32ProcessID));
-        wchar_t path[MAX_PATH] = {0};
-        if (!process.IsValid() || !GetProcessImagePath(process, path, MAX_PATH))
-            continue;
-        std::wstring line;
-        const bool runs = ::lstrcmpiW(path, file.c_str()) == 0 ||
-                          (IsHost(path) &&
-                           (GetProcessCommandLine(process, line) || ReadCommandLineFromBlock(process, line)) &&
-                           LineNamesFile(line, file));
-        if (runs && GateEndProcess(process, path))
-            ++ended;
-    } while (::Process32NextW(snapshot, &entry));
-    return ended;
+    std::wstring line;
+    return ::lstrcmpiW(imagePath, file.c_str()) == 0 ||
+           (IsHost(imagePath) && (GetProcessCommandLine(process, line) || ReadCommandLineFromBlock(process, line)) &&
+            LineNamesFile(line, file));
 }

@@ -19,10 +19,10 @@
 #include <vector>
 
 #include "platform/file_helpers.h"
-#include "platform/quarantine.h"
 #include "platform/sha256.h"
 #include "tests/screen.h"
 #include "tests/testing.h"
+#include "undo/quarantine.h"
 
 namespace {
 

@@ -1,10 +1,11 @@
-#include "platform/change_gate.h"
+#include "undo/change_gate.h"
 
+#include "platform/array_count.h"
 #include "platform/file_helpers.h"
 #include "platform/held_path.h"
 #include "platform/registry.h"
-#include "platform/root_listings.h"
 #include "platform/sha256.h"
+#include "undo/root_listings.h"
 
 namespace {
 
@@ -33,13 +34,14 @@ LONG StatusOf(BOOL done)
 
 LONG SetValueIn(const ChangeRequest& change)
 {
-    HKEY key = NULL;
-    LONG status = ::RegCreateKeyExW(change.key, change.path.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL);
+    HKEY created = NULL;
+    const LONG status =
+        ::RegCreateKeyExW(change.key, change.path.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL, &created, NULL);
     if (status != ERROR_SUCCESS)
         return status;
-    status = ::RegSetValueExW(key, change.name, 0, change.type, static_cast<const BYTE*>(change.data), change.bytes);
-    ::RegCloseKey(key);
-    return status;
+    CRegKey key;
+    key.Attach(created);
+    return ::RegSetValueExW(key, change.name, 0, change.type, static_cast<const BYTE*>(change.data), change.bytes);
 }
 
 // Makes the change the request describes; the Win32 status.
@@ -134,7 +136,7 @@ DWORD Hold(const ChangeRequest& change, CFolderChain& chain, CHandle& target)
         return error;
     const std::wstring name = path.substr(path.rfind(L'\\') + 1);
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    for (size_t i = 0; i < sizeof(kHeldTargets) / sizeof(kHeldTargets[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kHeldTargets); ++i)
     {
         const HeldTarget& wanted = kHeldTargets[i];
         if (wanted.kind != change.kind)
@@ -416,4 +418,22 @@ bool GateDeleteTask(const std::wstring& path, const std::wstring& xml, bool (*re
     change.bytes = static_cast<DWORD>((xml.size() + 1) * sizeof(wchar_t));
     change.deleteTask = remove;
     return PassBool(change);
+}
+
+bool DeleteKeyRecursive(HKEY root, const wchar_t* path, REGSAM view)
+{
+    const std::wstring full(path ? path : L"");
+    if (full.empty() || full.size() >= 520)
+        return false;  // never cut or overrun a path silently
+    const std::wstring::size_type slash = full.rfind(L'\\');
+    const std::wstring name = slash == std::wstring::npos ? full : full.substr(slash + 1);
+    CRegKey parent;
+    if (slash != std::wstring::npos)
+    {
+        const LONG status = parent.Open(root, full.substr(0, slash).c_str(), KEY_READ | view);
+        if (status != ERROR_SUCCESS)
+            return status == ERROR_FILE_NOT_FOUND;
+    }
+    const LONG status = GateDeleteTree(slash == std::wstring::npos ? root : parent.Get(), name.c_str(), view);
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }

@@ -1,4 +1,4 @@
-#include "platform/program_folder.h"
+#include "undo/program_folder.h"
 
 #include <objbase.h>
 #include <shlobj.h>
@@ -6,12 +6,11 @@
 #include <cwchar>
 #include <vector>
 
+#include "platform/array_count.h"
 #include "platform/file_helpers.h"
 #include "platform/held_path.h"
 #include "platform/reg_views.h"
-
-FolderSystemCalls g_folderCalls = {::GetFileInformationByHandle, ::SetSecurityInfo, ::GetSecurityInfo, ::MoveFileExW,
-                                   ::WriteFile};
+#include "platform/registry.h"
 
 namespace {
 
@@ -286,7 +285,7 @@ REGSAM NativeView() { return HasTwoRegViews() ? KEY_WOW64_64KEY : 0; }
 // "corvaneTools." and a GUID, directly in the all-users application data.
 bool IsOtherFolderName(const std::wstring& name)
 {
-    const size_t prefix = sizeof(kOtherFolderPrefix) / sizeof(kOtherFolderPrefix[0]) - 1;
+    const size_t prefix = ArrayCount(kOtherFolderPrefix) - 1;
     return name.size() == prefix + 36 && name.compare(0, prefix, kOtherFolderPrefix) == 0 &&
            name.find_first_not_of(L"0123456789ABCDEF-", prefix) == std::wstring::npos;
 }
@@ -295,14 +294,16 @@ bool IsOtherFolderName(const std::wstring& name)
 // backslash; empty when none is recorded or the record names anything else.
 std::wstring RecordedFolder(const std::wstring& appData)
 {
-    HKEY key = NULL;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProgramFolderKey, 0, KEY_QUERY_VALUE | NativeView(), &key) !=
+    HKEY opened = NULL;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProgramFolderKey, 0, KEY_QUERY_VALUE | NativeView(), &opened) !=
         ERROR_SUCCESS)
         return std::wstring();
+    CRegKey key;
+    key.Attach(opened);
     wchar_t name[64] = {0};
     DWORD type = 0, size = sizeof(name) - sizeof(wchar_t);
     const LONG status = ::RegQueryValueExW(key, kProgramFolderValue, NULL, &type, reinterpret_cast<BYTE*>(name), &size);
-    ::RegCloseKey(key);
+    key.Close();
     if (status != ERROR_SUCCESS || type != REG_SZ)
         return std::wstring();
     const std::wstring recorded(name);
@@ -319,14 +320,15 @@ DWORD RecordFolder(const std::wstring& name, CProtectedAcl& acl)
         !::SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
         return ::GetLastError();
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
-    HKEY key = NULL;
+    HKEY created = NULL;
     LONG status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProgramFolderKey, 0, NULL, 0, KEY_SET_VALUE | NativeView(),
-                                    &attributes, &key, NULL);
+                                    &attributes, &created, NULL);
     if (status != ERROR_SUCCESS)
         return static_cast<DWORD>(status);
+    CRegKey key;
+    key.Attach(created);
     status = ::RegSetValueExW(key, kProgramFolderValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
                               static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t)));
-    ::RegCloseKey(key);
     return static_cast<DWORD>(status);
 }
 

@@ -113,6 +113,24 @@ protected:
 void SetChangeRecorder(IChangeRecorder* recorder);
 IChangeRecorder* GetChangeRecorder();
 
+// Every change made while it lives goes through `recorder`; the recorder
+// installed before comes back when it ends. The window's scan and the
+// silent scan install theirs the same way.
+class CRecordChangesWith
+{
+public:
+    explicit CRecordChangesWith(IChangeRecorder* recorder) : m_previous(GetChangeRecorder())
+    {
+        SetChangeRecorder(recorder);
+    }
+    ~CRecordChangesWith() { SetChangeRecorder(m_previous); }
+
+private:
+    CRecordChangesWith(const CRecordChangesWith&);
+    CRecordChangesWith& operator=(const CRecordChangesWith&);
+    IChangeRecorder* m_previous;
+};
+
 // What a change the recorder left in place answers (GetLastError of the
 // BOOL changes, the status of the others): told apart from a change that
 // failed, so that the walks can say what they left.
@@ -150,6 +168,11 @@ LONG GateDeleteValue(HKEY key, const wchar_t* name);
 // Deletes parent\name with everything below it (DeleteRegKeyTree) in the
 // registry view `view` (0: the process's own).
 LONG GateDeleteTree(HKEY parent, const wchar_t* name, REGSAM view = 0);
+// Deletes root\path with all its subkeys (DeleteRegKeyTree, through the
+// change gateway) in the registry view `view` (0: the process's own); true
+// when the key is gone (a missing key counts). A path of 520 characters or
+// more is not deleted: false.
+bool DeleteKeyRecursive(HKEY root, const wchar_t* path, REGSAM view = 0);
 // Runs `reset` on root\path (the reset knows its root); its result.
 bool GateResetKeyAccess(HKEY root, bool (*reset)(const wchar_t* path), const wchar_t* path);
 // Runs `import` (which starts the registry editor on the script).

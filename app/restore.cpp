@@ -4,11 +4,14 @@
 #include <cwchar>
 
 #include "app/command_line.h"
+#include "app/restore_marks.h"
+#include "app/restore_run.h"
 #include "app/restore_task.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/held_path.h"
+#include "platform/pending_deletes.h"
 #include "platform/program_folder.h"
 #include "platform/quarantine.h"
 #include "platform/quarantine_payloads.h"
@@ -311,177 +314,361 @@ HANDLE OpenQuarantineFolder(const std::wstring& folder)
 
 void (*g_beforeRestoreWrite)(const std::wstring& target) = NoHook;
 
-int RestoreQuarantine(const std::wstring& argument, bool registry, std::wstring& report)
+namespace {
+
+int Refuse(RestoreOutcome& outcome, RestoreRefusal refusal, const std::wstring& line)
 {
-    report.clear();
+    outcome.code = kRestoreRefused;
+    outcome.refusal = refusal;
+    outcome.report = line;
+    return kRestoreRefused;
+}
+
+// The quarantine folder of `argument`, held in `held`: below the root, a
+// plain folder, made by this program. Empty, with the outcome refused, when
+// it is not one.
+std::wstring CheckQuarantineFolder(const std::wstring& argument, CHandle& held, RestoreOutcome& outcome)
+{
     const std::wstring root = GetQuarantineRootPath();
     if (root.empty() || GetProgramFolder().empty() || SecureFolder(root.substr(0, root.size() - 1)) != ERROR_SUCCESS)
     {
-        report = L"No quarantine: the all-users application data folder is unknown or not safe.\r\n";
-        return kRestoreRefused;
+        Refuse(outcome, kRefusedNoRoot,
+               L"No quarantine: the all-users application data folder is unknown or not safe.\r\n");
+        return std::wstring();
     }
     const std::wstring folder = QuarantineFolderOf(argument, root);
     if (folder.empty())
     {
-        report = L"Refused: \"" + argument + L"\" is not a quarantine folder directly below " + root + L"\r\n";
-        return kRestoreRefused;
+        Refuse(outcome, kRefusedNotQuarantine,
+               L"Refused: \"" + argument + L"\" is not a quarantine folder directly below " + root + L"\r\n");
+        return std::wstring();
     }
-    const CHandle held(OpenQuarantineFolder(folder));
+    held.Attach(OpenQuarantineFolder(folder));
     if (!held.IsValid())
     {
-        report = L"Refused: the quarantine folder " + folder + L" does not exist.\r\n";
-        return kRestoreRefused;
+        Refuse(outcome, kRefusedMissing, L"Refused: the quarantine folder " + folder + L" does not exist.\r\n");
+        return std::wstring();
     }
     if (!IsProgramOwned(held))
     {
         // Nothing of it is read, and nothing is written into it.
-        report = L"Refused: the quarantine folder " + folder + L" was not made by this program.\r\n";
-        return kRestoreRefused;
+        Refuse(outcome, kRefusedNotProgramMade,
+               L"Refused: the quarantine folder " + folder + L" was not made by this program.\r\n");
+        return std::wstring();
     }
-    std::vector<ManifestRecord> records;
-    bool complete = false;
-    int bad = 0;
-    if (!ReadManifest(folder, records, &complete, &bad))
-    {
-        report = L"Refused: " + folder + L"manifest.txt is missing or unreadable.\r\n";
-        WriteReport(folder, report);
-        return kRestoreRefused;
-    }
-    bool everything = complete && bad == 0;
-    if (!complete)
-        report += L"The manifest is incomplete (cut short); only its whole records are restored.\r\n";
-    if (bad)
-        report += L"The manifest has lines that are not records; they are skipped.\r\n";
+    return folder;
+}
 
-    // Latest change first, so that a file comes back before the attributes
-    // its folder had before the scan.
-    bool anyRegistry = false;
-    bool anyFile = false;
-    for (size_t i = records.size(); i-- > 0;)
+// The reason of a report line "<what>\t<path>\t<reason>\r\n".
+std::wstring WhyOf(const std::wstring& line)
+{
+    const std::wstring::size_type first = line.find(L'\t');
+    const std::wstring::size_type second = first == std::wstring::npos ? first : line.find(L'\t', first + 1);
+    if (second == std::wstring::npos)
+        return std::wstring();
+    const std::wstring::size_type end = line.find(L"\r\n", second);
+    return line.substr(second + 1, end == std::wstring::npos ? std::wstring::npos : end - second - 1);
+}
+
+// Whether the file at the record's path holds the bytes the record kept.
+bool HoldsKeptBytes(const ManifestRecord& record)
+{
+    CHandle file(::CreateFileW(record.path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT, NULL));
+    OpenFileFacts facts;
+    if (!file.IsValid() || !QueryOpenFile(file, facts) || (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        facts.size != record.size || facts.size > kMaxKeptFileBytes)
+        return false;
+    std::string bytes(static_cast<size_t>(facts.size), '\0');
+    DWORD read = 0;
+    if (!bytes.empty() &&
+        (!::ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, NULL) || read != bytes.size()))
+        return false;
+    CSha256 hash;
+    hash.Update(bytes.data(), static_cast<DWORD>(bytes.size()));
+    return hash.HexDigest() == record.sha256;
+}
+
+// A file the scan scheduled for deletion at the next start: the deletion
+// is cancelled first. Still in place with the bytes kept, it is back as it
+// was; otherwise its kept copy comes back (beside what stands there).
+std::wstring RestoreScheduledFile(const std::wstring& folder, const ManifestRecord& record, bool& ok)
+{
+    ok = false;
+    bool cancelled = false;
+    if (CancelScheduledDeletion(record.path.substr(LongFormPrefix(record.path)), cancelled) != ERROR_SUCCESS)
+        return Describe(L"failed", record.path, L"its deletion at the next start could not be cancelled");
+    if (cancelled && HoldsKeptBytes(record))
     {
-        const ManifestRecord& record = records[i];
-        bool ok = true;
+        ok = true;
+        return Describe(L"restored", record.path, L"its deletion at the next start was cancelled");
+    }
+    return RestoreFile(folder, record, ok);
+}
+
+// One record of the manifest, chosen and not back yet; `tried` tells
+// whether it is one that can come back.
+std::wstring RestoreRecord(const std::wstring& folder, const ManifestRecord& record, bool& ok, bool& tried)
+{
+    ok = true;
+    tried = true;
+    if (record.kind == L"file" && record.state == kStateKept)
+    {
+        const std::wstring line = RestoreFile(folder, record, ok);
+        // Its bytes are on the PC again by the user's choice: a payload
+        // brought back is the worm's no longer.
+        if (ok)
+            NotePayloadRestored(folder, record.stored);
+        return line;
+    }
+    if (record.kind == L"file" && record.state == kStateScheduledKept)
+    {
+        const std::wstring line = RestoreScheduledFile(folder, record, ok);
+        if (ok)
+            NotePayloadRestored(folder, record.stored);
+        return line;
+    }
+    if ((record.kind == L"attributes" || record.kind == L"folder") && record.state == kStateChanged)
+        return RestoreFolderOrAttributes(record, ok);
+    if (record.kind == kRecordTask && record.state == kStateKept)
+        return RestoreTask(folder, record, ok);
+    tried = false;
+    if (record.kind == L"file")
+        return Describe(L"nothing to restore", record.path, record.state);
+    ok = false;
+    return Describe(L"unknown record", record.path, record.kind);
+}
+
+// What one restore shares between its steps.
+struct RestoreRun
+{
+    std::wstring folder;
+    std::vector<ManifestRecord> records;
+    RestoreMarks marks;
+    bool marked;      // a mark was added
+    bool everything;  // nothing failed or was refused
+    bool tried;       // something that can come back was tried
+    bool anyFile;
+    bool anyRegistry;
+    size_t registryRecords;  // the ones before.reg puts back
+};
+
+// The records chosen, latest change first, so that a file comes back
+// before the attributes its folder had before the scan. What came back
+// before is left as it is.
+void RestoreRecords(RestoreRun& run, const RestoreChoice& choice, RestoreOutcome& outcome)
+{
+    std::vector<bool> chosen(run.records.size(), choice.everyRecord);
+    for (size_t i = 0; i < choice.records.size(); ++i)
+        if (choice.records[i] < chosen.size())
+            chosen[choice.records[i]] = true;
+    for (size_t i = run.records.size(); i-- > 0;)
+    {
+        const ManifestRecord& record = run.records[i];
         if (record.kind == L"registry")
         {
-            anyRegistry = true;
-            if (record.state != kStateChanged)
+            // Every registry record comes back with before.reg at once.
+            run.anyRegistry = true;
+            run.registryRecords += record.state == kStateChanged ? 1 : 0;
+            if ((choice.everyRecord || choice.registry) && !run.marks.registry && record.state != kStateChanged)
             {
-                report += Describe(L"not kept", record.path, L"its old registry data could not be read");
-                ok = false;
+                outcome.report += Describe(L"not kept", record.path, L"its old registry data could not be read");
+                run.everything = false;
             }
+            continue;
         }
-        else if (record.kind == L"file" && (record.state == kStateKept || record.state == kStateScheduledKept))
+        if (!chosen[i] || run.marks.records[i])
+            continue;
+        bool ok = true;
+        bool tried = false;
+        const std::wstring line = RestoreRecord(run.folder, record, ok, tried);
+        outcome.report += line;
+        if (tried)
         {
-            report += RestoreFile(folder, record, ok);
-            anyFile = anyFile || ok;
-            // Its bytes are on the PC again by the user's choice: a payload
-            // brought back is the worm's no longer.
-            if (ok)
-                NotePayloadRestored(folder, record.stored);
+            RestoredItem item = {i, record.path, ok, ok ? std::wstring() : WhyOf(line), 1};
+            outcome.items.push_back(item);
+            run.marks.records[i] = ok;
+            run.marked = run.marked || ok;
+            run.anyFile = run.anyFile || (ok && record.kind == L"file");
         }
-        else if ((record.kind == L"attributes" || record.kind == L"folder") && record.state == kStateChanged)
-            report += RestoreFolderOrAttributes(record, ok);
-        else if (record.kind == kRecordTask && record.state == kStateKept)
-            report += RestoreTask(folder, record, ok);
-        else if (record.kind == L"file")
-            report += Describe(L"nothing to restore", record.path, record.state);
-        else
-        {
-            report += Describe(L"unknown record", record.path, record.kind);
-            ok = false;
-        }
-        everything = everything && ok;
+        run.tried = run.tried || tried;
+        // A record the user chose by itself that cannot come back did not.
+        run.everything = run.everything && ok && (tried || choice.everyRecord);
     }
+}
 
-    // A scan cut short left its registry blocks uncomposed: the script is
-    // made of them now, the old one kept as it was should that fail.
-    const DWORD composed = ComposeRegistryScript(folder);
+// before.reg, composed first when the scan was cut short, held open and
+// shared for reading only while the editor reads it: the one checked is
+// the one imported.
+void RestoreRegistry(RestoreRun& run, bool import, RestoreOutcome& outcome)
+{
+    std::wstring& report = outcome.report;
+    const DWORD composed = ComposeRegistryScript(run.folder);
     if (composed != ERROR_SUCCESS)
     {
-        report += Describe(L"failed", folder + kRegistryJournalName, L"the registry script could not be made of it");
-        everything = false;
+        report += Describe(L"failed", run.folder + kRegistryJournalName, L"the registry script could not be made of it");
+        run.everything = false;
     }
-    // The script is held open, shared for reading only, while the editor
-    // reads it: the one checked is the one imported.
-    const std::wstring script = folder + kRegistryScriptName;
+    const std::wstring script = run.folder + kRegistryScriptName;
     const CHandle scriptFile(::CreateFileW(script.c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, NULL,
                                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL));
     BY_HANDLE_FILE_INFORMATION scriptInfo;
     const bool haveScript = scriptFile.IsValid() && ::GetFileInformationByHandle(scriptFile, &scriptInfo) &&
                             !(scriptInfo.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
-    if (registry && haveScript && !IsProgramOwned(scriptFile))
+    if (!haveScript || (import && run.marks.registry))
+        return;
+    if (!import)
     {
-        report += Describe(L"refused", script, L"it was not made by this program");
-        everything = false;
+        if (run.anyRegistry)
+            report += Describe(L"not imported", script, L"add /registry to put the registry back");
+        return;
     }
-    else if (registry && haveScript)
+    run.tried = true;
+    std::wstring line;
+    bool ok = false;
+    if (!IsProgramOwned(scriptFile))
+        line = Describe(L"refused", script, L"it was not made by this program");
+    else if (!StartRegEditInView(script, true, true))
+        line = Describe(L"failed", script, L"the registry editor did not import it");
+    else
     {
-        if (StartRegEditInView(script, true, true))
-            report += Describe(L"imported", script, L"");
-        else
-        {
-            report += Describe(L"failed", script, L"the registry editor did not import it");
-            everything = false;
-        }
+        line = Describe(L"imported", script, L"");
+        ok = true;
     }
-    else if (anyRegistry && haveScript)
+    report += line;
+    RestoredItem item = {kRegistryScriptItem, script, ok, ok ? std::wstring() : WhyOf(line), run.registryRecords};
+    outcome.items.push_back(item);
+    run.marks.registry = ok;
+    run.marked = run.marked || ok;
+    run.everything = run.everything && ok;
+}
+
+}  // namespace
+
+int RestoreQuarantineItems(const std::wstring& argument, const RestoreChoice& choice, RestoreOutcome& outcome)
+{
+    outcome = RestoreOutcome();
+    CHandle held;
+    RestoreRun run;
+    run.folder = CheckQuarantineFolder(argument, held, outcome);
+    if (run.folder.empty())
+        return outcome.code;
+    bool complete = false;
+    int bad = 0;
+    if (!ReadManifest(run.folder, run.records, &complete, &bad))
     {
-        report += Describe(L"not imported", script, L"add /registry to put the registry back");
+        Refuse(outcome, kRefusedNoManifest, L"Refused: " + run.folder + L"manifest.txt is missing or unreadable.\r\n");
+        WriteReport(run.folder, outcome.report);
+        return kRestoreRefused;
     }
-    if (anyFile)
+    std::wstring& report = outcome.report;
+    ReadRestoreMarks(run.folder, run.records.size(), run.marks);
+    run.marked = false;
+    run.everything = complete && bad == 0;
+    run.tried = run.anyFile = run.anyRegistry = false;
+    run.registryRecords = 0;
+    if (!complete)
+        report += L"The manifest is incomplete (cut short); only its whole records are restored.\r\n";
+    if (bad)
+        report += L"The manifest has lines that are not records; they are skipped.\r\n";
+
+    RestoreRecords(run, choice, outcome);
+    RestoreRegistry(run, choice.registry, outcome);
+
+    if (run.marked && WriteRestoreMarks(run.folder, run.marks) != ERROR_SUCCESS)
+        report += Describe(L"failed", run.folder + kRestoreMarksName,
+                           L"what came back could not be noted: a later restore would put it back once more");
+    if (run.anyFile)
         report += L"The files came back for Administrators and SYSTEM only (their owners and access lists were not "
                   L"kept): give each to its user.\r\n";
-    report += everything ? L"Everything came back.\r\n" : L"Not everything came back.\r\n";
-    WriteReport(folder, report);
-    return everything ? kRestoreDone : kRestoreIncomplete;
+    outcome.nothingLeft = !run.tried;
+    if (outcome.nothingLeft)
+        report += L"Nothing is left to restore.\r\n";
+    else
+        report += run.everything ? L"Everything came back.\r\n" : L"Not everything came back.\r\n";
+    WriteReport(run.folder, report);
+    outcome.code = run.everything ? kRestoreDone : kRestoreIncomplete;
+    return outcome.code;
+}
+
+int RestoreQuarantine(const std::wstring& folder, bool registry, std::wstring& report)
+{
+    RestoreChoice choice;
+    choice.registry = registry;
+    RestoreOutcome outcome;
+    const int code = RestoreQuarantineItems(folder, choice, outcome);
+    report = outcome.report;
+    return code;
+}
+
+bool ReadQuarantine(const std::wstring& argument, QuarantineSummary& summary)
+{
+    const std::wstring root = GetQuarantineRootPath();
+    const std::wstring folder = root.empty() ? std::wstring() : QuarantineFolderOf(argument, root);
+    if (folder.empty() || !ParseQuarantineName(folder.substr(root.size(), folder.size() - root.size() - 1), summary.time))
+        return false;
+    const CHandle held(OpenQuarantineFolder(folder));
+    if (!held.IsValid() || !IsProgramOwned(held))
+        return false;  // a folder made by someone else is no quarantine
+    summary.folder = folder;
+    int bad = 0;
+    ReadManifest(folder, summary.records, &summary.complete, &bad);
+    RestoreMarks marks;
+    ReadRestoreMarks(folder, summary.records.size(), marks);
+    summary.restored = marks.records;
+    summary.registryRestored = marks.registry;
+    return true;
+}
+
+void ReadQuarantines(std::vector<QuarantineSummary>& quarantines)
+{
+    quarantines.clear();
+    const std::wstring root = GetQuarantineRootPath();
+    std::vector<DirEntry> entries;
+    if (root.empty() || !ListFolder(root + L"*", entries))
+        return;
+    std::vector<std::wstring> names;
+    for (size_t i = 0; i < entries.size(); ++i)
+    {
+        if (entries[i].IsFolder() && !(entries[i].attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            names.push_back(entries[i].name);
+    }
+    std::sort(names.begin(), names.end());
+    for (size_t i = 0; i < names.size(); ++i)
+    {
+        QuarantineSummary summary;
+        if (ReadQuarantine(root + names[i], summary))
+            quarantines.push_back(summary);
+    }
 }
 
 int ListQuarantines(std::wstring& report)
 {
     report.clear();
-    const std::wstring root = GetQuarantineRootPath();
-    std::vector<DirEntry> entries;
-    if (root.empty() || !ListFolder(root + L"*", entries))
+    std::vector<QuarantineSummary> quarantines;
+    ReadQuarantines(quarantines);
+    for (size_t i = 0; i < quarantines.size(); ++i)
     {
-        report = L"No quarantines.\r\n";
-        return kRestoreDone;
-    }
-    std::vector<std::wstring> names;
-    for (size_t i = 0; i < entries.size(); ++i)
-    {
-        SYSTEMTIME time;
-        if (!entries[i].IsFolder() || (entries[i].attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-            !ParseQuarantineName(entries[i].name, time))
-            continue;
-        const CHandle folder(OpenQuarantineFolder(root + entries[i].name));
-        if (folder.IsValid() && IsProgramOwned(folder))
-            names.push_back(entries[i].name);  // a folder made by someone else is no quarantine
-    }
-    std::sort(names.begin(), names.end());
-    for (size_t i = 0; i < names.size(); ++i)
-    {
-        SYSTEMTIME time;
-        ParseQuarantineName(names[i], time);
-        std::vector<ManifestRecord> records;
-        bool complete = false;
-        int bad = 0;
-        ReadManifest(root + names[i], records, &complete, &bad);
+        const QuarantineSummary& q = quarantines[i];
+        const SYSTEMTIME& time = q.time;
         wchar_t line[128];
         swprintf(line, 128, L"\t%04u-%02u-%02u %02u:%02u:%02u\t%u items%ls\r\n", time.wYear, time.wMonth, time.wDay,
-                 time.wHour, time.wMinute, time.wSecond, static_cast<unsigned>(records.size()),
-                 complete ? L"" : L" (manifest incomplete)");
-        report += root + names[i] + line;
+                 time.wHour, time.wMinute, time.wSecond, static_cast<unsigned>(q.records.size()),
+                 q.complete ? L"" : L" (manifest incomplete)");
+        report += q.folder.substr(0, q.folder.size() - 1) + line;
     }
-    if (names.empty())
+    if (quarantines.empty())
         report = L"No quarantines.\r\n";
     return kRestoreDone;
 }
 
 int RunRestore(const std::wstring& folder, bool registry)
 {
-    std::wstring report;
-    const int code = RestoreQuarantine(folder, registry, report);
-    WriteToParentConsole(report);
+    RestoreChoice choice;
+    choice.registry = registry;
+    RestoreOutcome outcome;
+    const int code = RestoreUnderScanLock(folder, choice, kRestoreLockWait, outcome);
+    WriteToParentConsole(outcome.report);
     return code;
 }
 

@@ -2,6 +2,8 @@
 
 #include <cwchar>
 
+#include "platform/file_helpers.h"
+
 namespace {
 
 // The kinds of record as the window names them, in the order a
@@ -37,6 +39,8 @@ bool WasRestored(const QuarantineSummary& quarantine, size_t i)
 
 }  // namespace
 
+std::wstring ShownPath(const std::wstring& path) { return path.substr(LongFormPrefix(path)); }
+
 bool CanComeBack(const ManifestRecord& record)
 {
     if (record.kind == L"file")
@@ -48,7 +52,7 @@ bool CanComeBack(const ManifestRecord& record)
 
 std::wstring RecordRow(const ManifestRecord& record, bool restored)
 {
-    std::wstring row = std::wstring(NameOfKind(record.kind)) + L"  " + record.path;
+    std::wstring row = std::wstring(NameOfKind(record.kind)) + L"  " + ShownPath(record.path);
     if (!CanComeBack(record))
         row += L"（未保留，无法恢复）";
     else if (restored)

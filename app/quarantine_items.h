@@ -5,6 +5,10 @@
 
 #include "app/restore.h"
 
+// A path as the user reads it: without the long form's "\\?\" (the
+// quarantine records a name ending in a dot or a blank in that form).
+std::wstring ShownPath(const std::wstring& path);
+
 // Whether a record keeps what its change destroyed: a file's copy, a
 // folder's or attributes' old state, a registry backup, a task definition.
 bool CanComeBack(const ManifestRecord& record);

@@ -2,6 +2,7 @@
 
 #include <cwchar>
 
+#include "app/quarantine_items.h"
 #include "app/restore_run.h"
 
 namespace {
@@ -129,7 +130,7 @@ void CRestoreDlg::ShowOutcome(const RestoreOutcome& outcome)
             const RestoredItem& item = outcome.items[i];
             if (item.back != (back == 1))
                 continue;
-            std::wstring row = (item.back ? L"已恢复  " : L"未恢复  ") + item.path;
+            std::wstring row = (item.back ? L"已恢复  " : L"未恢复  ") + ShownPath(item.path);
             if (item.record == kRegistryScriptItem)
                 row += L"（注册表的修改）";
             if (!item.back)

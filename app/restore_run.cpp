@@ -2,6 +2,7 @@
 
 #include "app/scan_run.h"
 #include "killers/command.h"
+#include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/program_folder.h"
 
@@ -20,7 +21,7 @@ std::string RestoredLines(const RestoreOutcome& outcome)
         if (!item.back)
             continue;
         lines += item.record == kRegistryScriptItem ? kLogRegistryRestored : kLogRestored;
-        lines += ToLogText(item.path.c_str()) + "\r\n";
+        lines += ToLogText(item.path.substr(LongFormPrefix(item.path)).c_str()) + "\r\n";
     }
     return lines;
 }

@@ -8,8 +8,8 @@
 #include "app/result_dlg.h"
 #include "platform/drives.h"
 #include "platform/handles.h"
-#include "platform/program_folder.h"
 #include "platform/registry.h"
+#include "undo/program_folder.h"
 
 const wchar_t kRunOnceValueName[] = L"QuorvelKillerTools";
 

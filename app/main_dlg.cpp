@@ -8,8 +8,8 @@
 #include "app/force_format.h"
 #include "app/quarantine_list_dlg.h"
 #include "app/result_dlg.h"
+#include "killers/reg_script.h"
 #include "platform/process.h"
-#include "platform/reg_script.h"
 
 const wchar_t kStartText[] = L"开始查杀";
 const wchar_t kStopText[] = L"停止查杀";

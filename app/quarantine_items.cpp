@@ -14,11 +14,11 @@ struct RecordKindName
     const wchar_t* name;
 };
 const RecordKindName kKindNames[] = {
-    {L"file", L"文件"},
-    {L"folder", L"文件夹"},
-    {L"attributes", L"属性"},
-    {L"registry", L"注册表"},
-    {L"task", L"计划任务"},
+    {kRecordFile, L"文件"},
+    {kRecordFolder, L"文件夹"},
+    {kRecordAttributes, L"属性"},
+    {kRecordRegistry, L"注册表"},
+    {kRecordTask, L"计划任务"},
 };
 
 const wchar_t* NameOfKind(const std::wstring& kind)
@@ -32,7 +32,7 @@ const wchar_t* NameOfKind(const std::wstring& kind)
 bool WasRestored(const QuarantineSummary& quarantine, size_t i)
 {
     const ManifestRecord& record = quarantine.records[i];
-    if (record.kind == L"registry")
+    if (record.kind == kRecordRegistry)
         return quarantine.registryRestored;
     return i < quarantine.restored.size() && quarantine.restored[i];
 }
@@ -43,9 +43,9 @@ std::wstring ShownPath(const std::wstring& path) { return path.substr(LongFormPr
 
 bool CanComeBack(const ManifestRecord& record)
 {
-    if (record.kind == L"file")
+    if (record.kind == kRecordFile)
         return record.state == kStateKept || record.state == kStateScheduledKept;
-    if (record.kind == L"folder" || record.kind == L"attributes" || record.kind == L"registry")
+    if (record.kind == kRecordFolder || record.kind == kRecordAttributes || record.kind == kRecordRegistry)
         return record.state == kStateChanged;
     return record.kind == kRecordTask && record.state == kStateKept;
 }

@@ -78,7 +78,7 @@ void CQuarantineListDlg::ShowItems()
     for (size_t i = 0; quarantine && i < quarantine->records.size(); ++i)
     {
         const ManifestRecord& record = quarantine->records[i];
-        if (record.kind == L"registry")
+        if (record.kind == kRecordRegistry)
         {
             registry += CanComeBack(record) ? 1 : 0;
             continue;

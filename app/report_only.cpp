@@ -2,7 +2,7 @@
 
 #include "killers/command.h"
 #include "killers/scan_log.h"
-#include "platform/quarantine.h"
+#include "undo/quarantine.h"
 
 const char kReportNotDoneMark[] = "[未执行] ";
 const wchar_t kReportFileName[] = L"StickMedic-report.log";

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/change_gate.h"
+#include "undo/change_gate.h"
 
 // The mark in front of every line of a report: "[未执行] " (GBK).
 extern const char kReportNotDoneMark[];

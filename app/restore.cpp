@@ -4,21 +4,21 @@
 #include <cwchar>
 
 #include "app/command_line.h"
-#include "app/restore_marks.h"
 #include "app/restore_run.h"
-#include "app/restore_task.h"
+#include "killers/reg_script.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/held_path.h"
 #include "platform/pending_deletes.h"
-#include "platform/program_folder.h"
-#include "platform/quarantine.h"
-#include "platform/quarantine_payloads.h"
-#include "platform/registry_journal.h"
-#include "platform/reg_script.h"
 #include "platform/reg_views.h"
 #include "platform/sha256.h"
+#include "undo/program_folder.h"
+#include "undo/quarantine.h"
+#include "undo/quarantine_payloads.h"
+#include "undo/registry_journal.h"
+#include "undo/restore_marks.h"
+#include "undo/restore_task.h"
 
 namespace {
 
@@ -235,7 +235,7 @@ std::wstring RestoreFile(const std::wstring& folder, const ManifestRecord& recor
 std::wstring RestoreFolderOrAttributes(const ManifestRecord& record, bool& ok)
 {
     ok = false;
-    const bool folder = record.kind == L"folder";
+    const bool folder = record.kind == kRecordFolder;
     const wchar_t* problem = CheckOriginalPath(record.path);
     if (!problem && !SameVolume(record))
         problem = L"its volume is not the one it was changed on";
@@ -412,7 +412,7 @@ std::wstring RestoreRecord(const std::wstring& folder, const ManifestRecord& rec
 {
     ok = true;
     tried = true;
-    if (record.kind == L"file" && record.state == kStateKept)
+    if (record.kind == kRecordFile && record.state == kStateKept)
     {
         const std::wstring line = RestoreFile(folder, record, ok);
         // Its bytes are on the PC again by the user's choice: a payload
@@ -421,19 +421,19 @@ std::wstring RestoreRecord(const std::wstring& folder, const ManifestRecord& rec
             NotePayloadRestored(folder, record.stored);
         return line;
     }
-    if (record.kind == L"file" && record.state == kStateScheduledKept)
+    if (record.kind == kRecordFile && record.state == kStateScheduledKept)
     {
         const std::wstring line = RestoreScheduledFile(folder, record, ok);
         if (ok)
             NotePayloadRestored(folder, record.stored);
         return line;
     }
-    if ((record.kind == L"attributes" || record.kind == L"folder") && record.state == kStateChanged)
+    if ((record.kind == kRecordAttributes || record.kind == kRecordFolder) && record.state == kStateChanged)
         return RestoreFolderOrAttributes(record, ok);
     if (record.kind == kRecordTask && record.state == kStateKept)
         return RestoreTask(folder, record, ok);
     tried = false;
-    if (record.kind == L"file")
+    if (record.kind == kRecordFile)
         return Describe(L"nothing to restore", record.path, record.state);
     ok = false;
     return Describe(L"unknown record", record.path, record.kind);
@@ -465,7 +465,7 @@ void RestoreRecords(RestoreRun& run, const RestoreChoice& choice, RestoreOutcome
     for (size_t i = run.records.size(); i-- > 0;)
     {
         const ManifestRecord& record = run.records[i];
-        if (record.kind == L"registry")
+        if (record.kind == kRecordRegistry)
         {
             // Every registry record comes back with before.reg at once.
             run.anyRegistry = true;
@@ -489,7 +489,7 @@ void RestoreRecords(RestoreRun& run, const RestoreChoice& choice, RestoreOutcome
             outcome.items.push_back(item);
             run.marks.records[i] = ok;
             run.marked = run.marked || ok;
-            run.anyFile = run.anyFile || (ok && record.kind == L"file");
+            run.anyFile = run.anyFile || (ok && record.kind == kRecordFile);
         }
         run.tried = run.tried || tried;
         // A record the user chose by itself that cannot come back did not.

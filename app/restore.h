@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/quarantine.h"
+#include "undo/quarantine.h"
 
 // /restore and /list as the command line asks for them: what they did goes
 // to the console the program was started from; the exit code.

@@ -4,7 +4,7 @@
 #include "killers/command.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
-#include "platform/program_folder.h"
+#include "undo/program_folder.h"
 
 const char kLogRestored[] = "恢复\t";
 const char kLogRegistryRestored[] = "恢复注册表\t";

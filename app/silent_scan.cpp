@@ -2,15 +2,15 @@
 
 #include "app/report_only.h"
 #include "app/scan_run.h"
+#include "killers/reg_script.h"
 #include "killers/scan_log.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/held_path.h"
 #include "platform/process.h"
-#include "platform/program_folder.h"
-#include "platform/quarantine.h"
-#include "platform/reg_script.h"
 #include "platform/registry.h"
+#include "undo/program_folder.h"
+#include "undo/quarantine.h"
 
 namespace {
 

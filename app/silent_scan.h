@@ -7,7 +7,7 @@
 #include <string>
 
 #include "app/command_line.h"
-#include "platform/change_gate.h"
+#include "undo/change_gate.h"
 
 // The exit codes of a silent scan.
 enum SilentScanExit

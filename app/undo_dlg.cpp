@@ -35,7 +35,7 @@ LRESULT CUndoConfirmDlg::OnInitDialog(WPARAM, LPARAM)
     for (size_t i = 0; i < m_quarantine.records.size(); ++i)
     {
         const ManifestRecord& record = m_quarantine.records[i];
-        const bool restored = record.kind == L"registry" ? m_quarantine.registryRestored
+        const bool restored = record.kind == kRecordRegistry ? m_quarantine.registryRestored
                                                           : i < m_quarantine.restored.size() && m_quarantine.restored[i];
         ::SendMessageW(items, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(RecordRow(record, restored).c_str()));
     }

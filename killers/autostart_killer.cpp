@@ -4,18 +4,18 @@
 
 #include "killers/autostart_places.h"
 #include "killers/launcher_killer.h"
+#include "killers/process_ends.h"
 #include "killers/scan_log.h"
-#include "platform/change_gate.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/held_path.h"
-#include "platform/process.h"
-#include "platform/quarantine.h"
 #include "platform/reg_views.h"
 #include "platform/registry.h"
 #include "platform/shell_link.h"
 #include "platform/task_scheduler.h"
 #include "platform/user_hives.h"
+#include "undo/change_gate.h"
+#include "undo/quarantine.h"
 
 const char kLogAutostartDeleted[] = "删除病毒启动项\t";
 const char kLogAutostartBack[] = "删除复现的病毒启动项\t";

@@ -4,13 +4,13 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
-#include "platform/change_gate.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/reg_views.h"
 #include "platform/registry.h"
-#include "platform/root_listings.h"
+#include "undo/change_gate.h"
+#include "undo/root_listings.h"
 
 const char kLogKnownFileFound[] = "扫描伪装文件夹型病毒!";
 const char kLogKnownFileCleaned[] = "修复病毒修改的文件属性!";

@@ -7,12 +7,12 @@
 
 #include "killers/payload_identity.h"
 #include "killers/scan_log.h"
-#include "platform/change_gate.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/registry.h"
-#include "platform/root_listings.h"
+#include "undo/change_gate.h"
+#include "undo/root_listings.h"
 
 const char kLogAutorunFixed[] = "empty autorun fixed\t";
 const char kLogShortcutDeleted[] = "删除文件夹1KB快捷方式\t";

@@ -10,12 +10,12 @@
 #include "killers/launcher_paths.h"
 #include "killers/payload_identity.h"
 #include "killers/scan_log.h"
-#include "platform/change_gate.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
-#include "platform/root_listings.h"
 #include "platform/shell_link.h"
+#include "undo/change_gate.h"
+#include "undo/root_listings.h"
 
 const char kLogLauncherDeleted[] = "删除病毒快捷方式\t";
 const char kLogPayloadDeleted[] = "删除病毒文件\t";

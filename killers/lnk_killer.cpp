@@ -10,10 +10,10 @@
 
 #include "killers/file_fx.h"
 #include "killers/scan_log.h"
-#include "platform/change_gate.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/registry.h"
+#include "undo/change_gate.h"
 
 const char kLogLnkFileDeleted[] = "清除LNK流氓\t";
 const char kLogLnkFolderRemoved[] = "清除LNK流氓残留文件夹\t";

@@ -8,16 +8,16 @@
 
 #include "killers/file_fx.h"
 #include "killers/payload_identity.h"
+#include "killers/process_ends.h"
 #include "killers/scan_log.h"
-#include "platform/change_gate.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
-#include "platform/process.h"
 #include "platform/reg_views.h"
 #include "platform/registry.h"
-#include "platform/root_listings.h"
 #include "platform/user_hives.h"
+#include "undo/change_gate.h"
+#include "undo/root_listings.h"
 
 const char kLogDelFile[] = "del file ";
 const char kLogDriveOpenKeys[] =

@@ -4,8 +4,8 @@
 
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
-#include "platform/quarantine.h"
-#include "platform/quarantine_payloads.h"
+#include "undo/quarantine.h"
+#include "undo/quarantine_payloads.h"
 
 namespace {
 
@@ -89,7 +89,7 @@ void ReadQuarantinedDigests(const std::wstring& root, std::set<PayloadDigest>& d
         for (size_t r = 0; r < records.size(); ++r)
         {
             const ManifestRecord& record = records[r];
-            if (record.kind != L"file" || (record.state != kStateKept && record.state != kStateScheduledKept) ||
+            if (record.kind != kRecordFile || (record.state != kStateKept && record.state != kStateScheduledKept) ||
                 !payloads.count(record.stored) || record.sha256.size() != 64 || record.size == 0 ||
                 HasExtensionIn(record.path, kNotPayloadExtensions))
                 continue;

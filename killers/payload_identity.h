@@ -8,7 +8,7 @@
 #include <set>
 #include <string>
 
-#include "platform/change_gate.h"
+#include "undo/change_gate.h"
 
 // Files larger than this are never compared by their bytes.
 const ULONGLONG kMaxPayloadDigestBytes = 64ull * 1024 * 1024;

@@ -9,12 +9,12 @@
 
 #include "killers/key_permissions.h"
 #include "killers/lnk_killer.h"
+#include "killers/reg_script.h"
 #include "killers/scan_log.h"
-#include "platform/change_gate.h"
-#include "platform/reg_script.h"
 #include "platform/reg_views.h"
 #include "platform/registry.h"
 #include "platform/user_hives.h"
+#include "undo/change_gate.h"
 
 const char kLogExeAssociationFixed[] = "修复exe文件打不开的问题\r\n";
 

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/change_gate.h"
 #include "platform/handles.h"
 #include "platform/system_function.h"
 
@@ -45,16 +44,16 @@ bool GetProcessImagePath(void* process, wchar_t* path, unsigned long chars)
     return true;
 }
 
-int TerminateProcessesByPath(const wchar_t* pattern)
+void ForEachOtherProcess(ProcessVisit visit, void* context)
 {
     CHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot.IsValid())
-        return 0;
+        return;
     PROCESSENTRY32W entry;
     ZeroMemory(&entry, sizeof(entry));
     entry.dwSize = sizeof(entry);
     if (!::Process32FirstW(snapshot, &entry))
-        return 0;
+        return;
     const DWORD self = ::GetCurrentProcessId();
     do
     {
@@ -67,10 +66,8 @@ int TerminateProcessesByPath(const wchar_t* pattern)
         wchar_t path[MAX_PATH] = {0};
         if (!GetProcessImagePath(process, path, MAX_PATH))
             continue;
-        if (::StrStrIW(path, pattern))
-            GateEndProcess(process, path);
+        visit(process, path, context);
     } while (::Process32NextW(snapshot, &entry));
-    return 0;
 }
 
 bool EnablePrivilege(const wchar_t* name)
@@ -260,31 +257,10 @@ bool IsHost(const wchar_t* image)
 
 }  // namespace
 
-int EndProcessesRunning(const std::wstring& file)
+bool ProcessRunsFile(HANDLE process, const wchar_t* imagePath, const std::wstring& file)
 {
-    CHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry;
-    ZeroMemory(&entry, sizeof(entry));
-    entry.dwSize = sizeof(entry);
-    if (!snapshot.IsValid() || file.empty() || !::Process32FirstW(snapshot, &entry))
-        return 0;
-    int ended = 0;
-    const DWORD self = ::GetCurrentProcessId();
-    do
-    {
-        if (entry.th32ProcessID == self)
-            continue;
-        CHandle process(::OpenProcess(PROCESS_ALL_ACCESS, FALSE, entry.th32ProcessID));
-        wchar_t path[MAX_PATH] = {0};
-        if (!process.IsValid() || !GetProcessImagePath(process, path, MAX_PATH))
-            continue;
-        std::wstring line;
-        const bool runs = ::lstrcmpiW(path, file.c_str()) == 0 ||
-                          (IsHost(path) &&
-                           (GetProcessCommandLine(process, line) || ReadCommandLineFromBlock(process, line)) &&
-                           LineNamesFile(line, file));
-        if (runs && GateEndProcess(process, path))
-            ++ended;
-    } while (::Process32NextW(snapshot, &entry));
-    return ended;
+    std::wstring line;
+    return ::lstrcmpiW(imagePath, file.c_str()) == 0 ||
+           (IsHost(imagePath) && (GetProcessCommandLine(process, line) || ReadCommandLineFromBlock(process, line)) &&
+            LineNamesFile(line, file));
 }

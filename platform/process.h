@@ -1,12 +1,16 @@
-// Process helpers: ending programs by the path they run from, and token
+// Process helpers: the processes running, what they run, and token
 // privileges.
 #pragma once
+#include <windows.h>
+
 #include <string>
 
-// Ends every process whose program path contains `pattern` (case-insensitive
-// substring). Processes that cannot be opened or read are left alone, and
-// so is this process. Returns 0.
-int TerminateProcessesByPath(const wchar_t* pattern);
+// Calls `visit` for every process but this one that can be opened (all
+// access) and whose program path can be read, with its handle (closed after
+// the call) and that path. Processes that cannot be opened or read are
+// left alone.
+typedef void (*ProcessVisit)(HANDLE process, const wchar_t* imagePath, void* context);
+void ForEachOtherProcess(ProcessVisit visit, void* context);
 
 // The full program path of a process, read with QueryFullProcessImageNameW
 // where the system has it (a 32-bit program reads 64-bit processes' paths
@@ -22,9 +26,9 @@ bool EnablePrivilege(const wchar_t* name);
 // Windows.
 void ShowRestartDialog(const wchar_t* text);
 
-// Ends the processes that run `file` (a full local path): those started
-// from it, and the script hosts, DLL runners and registrars whose command
-// line names it (as the system tells it on Windows 8.1 and later, or from
-// the process's own parameter block where it runs with this program's word
-// size). Each through the change gateway; the number ended.
-int EndProcessesRunning(const std::wstring& file);
+// Whether `process`, whose program is `imagePath`, runs `file` (a full
+// local path): started from it, or a script host, DLL runner or registrar
+// whose command line names it (as the system tells it on Windows 8.1 and
+// later, or from the process's own parameter block where it runs with this
+// program's word size).
+bool ProcessRunsFile(HANDLE process, const wchar_t* imagePath, const std::wstring& file);

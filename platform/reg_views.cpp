@@ -4,8 +4,8 @@
 
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
+#include "platform/folder_calls.h"
 #include "platform/handles.h"
-#include "platform/program_folder.h"
 #include "platform/registry.h"
 #include "platform/system_function.h"
 

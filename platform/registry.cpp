@@ -5,7 +5,6 @@
 
 #include <vector>
 
-#include "platform/change_gate.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/reg_views.h"
@@ -264,22 +263,4 @@ bool CheckCommandTargets(const wchar_t* commandLine, const wchar_t* baseDir, Rem
     }
     ::LocalFree(tokens);
     return valid;
-}
-
-bool DeleteKeyRecursive(HKEY root, const wchar_t* path, REGSAM view)
-{
-    const std::wstring full(path ? path : L"");
-    if (full.empty() || full.size() >= 520)
-        return false;  // never cut or overrun a path silently
-    const std::wstring::size_type slash = full.rfind(L'\\');
-    const std::wstring name = slash == std::wstring::npos ? full : full.substr(slash + 1);
-    CRegKey parent;
-    if (slash != std::wstring::npos)
-    {
-        const LONG status = parent.Open(root, full.substr(0, slash).c_str(), KEY_READ | view);
-        if (status != ERROR_SUCCESS)
-            return status == ERROR_FILE_NOT_FOUND;
-    }
-    const LONG status = GateDeleteTree(slash == std::wstring::npos ? root : parent.Get(), name.c_str(), view);
-    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }

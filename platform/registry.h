@@ -95,9 +95,3 @@ bool ProbeTargetFile(const wchar_t* token, const wchar_t* baseDir, RemoteTarget 
 // probed); an empty command line, or one that does not split, is valid.
 bool CheckCommandTargets(const wchar_t* commandLine, const wchar_t* baseDir,
                          RemoteTarget remote = kRemoteIsPresent, ProbeOwner owner = kOwnValue);
-
-// Deletes root\path with all its subkeys (DeleteRegKeyTree, through the
-// change gateway) in the registry view `view` (0: the process's own); true
-// when the key is gone (a missing key counts). A path of 520 characters or
-// more is not deleted: false.
-bool DeleteKeyRecursive(HKEY root, const wchar_t* path, REGSAM view = 0);

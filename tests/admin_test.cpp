@@ -17,10 +17,10 @@
 #include "app/scan_run.h"
 #include "app/silent_scan.h"
 #include "killers/scan_log.h"
-#include "platform/program_folder.h"
 #include "platform/user_hives.h"
 #include "tests/screen.h"
 #include "tests/testing.h"
+#include "undo/program_folder.h"
 
 using namespace testing_util;
 

@@ -13,8 +13,8 @@
 #include "app/result_dlg.h"
 #include "app/scan_run.h"
 #include "app/usage_report.h"
-#include "platform/program_folder.h"
 #include "tests/testing.h"
+#include "undo/program_folder.h"
 
 using namespace testing_util;
 

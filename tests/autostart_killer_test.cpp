@@ -16,18 +16,18 @@
 #include "killers/launcher_killer.h"
 #include "killers/payload_identity.h"
 #include "killers/scan_log.h"
-#include "platform/change_gate.h"
 #include "platform/file_trust.h"
 #include "platform/held_path.h"
-#include "platform/quarantine.h"
 #include "platform/reg_views.h"
+#include "platform/registry.h"
 #include "platform/shell_link.h"
 #include "platform/system_function.h"
-#include "platform/registry.h"
 #include "platform/user_hives.h"
 #include "tests/autostart_test.h"
 #include "tests/declining_recorder.h"
 #include "tests/testing.h"
+#include "undo/change_gate.h"
+#include "undo/quarantine.h"
 
 using namespace testing_util;
 using namespace autostart_testing;

@@ -10,11 +10,11 @@
 #include <string>
 
 #include "killers/autostart_killer.h"
-#include "platform/change_gate.h"
 #include "platform/file_trust.h"
-#include "platform/quarantine.h"
 #include "tests/stick_test.h"
 #include "tests/testing.h"
+#include "undo/change_gate.h"
+#include "undo/quarantine.h"
 
 namespace autostart_testing {
 

@@ -1,7 +1,7 @@
 // A recorder that declines every change and answers as if it was made, as
 // report-only does; installed for its scope.
 #pragma once
-#include "platform/change_gate.h"
+#include "undo/change_gate.h"
 
 class CDecliningRecorder : public IChangeRecorder
 {

@@ -24,10 +24,10 @@
 #include "app/result_dlg_ids.h"
 #include "app/undo_dlg_ids.h"
 #include "platform/file_helpers.h"
-#include "platform/quarantine.h"
 #include "platform/sha256.h"
 #include "tests/screen.h"
 #include "tests/testing.h"
+#include "undo/quarantine.h"
 
 namespace {
 

@@ -6,13 +6,13 @@
 
 #include "killers/file_fx.h"
 #include "killers/scan_log.h"
-#include "platform/change_gate.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
-#include "platform/root_listings.h"
 #include "tests/declining_recorder.h"
 #include "tests/stick_test.h"
 #include "tests/testing.h"
+#include "undo/change_gate.h"
+#include "undo/root_listings.h"
 
 using namespace testing_util;
 

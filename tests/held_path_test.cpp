@@ -9,10 +9,10 @@
 
 #include <string>
 
-#include "platform/change_gate.h"
 #include "platform/held_path.h"
-#include "platform/program_folder.h"
 #include "tests/testing.h"
+#include "undo/change_gate.h"
+#include "undo/program_folder.h"
 
 using namespace testing_util;
 

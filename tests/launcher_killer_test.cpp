@@ -12,12 +12,12 @@
 #include "killers/file_fx.h"
 #include "killers/launcher_killer.h"
 #include "killers/scan_log.h"
-#include "platform/change_gate.h"
 #include "platform/file_helpers.h"
 #include "platform/shell_link.h"
 #include "tests/declining_recorder.h"
 #include "tests/stick_test.h"
 #include "tests/testing.h"
+#include "undo/change_gate.h"
 
 using namespace testing_util;
 

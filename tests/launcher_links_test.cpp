@@ -13,8 +13,8 @@
 
 #include "killers/launcher_killer.h"
 #include "killers/scan_log.h"
-#include "platform/change_gate.h"
 #include "tests/testing.h"
+#include "undo/change_gate.h"
 
 using namespace testing_util;
 

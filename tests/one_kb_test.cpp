@@ -5,11 +5,11 @@
 
 #include "killers/one_kb.h"
 #include "killers/scan_log.h"
-#include "platform/change_gate.h"
 #include "platform/file_helpers.h"
-#include "platform/quarantine.h"
 #include "platform/registry.h"
 #include "tests/testing.h"
+#include "undo/change_gate.h"
+#include "undo/quarantine.h"
 
 using namespace testing_util;
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/program_folder.h"
+#include "undo/program_folder.h"
 
 namespace planted_security {
 

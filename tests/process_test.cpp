@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "killers/process_ends.h"
 #include "platform/handles.h"
 #include "platform/process.h"
 #include "tests/testing.h"

@@ -11,9 +11,9 @@
 
 #include "app/scan_run.h"
 #include "killers/scan_log.h"
-#include "platform/program_folder.h"
 #include "tests/planted_security.h"
 #include "tests/testing.h"
+#include "undo/program_folder.h"
 
 using namespace testing_util;
 using namespace planted_security;

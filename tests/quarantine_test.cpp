@@ -13,19 +13,19 @@
 
 #include "app/restore.h"
 #include "app/scan_run.h"
-#include "platform/change_gate.h"
+#include "killers/reg_script.h"
 #include "platform/file_helpers.h"
-#include "platform/program_folder.h"
 #include "platform/handles.h"
-#include "platform/quarantine.h"
-#include "platform/quarantine_payloads.h"
-#include "platform/reg_script.h"
 #include "platform/reg_views.h"
 #include "platform/registry.h"
 #include "platform/sha256.h"
 #include "tests/declining_recorder.h"
 #include "tests/planted_security.h"
 #include "tests/testing.h"
+#include "undo/change_gate.h"
+#include "undo/program_folder.h"
+#include "undo/quarantine.h"
+#include "undo/quarantine_payloads.h"
 
 using namespace testing_util;
 using namespace planted_security;

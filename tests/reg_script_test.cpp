@@ -7,12 +7,12 @@
 #include <string>
 
 #include "killers/reg_fx.h"
+#include "killers/reg_script.h"
 #include "killers/scan_log.h"
-#include "platform/change_gate.h"
-#include "platform/program_folder.h"
-#include "platform/reg_script.h"
 #include "platform/reg_views.h"
 #include "tests/testing.h"
+#include "undo/change_gate.h"
+#include "undo/program_folder.h"
 
 using namespace testing_util;
 

@@ -1,8 +1,8 @@
 // Registry helpers and registry scripts on the sandbox's real registry.
 #include <gtest/gtest.h>
 
+#include "killers/reg_script.h"
 #include "platform/file_helpers.h"
-#include "platform/reg_script.h"
 #include "platform/registry.h"
 #include "tests/testing.h"
 

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/change_gate.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
-#include "platform/root_listings.h"
 #include "tests/declining_recorder.h"
 #include "tests/testing.h"
+#include "undo/change_gate.h"
+#include "undo/root_listings.h"
 
 using namespace testing_util;
 

@@ -9,12 +9,12 @@
 #include "killers/launcher_killer.h"
 #include "killers/reg_fx.h"
 #include "killers/scan_log.h"
-#include "platform/change_gate.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
-#include "platform/program_folder.h"
-#include "platform/quarantine.h"
 #include "tests/testing.h"
+#include "undo/change_gate.h"
+#include "undo/program_folder.h"
+#include "undo/quarantine.h"
 
 using namespace testing_util;
 

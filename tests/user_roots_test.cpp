@@ -13,12 +13,12 @@
 #include "killers/one_kb.h"
 #include "killers/reg_fx.h"
 #include "killers/scan_log.h"
-#include "platform/change_gate.h"
-#include "platform/program_folder.h"
-#include "platform/quarantine.h"
 #include "platform/registry.h"
 #include "platform/user_hives.h"
 #include "tests/testing.h"
+#include "undo/change_gate.h"
+#include "undo/program_folder.h"
+#include "undo/quarantine.h"
 
 using namespace testing_util;
 

@@ -1,4 +1,4 @@
-#include "platform/root_listings.h"
+#include "undo/root_listings.h"
 
 #include "platform/drives.h"
 

@@ -1,4 +1,4 @@
-#include "platform/program_folder.h"
+#include "undo/program_folder.h"
 
 #include <objbase.h>
 #include <shlobj.h>
@@ -9,9 +9,6 @@
 #include "platform/file_helpers.h"
 #include "platform/held_path.h"
 #include "platform/reg_views.h"
-
-FolderSystemCalls g_folderCalls = {::GetFileInformationByHandle, ::SetSecurityInfo, ::GetSecurityInfo, ::MoveFileExW,
-                                   ::WriteFile};
 
 namespace {
 

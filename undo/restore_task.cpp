@@ -1,11 +1,11 @@
-#include "app/restore_task.h"
+#include "undo/restore_task.h"
 
 #include <windows.h>
 
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
-#include "platform/program_folder.h"
 #include "platform/task_scheduler.h"
+#include "undo/program_folder.h"
 
 namespace {
 

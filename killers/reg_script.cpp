@@ -1,14 +1,14 @@
-#include "platform/reg_script.h"
+#include "killers/reg_script.h"
 
 #include <shlobj.h>
 #include <shlwapi.h>
 
-#include "platform/change_gate.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
-#include "platform/program_folder.h"
 #include "platform/reg_views.h"
+#include "undo/change_gate.h"
+#include "undo/program_folder.h"
 
 namespace {
 

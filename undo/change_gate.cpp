@@ -1,10 +1,10 @@
-#include "platform/change_gate.h"
+#include "undo/change_gate.h"
 
 #include "platform/file_helpers.h"
 #include "platform/held_path.h"
 #include "platform/registry.h"
-#include "platform/root_listings.h"
 #include "platform/sha256.h"
+#include "undo/root_listings.h"
 
 namespace {
 
@@ -416,4 +416,22 @@ bool GateDeleteTask(const std::wstring& path, const std::wstring& xml, bool (*re
     change.bytes = static_cast<DWORD>((xml.size() + 1) * sizeof(wchar_t));
     change.deleteTask = remove;
     return PassBool(change);
+}
+
+bool DeleteKeyRecursive(HKEY root, const wchar_t* path, REGSAM view)
+{
+    const std::wstring full(path ? path : L"");
+    if (full.empty() || full.size() >= 520)
+        return false;  // never cut or overrun a path silently
+    const std::wstring::size_type slash = full.rfind(L'\\');
+    const std::wstring name = slash == std::wstring::npos ? full : full.substr(slash + 1);
+    CRegKey parent;
+    if (slash != std::wstring::npos)
+    {
+        const LONG status = parent.Open(root, full.substr(0, slash).c_str(), KEY_READ | view);
+        if (status != ERROR_SUCCESS)
+            return status == ERROR_FILE_NOT_FOUND;
+    }
+    const LONG status = GateDeleteTree(slash == std::wstring::npos ? root : parent.Get(), name.c_str(), view);
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
 }

@@ -1,11 +1,11 @@
-#include "platform/quarantine_payloads.h"
+#include "undo/quarantine_payloads.h"
 
 #include <string>
 #include <vector>
 
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
-#include "platform/program_folder.h"
+#include "undo/program_folder.h"
 
 const wchar_t kPayloadListName[] = L"payloads.txt";
 

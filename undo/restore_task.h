@@ -3,7 +3,7 @@
 #pragma once
 #include <string>
 
-#include "platform/quarantine.h"
+#include "undo/quarantine.h"
 
 // Registers the task of a "task" record kept in `folder` (with its trailing
 // backslash); the report's line. `ok` goes false when it did not come back

@@ -1,10 +1,10 @@
-#include "app/restore_marks.h"
+#include "undo/restore_marks.h"
 
 #include <cwchar>
 
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
-#include "platform/program_folder.h"
+#include "undo/program_folder.h"
 
 const wchar_t kRestoreMarksName[] = L"restored.txt";
 

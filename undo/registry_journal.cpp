@@ -1,9 +1,9 @@
-#include "platform/registry_journal.h"
+#include "undo/registry_journal.h"
 
 #include <cwchar>
 #include <vector>
 
-#include "platform/program_folder.h"
+#include "undo/program_folder.h"
 
 const wchar_t kRegistryScriptName[] = L"before.reg";
 const wchar_t kRegistryJournalName[] = L"before.blocks";

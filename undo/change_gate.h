@@ -150,6 +150,11 @@ LONG GateDeleteValue(HKEY key, const wchar_t* name);
 // Deletes parent\name with everything below it (DeleteRegKeyTree) in the
 // registry view `view` (0: the process's own).
 LONG GateDeleteTree(HKEY parent, const wchar_t* name, REGSAM view = 0);
+// Deletes root\path with all its subkeys (DeleteRegKeyTree, through the
+// change gateway) in the registry view `view` (0: the process's own); true
+// when the key is gone (a missing key counts). A path of 520 characters or
+// more is not deleted: false.
+bool DeleteKeyRecursive(HKEY root, const wchar_t* path, REGSAM view = 0);
 // Runs `reset` on root\path (the reset knows its root); its result.
 bool GateResetKeyAccess(HKEY root, bool (*reset)(const wchar_t* path), const wchar_t* path);
 // Runs `import` (which starts the registry editor on the script).

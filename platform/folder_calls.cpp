@@ -1,0 +1,4 @@
+#include "platform/folder_calls.h"
+
+FolderSystemCalls g_folderCalls = {::GetFileInformationByHandle, ::SetSecurityInfo, ::GetSecurityInfo, ::MoveFileExW,
+                                   ::WriteFile};

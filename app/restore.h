@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "undo/quarantine.h"
+#include "undo/restore_file.h"
 
 // /restore and /list as the command line asks for them: what they did goes
 // to the console the program was started from; the exit code.
@@ -99,7 +100,3 @@ bool ReadQuarantine(const std::wstring& folder, QuarantineSummary& summary);
 // One line per quarantine, oldest first: folder, date, number of items. A
 // folder not made by this program is left out.
 int ListQuarantines(std::wstring& report);
-
-// Called with a restored file's path at the moment before it is made (tests
-// move folders on the way there); does nothing otherwise.
-extern void (*g_beforeRestoreWrite)(const std::wstring& target);

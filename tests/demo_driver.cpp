@@ -765,7 +765,8 @@ int Undo(const wchar_t* file)
     if (!::CreateProcessW(NULL, &command[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, L"C:\\demo", &startup, &info))
         return 1;
     HWND main = WaitWindow(info.dwProcessId, kMainTitle);
-    const bool restored = main && RestoreThroughTheList(report, info.dwProcessId, main, chosen.path);
+    const std::wstring shown = chosen.path.substr(LongFormPrefix(chosen.path));
+    const bool restored = main && RestoreThroughTheList(report, info.dwProcessId, main, shown);
     if (main)
         PressIn(main, IDCANCEL);
     if (::WaitForSingleObject(info.hProcess, 10000) != WAIT_OBJECT_0)
@@ -776,8 +777,8 @@ int Undo(const wchar_t* file)
     CSha256 hash;
     hash.Update(bytes.data(), static_cast<DWORD>(bytes.size()));
     const bool back = restored && testing_util::FileExists(chosen.path) && hash.HexDigest() == chosen.sha256;
-    report.Line(back ? L"Back at " + chosen.path + L", its SHA-256 as recorded: " + chosen.sha256
-                     : L"The file did not come back: " + chosen.path);
+    report.Line(back ? L"Back at " + shown + L", its SHA-256 as recorded: " + chosen.sha256
+                     : L"The file did not come back: " + shown);
     report.Save(file);
     return back ? 0 : 1;
 }

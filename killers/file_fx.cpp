@@ -11,6 +11,7 @@
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/registry.h"
+#include "platform/target_probe.h"
 #include "undo/change_gate.h"
 #include "undo/root_listings.h"
 

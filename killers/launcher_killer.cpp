@@ -454,44 +454,17 @@ void CKillerForLaunchers::RemoveEmptyFolders(const std::wstring& root, std::wstr
     }
 }
 
-void CKillerForLaunchers::CleanRoot(const std::wstring& root, const CNameIndex& index)
+// What the passes over one root share: the launchers found, and the name
+// sets each pass leaves for the next.
+struct LauncherSweep
 {
     RootView view;
-    view.root = root;
-    view.index = &index;
-
-    // The launchers: only shortcuts are read, one file each; a link in a
-    // shortcut's place is not followed.
+    std::wstring label;                    // the volume's label
     std::vector<Launcher> launchers;
     std::set<std::wstring> launcherBases;  // folded names without ".lnk"
-    for (size_t i = 0; i < index.Count(); ++i)
-    {
-        if (StopRequested())
-            return;
-        const DirEntry& entry = index.At(i);
-        if (entry.gone || entry.IsFolder() || IsReparsePoint(entry.attributes) || !EndsWithNoCase(entry.name, L".lnk"))
-            continue;
-        // A shortcut padded past what is read of it is read from its first
-        // bytes; one that does not load from them is said so, never passed
-        // over in silence.
-        Launcher launcher;
-        const Reading reading = ReadLauncher(view, entry, launcher);
-        if (reading == kCutShort)
-            ScanLog::AppendLine(kLogShortcutNotRead, root + entry.name);
-        if (reading != kALauncher)
-            continue;
-        launchers.push_back(launcher);
-        launcherBases.insert(FoldCase(entry.name.substr(0, entry.name.size() - 4)));
-    }
-    if (launchers.empty())
-        return;
-
-    // Each launcher, then the hidden files it names (not the user's item it
-    // stands in for), each file once.
     // Folded root entries deleted, or declined by report-only, which answers
     // as if it had deleted them: the last pass does not show them.
     std::set<std::wstring> gone;
-    std::set<std::wstring> handled;       // folded relative paths seen
     // Folded relative paths of the payloads deleted below a root folder, or
     // declined by report-only: the folder's listing leaves them out, so that
     // both judge the folder alike.
@@ -499,13 +472,61 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root, const CNameIndex& 
     std::set<std::wstring> pointedInto;   // folded root folders
     std::vector<std::wstring> payloadFolders;
     std::set<std::wstring> sideLoadFolders;  // folded
-    for (size_t l = 0; l < launchers.size(); ++l)
+};
+
+void CKillerForLaunchers::CleanRoot(const std::wstring& root, const CNameIndex& index)
+{
+    LauncherSweep sweep;
+    sweep.view.root = root;
+    sweep.view.index = &index;
+    if (!ReadLaunchers(sweep) || sweep.launchers.empty())
+        return;
+    if (!DeleteLaunchersAndPayloads(sweep))
+        return;
+    sweep.label = VolumeLabel(root);
+    if (ClearPayloadFolders(sweep))
+        ShowUserItems(sweep);
+}
+
+bool CKillerForLaunchers::ReadLaunchers(LauncherSweep& sweep)
+{
+    // The launchers: only shortcuts are read, one file each; a link in a
+    // shortcut's place is not followed.
+    for (size_t i = 0; i < sweep.view.index->Count(); ++i)
     {
         if (StopRequested())
-            return;
-        const Launcher& launcher = launchers[l];
+            return false;
+        const DirEntry& entry = sweep.view.index->At(i);
+        if (entry.gone || entry.IsFolder() || IsReparsePoint(entry.attributes) || !EndsWithNoCase(entry.name, L".lnk"))
+            continue;
+        // A shortcut padded past what is read of it is read from its first
+        // bytes; one that does not load from them is said so, never passed
+        // over in silence.
+        Launcher launcher;
+        const Reading reading = ReadLauncher(sweep.view, entry, launcher);
+        if (reading == kCutShort)
+            ScanLog::AppendLine(kLogShortcutNotRead, sweep.view.root + entry.name);
+        if (reading != kALauncher)
+            continue;
+        sweep.launchers.push_back(launcher);
+        sweep.launcherBases.insert(FoldCase(entry.name.substr(0, entry.name.size() - 4)));
+    }
+    return true;
+}
+
+bool CKillerForLaunchers::DeleteLaunchersAndPayloads(LauncherSweep& sweep)
+{
+    // Each launcher, then the hidden files it names (not the user's item it
+    // stands in for), each file once.
+    const std::wstring& root = sweep.view.root;
+    std::set<std::wstring> handled;  // folded relative paths seen
+    for (size_t l = 0; l < sweep.launchers.size(); ++l)
+    {
+        if (StopRequested())
+            return false;
+        const Launcher& launcher = sweep.launchers[l];
         if (DeleteLogged(root + launcher.name, kLogLauncherDeleted, kLogLauncherLeft, false))
-            gone.insert(FoldCase(launcher.name));
+            sweep.gone.insert(FoldCase(launcher.name));
         const std::wstring base = FoldCase(launcher.name.substr(0, launcher.name.size() - 4));
         for (size_t n = 0; n < launcher.named.size(); ++n)
         {
@@ -515,7 +536,7 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root, const CNameIndex& 
                 !handled.insert(FoldCase(item.relative)).second)
                 continue;
             if (!recycled && (item.nested || (item.attributes & FILE_ATTRIBUTE_DIRECTORY)))
-                pointedInto.insert(FoldCase(item.first));
+                sweep.pointedInto.insert(FoldCase(item.first));
             if ((item.attributes & FILE_ATTRIBUTE_DIRECTORY) || !(recycled || (item.attributes & kHiddenOrSystem)))
                 continue;
             // The user's item a launcher is named after; a side-loaded
@@ -530,44 +551,48 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root, const CNameIndex& 
                 continue;  // the recycle folder itself is Windows' and stays
             if (!item.nested)
             {
-                gone.insert(FoldCase(item.relative));
+                sweep.gone.insert(FoldCase(item.relative));
                 continue;
             }
-            removedHere.insert(FoldCase(item.relative));
+            sweep.removedHere.insert(FoldCase(item.relative));
             const std::wstring folder = item.relative.substr(0, item.relative.size() - item.last.size() - 1);
-            if (std::find(payloadFolders.begin(), payloadFolders.end(), folder) == payloadFolders.end())
-                payloadFolders.push_back(folder);
+            if (std::find(sweep.payloadFolders.begin(), sweep.payloadFolders.end(), folder) == sweep.payloadFolders.end())
+                sweep.payloadFolders.push_back(folder);
             if (launcher.sideLoading)
-                sideLoadFolders.insert(FoldCase(folder));
+                sweep.sideLoadFolders.insert(FoldCase(folder));
         }
     }
+    return true;
+}
 
+bool CKillerForLaunchers::ClearPayloadFolders(LauncherSweep& sweep)
+{
     // The folders the payload came from: removed when nothing but the worm's
     // hidden files is left in them; a side-loaded program's libraries go.
     // Each is made sure again to be a plain folder all the way down before it
     // is listed, and a link inside it is neither deleted nor read.
-    const std::wstring label = VolumeLabel(root);
-    for (size_t f = 0; f < payloadFolders.size(); ++f)
+    const std::wstring& root = sweep.view.root;
+    for (size_t f = 0; f < sweep.payloadFolders.size(); ++f)
     {
         if (StopRequested())
-            return;
-        const std::wstring& folder = payloadFolders[f];
+            return false;
+        const std::wstring& folder = sweep.payloadFolders[f];
         const bool topLevel = folder.find(L'\\') == std::wstring::npos;
         std::vector<DirEntry> inside;
         if (!IsPlainFolder(root, folder) || !ListEntries(root + folder + L"\\", inside))
             continue;
         for (size_t i = inside.size(); i-- > 0;)
         {
-            if (removedHere.count(FoldCase(folder + L"\\" + inside[i].name)))
+            if (sweep.removedHere.count(FoldCase(folder + L"\\" + inside[i].name)))
                 inside.erase(inside.begin() + static_cast<std::ptrdiff_t>(i));
         }
         SortByName(inside);
-        bool onlyPayload = !(topLevel && IsHidingFolderName(folder, label));
+        bool onlyPayload = !(topLevel && IsHidingFolderName(folder, sweep.label));
         for (size_t i = 0; i < inside.size() && onlyPayload; ++i)
             onlyPayload = !inside[i].IsFolder() && !IsReparsePoint(inside[i].attributes) &&
                           (inside[i].attributes & kHiddenOrSystem) &&
                           HasExtensionIn(inside[i].name, kPayloadExtensions);
-        const bool sideLoaded = sideLoadFolders.count(FoldCase(folder)) != 0;
+        const bool sideLoaded = sweep.sideLoadFolders.count(FoldCase(folder)) != 0;
         bool emptied = true;
         for (size_t i = 0; i < inside.size(); ++i)
         {
@@ -580,28 +605,33 @@ void CKillerForLaunchers::CleanRoot(const std::wstring& root, const CNameIndex& 
                 emptied = false;
         }
         if (onlyPayload && emptied)
-            RemoveEmptyFolders(root, folder, label, gone);
+            RemoveEmptyFolders(root, folder, sweep.label, sweep.gone);
     }
+    return true;
+}
 
+void CKillerForLaunchers::ShowUserItems(const LauncherSweep& sweep)
+{
     // The user's files back in view: the folders the launchers point into
     // or that carry a hiding folder's name, and every item standing behind
     // a launcher of its name. Nothing is moved or renamed.
-    for (size_t i = 0; i < index.Count(); ++i)
+    for (size_t i = 0; i < sweep.view.index->Count(); ++i)
     {
         if (StopRequested())
             return;
-        const DirEntry& entry = index.At(i);
+        const DirEntry& entry = sweep.view.index->At(i);
         if (entry.gone || !(entry.attributes & kHiddenOrSystem) || IsReparsePoint(entry.attributes))
             continue;
         const std::wstring folded = FoldCase(entry.name);
-        if (gone.count(folded))
+        if (sweep.gone.count(folded))
             continue;
-        const bool behindLauncher = launcherBases.count(folded) || launcherBases.count(FoldCase(Stem(entry.name)));
-        const std::wstring path = root + entry.name;
+        const bool behindLauncher =
+            sweep.launcherBases.count(folded) || sweep.launcherBases.count(FoldCase(Stem(entry.name)));
+        const std::wstring path = sweep.view.root + entry.name;
         if (entry.IsFolder())
         {
             if (IsProtectedFolderName(entry.name.c_str()) ||
-                !(behindLauncher || pointedInto.count(folded) || IsHidingFolderName(entry.name, label)))
+                !(behindLauncher || sweep.pointedInto.count(folded) || IsHidingFolderName(entry.name, sweep.label)))
                 continue;
             if (GateSetAttributes(LongPath(path), Shown(entry.attributes)))
             {

@@ -10,6 +10,8 @@
 #include "killers/command.h"
 #include "platform/file_helpers.h"
 
+struct LauncherSweep;
+
 class CKillerForLaunchers : public CCommand
 {
 public:
@@ -23,6 +25,15 @@ public:
 
 private:
     void CleanRoot(const std::wstring& root, const CNameIndex& index);
+    // Its passes, sharing what they found; false when a stop was asked.
+    // The launchers: only shortcuts are read, one file each.
+    bool ReadLaunchers(LauncherSweep& sweep);
+    // Each launcher, then the hidden files it names.
+    bool DeleteLaunchersAndPayloads(LauncherSweep& sweep);
+    // The folders the payload came from, when only the worm's files are left.
+    bool ClearPayloadFolders(LauncherSweep& sweep);
+    // The user's files back in view.
+    void ShowUserItems(const LauncherSweep& sweep);
     // Deletes one file of the worm's through the gateway and logs it: as
     // deleted, or as left with the reason (the quarantine kept no copy, or
     // the deletion failed). True when it went. A payload's bytes are noted

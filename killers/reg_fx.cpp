@@ -13,6 +13,7 @@
 #include "killers/scan_log.h"
 #include "platform/reg_views.h"
 #include "platform/registry.h"
+#include "platform/target_probe.h"
 #include "platform/user_hives.h"
 #include "undo/change_gate.h"
 

@@ -4,6 +4,7 @@
 #include "killers/reg_script.h"
 #include "platform/file_helpers.h"
 #include "platform/registry.h"
+#include "platform/target_probe.h"
 #include "tests/testing.h"
 
 using namespace testing_util;

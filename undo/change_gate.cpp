@@ -33,13 +33,14 @@ LONG StatusOf(BOOL done)
 
 LONG SetValueIn(const ChangeRequest& change)
 {
-    HKEY key = NULL;
-    LONG status = ::RegCreateKeyExW(change.key, change.path.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL);
+    HKEY created = NULL;
+    const LONG status =
+        ::RegCreateKeyExW(change.key, change.path.c_str(), 0, NULL, 0, KEY_SET_VALUE, NULL, &created, NULL);
     if (status != ERROR_SUCCESS)
         return status;
-    status = ::RegSetValueExW(key, change.name, 0, change.type, static_cast<const BYTE*>(change.data), change.bytes);
-    ::RegCloseKey(key);
-    return status;
+    CRegKey key;
+    key.Attach(created);
+    return ::RegSetValueExW(key, change.name, 0, change.type, static_cast<const BYTE*>(change.data), change.bytes);
 }
 
 // Makes the change the request describes; the Win32 status.

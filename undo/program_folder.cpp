@@ -9,6 +9,7 @@
 #include "platform/file_helpers.h"
 #include "platform/held_path.h"
 #include "platform/reg_views.h"
+#include "platform/registry.h"
 
 namespace {
 
@@ -292,14 +293,16 @@ bool IsOtherFolderName(const std::wstring& name)
 // backslash; empty when none is recorded or the record names anything else.
 std::wstring RecordedFolder(const std::wstring& appData)
 {
-    HKEY key = NULL;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProgramFolderKey, 0, KEY_QUERY_VALUE | NativeView(), &key) !=
+    HKEY opened = NULL;
+    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProgramFolderKey, 0, KEY_QUERY_VALUE | NativeView(), &opened) !=
         ERROR_SUCCESS)
         return std::wstring();
+    CRegKey key;
+    key.Attach(opened);
     wchar_t name[64] = {0};
     DWORD type = 0, size = sizeof(name) - sizeof(wchar_t);
     const LONG status = ::RegQueryValueExW(key, kProgramFolderValue, NULL, &type, reinterpret_cast<BYTE*>(name), &size);
-    ::RegCloseKey(key);
+    key.Close();
     if (status != ERROR_SUCCESS || type != REG_SZ)
         return std::wstring();
     const std::wstring recorded(name);
@@ -316,14 +319,15 @@ DWORD RecordFolder(const std::wstring& name, CProtectedAcl& acl)
         !::SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
         return ::GetLastError();
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), &descriptor, FALSE};
-    HKEY key = NULL;
+    HKEY created = NULL;
     LONG status = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kProgramFolderKey, 0, NULL, 0, KEY_SET_VALUE | NativeView(),
-                                    &attributes, &key, NULL);
+                                    &attributes, &created, NULL);
     if (status != ERROR_SUCCESS)
         return static_cast<DWORD>(status);
+    CRegKey key;
+    key.Attach(created);
     status = ::RegSetValueExW(key, kProgramFolderValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(name.c_str()),
                               static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t)));
-    ::RegCloseKey(key);
     return static_cast<DWORD>(status);
 }
 

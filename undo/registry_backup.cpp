@@ -402,11 +402,12 @@ std::wstring RegistryKeyName(HKEY key)
             if (key != HKEY_CURRENT_USER)
                 return kRoots[i].name;
             // The user's hive by its own name, as an elevated editor sees it.
-            HKEY user = NULL;
-            if (::RegOpenCurrentUser(KEY_READ, &user) != ERROR_SUCCESS)
+            HKEY opened = NULL;
+            if (::RegOpenCurrentUser(KEY_READ, &opened) != ERROR_SUCCESS)
                 return kRoots[i].name;
+            CRegKey user;
+            user.Attach(opened);
             const std::wstring name = KernelKeyName(user);
-            ::RegCloseKey(user);
             return name.empty() ? std::wstring(kRoots[i].name) : name;
         }
     return KernelKeyName(key);

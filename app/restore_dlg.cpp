@@ -1,5 +1,7 @@
 #include "app/restore_dlg.h"
 
+#include <objbase.h>
+
 #include <cwchar>
 
 #include "app/quarantine_items.h"
@@ -55,7 +57,11 @@ const RestoreOutcome& CRestoreWorker::Outcome()
 DWORD WINAPI CRestoreWorker::ThreadProc(void* parameter)
 {
     CRestoreWorker* self = static_cast<CRestoreWorker*>(parameter);
+    // A task comes back through the Task Scheduler's COM objects.
+    const HRESULT com = ::CoInitializeEx(NULL, COINIT_MULTITHREADED);
     RestoreUnderScanLock(self->m_strFolder, self->m_choice, kRestoreLockWait, self->m_outcome);
+    if (SUCCEEDED(com))
+        ::CoUninitialize();
     ::PostMessageW(self->m_hNotify, WM_RESTORE_DONE, 0, 0);
     return 0;
 }

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "platform/array_count.h"
 #include "platform/handles.h"
 
 namespace {
@@ -89,7 +90,7 @@ const wchar_t kSecondProc[] = L"second_proc";
 
 const SwitchEntry* FindSwitch(const std::wstring& argument)
 {
-    for (size_t i = 0; i < sizeof(kSwitches) / sizeof(kSwitches[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kSwitches); ++i)
         if (lstrcmpiW(argument.c_str(), kSwitches[i].name) == 0)
             return &kSwitches[i];
     return NULL;

@@ -2,6 +2,7 @@
 
 #include <cwchar>
 
+#include "platform/array_count.h"
 #include "platform/file_helpers.h"
 
 namespace {
@@ -23,7 +24,7 @@ const RecordKindName kKindNames[] = {
 
 const wchar_t* NameOfKind(const std::wstring& kind)
 {
-    for (size_t i = 0; i < sizeof(kKindNames) / sizeof(kKindNames[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kKindNames); ++i)
         if (kind == kKindNames[i].kind)
             return kKindNames[i].name;
     return L"其他";
@@ -93,7 +94,7 @@ std::wstring QuarantineRow(const QuarantineSummary& quarantine)
              t.wSecond, static_cast<unsigned long>(quarantine.records.size()));
     std::wstring row = head;
     const wchar_t* separator = L"：";
-    for (size_t k = 0; k < sizeof(kKindNames) / sizeof(kKindNames[0]); ++k)
+    for (size_t k = 0; k < ArrayCount(kKindNames); ++k)
     {
         size_t count = 0;
         for (size_t i = 0; i < quarantine.records.size(); ++i)

@@ -6,6 +6,7 @@
 
 #include "app/quarantine_items.h"
 #include "app/restore_run.h"
+#include "platform/array_count.h"
 
 namespace {
 
@@ -68,7 +69,7 @@ DWORD WINAPI CRestoreWorker::ThreadProc(void* parameter)
 
 std::wstring RestoreSentence(const RestoreOutcome& outcome)
 {
-    for (size_t i = 0; i < sizeof(kRefusalTexts) / sizeof(kRefusalTexts[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kRefusalTexts); ++i)
         if (kRefusalTexts[i].refusal == outcome.refusal)
             return kRefusalTexts[i].text;
     if (outcome.nothingLeft)

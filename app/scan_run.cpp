@@ -13,6 +13,7 @@
 #include "killers/reg_fx.h"
 #include "killers/reg_script.h"
 #include "killers/scan_log.h"
+#include "platform/array_count.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/process.h"
@@ -92,7 +93,7 @@ public:
     volatile LONG m_bAnomaliesFound;
     volatile LONG m_nOutcome;  // a ScanOutcome
     const ScanPlan& m_plan;
-    HANDLE m_hPreviousWorker;  // owned by the worker: a run waits for the one before
+    CHandle m_hPreviousWorker;  // owned by the worker: a run waits for the one before
     bool m_bSaveLog;           // false: the run's text stays in ScanLog only
 
 private:
@@ -115,7 +116,7 @@ const PFNRUNCOMMAND kScanCommands[] = {
     &RunCommandOnStack<CKillerForRegFX>,      // system registry settings
 };
 
-const ScanPlan kDefaultPlan = {kScanCommands, sizeof(kScanCommands) / sizeof(kScanCommands[0]),
+const ScanPlan kDefaultPlan = {kScanCommands, ArrayCount(kScanCommands),
                                RunKnownFileCleaner, ShowRestartPrompt};
 
 // The run, when the program's protected folder can be had: never a scan
@@ -131,13 +132,12 @@ ScanOutcome RunWithProgramFolder(CScanSession& session)
 DWORD WINAPI ScanThreadProc(void* parameter)
 {
     CScanSession* session = static_cast<CScanSession*>(parameter);
-    if (session->m_hPreviousWorker)
+    if (session->m_hPreviousWorker.IsValid())
     {
         // A stopped run that was let go may still be finishing: two workers
         // never write the scan log at once.
         ::WaitForSingleObject(session->m_hPreviousWorker, INFINITE);
-        ::CloseHandle(session->m_hPreviousWorker);
-        session->m_hPreviousWorker = NULL;
+        session->m_hPreviousWorker.Close();
     }
     // Another scan (a silent one) may be running: wait for it here, on the
     // worker, so the window stays responsive, and say so. A stop while
@@ -231,23 +231,22 @@ void ScanRun(CScanSession& session)
     IChangeRecorder* const installed = GetChangeRecorder();
     CQuarantine quarantine(GetQuarantineRootPath());
     if (!installed)
-    {
         StartQuarantine(quarantine);
-        SetChangeRecorder(&quarantine);
+    bool restart = false;
+    {
+        const CRecordChangesWith recording(installed ? installed : &quarantine);
+        ScanLog::Reset(ScanLog::kHeaderFormat);
+        restart = RunCommands(session);
+
+        // The log is whole and saved before the restart prompt: a restart,
+        // or the window closing meanwhile, loses nothing.
+        ScanLog::AppendText(kLogFooter);
+        if (session.m_bSaveLog)
+            SaveScanLog();
     }
-
-    ScanLog::Reset(ScanLog::kHeaderFormat);
-    const bool restart = RunCommands(session);
-
-    // The log is whole and saved before the restart prompt: a restart, or
-    // the window closing meanwhile, loses nothing.
-    ScanLog::AppendText(kLogFooter);
-    if (session.m_bSaveLog)
-        SaveScanLog();
     // The quarantine is whole before the prompt too.
     if (!installed)
     {
-        SetChangeRecorder(NULL);
         quarantine.Finish();
         session.PublishQuarantine(quarantine.Folder());
     }
@@ -290,8 +289,7 @@ ScanOutcome RunScanOnThisThread(const ScanPlan& plan, bool saveLog, DWORD lockWa
 }
 
 CScanController::CScanController(HWND notify, const ScanPlan& plan)
-    : m_bUserStopped(0), m_outcome(kScanRan), m_hNotify(notify), m_plan(plan), m_pSession(NULL), m_hScanThread(NULL),
-      m_hLetGoThread(NULL)
+    : m_bUserStopped(0), m_outcome(kScanRan), m_hNotify(notify), m_plan(plan), m_pSession(NULL)
 {
 }
 
@@ -305,10 +303,6 @@ CScanController::~CScanController()
         m_pSession->Detach();
         m_pSession->Release();
     }
-    if (m_hScanThread)
-        ::CloseHandle(m_hScanThread);
-    if (m_hLetGoThread)
-        ::CloseHandle(m_hLetGoThread);
 }
 
 void CScanController::StartScan()
@@ -316,8 +310,8 @@ void CScanController::StartScan()
     // The worker before this one (at most one exists: a stop moves it to
     // m_hLetGoThread) may still be finishing; the new worker waits for it,
     // not the dialog, which stays responsive.
-    HANDLE previous = m_hLetGoThread ? m_hLetGoThread : m_hScanThread;
-    m_hLetGoThread = m_hScanThread = NULL;
+    const HANDLE previous = m_hLetGoThread.IsValid() ? m_hLetGoThread.Detach() : m_hScanThread.Detach();
+    m_hScanThread.Close();
 
     if (m_pSession)
     {
@@ -330,13 +324,11 @@ void CScanController::StartScan()
     g_bAnomaliesFound = 0;
 
     m_pSession = new CScanSession(m_hNotify, m_plan, previous);
-    m_hScanThread = ::CreateThread(NULL, 0, ScanThreadProc, m_pSession, 0, NULL);
-    if (!m_hScanThread)
+    m_hScanThread.Attach(::CreateThread(NULL, 0, ScanThreadProc, m_pSession, 0, NULL));
+    if (!m_hScanThread.IsValid())
     {
         // No worker: the run is over before it began, and still completes once.
-        if (previous)
-            ::CloseHandle(previous);
-        m_pSession->m_hPreviousWorker = NULL;
+        m_pSession->m_hPreviousWorker.Close();
         m_pSession->PostCompletion();
         m_pSession->Release();  // the worker's reference
     }
@@ -347,19 +339,15 @@ void CScanController::StopScan()
     if (!m_pSession)
         return;
     m_pSession->RequestStop();
-    if (!m_hScanThread)
+    if (!m_hScanThread.IsValid())
         return;
     if (::WaitForSingleObject(m_hScanThread, 200) != WAIT_OBJECT_0)
     {
         // Let it go: it finishes and saves its log, its completion is ours.
         m_pSession->PostCompletion();
-        m_hLetGoThread = m_hScanThread;
+        m_hLetGoThread.Attach(m_hScanThread.Detach());
     }
-    else
-    {
-        ::CloseHandle(m_hScanThread);
-    }
-    m_hScanThread = NULL;
+    m_hScanThread.Close();
 }
 
 void CScanController::OnScanDone()
@@ -381,9 +369,9 @@ bool CScanController::WaitForWorkers(DWORD milliseconds)
 {
     HANDLE handles[2];
     DWORD count = 0;
-    if (m_hLetGoThread)
+    if (m_hLetGoThread.IsValid())
         handles[count++] = m_hLetGoThread;
-    if (m_hScanThread)
+    if (m_hScanThread.IsValid())
         handles[count++] = m_hScanThread;
     if (count == 0)
         return true;
@@ -442,7 +430,7 @@ void OpenScanLog()
     PROCESS_INFORMATION started;
     if (::CreateProcessW(viewer.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &started))
     {
-        ::CloseHandle(started.hThread);
-        ::CloseHandle(started.hProcess);
+        const CHandle thread(started.hThread);
+        const CHandle process(started.hProcess);
     }
 }

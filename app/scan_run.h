@@ -114,8 +114,8 @@ private:
     HWND m_hNotify;
     const ScanPlan& m_plan;
     CScanSession* m_pSession;  // the last run's shared state
-    HANDLE m_hScanThread;      // the running or last worker
-    HANDLE m_hLetGoThread;     // a stopped worker that had not ended yet
+    CHandle m_hScanThread;     // the running or last worker
+    CHandle m_hLetGoThread;    // a stopped worker that had not ended yet
 };
 
 // Keeps two scans from running at once, in any session of the PC: a mutex

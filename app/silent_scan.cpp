@@ -19,22 +19,6 @@ volatile LONG g_bRestartNeeded = 0;
 
 void NoteRestartNeeded() { ::InterlockedExchange(&g_bRestartNeeded, 1); }
 
-// Installs a recorder for one scope and puts the one before back.
-class CRecorderScope
-{
-public:
-    explicit CRecorderScope(IChangeRecorder* recorder) : m_pPrevious(GetChangeRecorder())
-    {
-        SetChangeRecorder(recorder);
-    }
-    ~CRecorderScope() { SetChangeRecorder(m_pPrevious); }
-
-private:
-    CRecorderScope(const CRecorderScope&);
-    CRecorderScope& operator=(const CRecorderScope&);
-    IChangeRecorder* m_pPrevious;
-};
-
 std::wstring FolderOf(const std::wstring& path)
 {
     const std::wstring::size_type slash = path.find_last_of(L"\\/");
@@ -192,7 +176,7 @@ int RunSilentScan(const CommandLineOptions& options)
         CReportOnlyRecorder report;
         bool found = false;
         {
-            CRecorderScope scope(&report);
+            CRecordChangesWith scope(&report);
             const ScanOutcome outcome = RunScanOnThisThread(plan, false, kSilentScanLockWait, &found);
             if (outcome != kScanRan)
                 return NotRun(outcome);
@@ -222,7 +206,7 @@ int RunSilentScan(const CommandLineOptions& options)
     CChangeTally tally(&quarantine);
     bool found = false;
     {
-        CRecorderScope scope(&tally);
+        CRecordChangesWith scope(&tally);
         const ScanOutcome outcome = RunScanOnThisThread(plan, true, kSilentScanLockWait, &found, &quarantine);
         if (outcome != kScanRan)
             return NotRun(outcome);

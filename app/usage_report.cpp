@@ -4,6 +4,8 @@
 #include <wininet.h>
 
 #include "app/addresses.h"
+#include "platform/handles.h"
+#include "platform/registry.h"
 
 namespace {
 
@@ -56,10 +58,12 @@ CUsageReport::CUsageReport(bool report) : m_strProduct(L"stickmedic")
 
 void CUsageReport::EnsureMachineId()
 {
-    HKEY key = NULL;
+    HKEY created = NULL;
     if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kMachineIdKey, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE,
-                          NULL, &key, NULL) != ERROR_SUCCESS)
+                          NULL, &created, NULL) != ERROR_SUCCESS)
         return;
+    CRegKey key;
+    key.Attach(created);
     BYTE id[16];
     DWORD type = 0;
     DWORD size = sizeof(id);
@@ -69,7 +73,6 @@ void CUsageReport::EnsureMachineId()
         if (SUCCEEDED(::CoCreateGuid(&guid)))
             ::RegSetValueExW(key, NULL, 0, REG_BINARY, reinterpret_cast<const BYTE*>(&guid), sizeof(guid));
     }
-    ::RegCloseKey(key);
 }
 
 void CUsageReport::StartReport()
@@ -78,10 +81,8 @@ void CUsageReport::StartReport()
     if (!param)
         return;
     param->product = m_strProduct;
-    HANDLE thread = ::CreateThread(NULL, 0, ReportThreadProc, param, 0, NULL);
-    if (thread)
-        ::CloseHandle(thread);
-    else
+    const CHandle thread(::CreateThread(NULL, 0, ReportThreadProc, param, 0, NULL));
+    if (!thread.IsValid())
         delete param;
 }
 

@@ -6,6 +6,7 @@
 #include "killers/launcher_killer.h"
 #include "killers/process_ends.h"
 #include "killers/scan_log.h"
+#include "platform/array_count.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/held_path.h"
@@ -217,7 +218,7 @@ int CKillerForAutostarts::Run(ICommunication* comm)
 void CKillerForAutostarts::WalkRunKeys(HKEY root, const std::wstring& rootPrefix, const std::wstring& rootName,
                                        const VariableMap& variables, const EntryOwner& owner, bool machine)
 {
-    for (size_t k = 0; k < sizeof(kRunKeys) / sizeof(kRunKeys[0]) && !StopRequested(); ++k)
+    for (size_t k = 0; k < ArrayCount(kRunKeys) && !StopRequested(); ++k)
     {
         const RegViewList views = machine ? RegViewsForKey(root, kRunKeys[k]) : RegViewsOf(false);
         for (size_t v = 0; v < views.count; ++v)

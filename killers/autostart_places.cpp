@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "platform/array_count.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/reg_views.h"
@@ -126,7 +127,7 @@ bool ProfileDefaults(const std::wstring& home, VariableMap& variables, std::wstr
 {
     if (home.size() < 3 || home[1] != L':' || !IsFolder(home))
         return false;
-    for (size_t i = 0; i < sizeof(kProfileLayouts) / sizeof(kProfileLayouts[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kProfileLayouts); ++i)
     {
         const std::wstring appData = home + kProfileLayouts[i].appData;
         if (!IsFolder(appData))
@@ -174,7 +175,7 @@ void AddUserEnvironment(HKEY root, const std::wstring& profile, VariableMap& var
     CRegKey key;
     if (key.Open(root, kUserEnvironment, KEY_READ) != ERROR_SUCCESS)
         return;
-    for (size_t i = 0; i < sizeof(kUserSetVariables) / sizeof(kUserSetVariables[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kUserSetVariables); ++i)
     {
         const std::wstring value = ExpandedValue(key, kUserSetVariables[i], variables);
         if (InsideProfile(value, profile))
@@ -243,7 +244,7 @@ void UserVariables(HKEY root, const std::wstring& sid, const VariableMap& machin
     CRegKey folders;
     if (!sid.empty())
         folders.Open(root, kUserShellFolders, KEY_READ);
-    for (size_t i = 0; i < sizeof(kShellFolders) / sizeof(kShellFolders[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kShellFolders); ++i)
     {
         const std::wstring folder = sid.empty() ? KnownFolder(kShellFolders[i].csidl)
                                                 : (folders.IsOpen() ? ExpandedValue(folders, kShellFolders[i].value, variables)

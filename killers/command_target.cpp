@@ -1,5 +1,6 @@
 #include "killers/command_target.h"
 
+#include "platform/array_count.h"
 #include "platform/file_helpers.h"
 
 namespace {
@@ -239,7 +240,7 @@ bool ParseStart(const std::wstring& line, size_t pos, int depth, std::vector<Com
         if (!IsSwitch(token) || token.size() < 2 || token[0] != L'/')
             break;
         pos = peek;
-        for (size_t i = 0; i < sizeof(kStartValueSwitches) / sizeof(kStartValueSwitches[0]); ++i)
+        for (size_t i = 0; i < ArrayCount(kStartValueSwitches); ++i)
         {
             if (token == kStartValueSwitches[i])
                 NextToken(line, pos);

@@ -4,6 +4,7 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
+#include "platform/array_count.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
@@ -107,7 +108,7 @@ void CollectFiles(const std::wstring& folder, std::vector<std::wstring>& list, b
 bool ResolveProfilePath(std::wstring& text)
 {
     static const wchar_t kProfileHead[] = L"%HOMEPATH%\\";
-    const size_t head = sizeof(kProfileHead) / sizeof(kProfileHead[0]) - 1;
+    const size_t head = ArrayCount(kProfileHead) - 1;
     if (text.size() < head || ::StrCmpNIW(text.c_str(), kProfileHead, static_cast<int>(head)) != 0)
         return true;
     // The profile as the system knows the user, not as the environment
@@ -162,7 +163,7 @@ int CEljfilefx::Query() { return 0; }
 int CEljfilefx::Scan()
 {
     m_files.clear();
-    const size_t count = sizeof(kCoreFiles) / sizeof(kCoreFiles[0]);
+    const size_t count = ArrayCount(kCoreFiles);
     for (size_t i = 0; i < count; ++i)
     {
         // On 64-bit Windows a 32-bit dropper's copies lie in SysWOW64 and
@@ -174,7 +175,7 @@ int CEljfilefx::Scan()
     if (m_files.empty())
         return 0;
 
-    for (size_t i = 0; i < sizeof(kFurtherFiles) / sizeof(kFurtherFiles[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kFurtherFiles); ++i)
     {
         std::wstring path(kFurtherFiles[i]);
         if (ResolveProfilePath(path))
@@ -183,7 +184,7 @@ int CEljfilefx::Scan()
     const std::vector<std::wstring> roots = ListFixedDriveRoots();
     for (size_t r = 0; r < roots.size(); ++r)
     {
-        for (size_t i = 0; i < sizeof(kRootFiles) / sizeof(kRootFiles[0]); ++i)
+        for (size_t i = 0; i < ArrayCount(kRootFiles); ++i)
             AddIfExists(roots[r] + kRootFiles[i]);
         std::vector<std::wstring> files;
         CollectFiles(roots[r], files, false);

@@ -7,6 +7,7 @@
 
 #include "killers/payload_identity.h"
 #include "killers/scan_log.h"
+#include "platform/array_count.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
@@ -152,7 +153,7 @@ void RepairRoot(const std::wstring& root, const std::vector<DirEntry>& entries, 
 
 bool IsProtectedFolderName(const wchar_t* name)
 {
-    for (size_t i = 0; i < sizeof(kProtectedFolderNames) / sizeof(kProtectedFolderNames[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kProtectedFolderNames); ++i)
     {
         if (::StrStrIW(name, kProtectedFolderNames[i]))
             return true;

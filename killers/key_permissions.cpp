@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/array_count.h"
 #include "platform/handles.h"
 #include "platform/registry.h"
 
@@ -66,7 +67,7 @@ bool KeyAndUser(const std::wstring& rootName, const wchar_t* path, HKEY& root, s
         below = path;
         return CurrentUserSid(sid);
     }
-    const size_t prefix = sizeof(kUsersRoot) / sizeof(kUsersRoot[0]) - 1;
+    const size_t prefix = ArrayCount(kUsersRoot) - 1;
     if (rootName.size() <= prefix || rootName.compare(0, prefix, kUsersRoot) != 0)
     {
         ::SetLastError(ERROR_INVALID_NAME);
@@ -145,13 +146,13 @@ bool ResetUserKeyPermissionsIn(const std::wstring& rootName, const wchar_t* path
     const PSID sids[] = {&user[0], system, admins};
 
     DWORD aclSize = sizeof(ACL);
-    for (size_t i = 0; i < sizeof(sids) / sizeof(sids[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(sids); ++i)
         aclSize += sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + ::GetLengthSid(sids[i]);
     std::vector<BYTE> aclBuffer(aclSize);
     PACL acl = reinterpret_cast<PACL>(&aclBuffer[0]);
     if (!::InitializeAcl(acl, aclSize, revision))
         return false;
-    for (size_t i = 0; i < sizeof(sids) / sizeof(sids[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(sids); ++i)
     {
         if (!::AddAccessAllowedAceEx(acl, revision, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, KEY_ALL_ACCESS,
                                      sids[i]))

@@ -10,6 +10,7 @@
 #include "killers/launcher_paths.h"
 #include "killers/payload_identity.h"
 #include "killers/scan_log.h"
+#include "platform/array_count.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
@@ -91,7 +92,7 @@ bool IsBlankName(const std::wstring& name)
     for (size_t i = 0; i < name.size(); ++i)
     {
         bool blank = false;
-        for (size_t r = 0; r < sizeof(kBlankCharacters) / sizeof(kBlankCharacters[0]) && !blank; ++r)
+        for (size_t r = 0; r < ArrayCount(kBlankCharacters) && !blank; ++r)
             blank = name[i] >= kBlankCharacters[r].first && name[i] <= kBlankCharacters[r].last;
         if (!blank)
             return false;

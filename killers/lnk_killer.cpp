@@ -10,6 +10,7 @@
 
 #include "killers/file_fx.h"
 #include "killers/scan_log.h"
+#include "platform/array_count.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/registry.h"
@@ -156,7 +157,7 @@ bool MayDeleteTarget(const std::wstring& target)
         return false;  // relative (resolved against whatever folder is current), or not on this machine
     const std::wstring canonical = CanonicalFolder(target);
     const std::vector<std::wstring> system =
-        CanonicalFolders(kSystemFolders, sizeof(kSystemFolders) / sizeof(kSystemFolders[0]), true);
+        CanonicalFolders(kSystemFolders, ArrayCount(kSystemFolders), true);
     for (size_t i = 0; i < system.size(); ++i)
     {
         if (IsUnderFolder(canonical, system[i]))
@@ -173,9 +174,9 @@ bool MayRemoveFolder(const std::wstring& folder)
     if (canonical.size() <= 3)
         return false;
     std::vector<std::wstring> kept =
-        CanonicalFolders(kSystemFolders, sizeof(kSystemFolders) / sizeof(kSystemFolders[0]), true);
+        CanonicalFolders(kSystemFolders, ArrayCount(kSystemFolders), true);
     const std::vector<std::wstring> shell =
-        CanonicalFolders(kShellFolders, sizeof(kShellFolders) / sizeof(kShellFolders[0]), false);
+        CanonicalFolders(kShellFolders, ArrayCount(kShellFolders), false);
     kept.insert(kept.end(), shell.begin(), shell.end());
     return std::find(kept.begin(), kept.end(), canonical) == kept.end();
 }
@@ -196,7 +197,7 @@ void DeleteTargetAndFolder(const std::wstring& target)
 
 void DeleteAdvertFiles()
 {
-    for (size_t i = 0; i < sizeof(kAdvertFiles) / sizeof(kAdvertFiles[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kAdvertFiles); ++i)
     {
         wchar_t folder[MAX_PATH] = {0};
         if (FAILED(::SHGetFolderPathW(NULL, kAdvertFiles[i].folder, NULL, 0, folder)) || !folder[0])
@@ -256,7 +257,7 @@ bool RepairExeAssociation()
     text[259] = L'\0';
     if (type == REG_SZ && ::lstrcmpiW(text, L"exefile") == 0)
         return false;
-    for (size_t i = 0; i < sizeof(kExeAssociation) / sizeof(kExeAssociation[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kExeAssociation); ++i)
     {
         GateSetStringIn(HKEY_CLASSES_ROOT, kExeAssociation[i].key, NULL, kExeAssociation[i].value);
     }

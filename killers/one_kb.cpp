@@ -10,6 +10,7 @@
 #include "killers/payload_identity.h"
 #include "killers/process_ends.h"
 #include "killers/scan_log.h"
+#include "platform/array_count.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
@@ -125,7 +126,7 @@ const DWORD kMaxWormScriptBytes = 1024 * 1024;
 
 bool IsExempt(const wchar_t* name)
 {
-    for (size_t i = 0; i < sizeof(kExemptNames) / sizeof(kExemptNames[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kExemptNames); ++i)
     {
         if (::StrStrIW(name, kExemptNames[i]))
             return true;
@@ -154,7 +155,7 @@ bool PassesScriptTest(const std::wstring& text, std::wstring* stream)
 int CKillerForOneKB::Run(ICommunication* comm)
 {
     m_pComm = comm;
-    for (size_t i = 0; i < sizeof(kWormProcessPatterns) / sizeof(kWormProcessPatterns[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kWormProcessPatterns); ++i)
     {
         TerminateProcessesByPath(kWormProcessPatterns[i]);
         if (StopRequested())
@@ -254,7 +255,7 @@ void CKillerForOneKB::SweepRoot(HKEY root, const std::wstring&, void* sweep)
 
 void CKillerForOneKB::SweepRegistry()
 {
-    for (size_t i = 0; i < sizeof(kSweepChecks) / sizeof(kSweepChecks[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kSweepChecks); ++i)
     {
         SweepStep step = {this, i, false};
         ForEachRootOf(kSweepChecks[i].root, SweepRoot, &step);

@@ -11,6 +11,7 @@
 #include "killers/lnk_killer.h"
 #include "killers/reg_script.h"
 #include "killers/scan_log.h"
+#include "platform/array_count.h"
 #include "platform/reg_views.h"
 #include "platform/registry.h"
 #include "platform/target_probe.h"
@@ -292,7 +293,7 @@ void RepairComputerVerb(REGSAM view)
 
 void RepairHiddenOption()
 {
-    for (size_t i = 0; i < sizeof(kHiddenOption) / sizeof(kHiddenOption[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kHiddenOption); ++i)
     {
         const RegViewList views = RegViewsForKey(HKEY_LOCAL_MACHINE, kHiddenOption[i].key);
         for (size_t v = 0; v < views.count; ++v)
@@ -340,7 +341,7 @@ void RepairWindowsLoad() { ForEachUserRoot(RepairWindowsLoadIn, NULL); }
 void RepairAssociations()
 {
     // Group 1: open commands of file types.
-    for (size_t i = 0; i < sizeof(kOpenCommands) / sizeof(kOpenCommands[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kOpenCommands); ++i)
     {
         CRegKey key;
         std::wstring command;
@@ -353,7 +354,7 @@ void RepairAssociations()
 
     // Group 2: the shortcut association; every check runs.
     bool lnkDamaged = false;
-    for (size_t i = 0; i < sizeof(kLnkChecks) / sizeof(kLnkChecks[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kLnkChecks); ++i)
     {
         LnkStep step = {&kLnkChecks[i], false};
         ForEachRootOf(kLnkChecks[i].root, RunLnkCheck, &step);

@@ -3,6 +3,7 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
+#include "platform/array_count.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
@@ -31,7 +32,7 @@ const ScriptInfo kScripts[] = {
 
 const ScriptInfo* FindScript(const wchar_t* fileName)
 {
-    for (size_t i = 0; i < sizeof(kScripts) / sizeof(kScripts[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kScripts); ++i)
     {
         if (::lstrcmpiW(kScripts[i].fileName, fileName) == 0)
             return &kScripts[i];
@@ -138,7 +139,7 @@ bool ExtractBinResource(WORD id, const wchar_t* path)
 bool ImportScriptResource(WORD id)
 {
     const ScriptInfo* script = NULL;
-    for (size_t i = 0; i < sizeof(kScripts) / sizeof(kScripts[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kScripts); ++i)
     {
         if (kScripts[i].id == id)
             script = &kScripts[i];

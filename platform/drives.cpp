@@ -4,6 +4,7 @@
 #include <winioctl.h>
 #include <shlwapi.h>
 
+#include "platform/array_count.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 
@@ -38,7 +39,7 @@ bool IsSubstTarget(const wchar_t* target) { return StartsWith(target, L"\\??\\")
 
 bool IsRedirectorTarget(const wchar_t* target)
 {
-    for (size_t i = 0; i < sizeof(kRedirectorDevices) / sizeof(kRedirectorDevices[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kRedirectorDevices); ++i)
     {
         if (StartsWith(target, kRedirectorDevices[i]))
             return true;

@@ -4,6 +4,8 @@
 #include <softpub.h>
 #include <wintrust.h>
 
+#include "platform/array_count.h"
+
 namespace {
 
 PFNFOLDERWRITABLEHOOK g_writableHook = NULL;
@@ -19,7 +21,7 @@ bool IsTrustedWriter(PSID sid)
 {
     static const WELL_KNOWN_SID_TYPE kTrusted[] = {WinLocalSystemSid, WinBuiltinAdministratorsSid,
                                                     WinCreatorOwnerSid};
-    for (size_t i = 0; i < sizeof(kTrusted) / sizeof(kTrusted[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kTrusted); ++i)
     {
         BYTE buffer[SECURITY_MAX_SID_SIZE];
         DWORD size = sizeof(buffer);
@@ -41,7 +43,7 @@ bool IsUserOrAllUsers(PSID sid, PSID user)
         return true;
     static const WELL_KNOWN_SID_TYPE kEveryUser[] = {WinWorldSid, WinAuthenticatedUserSid, WinBuiltinUsersSid,
                                                       WinInteractiveSid};
-    for (size_t i = 0; i < sizeof(kEveryUser) / sizeof(kEveryUser[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kEveryUser); ++i)
     {
         BYTE buffer[SECURITY_MAX_SID_SIZE];
         DWORD size = sizeof(buffer);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "platform/array_count.h"
 #include "platform/file_helpers.h"
 #include "platform/system_function.h"
 
@@ -155,14 +156,14 @@ std::wstring Wow64RedirectedPath(const std::wstring& path)
                                                     L"logfiles", L"spool"};
     const std::wstring folded = FoldCase(path.substr(prefix));
     const std::wstring system = FoldCase(base + L"System32\\");
-    for (size_t i = 0; i < sizeof(kNotRedirected) / sizeof(kNotRedirected[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kNotRedirected); ++i)
     {
         const std::wstring exempt = system + FoldCase(kNotRedirected[i]);
         if (folded.compare(0, exempt.size(), exempt) == 0 &&
             (folded.size() == exempt.size() || folded[exempt.size()] == L'\\'))
             return path;
     }
-    for (size_t i = 0; i < sizeof(kAliases) / sizeof(kAliases[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kAliases); ++i)
     {
         const std::wstring folder = base + kAliases[i][0];
         if (path.size() >= prefix + folder.size() && FoldCase(path.substr(prefix, folder.size())) == FoldCase(folder) &&

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/array_count.h"
 #include "platform/handles.h"
 #include "platform/system_function.h"
 
@@ -216,7 +217,7 @@ bool NamesFile(const std::wstring& word, const std::wstring& file)
 {
     const std::wstring::size_type comma = word.find(L',');
     const std::wstring parts[] = {word, comma == std::wstring::npos ? std::wstring() : word.substr(0, comma)};
-    for (size_t i = 0; i < sizeof(parts) / sizeof(parts[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(parts); ++i)
     {
         if (parts[i].size() < 3 || parts[i].size() >= MAX_PATH)
             continue;
@@ -247,7 +248,7 @@ bool LineNamesFile(const std::wstring& line, const std::wstring& file)
 bool IsHost(const wchar_t* image)
 {
     const wchar_t* name = ::PathFindFileNameW(image);
-    for (size_t i = 0; i < sizeof(kHostNames) / sizeof(kHostNames[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kHostNames); ++i)
     {
         if (::lstrcmpiW(name, kHostNames[i]) == 0)
             return true;

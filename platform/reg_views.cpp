@@ -2,6 +2,7 @@
 
 #include <shlwapi.h>
 
+#include "platform/array_count.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/folder_calls.h"
@@ -139,7 +140,7 @@ const wchar_t* const kRedirectedClassKeys[] = {
 
 bool IsRedirectedClassKey(const wchar_t* path)
 {
-    for (size_t i = 0; i < sizeof(kRedirectedClassKeys) / sizeof(kRedirectedClassKeys[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kRedirectedClassKeys); ++i)
     {
         if (IsAtOrBelow(path, kRedirectedClassKeys[i]))
             return true;
@@ -222,7 +223,7 @@ bool IsRedirectedKey(HKEY root, const wchar_t* path)
     static const wchar_t kClasses[] = L"SOFTWARE\\Classes\\";
     if (::StrCmpNIW(path, kClasses, ::lstrlenW(kClasses)) == 0)
         return IsRedirectedClassKey(path + ::lstrlenW(kClasses));
-    for (size_t i = 0; i < sizeof(kSharedSoftwareKeys) / sizeof(kSharedSoftwareKeys[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kSharedSoftwareKeys); ++i)
     {
         if (IsAtOrBelow(path, kSharedSoftwareKeys[i]))
             return false;

@@ -4,6 +4,7 @@
 #include <oleauto.h>
 #include <taskschd.h>
 
+#include "platform/array_count.h"
 #include "platform/shell_link.h"
 
 namespace {
@@ -141,7 +142,7 @@ std::wstring DecodeEntities(const std::wstring& text)
     for (size_t i = 0; i < text.size(); ++i)
     {
         bool decoded = false;
-        for (size_t e = 0; e < sizeof(kEntities) / sizeof(kEntities[0]) && !decoded; ++e)
+        for (size_t e = 0; e < ArrayCount(kEntities) && !decoded; ++e)
         {
             const std::wstring entity(kEntities[e].entity);
             if (text.compare(i, entity.size(), entity) == 0)

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "platform/array_count.h"
 #include "platform/handles.h"
 #include "platform/registry.h"
 
@@ -60,8 +61,8 @@ bool IsUserHiveName(const std::wstring& name)
 {
     // Every account's SID, not only local and domain ones (S-1-5-21-...):
     // Entra ID users are S-1-12-1-..., and their hives are loaded the same.
-    const size_t prefix = sizeof(kSidPrefix) / sizeof(kSidPrefix[0]) - 1;
-    const size_t suffix = sizeof(kClassesSuffix) / sizeof(kClassesSuffix[0]) - 1;
+    const size_t prefix = ArrayCount(kSidPrefix) - 1;
+    const size_t suffix = ArrayCount(kClassesSuffix) - 1;
     if (name.size() <= prefix || name.compare(0, prefix, kSidPrefix) != 0)
         return false;
     if (name.size() > suffix && lstrcmpiW(name.c_str() + name.size() - suffix, kClassesSuffix) == 0)
@@ -69,7 +70,7 @@ bool IsUserHiveName(const std::wstring& name)
     if (name[name.size() - 1] == L'-' || name.find(L"--") != std::wstring::npos ||
         name.find_first_not_of(L"0123456789-", prefix) != std::wstring::npos)
         return false;
-    for (size_t i = 0; i < sizeof(kServiceSids) / sizeof(kServiceSids[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kServiceSids); ++i)
         if (name == kServiceSids[i])
             return false;
     return true;

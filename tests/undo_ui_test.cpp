@@ -18,6 +18,7 @@
 #include "app/result_dlg_ids.h"
 #include "app/scan_run.h"
 #include "app/undo_dlg_ids.h"
+#include "platform/array_count.h"
 #include "tests/screen.h"
 #include "tests/testing.h"
 #include "tests/window_driver.h"
@@ -158,9 +159,9 @@ State ReadState()
         ShellFolder(CSIDL_STARTUP) + L"svchost.vbs",
         std::wstring(temp) + L"x.db",
     };
-    for (size_t i = 0; i < sizeof(files) / sizeof(files[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(files); ++i)
         AddFile(files[i], state);
-    for (size_t i = 0; i < sizeof(kWatchedKeys) / sizeof(kWatchedKeys[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kWatchedKeys); ++i)
         AddKey(kWatchedKeys[i].root, std::wstring(kWatchedKeys[i].rootName) + L"\\" + kWatchedKeys[i].path,
                kWatchedKeys[i].path, state);
     return state;
@@ -409,7 +410,7 @@ const RefusedCase kRefusedCases[] = {
 
 TEST(UndoUi, ARefusedUndoSaysWhyAndPutsNothingBack)
 {
-    for (size_t i = 0; i < sizeof(kRefusedCases) / sizeof(kRefusedCases[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kRefusedCases); ++i)
     {
         const RefusedCase& refused = kRefusedCases[i];
         PlantImpostor();

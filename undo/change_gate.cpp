@@ -1,5 +1,6 @@
 #include "undo/change_gate.h"
 
+#include "platform/array_count.h"
 #include "platform/file_helpers.h"
 #include "platform/held_path.h"
 #include "platform/registry.h"
@@ -135,7 +136,7 @@ DWORD Hold(const ChangeRequest& change, CFolderChain& chain, CHandle& target)
         return error;
     const std::wstring name = path.substr(path.rfind(L'\\') + 1);
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    for (size_t i = 0; i < sizeof(kHeldTargets) / sizeof(kHeldTargets[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kHeldTargets); ++i)
     {
         const HeldTarget& wanted = kHeldTargets[i];
         if (wanted.kind != change.kind)

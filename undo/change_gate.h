@@ -113,6 +113,24 @@ protected:
 void SetChangeRecorder(IChangeRecorder* recorder);
 IChangeRecorder* GetChangeRecorder();
 
+// Every change made while it lives goes through `recorder`; the recorder
+// installed before comes back when it ends. The window's scan and the
+// silent scan install theirs the same way.
+class CRecordChangesWith
+{
+public:
+    explicit CRecordChangesWith(IChangeRecorder* recorder) : m_previous(GetChangeRecorder())
+    {
+        SetChangeRecorder(recorder);
+    }
+    ~CRecordChangesWith() { SetChangeRecorder(m_previous); }
+
+private:
+    CRecordChangesWith(const CRecordChangesWith&);
+    CRecordChangesWith& operator=(const CRecordChangesWith&);
+    IChangeRecorder* m_previous;
+};
+
 // What a change the recorder left in place answers (GetLastError of the
 // BOOL changes, the status of the others): told apart from a change that
 // failed, so that the walks can say what they left.

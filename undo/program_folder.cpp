@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "platform/array_count.h"
 #include "platform/file_helpers.h"
 #include "platform/held_path.h"
 #include "platform/reg_views.h"
@@ -284,7 +285,7 @@ REGSAM NativeView() { return HasTwoRegViews() ? KEY_WOW64_64KEY : 0; }
 // "corvaneTools." and a GUID, directly in the all-users application data.
 bool IsOtherFolderName(const std::wstring& name)
 {
-    const size_t prefix = sizeof(kOtherFolderPrefix) / sizeof(kOtherFolderPrefix[0]) - 1;
+    const size_t prefix = ArrayCount(kOtherFolderPrefix) - 1;
     return name.size() == prefix + 36 && name.compare(0, prefix, kOtherFolderPrefix) == 0 &&
            name.find_first_not_of(L"0123456789ABCDEF-", prefix) == std::wstring::npos;
 }

@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "platform/array_count.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/folder_calls.h"
@@ -14,11 +15,23 @@ namespace {
 
 const DWORD kChunk = 65536;
 
-// Why, for the manifest; one a result, in their order.
-const wchar_t* const kNoCopyReasons[] = {
-    L"", L"locked", L"unreadable", L"not a plain file", L"larger than 64 MiB", L"no room within the limits",
-    L"the copy could not be written", L"on another volume than its drive", L"it has other names (hard links)",
-    L"missing",
+// Why a file was not kept, as the manifest says it.
+struct NoCopyRow
+{
+    CopyResult result;
+    const wchar_t* reason;
+};
+const NoCopyRow kNoCopyReasons[] = {
+    {kCopyMade, L""},
+    {kCopyLocked, L"locked"},
+    {kCopyUnreadable, L"unreadable"},
+    {kCopyNotAFile, L"not a plain file"},
+    {kCopyTooLarge, L"larger than 64 MiB"},
+    {kCopyNoRoom, L"no room within the limits"},
+    {kCopyFailed, L"the copy could not be written"},
+    {kCopyOtherVolume, L"on another volume than its drive"},
+    {kCopyLinked, L"it has other names (hard links)"},
+    {kCopyNothing, L"missing"},
 };
 
 // What the open file is, and on which volume: `record` gets its details.
@@ -104,7 +117,15 @@ bool ParseStoredName(const std::wstring& stored, std::wstring& file, ULONGLONG& 
     return true;
 }
 
-const wchar_t* NoCopyReason(CopyResult result) { return kNoCopyReasons[result]; }
+const wchar_t* NoCopyReason(CopyResult result)
+{
+    for (size_t i = 0; i < ArrayCount(kNoCopyReasons); ++i)
+    {
+        if (kNoCopyReasons[i].result == result)
+            return kNoCopyReasons[i].reason;
+    }
+    return L"";
+}
 
 // The serial number of the volume of the drive a path names; false when
 // unknown.

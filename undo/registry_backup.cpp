@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "platform/array_count.h"
 #include "platform/reg_views.h"
 #include "platform/registry.h"
 #include "platform/system_function.h"
@@ -28,11 +29,15 @@ const RootName kRoots[] = {
 };
 
 // The kernel's names of the two hives roots, and the script's.
-const RootName kKernelRoots[] = {
-    {NULL, L"\\REGISTRY\\MACHINE"},
-    {NULL, L"\\REGISTRY\\USER"},
+struct KernelRootName
+{
+    const wchar_t* kernel;
+    const wchar_t* script;
 };
-const wchar_t* const kKernelRootNames[] = {L"HKEY_LOCAL_MACHINE", L"HKEY_USERS"};
+const KernelRootName kKernelRoots[] = {
+    {L"\\REGISTRY\\MACHINE", L"HKEY_LOCAL_MACHINE"},
+    {L"\\REGISTRY\\USER", L"HKEY_USERS"},
+};
 
 typedef LONG(NTAPI* PFNNTQUERYKEY)(HANDLE, int, void*, ULONG, ULONG*);
 
@@ -56,14 +61,14 @@ std::wstring KernelKeyName(HKEY key)
     if (bytes + sizeof(ULONG) > buffer.size())
         return std::wstring();
     const std::wstring name(reinterpret_cast<const wchar_t*>(&buffer[sizeof(ULONG)]), bytes / sizeof(wchar_t));
-    for (size_t i = 0; i < sizeof(kKernelRoots) / sizeof(kKernelRoots[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kKernelRoots); ++i)
     {
-        const size_t length = lstrlenW(kKernelRoots[i].name);
+        const size_t length = lstrlenW(kKernelRoots[i].kernel);
         if (name.size() >= length && ::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, name.c_str(),
-                                                      static_cast<int>(length), kKernelRoots[i].name,
+                                                      static_cast<int>(length), kKernelRoots[i].kernel,
                                                       static_cast<int>(length)) == CSTR_EQUAL &&
             (name.size() == length || name[length] == L'\\'))
-            return kKernelRootNames[i] + name.substr(length);
+            return kKernelRoots[i].script + name.substr(length);
     }
     return std::wstring();
 }
@@ -74,7 +79,7 @@ bool SplitKeyName(const std::wstring& name, HKEY& root, std::wstring& path)
 {
     const std::wstring::size_type slash = name.find(L'\\');
     const std::wstring head = name.substr(0, slash);
-    for (size_t i = 0; i < sizeof(kRoots) / sizeof(kRoots[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kRoots); ++i)
         if (head == kRoots[i].name)
         {
             root = kRoots[i].key;
@@ -256,7 +261,7 @@ struct KeyPlace
 std::wstring NameInView(HKEY root, const std::wstring& path, REGSAM view)
 {
     static const wchar_t kSoftware[] = L"SOFTWARE\\";
-    const size_t length = sizeof(kSoftware) / sizeof(kSoftware[0]) - 1;
+    const size_t length = ArrayCount(kSoftware) - 1;
     if (view != KEY_WOW64_32KEY || root != HKEY_LOCAL_MACHINE || !IsRedirectedKey(root, path.c_str()) ||
         path.size() < length || ::StrCmpNIW(path.c_str(), kSoftware, static_cast<int>(length)) != 0)
         return path;
@@ -396,7 +401,7 @@ bool ImportBlock(const ChangeRequest& change, std::wstring& block, std::wstring&
 
 std::wstring RegistryKeyName(HKEY key)
 {
-    for (size_t i = 0; i < sizeof(kRoots) / sizeof(kRoots[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kRoots); ++i)
         if (key == kRoots[i].key)
         {
             if (key != HKEY_CURRENT_USER)

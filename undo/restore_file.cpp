@@ -2,6 +2,7 @@
 
 #include <cwchar>
 
+#include "platform/array_count.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
@@ -26,7 +27,7 @@ const wchar_t* const kDeviceNames[] = {
 bool IsDeviceName(const std::wstring& component)
 {
     const std::wstring base = component.substr(0, component.find(L'.'));
-    for (size_t i = 0; i < sizeof(kDeviceNames) / sizeof(kDeviceNames[0]); ++i)
+    for (size_t i = 0; i < ArrayCount(kDeviceNames); ++i)
         if (lstrcmpiW(base.c_str(), kDeviceNames[i]) == 0)
             return true;
     return false;

@@ -16,27 +16,20 @@ namespace {
 
 std::wstring RegistryValueLine(const wchar_t* name, DWORD type, const BYTE* data, DWORD size);
 
-// Registry roots as scripts name them.
+// Registry roots as scripts name them, and for the two hive roots the
+// kernel's name of the same key.
 struct RootName
 {
     HKEY key;
     const wchar_t* name;
+    const wchar_t* kernel;  // NULL: no hive root
 };
 const RootName kRoots[] = {
-    {HKEY_LOCAL_MACHINE, L"HKEY_LOCAL_MACHINE"}, {HKEY_USERS, L"HKEY_USERS"},
-    {HKEY_CLASSES_ROOT, L"HKEY_CLASSES_ROOT"},   {HKEY_CURRENT_USER, L"HKEY_CURRENT_USER"},
-    {HKEY_CURRENT_CONFIG, L"HKEY_CURRENT_CONFIG"},
-};
-
-// The kernel's names of the two hives roots, and the script's.
-struct KernelRootName
-{
-    const wchar_t* kernel;
-    const wchar_t* script;
-};
-const KernelRootName kKernelRoots[] = {
-    {L"\\REGISTRY\\MACHINE", L"HKEY_LOCAL_MACHINE"},
-    {L"\\REGISTRY\\USER", L"HKEY_USERS"},
+    {HKEY_LOCAL_MACHINE, L"HKEY_LOCAL_MACHINE", L"\\REGISTRY\\MACHINE"},
+    {HKEY_USERS, L"HKEY_USERS", L"\\REGISTRY\\USER"},
+    {HKEY_CLASSES_ROOT, L"HKEY_CLASSES_ROOT", NULL},
+    {HKEY_CURRENT_USER, L"HKEY_CURRENT_USER", NULL},
+    {HKEY_CURRENT_CONFIG, L"HKEY_CURRENT_CONFIG", NULL},
 };
 
 typedef LONG(NTAPI* PFNNTQUERYKEY)(HANDLE, int, void*, ULONG, ULONG*);
@@ -61,14 +54,14 @@ std::wstring KernelKeyName(HKEY key)
     if (bytes + sizeof(ULONG) > buffer.size())
         return std::wstring();
     const std::wstring name(reinterpret_cast<const wchar_t*>(&buffer[sizeof(ULONG)]), bytes / sizeof(wchar_t));
-    for (size_t i = 0; i < ArrayCount(kKernelRoots); ++i)
+    for (size_t i = 0; i < ArrayCount(kRoots); ++i)
     {
-        const size_t length = lstrlenW(kKernelRoots[i].kernel);
-        if (name.size() >= length && ::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, name.c_str(),
-                                                      static_cast<int>(length), kKernelRoots[i].kernel,
-                                                      static_cast<int>(length)) == CSTR_EQUAL &&
+        const size_t length = kRoots[i].kernel ? lstrlenW(kRoots[i].kernel) : 0;
+        if (length && name.size() >= length &&
+            ::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, name.c_str(), static_cast<int>(length),
+                             kRoots[i].kernel, static_cast<int>(length)) == CSTR_EQUAL &&
             (name.size() == length || name[length] == L'\\'))
-            return kKernelRoots[i].script + name.substr(length);
+            return kRoots[i].name + name.substr(length);
     }
     return std::wstring();
 }

@@ -6,6 +6,7 @@
 #include "app/addresses.h"
 #include "app/command_line.h"
 #include "app/force_format.h"
+#include "app/quarantine_list_dlg.h"
 #include "app/result_dlg.h"
 #include "killers/reg_script.h"
 #include "platform/process.h"
@@ -34,12 +35,6 @@ const wchar_t kNotRunTitle[] = L"查杀未执行";
 
 namespace {
 
-const int kIdStartStop = 1008;
-const int kIdForumLink = 1009;
-const int kIdHomeLink = 1011;
-const int kIdCommunityLink = 1012;
-const int kIdStatus = 1017;
-const int kIdForceFormat = 1006;
 const int kIconId = 128;
 const int kLogoId = 203;
 
@@ -67,11 +62,12 @@ bool CMainDlg::ProcessWindowMessage(UINT message, WPARAM wParam, LPARAM lParam, 
         {WM_SCAN_WAITING, kAnyId, &CMainDlg::OnScanWaiting},
         {WM_COMMAND, IDOK, &CMainDlg::OnOK},
         {WM_COMMAND, IDCANCEL, &CMainDlg::OnCancel},
-        {WM_COMMAND, kIdStartStop, &CMainDlg::OnStartStop},
-        {WM_COMMAND, kIdForceFormat, &CMainDlg::OnForceFormat},
-        {WM_COMMAND, kIdForumLink, &CMainDlg::OnForumLink},
-        {WM_COMMAND, kIdHomeLink, &CMainDlg::OnHomeLink},
-        {WM_COMMAND, kIdCommunityLink, &CMainDlg::OnCommunityLink},
+        {WM_COMMAND, IDC_MAIN_START_STOP, &CMainDlg::OnStartStop},
+        {WM_COMMAND, IDC_MAIN_FORCE_FORMAT, &CMainDlg::OnForceFormat},
+        {WM_COMMAND, IDC_MAIN_FORUM_LINK, &CMainDlg::OnForumLink},
+        {WM_COMMAND, IDC_MAIN_HOME_LINK, &CMainDlg::OnHomeLink},
+        {WM_COMMAND, IDC_MAIN_COMMUNITY_LINK, &CMainDlg::OnCommunityLink},
+        {WM_COMMAND, IDC_MAIN_RESTORE_LINK, &CMainDlg::OnRestoreLink},
         {WM_ERASEBKGND, kAnyId, &CMainDlg::OnEraseBackground},
     };
     return DispatchMessageTable(this, table, message, wParam, lParam, result);
@@ -89,7 +85,7 @@ LRESULT CMainDlg::OnInitDialog(WPARAM, LPARAM)
 
     m_scan.SetNotifyWindow(m_hWnd);
     ::SetWindowTextW(m_hWnd, L"QuorvelU盘专杀工具V1.3");
-    ::SetWindowTextW(GetDlgItem(kIdHomeLink), L"Quorvel安全网");
+    ::SetWindowTextW(GetDlgItem(IDC_MAIN_HOME_LINK), L"Quorvel安全网");
     HINSTANCE instance = g_appModule.GetModuleInstance();
     m_logo.Attach(::LoadBitmapW(instance, MAKEINTRESOURCEW(kLogoId)));
     CenterWindow();
@@ -103,11 +99,13 @@ LRESULT CMainDlg::OnInitDialog(WPARAM, LPARAM)
                                                    ::GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
     ::SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon));
 
-    m_lnkForum.Attach(GetDlgItem(kIdForumLink));
-    m_lnkHome.Attach(GetDlgItem(kIdHomeLink));
-    m_lnkCommunity.Attach(GetDlgItem(kIdCommunityLink));
+    m_lnkForum.Attach(GetDlgItem(IDC_MAIN_FORUM_LINK));
+    m_lnkHome.Attach(GetDlgItem(IDC_MAIN_HOME_LINK));
+    m_lnkCommunity.Attach(GetDlgItem(IDC_MAIN_COMMUNITY_LINK));
+    m_lnkRestore.Attach(GetDlgItem(IDC_MAIN_RESTORE_LINK));
     m_lnkHome.m_crBk = kBandColour;
     m_lnkCommunity.m_crBk = kBandColour;
+    m_lnkRestore.m_crBk = kBandColour;
 
     EnablePrivilege(L"SeDebugPrivilege");
     EnablePrivilege(L"SeShutdownPrivilege");
@@ -132,10 +130,11 @@ LRESULT CMainDlg::OnScanDone(WPARAM, LPARAM)
     else
     {
         COKDlg result(&m_scan.m_bUserStopped);
+        result.m_strUndoFolder = m_scan.m_strQuarantine;
         result.DoModal(::GetActiveWindow());
     }
-    ::SetWindowTextW(GetDlgItem(kIdStartStop), kStartText);
-    ::SetWindowTextW(GetDlgItem(kIdStatus), kPromptText);
+    ::SetWindowTextW(GetDlgItem(IDC_MAIN_START_STOP), kStartText);
+    ::SetWindowTextW(GetDlgItem(IDC_MAIN_STATUS), kPromptText);
     return 0;
 }
 
@@ -143,7 +142,7 @@ LRESULT CMainDlg::OnScanWaiting(WPARAM, LPARAM)
 {
     // Still this run's wait: a stop asked meanwhile ends it without waiting.
     if (!m_scan.IsStopRequested())
-        ::SetWindowTextW(GetDlgItem(kIdStatus), kWaitingText);
+        ::SetWindowTextW(GetDlgItem(IDC_MAIN_STATUS), kWaitingText);
     return 0;
 }
 
@@ -162,13 +161,13 @@ LRESULT CMainDlg::OnCancel(WPARAM, LPARAM)
 LRESULT CMainDlg::OnStartStop(WPARAM, LPARAM)
 {
     wchar_t text[513] = {0};
-    if (!::GetWindowTextW(GetDlgItem(kIdStartStop), text, 512))
+    if (!::GetWindowTextW(GetDlgItem(IDC_MAIN_START_STOP), text, 512))
         return 0;
     if (lstrcmpW(text, kStartText) == 0)
     {
         m_scan.StartScan();
-        ::SetWindowTextW(GetDlgItem(kIdStartStop), kStopText);
-        ::SetWindowTextW(GetDlgItem(kIdStatus), kScanningText);
+        ::SetWindowTextW(GetDlgItem(IDC_MAIN_START_STOP), kStopText);
+        ::SetWindowTextW(GetDlgItem(IDC_MAIN_STATUS), kScanningText);
     }
     else
     {
@@ -198,6 +197,13 @@ LRESULT CMainDlg::OnHomeLink(WPARAM, LPARAM)
 LRESULT CMainDlg::OnCommunityLink(WPARAM, LPARAM)
 {
     OpenUrl(kForumHomeUrl);
+    return 0;
+}
+
+LRESULT CMainDlg::OnRestoreLink(WPARAM, LPARAM)
+{
+    CQuarantineListDlg list;
+    list.DoModal(m_hWnd);
     return 0;
 }
 

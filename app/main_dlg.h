@@ -1,6 +1,8 @@
 // The main window: start/stop of a scan, force format, the status line, the
-// three links, and the painted bands.
+// three links to the maker's pages, the link to the quarantines, and the
+// painted bands.
 #pragma once
+#include "app/main_dlg_ids.h"
 #include "app/scan_run.h"
 #include "ui/link.h"
 #include "ui/skin.h"
@@ -8,7 +10,7 @@
 class CMainDlg : public CDialogImpl<CMainDlg>, public ICommunication
 {
 public:
-    enum { IDD = 129 };
+    enum { IDD = IDD_MAIN };
 
     CMainDlg();
     virtual ~CMainDlg();
@@ -18,6 +20,7 @@ public:
     CSimpleLink m_lnkForum;     // 1009
     CSimpleLink m_lnkHome;      // 1011
     CSimpleLink m_lnkCommunity; // 1012
+    CSimpleLink m_lnkRestore;   // "恢复…"
     HICON m_hIcon;
     HICON m_hSmallIcon;
     CSkinBitmap m_logo;
@@ -35,6 +38,7 @@ private:
     LRESULT OnForumLink(WPARAM, LPARAM);
     LRESULT OnHomeLink(WPARAM, LPARAM);
     LRESULT OnCommunityLink(WPARAM, LPARAM);
+    LRESULT OnRestoreLink(WPARAM, LPARAM);
     LRESULT OnEraseBackground(WPARAM, LPARAM);
 };
 

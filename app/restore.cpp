@@ -1,12 +1,15 @@
 #include "app/restore.h"
 
 #include "app/command_line.h"
+#include "app/restore_run.h"
 
 int RunRestore(const std::wstring& folder, bool registry)
 {
-    std::wstring report;
-    const int code = RestoreQuarantine(folder, registry, report);
-    WriteToParentConsole(report);
+    RestoreChoice choice;
+    choice.registry = registry;
+    RestoreOutcome outcome;
+    const int code = RestoreUnderScanLock(folder, choice, kRestoreLockWait, outcome);
+    WriteToParentConsole(outcome.report);
     return code;
 }
 

@@ -4,6 +4,7 @@
 
 #include "app/addresses.h"
 #include "app/scan_run.h"
+#include "app/undo_dlg.h"
 #include "platform/file_helpers.h"
 #include "platform/process.h"
 #include "platform/registry.h"
@@ -14,14 +15,6 @@ int g_bRebootFormat = 0;
 int g_bFormatSucceeded = 0;
 
 const wchar_t kContactLine[] = L"客服：Quorvel安全社区 ";
-
-namespace {
-
-const int kIdSentence = 1019;
-const int kIdQuestion = 1022;
-const int kIdViewLog = 1005;
-
-}  // namespace
 
 int DetectSuite()
 {
@@ -62,7 +55,8 @@ bool COKDlg::ProcessWindowMessage(UINT message, WPARAM wParam, LPARAM lParam, LR
         {WM_INITDIALOG, kAnyId, &COKDlg::OnInitDialog},
         {WM_COMMAND, IDOK, &COKDlg::OnOK},
         {WM_COMMAND, IDCANCEL, &COKDlg::OnCancel},
-        {WM_COMMAND, kIdViewLog, &COKDlg::OnViewLog},
+        {WM_COMMAND, IDC_RESULT_VIEW_LOG, &COKDlg::OnViewLog},
+        {WM_COMMAND, IDC_RESULT_UNDO, &COKDlg::OnUndo},
     };
     return DispatchMessageTable(this, table, message, wParam, lParam, result);
 }
@@ -70,11 +64,16 @@ bool COKDlg::ProcessWindowMessage(UINT message, WPARAM wParam, LPARAM lParam, LR
 LRESULT COKDlg::OnInitDialog(WPARAM, LPARAM)
 {
     CenterWindow();
-    m_lnkViewLog.Attach(GetDlgItem(kIdViewLog));
+    m_lnkViewLog.Attach(GetDlgItem(IDC_RESULT_VIEW_LOG));
+    if (!g_bFormatResult && !m_strUndoFolder.empty())
+    {
+        m_lnkUndo.Attach(GetDlgItem(IDC_RESULT_UNDO));
+        ::ShowWindow(GetDlgItem(IDC_RESULT_UNDO), SW_SHOW);
+    }
     const std::wstring sentence = ComposeResultSentence(m_pbUserStopped ? *m_pbUserStopped : 0);
-    ::SetWindowTextW(GetDlgItem(kIdQuestion), g_strSuitePath.empty() ? L"下载《Quorvel》，检测其他威胁？"
+    ::SetWindowTextW(GetDlgItem(IDC_RESULT_QUESTION), g_strSuitePath.empty() ? L"下载《Quorvel》，检测其他威胁？"
                                                                      : L"启动《Quorvel》，检测其他威胁？");
-    ::SetWindowTextW(GetDlgItem(kIdSentence), (sentence + kContactLine).c_str());
+    ::SetWindowTextW(GetDlgItem(IDC_RESULT_SENTENCE), (sentence + kContactLine).c_str());
     return TRUE;
 }
 
@@ -101,5 +100,12 @@ LRESULT COKDlg::OnCancel(WPARAM, LPARAM)
 LRESULT COKDlg::OnViewLog(WPARAM, LPARAM)
 {
     OpenScanLog();
+    return 0;
+}
+
+LRESULT COKDlg::OnUndo(WPARAM, LPARAM)
+{
+    if (!m_strUndoFolder.empty())
+        UndoScan(m_hWnd, m_strUndoFolder);
     return 0;
 }

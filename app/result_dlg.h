@@ -3,6 +3,7 @@
 #pragma once
 #include <string>
 
+#include "app/result_dlg_ids.h"
 #include "ui/link.h"
 
 // Full path of the suite's quorvel.exe, or empty; set by DetectSuite only.
@@ -25,16 +26,21 @@ extern const wchar_t kContactLine[];
 class COKDlg : public CDialogImpl<COKDlg>
 {
 public:
-    enum { IDD = 202 };
+    enum { IDD = IDD_RESULT };
     explicit COKDlg(int* pbUserStopped);
     bool ProcessWindowMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result);
 
     CSimpleLink m_lnkViewLog;
     int* m_pbUserStopped;
+    // The quarantine of the scan shown; set before DoModal. Not empty: the
+    // scan changed something, and "撤销本次修复" undoes it.
+    std::wstring m_strUndoFolder;
+    CSimpleLink m_lnkUndo;
 
 private:
     LRESULT OnInitDialog(WPARAM, LPARAM);
     LRESULT OnOK(WPARAM, LPARAM);
     LRESULT OnCancel(WPARAM, LPARAM);
     LRESULT OnViewLog(WPARAM, LPARAM);
+    LRESULT OnUndo(WPARAM, LPARAM);
 };

@@ -32,7 +32,8 @@ class CScanSession : public ICommunication
 public:
     CScanSession(HWND notify, const ScanPlan& plan, HANDLE previousWorker)
         : m_bStopRequested(0), m_bUserStopped(0), m_bAnomaliesFound(0), m_nOutcome(kScanRan), m_plan(plan),
-          m_hPreviousWorker(previousWorker), m_bSaveLog(true), m_hNotify(notify), m_nCompletion(0), m_nRefs(2)
+          m_hPreviousWorker(previousWorker), m_bSaveLog(true), m_hNotify(notify), m_nCompletion(0), m_nRefs(2),
+          m_pQuarantine(NULL)
     {
     }
 
@@ -72,6 +73,21 @@ public:
             delete this;
     }
 
+    // The run's quarantine folder, told once the quarantine is whole: the
+    // result dialog offers to undo the scan only then.
+    void PublishQuarantine(const std::wstring& folder)
+    {
+        std::wstring* copy = new std::wstring(folder);
+        if (::InterlockedCompareExchangePointer(reinterpret_cast<void* volatile*>(&m_pQuarantine), copy, NULL))
+            delete copy;
+    }
+    std::wstring QuarantineFolder()
+    {
+        const std::wstring* folder = static_cast<const std::wstring*>(::InterlockedCompareExchangePointer(
+            reinterpret_cast<void* volatile*>(&m_pQuarantine), NULL, NULL));
+        return folder ? *folder : std::wstring();
+    }
+
     volatile LONG m_bStopRequested;
     volatile LONG m_bUserStopped;
     volatile LONG m_bAnomaliesFound;
@@ -81,10 +97,11 @@ public:
     bool m_bSaveLog;           // false: the run's text stays in ScanLog only
 
 private:
-    virtual ~CScanSession() {}
+    virtual ~CScanSession() { delete m_pQuarantine; }
     HWND m_hNotify;
     volatile LONG m_nCompletion;
     volatile LONG m_nRefs;
+    std::wstring* volatile m_pQuarantine;
 };
 
 namespace {
@@ -229,7 +246,10 @@ void ScanRun(CScanSession& session)
     }
     // The quarantine is whole before the prompt too.
     if (!installed)
+    {
         quarantine.Finish();
+        session.PublishQuarantine(quarantine.Folder());
+    }
 
     // A stopped run has had its result dialog already: no prompt after it.
     if (restart && session.m_plan.restartPrompt && !session.IsStopRequested())
@@ -300,6 +320,7 @@ void CScanController::StartScan()
     }
     m_bUserStopped = 0;
     m_outcome = kScanRan;
+    m_strQuarantine.clear();
     g_bAnomaliesFound = 0;
 
     m_pSession = new CScanSession(m_hNotify, m_plan, previous);
@@ -336,6 +357,7 @@ void CScanController::OnScanDone()
     m_bUserStopped = m_pSession->m_bUserStopped;
     g_bAnomaliesFound = m_pSession->m_bAnomaliesFound;
     m_outcome = static_cast<ScanOutcome>(::InterlockedCompareExchange(&m_pSession->m_nOutcome, 0, 0));
+    m_strQuarantine = m_pSession->QuarantineFolder();
 }
 
 bool CScanController::IsStopRequested() const

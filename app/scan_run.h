@@ -103,6 +103,9 @@ public:
     int m_bUserStopped;
     // How the last run's start went (on WM_SCAN_DONE).
     ScanOutcome m_outcome;
+    // The last run's quarantine folder (on WM_SCAN_DONE); empty when it
+    // changed nothing, or was let go before its quarantine was whole.
+    std::wstring m_strQuarantine;
 
 private:
     CScanController(const CScanController&);

@@ -107,7 +107,7 @@ rc=0
 driver verify 'C:\demo\verify.txt' || rc=$?
 report verify.txt
 
-heading "7. The way back: the quarantine"
+heading "7. The way back: the user's program the impostor rule took, restored through \"恢复…\""
 undo=0
 driver undo 'C:\demo\undo.txt' || undo=$?
 report undo.txt

@@ -6,8 +6,9 @@
 //                             saves screenshots, writes the result sentence
 //   demo_driver verify FILE   checks that every planted infection is gone
 //                             (or scheduled); exit code 1 when one is left
-//   demo_driver undo FILE     names the scan's quarantine (StickMedic /list) and
-//                             puts one kept file back with StickMedic /restore
+//   demo_driver undo FILE     names the scan's quarantines (StickMedic /list) and
+//                             puts the user's program the impostor rule took
+//                             back through the main window's "恢复…" list
 //   demo_driver sleep         a stand-in worm process that just waits
 #include <windows.h>
 #include <objbase.h>
@@ -18,6 +19,10 @@
 #include <string>
 #include <vector>
 
+#include "app/main_dlg_ids.h"
+#include "app/quarantine_list_dlg_ids.h"
+#include "app/result_dlg_ids.h"
+#include "app/undo_dlg_ids.h"
 #include "platform/file_helpers.h"
 #include "platform/sha256.h"
 #include "tests/screen.h"
@@ -399,11 +404,12 @@ int Run(const wchar_t* file)
         return 1;
     ::Sleep(500);
     Screenshot(main, L"1-main-window");
-    report.Line(L"StickMedic's window is open; pressing \"" + Text(main, 1008) + L"\".");
-    ::PostMessageW(main, WM_COMMAND, MAKEWPARAM(1008, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(main, 1008)));
+    report.Line(L"StickMedic's window is open; pressing \"" + Text(main, IDC_MAIN_START_STOP) + L"\".");
+    ::PostMessageW(main, WM_COMMAND, MAKEWPARAM(IDC_MAIN_START_STOP, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(::GetDlgItem(main, IDC_MAIN_START_STOP)));
     ::Sleep(300);
     Screenshot(main, L"2-main-window-scanning");
-    report.Line(L"Status line during the scan: " + Text(main, 1017));
+    report.Line(L"Status line during the scan: " + Text(main, IDC_MAIN_STATUS));
 
     HWND result = NULL;
     bool prompted = false;
@@ -424,14 +430,36 @@ int Run(const wchar_t* file)
     if (!result)
         return 1;
     ::Sleep(500);
-    Screenshot(result, L"4-result-dialog");
-    report.Line(L"The result dialog says: " + Text(result, 1019));
-    report.Line(L"and asks: " + Text(result, 1022) + L"  -> answered with 取消 (No).");
+    Screenshot(result, L"4-result-dialog-with-undo-link");
+    report.Line(L"The result dialog says: " + Text(result, IDC_RESULT_SENTENCE));
+    if (::IsWindowVisible(::GetDlgItem(result, IDC_RESULT_UNDO)))
+    {
+        report.Line(L"and offers the link \"" + Text(result, IDC_RESULT_UNDO) + L"\", which is clicked:");
+        HWND link = ::GetDlgItem(result, IDC_RESULT_UNDO);
+        ::PostMessageW(link, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(2, 2));
+        ::PostMessageW(link, WM_LBUTTONUP, 0, MAKELPARAM(2, 2));
+        HWND confirm = NULL;
+        for (int i = 0; i < 200 && !confirm; ++i, ::Sleep(50))
+            confirm = Find(info.dwProcessId, L"撤销本次修复");
+        if (confirm)
+        {
+            ::PostMessageW(confirm, WM_COMMAND, MAKEWPARAM(IDC_UNDO_SHOW_ITEMS, BN_CLICKED), 0);
+            ::Sleep(500);
+            Screenshot(confirm, L"5-undo-confirmation");
+            report.Line(L"  " + Text(confirm, IDC_UNDO_QUESTION));
+            report.Line(L"  " + Text(confirm, IDC_UNDO_NOT_BACK));
+            report.Line(L"  -> answered with 否 (No, the default): the worm stays gone.");
+            ::PostMessageW(confirm, WM_COMMAND, MAKEWPARAM(IDNO, BN_CLICKED), 0);
+            for (int i = 0; i < 100 && ::IsWindow(confirm); ++i)
+                ::Sleep(50);
+        }
+    }
+    report.Line(L"It asks: " + Text(result, IDC_RESULT_QUESTION) + L"  -> answered with 取消 (No).");
     ::PostMessageW(result, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
     for (int i = 0; i < 100 && ::IsWindow(result); ++i)
         ::Sleep(50);
     ::Sleep(300);
-    report.Line(L"Back in the main window the button reads \"" + Text(main, 1008) + L"\".");
+    report.Line(L"Back in the main window the button reads \"" + Text(main, IDC_MAIN_START_STOP) + L"\".");
     ::PostMessageW(main, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
     ::WaitForSingleObject(info.hProcess, 10000);
     DWORD code = 0;
@@ -595,16 +623,27 @@ std::wstring Utf8Lines(const std::string& bytes)
     return indented;
 }
 
-// Names the newest quarantine and restores one of its kept files: the file's
-// record goes into a quarantine of its own beside it, which /restore puts
-// back, so the rest of the cleaning stays as it is.
-int Undo(const wchar_t* file)
+std::vector<std::wstring> ListRows(HWND list)
 {
-    CReport report;
+    std::vector<std::wstring> rows;
+    const LRESULT count = ::SendMessageW(list, LB_GETCOUNT, 0, 0);
+    for (LRESULT row = 0; count != LB_ERR && row < count; ++row)
+    {
+        const LRESULT length = ::SendMessageW(list, LB_GETTEXTLEN, row, 0);
+        std::vector<wchar_t> text(length == LB_ERR ? 1 : static_cast<size_t>(length) + 1, L'\0');
+        if (length != LB_ERR)
+            ::SendMessageW(list, LB_GETTEXT, row, reinterpret_cast<LPARAM>(&text[0]));
+        rows.push_back(&text[0]);
+    }
+    return rows;
+}
+
+// The record in the newest quarantine of a program named like the folder
+// beside it (a stick's "Music\" and "Music.exe"): the kind of file of the
+// user's own the impostor rule takes.
+bool FindImpostorRecord(CReport& report, ManifestRecord& chosen)
+{
     const std::wstring root = GetQuarantineRootPath();
-    RunQuiet(L"/list", L"C:\\demo\\list.txt");
-    report.Line(L"StickMedic.exe /list:");
-    report.Line(Utf8Lines(testing_util::ReadFileBytes(L"C:\\demo\\list.txt")));
     std::vector<DirEntry> entries;
     std::wstring newest;
     ListFolder(root + L"*", entries);
@@ -615,58 +654,131 @@ int Undo(const wchar_t* file)
             newest = entries[i].name;
     }
     if (newest.empty())
-    {
-        report.Line(L"The scan changed nothing, so it made no quarantine.");
-        report.Save(file);
-        return 1;
-    }
-    const std::wstring folder = root + newest + L"\\";
-    report.Line(L"This scan's quarantine: " + folder);
+        return false;
+    report.Line(L"This scan's quarantine: " + root + newest + L"\\");
     std::vector<ManifestRecord> records;
     bool complete = false;
     int bad = 0;
-    ReadManifest(folder, records, &complete, &bad);
-    // Best a program named like the folder beside it (a stick's "Setup\" and
-    // "Setup.exe"), the kind of file a user may miss; else any kept file.
-    const ManifestRecord* chosen = NULL;
+    ReadManifest(root + newest, records, &complete, &bad);
     for (size_t i = 0; i < records.size(); ++i)
     {
         const std::wstring& path = records[i].path;
-        if (records[i].kind != L"file" || records[i].state != kStateKept)
-            continue;
-        const bool besideFolder = path.size() > 4 && lstrcmpiW(path.c_str() + path.size() - 4, L".exe") == 0 &&
-                                  PathIsDirectoryW(path.substr(0, path.size() - 4).c_str());
-        if (!chosen || besideFolder)
-            chosen = &records[i];
-        if (besideFolder)
-            break;
+        if (records[i].kind == L"file" && records[i].state == kStateKept && path.size() > 4 &&
+            lstrcmpiW(path.c_str() + path.size() - 4, L".exe") == 0 &&
+            PathIsDirectoryW(path.substr(0, path.size() - 4).c_str()))
+        {
+            chosen = records[i];
+            return true;
+        }
     }
-    if (!chosen)
+    return false;
+}
+
+// Waits for a window of the process: by title, or (title NULL) the one
+// holding the control `childId`.
+HWND WaitWindow(DWORD pid, const wchar_t* title, int childId = 0)
+{
+    HWND found = NULL;
+    for (int i = 0; i < 400 && !found; ++i, ::Sleep(50))
+        found = testing_util::FindProcessWindow(pid, title, NULL, childId);
+    if (found)
+        ::Sleep(400);  // let it paint
+    return found;
+}
+
+void PressIn(HWND dialog, int id)
+{
+    ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(dialog, id)));
+}
+
+// In the main window: "恢复…", the newest quarantine, the file's row, "恢复所选项目".
+bool RestoreThroughTheList(CReport& report, DWORD pid, HWND main, const std::wstring& path)
+{
+    HWND link = ::GetDlgItem(main, IDC_MAIN_RESTORE_LINK);
+    report.Line(L"In StickMedic's window the link \"" + Text(main, IDC_MAIN_RESTORE_LINK) + L"\" is clicked.");
+    ::PostMessageW(link, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(2, 2));
+    ::PostMessageW(link, WM_LBUTTONUP, 0, MAKELPARAM(2, 2));
+    HWND list = WaitWindow(pid, L"恢复隔离的项目");
+    if (!list)
+        return false;
+    const std::vector<std::wstring> quarantines = ListRows(::GetDlgItem(list, IDC_LIST_QUARANTINES));
+    report.Line(L"It lists the quarantines, newest first:");
+    for (size_t i = 0; i < quarantines.size(); ++i)
+        report.Line(L"  " + quarantines[i]);
+    HWND items = ::GetDlgItem(list, IDC_LIST_ITEMS);
+    const std::vector<std::wstring> rows = ListRows(items);
+    report.Line(L"The newest holds:");
+    int chosen = -1;
+    for (size_t i = 0; i < rows.size(); ++i)
     {
-        report.Line(L"It keeps no file, only registry data (before.reg); nothing to restore here.");
-        report.Save(file);
-        return 0;
+        report.Line(L"  " + rows[i]);
+        if (rows[i] == L"文件  " + path)
+            chosen = static_cast<int>(i);
     }
-    const std::wstring single = root + newest + L"-9";
-    testing_util::RemoveTree(single);
-    ::CreateDirectoryW(single.c_str(), NULL);
-    std::wstring kept;
-    ULONGLONG offset = 0;
-    if (ParseStoredName(chosen->stored, kept, offset))
-        ::CopyFileW((folder + kept).c_str(), (single + L"\\" + kept).c_str(), TRUE);
-    const std::wstring manifest = FormatManifestRecord(*chosen) + L"\r\nend\t1\r\n";
-    testing_util::WriteFileBytes(single + L"\\manifest.txt",
-                                 "\xFF\xFE" + std::string(reinterpret_cast<const char*>(manifest.data()),
-                                                          manifest.size() * sizeof(wchar_t)));
-    report.Line(L"StickMedic.exe /restore \"" + single + L"\"  (one file: " + chosen->path + L"):");
-    const DWORD code = RunQuiet(L"/restore \"" + single + L"\"", L"C:\\demo\\restore.txt");
-    report.Line(Utf8Lines(testing_util::ReadFileBytes(L"C:\\demo\\restore.txt")));
-    const std::string bytes = testing_util::ReadFileBytes(chosen->path);
+    if (chosen < 0)
+        return false;
+    ::SendMessageW(items, LB_SETSEL, TRUE, chosen);
+    ::SendMessageW(list, WM_COMMAND, MAKEWPARAM(IDC_LIST_ITEMS, LBN_SELCHANGE), reinterpret_cast<LPARAM>(items));
+    ::Sleep(300);
+    Screenshot(list, L"6-quarantine-list");
+    report.Line(L"Its row \"" + rows[chosen] + L"\" is chosen, then \"恢复所选项目\".");
+    PressIn(list, IDC_LIST_RESTORE_CHOSEN);
+    HWND restore = WaitWindow(pid, NULL, IDC_RESTORE_LINES);
+    for (int i = 0; restore && i < 600 && !::IsWindowEnabled(::GetDlgItem(restore, IDOK)); ++i)
+        ::Sleep(50);
+    if (!restore)
+        return false;
+    ::Sleep(300);
+    Screenshot(restore, L"7-restore-done");
+    report.Line(L"The restore says: " + Text(restore, IDC_RESTORE_SENTENCE));
+    const std::vector<std::wstring> lines = ListRows(::GetDlgItem(restore, IDC_RESTORE_LINES));
+    for (size_t i = 0; i < lines.size(); ++i)
+        report.Line(L"  " + lines[i]);
+    PressIn(restore, IDOK);
+    for (int i = 0; i < 100 && ::IsWindow(restore); ++i)
+        ::Sleep(50);
+    PressIn(list, IDCANCEL);
+    for (int i = 0; i < 100 && ::IsWindow(list); ++i)
+        ::Sleep(50);
+    return true;
+}
+
+// Names the quarantines (/list), then gives the user's program the impostor
+// rule took back the way a user would: through the main window's list.
+int Undo(const wchar_t* file)
+{
+    CReport report;
+    RunQuiet(L"/list", L"C:\\demo\\list.txt");
+    report.Line(L"StickMedic.exe /list:");
+    report.Line(Utf8Lines(testing_util::ReadFileBytes(L"C:\\demo\\list.txt")));
+    ManifestRecord chosen;
+    if (!FindImpostorRecord(report, chosen))
+    {
+        report.Line(L"The quarantine keeps no program named like the folder beside it.");
+        report.Save(file);
+        return 1;
+    }
+    std::wstring command = std::wstring(L"\"") + kProgram + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!::CreateProcessW(NULL, &command[0], NULL, NULL, FALSE, DETACHED_PROCESS, NULL, L"C:\\demo", &startup, &info))
+        return 1;
+    HWND main = WaitWindow(info.dwProcessId, kMainTitle);
+    const std::wstring shown = chosen.path.substr(LongFormPrefix(chosen.path));
+    const bool restored = main && RestoreThroughTheList(report, info.dwProcessId, main, shown);
+    if (main)
+        PressIn(main, IDCANCEL);
+    if (::WaitForSingleObject(info.hProcess, 10000) != WAIT_OBJECT_0)
+        ::TerminateProcess(info.hProcess, 1);
+    ::CloseHandle(info.hThread);
+    ::CloseHandle(info.hProcess);
+    const std::string bytes = testing_util::ReadFileBytes(chosen.path);
     CSha256 hash;
     hash.Update(bytes.data(), static_cast<DWORD>(bytes.size()));
-    const bool back = code == 0 && hash.HexDigest() == chosen->sha256;
-    report.Line(back ? L"Back at " + chosen->path + L", its SHA-256 as recorded: " + chosen->sha256
-                     : std::wstring(L"The file did not come back."));
+    const bool back = restored && testing_util::FileExists(chosen.path) && hash.HexDigest() == chosen.sha256;
+    report.Line(back ? L"Back at " + shown + L", its SHA-256 as recorded: " + chosen.sha256
+                     : L"The file did not come back: " + shown);
     report.Save(file);
     return back ? 0 : 1;
 }

@@ -12,105 +12,21 @@
 
 #include <shlobj.h>
 
+#include "app/main_dlg_ids.h"
+#include "app/result_dlg_ids.h"
 #include "tests/screen.h"
+#include "tests/window_driver.h"
 #include "tests/testing.h"
 
 using namespace testing_util;
 
 namespace {
 
-const wchar_t kProgram[] = L"C:\\tests\\StickMedic.exe";
 const wchar_t kRecorder[] = L"C:\\tests\\recorder.exe";
 const wchar_t kRecord[] = L"C:\\tests\\recorder.txt";
 const wchar_t kMainTitle[] = L"QuorvelU盘专杀工具V1.3";
 const wchar_t kResultTitle[] = L"注意";
 const wchar_t kPrompt[] = L"请点击“开始查杀”，立即检测并清除U盘病毒";
-
-// The program under test, started and ended by the test.
-class CProgram
-{
-public:
-    explicit CProgram(const std::wstring& arguments = L"")
-    {
-        std::wstring command = std::wstring(L"\"") + kProgram + L"\"" + arguments;
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        ZeroMemory(&m_info, sizeof(m_info));
-        ::CreateProcessW(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, L"C:\\tests", &startup, &m_info);
-    }
-    ~CProgram()
-    {
-        if (m_info.hProcess)
-        {
-            if (::WaitForSingleObject(m_info.hProcess, 0) == WAIT_TIMEOUT)
-                ::TerminateProcess(m_info.hProcess, 99);
-            ::WaitForSingleObject(m_info.hProcess, 5000);
-            ::CloseHandle(m_info.hProcess);
-            ::CloseHandle(m_info.hThread);
-        }
-    }
-    bool Started() const { return m_info.hProcess != NULL; }
-    DWORD Pid() const { return m_info.dwProcessId; }
-    // The exit code, or STILL_ACTIVE when it has not ended within the wait.
-    DWORD WaitExit(DWORD milliseconds)
-    {
-        ::WaitForSingleObject(m_info.hProcess, milliseconds);
-        DWORD code = STILL_ACTIVE;
-        ::GetExitCodeProcess(m_info.hProcess, &code);
-        return code;
-    }
-
-    PROCESS_INFORMATION m_info;
-};
-
-HWND WaitForWindow(DWORD pid, const wchar_t* title, DWORD milliseconds = 20000)
-{
-    HWND found = WaitProcessWindow(pid, title, milliseconds);
-    if (found)
-        ::Sleep(200);  // let it paint
-    return found;
-}
-
-bool WaitGone(HWND hwnd, DWORD milliseconds = 10000)
-{
-    const DWORD start = ::GetTickCount();
-    while (::IsWindow(hwnd) && ::IsWindowVisible(hwnd))
-    {
-        if (::GetTickCount() - start > milliseconds)
-            return false;
-        ::Sleep(50);
-    }
-    return true;
-}
-
-std::wstring Text(HWND dialog, int id) { return ControlText(dialog, id); }
-
-bool WaitText(HWND dialog, int id, const std::wstring& expected, DWORD milliseconds = 20000)
-{
-    const DWORD start = ::GetTickCount();
-    while (Text(dialog, id) != expected)
-    {
-        if (::GetTickCount() - start > milliseconds)
-            return false;
-        ::Sleep(50);
-    }
-    return true;
-}
-
-// A press as the dialog sees it: the command of the control.
-void Press(HWND dialog, int id)
-{
-    ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
-                   reinterpret_cast<LPARAM>(::GetDlgItem(dialog, id)));
-}
-
-// A click on a link control: down and up on it.
-void ClickLink(HWND dialog, int id)
-{
-    HWND link = ::GetDlgItem(dialog, id);
-    ::PostMessageW(link, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(2, 2));
-    ::PostMessageW(link, WM_LBUTTONUP, 0, MAKELPARAM(2, 2));
-}
 
 std::vector<std::wstring> Recorded(const std::wstring& file = kRecord, size_t atLeast = 1)
 {
@@ -165,25 +81,25 @@ TEST_F(UiTest, ScanEndsInTheResultDialogAndTheWindowComesBack)
     ASSERT_TRUE(program.Started());
     HWND main = WaitForWindow(program.Pid(), kMainTitle);
     ASSERT_TRUE(main != NULL);
-    EXPECT_EQ(L"开始查杀", Text(main, 1008));
-    EXPECT_EQ(kPrompt, Text(main, 1017));
-    EXPECT_EQ(L"Quorvel安全网", Text(main, 1011));
+    EXPECT_EQ(L"开始查杀", Text(main, IDC_MAIN_START_STOP));
+    EXPECT_EQ(kPrompt, Text(main, IDC_MAIN_STATUS));
+    EXPECT_EQ(L"Quorvel安全网", Text(main, IDC_MAIN_HOME_LINK));
 
-    Press(main, 1008);
-    EXPECT_TRUE(WaitText(main, 1008, L"停止查杀", 5000));
+    Press(main, IDC_MAIN_START_STOP);
+    EXPECT_TRUE(WaitText(main, IDC_MAIN_START_STOP, L"停止查杀", 5000));
     CCapture(main).Save(L"C:\\tests\\shots\\main-scanning.bmp");
     HWND result = WaitForWindow(program.Pid(), kResultTitle, 60000);
     ASSERT_TRUE(result != NULL);
     CCapture(result).Save(L"C:\\tests\\shots\\result.bmp");
-    EXPECT_EQ(L"正在扫描中。。。 ", Text(main, 1017));
-    EXPECT_EQ(L"扫描完成，未发现异常。客服：Quorvel安全社区 ", Text(result, 1019));
-    EXPECT_EQ(L"下载《Quorvel》，检测其他威胁？", Text(result, 1022));
+    EXPECT_EQ(L"正在扫描中。。。 ", Text(main, IDC_MAIN_STATUS));
+    EXPECT_EQ(L"扫描完成，未发现异常。客服：Quorvel安全社区 ", Text(result, IDC_RESULT_SENTENCE));
+    EXPECT_EQ(L"下载《Quorvel》，检测其他威胁？", Text(result, IDC_RESULT_QUESTION));
     EXPECT_FALSE(::IsWindowEnabled(main)) << "the result dialog is modal to the main window";
 
     Press(result, IDCANCEL);
     EXPECT_TRUE(WaitGone(result));
-    EXPECT_TRUE(WaitText(main, 1008, L"开始查杀", 5000));
-    EXPECT_TRUE(WaitText(main, 1017, kPrompt, 5000));  // set right after the button
+    EXPECT_TRUE(WaitText(main, IDC_MAIN_START_STOP, L"开始查杀", 5000));
+    EXPECT_TRUE(WaitText(main, IDC_MAIN_STATUS, kPrompt, 5000));  // set right after the button
     EXPECT_TRUE(Recorded(kRecord, 0).empty()) << "Cancel opens nothing";
     Press(main, IDCANCEL);
     EXPECT_EQ(2u, program.WaitExit(10000));
@@ -194,15 +110,15 @@ TEST_F(UiTest, StartThenStopEndsInOneResultDialog)
     CProgram program;
     HWND main = WaitForWindow(program.Pid(), kMainTitle);
     ASSERT_TRUE(main != NULL);
-    Press(main, 1008);
-    Press(main, 1008);
+    Press(main, IDC_MAIN_START_STOP);
+    Press(main, IDC_MAIN_START_STOP);
     HWND result = WaitForWindow(program.Pid(), kResultTitle, 60000);
     ASSERT_TRUE(result != NULL);
-    const std::wstring sentence = Text(result, 1019);
+    const std::wstring sentence = Text(result, IDC_RESULT_SENTENCE);
     EXPECT_TRUE(sentence.find(L"未发现异常。") != std::wstring::npos) << sentence.size();
     Press(result, IDOK);
     EXPECT_TRUE(WaitGone(result));
-    EXPECT_TRUE(WaitText(main, 1008, L"开始查杀", 5000));
+    EXPECT_TRUE(WaitText(main, IDC_MAIN_START_STOP, L"开始查杀", 5000));
     ::Sleep(1000);
     EXPECT_TRUE(FindProcessWindow(program.Pid(), kResultTitle) == NULL) << "exactly one completion";
     // OK without the suite opened its download.
@@ -218,10 +134,10 @@ TEST_F(UiTest, EscapeClosesWithTwoEvenDuringAScan)
     ASSERT_TRUE(main != NULL);
     // Pressed synchronously, Esc right behind it: the scan (about a second)
     // is surely still running when the key arrives.
-    HWND focus = ::GetDlgItem(main, 1008);
-    ::SendMessageW(main, WM_COMMAND, MAKEWPARAM(1008, BN_CLICKED), reinterpret_cast<LPARAM>(focus));
+    HWND focus = ::GetDlgItem(main, IDC_MAIN_START_STOP);
+    ::SendMessageW(main, WM_COMMAND, MAKEWPARAM(IDC_MAIN_START_STOP, BN_CLICKED), reinterpret_cast<LPARAM>(focus));
     ::PostMessageW(focus, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
-    EXPECT_EQ(L"停止查杀", Text(main, 1008));
+    EXPECT_EQ(L"停止查杀", Text(main, IDC_MAIN_START_STOP));
     ::PostMessageW(focus, WM_KEYUP, VK_ESCAPE, 0xC0010001);
     EXPECT_EQ(2u, program.WaitExit(15000));
 }
@@ -231,9 +147,9 @@ TEST_F(UiTest, LinksOpenTheMakersPagesAndTheLogLinkKeepsTheDialog)
     CProgram program;
     HWND main = WaitForWindow(program.Pid(), kMainTitle);
     ASSERT_TRUE(main != NULL);
-    ClickLink(main, 1009);
-    ClickLink(main, 1011);
-    ClickLink(main, 1012);
+    ClickLink(main, IDC_MAIN_FORUM_LINK);
+    ClickLink(main, IDC_MAIN_HOME_LINK);
+    ClickLink(main, IDC_MAIN_COMMUNITY_LINK);
     std::vector<std::wstring> lines = Recorded(kRecord, 3);
     ASSERT_EQ(3u, lines.size());
     // Each click starts a browser of its own: they may write in any order.
@@ -247,11 +163,11 @@ TEST_F(UiTest, LinksOpenTheMakersPagesAndTheLogLinkKeepsTheDialog)
         EXPECT_EQ(1, found) << i;
     }
 
-    Press(main, 1008);
+    Press(main, IDC_MAIN_START_STOP);
     HWND result = WaitForWindow(program.Pid(), kResultTitle, 60000);
     ASSERT_TRUE(result != NULL);
-    ClickLink(result, 1005);
-    ClickLink(result, 1005);
+    ClickLink(result, IDC_RESULT_VIEW_LOG);
+    ClickLink(result, IDC_RESULT_VIEW_LOG);
     const std::vector<std::wstring> viewer = Recorded(kViewerRecord, 2);
     ASSERT_EQ(2u, viewer.size());
     EXPECT_EQ(L"\"C:\\windows\\notepad.exe\" \"C:\\ProgramData\\corvaneTools\\StickMedic.log\"", viewer[0]);
@@ -271,10 +187,10 @@ TEST_F(UiTest, TheInstalledSuiteIsStartedForAFastScan)
     CProgram program;
     HWND main = WaitForWindow(program.Pid(), kMainTitle);
     ASSERT_TRUE(main != NULL);
-    Press(main, 1008);
+    Press(main, IDC_MAIN_START_STOP);
     HWND result = WaitForWindow(program.Pid(), kResultTitle, 60000);
     ASSERT_TRUE(result != NULL);
-    EXPECT_EQ(L"启动《Quorvel》，检测其他威胁？", Text(result, 1022));
+    EXPECT_EQ(L"启动《Quorvel》，检测其他威胁？", Text(result, IDC_RESULT_QUESTION));
     Press(result, IDOK);
     const std::vector<std::wstring> lines = Recorded(L"C:\\Suite\\recorder.txt");
     ASSERT_EQ(1u, lines.size());
@@ -288,10 +204,10 @@ TEST_F(UiTest, TheInstalledSuiteIsStartedForAFastScan)
     CProgram second;
     main = WaitForWindow(second.Pid(), kMainTitle);
     ASSERT_TRUE(main != NULL);
-    Press(main, 1008);
+    Press(main, IDC_MAIN_START_STOP);
     result = WaitForWindow(second.Pid(), kResultTitle, 60000);
     ASSERT_TRUE(result != NULL);
-    EXPECT_EQ(L"下载《Quorvel》，检测其他威胁？", Text(result, 1022));
+    EXPECT_EQ(L"下载《Quorvel》，检测其他威胁？", Text(result, IDC_RESULT_QUESTION));
     Press(result, IDCANCEL);
 }
 
@@ -327,11 +243,11 @@ TEST_F(UiTest, TheBandsLogoAndLinksAreDrawnAsDesigned)
     EXPECT_EQ((leftOfLogo.right - leftOfLogo.left) * (leftOfLogo.bottom - leftOfLogo.top), shot.Count(leftOfLogo, kBand));
     // Links: blue text, on the face colour for 1009 and on the band for 1011 and 1012.
     RECT link;
-    ::GetWindowRect(::GetDlgItem(main, 1009), &link);
+    ::GetWindowRect(::GetDlgItem(main, IDC_MAIN_FORUM_LINK), &link);
     ::MapWindowPoints(NULL, main, reinterpret_cast<POINT*>(&link), 2);
     EXPECT_GT(shot.Count(link, kLinkBlue), 20);
     EXPECT_GT(shot.Count(link, face), 20);
-    ::GetWindowRect(::GetDlgItem(main, 1011), &link);
+    ::GetWindowRect(::GetDlgItem(main, IDC_MAIN_HOME_LINK), &link);
     ::MapWindowPoints(NULL, main, reinterpret_cast<POINT*>(&link), 2);
     EXPECT_GT(shot.Count(link, kLinkBlue), 20);
     EXPECT_GT(shot.Count(link, kBand), 20);

@@ -1,0 +1,158 @@
+#include "app/restore_dlg.h"
+
+#include <objbase.h>
+
+#include <cwchar>
+
+#include "app/quarantine_items.h"
+#include "app/restore_run.h"
+#include "platform/array_count.h"
+
+namespace {
+
+// Why a restore did nothing, as the user is told.
+struct RefusalText
+{
+    RestoreRefusal refusal;
+    const wchar_t* text;
+};
+const RefusalText kRefusalTexts[] = {
+    {kRefusedNoRoot, L"未恢复：找不到受保护的隔离文件夹。"},
+    {kRefusedNotQuarantine, L"未恢复：这不是本程序的隔离文件夹。"},
+    {kRefusedMissing, L"未恢复：隔离文件夹已不存在。"},
+    {kRefusedNotProgramMade, L"未恢复：隔离文件夹不是本程序建立的，其中的内容不可信。"},
+    {kRefusedNoManifest, L"未恢复：隔离记录缺失或无法读取。"},
+    {kRefusedBusy, L"未恢复：另一个查杀或恢复正在进行，请稍后再试。"},
+};
+
+const wchar_t kNotStarted[] = L"未恢复：无法启动恢复。";
+
+}  // namespace
+
+CRestoreWorker::CRestoreWorker() : m_hNotify(NULL) {}
+
+CRestoreWorker::~CRestoreWorker()
+{
+    if (m_thread.IsValid())
+        ::WaitForSingleObject(m_thread, INFINITE);
+}
+
+bool CRestoreWorker::Start(HWND notify, const std::wstring& folder, const RestoreChoice& choice)
+{
+    if (m_thread.IsValid())
+        return false;
+    m_hNotify = notify;
+    m_strFolder = folder;
+    m_choice = choice;
+    m_thread.Attach(::CreateThread(NULL, 0, ThreadProc, this, 0, NULL));
+    return m_thread.IsValid();
+}
+
+const RestoreOutcome& CRestoreWorker::Outcome()
+{
+    if (m_thread.IsValid())
+        ::WaitForSingleObject(m_thread, INFINITE);  // it posted as its last step
+    return m_outcome;
+}
+
+DWORD WINAPI CRestoreWorker::ThreadProc(void* parameter)
+{
+    CRestoreWorker* self = static_cast<CRestoreWorker*>(parameter);
+    // A task comes back through the Task Scheduler's COM objects.
+    const HRESULT com = ::CoInitializeEx(NULL, COINIT_MULTITHREADED);
+    RestoreUnderScanLock(self->m_strFolder, self->m_choice, kRestoreLockWait, self->m_outcome);
+    if (SUCCEEDED(com))
+        ::CoUninitialize();
+    ::PostMessageW(self->m_hNotify, WM_RESTORE_DONE, 0, 0);
+    return 0;
+}
+
+std::wstring RestoreSentence(const RestoreOutcome& outcome)
+{
+    for (size_t i = 0; i < ArrayCount(kRefusalTexts); ++i)
+        if (kRefusalTexts[i].refusal == outcome.refusal)
+            return kRefusalTexts[i].text;
+    if (outcome.nothingLeft)
+        return L"没有可恢复的项目：它们已经恢复过了。";
+    size_t back = 0;
+    size_t notBack = 0;
+    for (size_t i = 0; i < outcome.items.size(); ++i)
+        (outcome.items[i].back ? back : notBack) += outcome.items[i].records;
+    wchar_t text[128];
+    if (outcome.code == kRestoreDone)
+        swprintf(text, 128, L"恢复完成：%lu 项已恢复。", static_cast<unsigned long>(back));
+    else
+        swprintf(text, 128, L"未能全部恢复：%lu 项已恢复，%lu 项未恢复，原因见下。", static_cast<unsigned long>(back),
+                 static_cast<unsigned long>(notBack));
+    return text;
+}
+
+CRestoreDlg::CRestoreDlg(const std::wstring& folder, const RestoreChoice& choice)
+    : m_strFolder(folder), m_choice(choice), m_bDone(false)
+{
+}
+
+bool CRestoreDlg::ProcessWindowMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result)
+{
+    static const MessageEntry<CRestoreDlg> table[] = {
+        {WM_INITDIALOG, kAnyId, &CRestoreDlg::OnInitDialog},
+        {WM_RESTORE_DONE, kAnyId, &CRestoreDlg::OnRestoreDone},
+        {WM_COMMAND, IDOK, &CRestoreDlg::OnClose},
+        {WM_COMMAND, IDCANCEL, &CRestoreDlg::OnClose},
+    };
+    return DispatchMessageTable(this, table, message, wParam, lParam, result);
+}
+
+LRESULT CRestoreDlg::OnInitDialog(WPARAM, LPARAM)
+{
+    CenterWindow();
+    if (!m_worker.Start(m_hWnd, m_strFolder, m_choice))
+    {
+        m_bDone = true;
+        ::SetWindowTextW(GetDlgItem(IDC_RESTORE_SENTENCE), kNotStarted);
+        ::EnableWindow(GetDlgItem(IDOK), TRUE);
+    }
+    return TRUE;
+}
+
+LRESULT CRestoreDlg::OnRestoreDone(WPARAM, LPARAM)
+{
+    m_bDone = true;
+    ShowOutcome(m_worker.Outcome());
+    ::EnableWindow(GetDlgItem(IDOK), TRUE);
+    ::SetFocus(GetDlgItem(IDOK));
+    return 0;
+}
+
+// The sentence, then one row per item: what came back first, then what did
+// not and why.
+void CRestoreDlg::ShowOutcome(const RestoreOutcome& outcome)
+{
+    ::SetWindowTextW(GetDlgItem(IDC_RESTORE_SENTENCE), RestoreSentence(outcome).c_str());
+    HWND lines = GetDlgItem(IDC_RESTORE_LINES);
+    for (int back = 1; back >= 0; --back)
+    {
+        for (size_t i = 0; i < outcome.items.size(); ++i)
+        {
+            const RestoredItem& item = outcome.items[i];
+            if (item.back != (back == 1))
+                continue;
+            std::wstring row = (item.back ? L"已恢复  " : L"未恢复  ") + ShownPath(item.path);
+            if (item.record == kRegistryScriptItem)
+                row += L"（注册表的修改）";
+            if (!item.back)
+                row += L"：" + item.why;
+            ::SendMessageW(lines, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(row.c_str()));
+        }
+    }
+    // Long paths scroll sideways.
+    ::SendMessageW(lines, LB_SETHORIZONTALEXTENT, 2000, 0);
+}
+
+LRESULT CRestoreDlg::OnClose(WPARAM wParam, LPARAM)
+{
+    // A restore at work is not left: the dialog closes once it is over.
+    if (m_bDone)
+        EndDialog(LOWORD(wParam));
+    return 0;
+}

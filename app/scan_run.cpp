@@ -16,6 +16,7 @@
 #include "platform/array_count.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
+#include "platform/held_path.h"
 #include "platform/process.h"
 #include "undo/change_gate.h"
 #include "undo/program_folder.h"
@@ -103,6 +104,7 @@ private:
     volatile LONG m_nRefs;
     std::wstring* volatile m_pQuarantine;
 };
+
 
 namespace {
 
@@ -196,6 +198,8 @@ bool RunCommands(CScanSession& session)
     // The walks over drive roots share one listing of each root, listed
     // when the first walk asks (after the worm's processes are ended).
     CRootListings listings;
+    // The drive roots their changes are held in, opened once for the run.
+    CSharedRoots roots;
     // What the stick walks remove, for the autostart walk to know its
     // copies on the PC by their bytes.
     CStickPayloads stickPayloads;

@@ -23,13 +23,12 @@ const wchar_t kUserEnvironment[] = L"Environment";
 struct ShellFolderVariable
 {
     const wchar_t* value;     // in User Shell Folders
-    int csidl;                // the shell's known folder for the user of the window
     const wchar_t* variable;  // "" for the Startup folder, which no variable names
 };
 const ShellFolderVariable kShellFolders[] = {
-    {L"AppData", CSIDL_APPDATA, L"APPDATA"},
-    {L"Local AppData", CSIDL_LOCAL_APPDATA, L"LOCALAPPDATA"},
-    {L"Startup", CSIDL_STARTUP, L""},
+    {L"AppData", L"APPDATA"},
+    {L"Local AppData", L"LOCALAPPDATA"},
+    {L"Startup", L""},
 };
 
 std::wstring WithoutBackslash(const std::wstring& folder)
@@ -239,16 +238,16 @@ void UserVariables(HKEY root, const std::wstring& sid, const VariableMap& machin
         return;
     }
     owner.profile = WithBackslash(longProfile);
-    // The user's shell folders (the shell reads them from his hive too) may
-    // move a folder inside his profile, never out of it.
+    // The user's shell folders, read from his hive as the shell reads them
+    // (for this program's own user too: asking the shell for each costs more
+    // than the rest of his walk), may move a folder inside his profile,
+    // never out of it.
     CRegKey folders;
-    if (!sid.empty())
-        folders.Open(root, kUserShellFolders, KEY_READ);
+    folders.Open(root, kUserShellFolders, KEY_READ);
     for (size_t i = 0; i < ArrayCount(kShellFolders); ++i)
     {
-        const std::wstring folder = sid.empty() ? KnownFolder(kShellFolders[i].csidl)
-                                                : (folders.IsOpen() ? ExpandedValue(folders, kShellFolders[i].value, variables)
-                                                                    : std::wstring());
+        const std::wstring folder =
+            folders.IsOpen() ? ExpandedValue(folders, kShellFolders[i].value, variables) : std::wstring();
         if (!InsideProfile(folder, owner.profile))
             continue;
         if (*kShellFolders[i].variable)

@@ -144,6 +144,25 @@ FILETIME TimeOf(const LARGE_INTEGER& time)
 
 }  // namespace
 
+bool QueryOpenAttributes(HANDLE file, DWORD& attributes)
+{
+    static const PFNGETINFOBYHANDLEEX getInfoEx =
+        SystemFunction<PFNGETINFOBYHANDLEEX>(L"kernel32.dll", "GetFileInformationByHandleEx");
+    if (!getInfoEx)
+    {
+        BY_HANDLE_FILE_INFORMATION info;
+        if (!::GetFileInformationByHandle(file, &info))
+            return false;
+        attributes = info.dwFileAttributes;
+        return true;
+    }
+    BasicInfo basic;
+    if (!getInfoEx(file, kFileBasicInfo, &basic, sizeof(basic)))
+        return false;
+    attributes = basic.attributes;
+    return true;
+}
+
 bool QueryOpenFile(HANDLE file, OpenFileFacts& facts)
 {
     static const PFNGETINFOBYHANDLEEX getInfoEx =

@@ -25,6 +25,8 @@ struct OpenFileFacts
     FILETIME created, accessed, written;
 };
 bool QueryOpenFile(HANDLE file, OpenFileFacts& facts);
+// Its attributes alone (one question to the system instead of two).
+bool QueryOpenAttributes(HANDLE file, DWORD& attributes);
 
 // True when the file exists and opens for reading (folders do not).
 bool CanOpenForRead(const wchar_t* path);

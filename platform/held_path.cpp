@@ -264,6 +264,47 @@ DWORD CFolderChain::OpenLevel(const std::wstring& folder, const std::wstring& na
     return error;
 }
 
+namespace {
+
+CSharedRoots* g_sharedRoots = NULL;
+
+}  // namespace
+
+CSharedRoots::CSharedRoots() : m_thread(0)
+{
+    if (g_sharedRoots)
+        return;
+    m_thread = ::GetCurrentThreadId();
+    g_sharedRoots = this;
+}
+
+CSharedRoots::~CSharedRoots()
+{
+    if (g_sharedRoots == this)
+        g_sharedRoots = NULL;
+}
+
+std::shared_ptr<CHandle> CSharedRoots::Find(const std::wstring& folder)
+{
+    CSharedRoots* shared = g_sharedRoots;
+    if (!shared || shared->m_thread != ::GetCurrentThreadId())
+        return std::shared_ptr<CHandle>();
+    const std::wstring key = FoldCase(folder);
+    std::map<std::wstring, std::shared_ptr<CHandle> >::const_iterator it = shared->m_roots.find(key);
+    if (it != shared->m_roots.end())
+        return it->second;
+    // Kept only when it is a folder as itself: anything else is opened and
+    // refused afresh by each chain, as without sharing.
+    std::shared_ptr<CHandle> root(new CHandle(OpenFolderByPath(folder, true)));
+    DWORD attributes = 0;
+    if (!root->IsValid() || !QueryOpenAttributes(*root, attributes) || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        (!g_linkForTests.empty() && ::lstrcmpiW(folder.c_str(), g_linkForTests.c_str()) == 0))
+        return std::shared_ptr<CHandle>();
+    shared->m_roots[key] = root;
+    return root;
+}
+
 DWORD CFolderChain::Open(const std::wstring& path, bool includeLast, bool create)
 {
     m_handles.clear();
@@ -289,10 +330,17 @@ DWORD CFolderChain::Open(const std::wstring& path, bool includeLast, bool create
     std::wstring folder = prefix ? path.substr(0, prefix + 3) : L"\\\\?\\" + root;
     for (size_t i = 0; i <= names.size(); ++i)
     {
-        std::unique_ptr<CHandle> level(new CHandle);
+        std::shared_ptr<CHandle> level(new CHandle);
         DWORD error = ERROR_SUCCESS;
         if (i == 0)
         {
+            const std::shared_ptr<CHandle> shared = CSharedRoots::Find(folder);
+            if (shared)
+            {
+                m_handles.push_back(shared);
+                m_last = folder;
+                continue;
+            }
             level->Attach(OpenFolderByPath(folder, true));
             error = level->IsValid() ? ERROR_SUCCESS : ::GetLastError();
         }
@@ -305,13 +353,13 @@ DWORD CFolderChain::Open(const std::wstring& path, bool includeLast, bool create
             return error == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : error;
         // Its own attributes (without the volume's serial number, which on
         // some systems costs a round trip to the mount manager per level).
-        OpenFileFacts facts;
-        if (!QueryOpenFile(*level, facts))
+        DWORD attributes = 0;
+        if (!QueryOpenAttributes(*level, attributes))
             return ::GetLastError();
-        m_handles.push_back(std::move(level));
-        if (!(facts.attributes & FILE_ATTRIBUTE_DIRECTORY))
+        m_handles.push_back(level);
+        if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
             return ERROR_DIRECTORY;
-        if ((facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
             (!g_linkForTests.empty() && ::lstrcmpiW(folder.c_str(), g_linkForTests.c_str()) == 0))
             return ERROR_CANT_ACCESS_FILE;
         m_last = folder;

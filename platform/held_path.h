@@ -10,6 +10,7 @@
 #pragma once
 #include <windows.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,7 +39,33 @@ std::wstring Wow64RedirectedPath(const std::wstring& path);
 // folders are the check).
 bool FinalPathIs(HANDLE handle, const std::wstring& path);
 
-// The folders of one path, held. One owner of all their handles.
+// For the length of a walk over many entries of drive roots (a scan), on
+// the thread that makes it: each root a chain opens is opened once and
+// shared by every chain made meanwhile. A drive's root cannot be renamed,
+// moved or replaced by a link, so the handle first opened stays the root's;
+// a stick pulled meanwhile makes every change through it fail rather than
+// reach another stick under that letter. Scopes do not nest: an inner one
+// shares nothing of its own.
+class CSharedRoots
+{
+public:
+    CSharedRoots();
+    ~CSharedRoots();
+
+private:
+    friend class CFolderChain;
+    CSharedRoots(const CSharedRoots&);
+    CSharedRoots& operator=(const CSharedRoots&);
+    // The installed scope's handle of the root folder `folder` ("\\?\X:\"),
+    // opened on first use; empty when no scope is installed on this thread
+    // or the root is no plain folder.
+    static std::shared_ptr<CHandle> Find(const std::wstring& folder);
+    DWORD m_thread;
+    std::map<std::wstring, std::shared_ptr<CHandle> > m_roots;  // by folded folder
+};
+
+// The folders of one path, held. One owner of all their handles (a shared
+// root with the scope that opened it).
 class CFolderChain
 {
 public:
@@ -76,7 +103,7 @@ private:
 
     DWORD OpenLevel(const std::wstring& folder, const std::wstring& name, bool create, CHandle& level) const;
 
-    std::vector<std::unique_ptr<CHandle> > m_handles;
+    std::vector<std::shared_ptr<CHandle> > m_handles;  // a root may be shared (CSharedRoots)
     std::wstring m_last;
     BY_HANDLE_FILE_INFORMATION m_lastInfo;
     bool m_redirected;  // opened by path (WOW64)

@@ -200,3 +200,67 @@ TEST(HeldChanges, APathOnNoDriveIsLeftAsItIs)
         EXPECT_EQ(DWORD(ERROR_INVALID_NAME), ::GetLastError()) << paths[i];
     }
 }
+
+namespace {
+
+// The root handle a chain made on another thread holds for `path`.
+struct OtherThreadChain
+{
+    const wchar_t* path;
+    HANDLE root;
+    DWORD error;
+};
+
+DWORD WINAPI OpenOnOtherThread(void* parameter)
+{
+    OtherThreadChain* other = static_cast<OtherThreadChain*>(parameter);
+    CFolderChain chain;
+    other->error = chain.Open(other->path, false, false);
+    other->root = chain.Last();
+    return 0;
+}
+
+}  // namespace
+
+TEST(SharedRoots, TheChainsOfTheScopesThreadShareEachRootAndChangeThroughIt)
+{
+    ASSERT_TRUE(WriteFileBytes(L"E:\\shared.vbs", "the worm's"));
+    ASSERT_TRUE(::CreateDirectoryW(L"E:\\shown", NULL));
+    ASSERT_TRUE(::SetFileAttributesW(L"E:\\shown", kHiddenSystem));
+    CFolderChain first, second, afterwards;
+    {
+        CSharedRoots roots;
+        ASSERT_EQ(DWORD(ERROR_SUCCESS), first.Open(L"\\\\?\\E:\\one.txt", false, false));
+        ASSERT_EQ(DWORD(ERROR_SUCCESS), second.Open(L"E:\\two.txt", false, false));
+        EXPECT_TRUE(first.Last() != NULL);
+        EXPECT_EQ(first.Last(), second.Last()) << "one handle of E:\\ for the scope";
+        {
+            CSharedRoots inner;  // shares the outer scope's roots, none of its own
+            CFolderChain nested;
+            ASSERT_EQ(DWORD(ERROR_SUCCESS), nested.Open(L"E:\\three.txt", false, false));
+            EXPECT_EQ(first.Last(), nested.Last());
+        }
+        // Another thread opens its own.
+        OtherThreadChain other = {L"E:\\four.txt", NULL, ERROR_GEN_FAILURE};
+        CHandle thread(::CreateThread(NULL, 0, OpenOnOtherThread, &other, 0, NULL));
+        ASSERT_TRUE(thread.IsValid());
+        ::WaitForSingleObject(thread, INFINITE);
+        EXPECT_EQ(DWORD(ERROR_SUCCESS), other.error);
+        EXPECT_TRUE(other.root != first.Last());
+        // Changes of root entries go through the shared root.
+        EXPECT_TRUE(GateDeleteFile(L"E:\\shared.vbs", kDeleteUncopied));
+        EXPECT_TRUE(GateSetAttributes(L"E:\\shown", FILE_ATTRIBUTE_DIRECTORY));
+    }
+    EXPECT_FALSE(FileExists(L"E:\\shared.vbs"));
+    EXPECT_EQ(DWORD(0), ::GetFileAttributesW(L"E:\\shown") & kHiddenSystem);
+    // The scope gone, a chain opens the root afresh; the first still holds
+    // the one it shared.
+    ASSERT_EQ(DWORD(ERROR_SUCCESS), afterwards.Open(L"E:\\five.txt", false, false));
+    EXPECT_TRUE(afterwards.Last() != first.Last());
+    CHandle created;
+    EXPECT_EQ(DWORD(ERROR_SUCCESS), first.OpenIn(L"made.txt", GENERIC_WRITE, 0, kCreateNew, kNonDirectoryOnly, created));
+    created.Close();
+    EXPECT_TRUE(FileExists(L"E:\\made.txt"));
+    ::DeleteFileW(L"E:\\made.txt");
+    ::RemoveDirectoryW(L"E:\\shown");
+}

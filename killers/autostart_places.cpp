@@ -147,12 +147,30 @@ bool ProfileDefaults(const std::wstring& home, VariableMap& variables, std::wstr
     return false;
 }
 
-// What the user records for a folder of his profile, taken when it lies
-// inside `profile` (long form, with its trailing backslash).
-bool InsideProfile(const std::wstring& folder, const std::wstring& profile)
+// The full path of a folder, its short names expanded. Windows makes a
+// short name only with a "~" in it (one without is a name of its own, and
+// setting another takes a privilege only administrators hold), so a path
+// with none is taken as it is: the system's expansion reads every folder
+// on the way.
+bool LongFullFolderPath(const std::wstring& folder, std::wstring& longFolder)
 {
-    std::wstring longFolder;
-    if (folder.empty() || IsRemoteOrDevicePath(folder.c_str()) || !LongFullPath(folder, longFolder) ||
+    if (folder.find(L'~') != std::wstring::npos)
+        return LongFullPath(folder, longFolder);
+    wchar_t full[MAX_PATH * 2] = {0};
+    const DWORD length = ::GetFullPathNameW(folder.c_str(), MAX_PATH * 2, full, NULL);
+    if (length == 0 || length >= MAX_PATH * 2)
+        return false;
+    longFolder.assign(full, length);
+    return true;
+}
+
+// What the user records for a folder of his profile, taken when it lies
+// inside `profile` (long form, with its trailing backslash) as itself;
+// `longFolder` is its full path with the short names expanded, the form it
+// is walked by.
+bool InsideProfile(const std::wstring& folder, const std::wstring& profile, std::wstring& longFolder)
+{
+    if (folder.empty() || IsRemoteOrDevicePath(folder.c_str()) || !LongFullFolderPath(folder, longFolder) ||
         !IsInsideFolder(WithBackslash(longFolder), profile))
         return false;
     // A link inside the profile leads out of it: every folder from the
@@ -177,8 +195,9 @@ void AddUserEnvironment(HKEY root, const std::wstring& profile, VariableMap& var
     for (size_t i = 0; i < ArrayCount(kUserSetVariables); ++i)
     {
         const std::wstring value = ExpandedValue(key, kUserSetVariables[i], variables);
-        if (InsideProfile(value, profile))
-            variables[FoldCase(kUserSetVariables[i])] = WithoutBackslash(value);
+        std::wstring longValue;
+        if (InsideProfile(value, profile, longValue))
+            variables[FoldCase(kUserSetVariables[i])] = WithoutBackslash(longValue);
     }
 }
 
@@ -248,12 +267,13 @@ void UserVariables(HKEY root, const std::wstring& sid, const VariableMap& machin
     {
         const std::wstring folder =
             folders.IsOpen() ? ExpandedValue(folders, kShellFolders[i].value, variables) : std::wstring();
-        if (!InsideProfile(folder, owner.profile))
+        std::wstring longFolder;
+        if (!InsideProfile(folder, owner.profile, longFolder))
             continue;
         if (*kShellFolders[i].variable)
-            variables[FoldCase(kShellFolders[i].variable)] = WithoutBackslash(folder);
+            variables[FoldCase(kShellFolders[i].variable)] = WithoutBackslash(longFolder);
         else
-            startup = WithBackslash(folder);
+            startup = WithBackslash(longFolder);
     }
     AddUserEnvironment(root, owner.profile, variables);
 }

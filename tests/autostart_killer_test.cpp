@@ -630,3 +630,31 @@ TEST_F(AutostartTest, AUsersOwnRecordsNeverMoveTheMachinesEntriesOrHisStartupFol
     RemoveTree(L"C:\\users\\victim");
     RemoveTree(L"C:\\outside");
 }
+
+TEST_F(AutostartTest, AStartupFolderRecordedByItsShortNameIsWalkedOneOutsideTheProfileIsNot)
+{
+    const wchar_t kShellFolders[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+    const std::wstring startup = Place(L"<S>");
+    const std::wstring shortForm = ShortPath(startup);
+    ASSERT_NE(std::wstring::npos, shortForm.find(L'~')) << Narrow(shortForm);
+    struct RecordedCase
+    {
+        std::wstring recorded;  // the user's record of his Startup folder
+        std::wstring copy;      // a hidden copy in the folder it names
+        bool removed;
+    } const cases[] = {
+        {shortForm, startup + L"\\svchost.vbs", true},
+        {L"C:\\outside", L"C:\\outside\\svchost.vbs", false},
+    };
+    ASSERT_TRUE(::CreateDirectoryW(L"C:\\outside", NULL) || ::GetLastError() == ERROR_ALREADY_EXISTS);
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i)
+    {
+        ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, kShellFolders, L"Startup", cases[i].recorded));
+        PlantFile(cases[i].copy, "' hidden copy", kHiddenSystem);
+        RunAutostarts();
+        EXPECT_EQ(cases[i].removed, !FileExists(cases[i].copy)) << Narrow(cases[i].recorded);
+    }
+    ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, kShellFolders, L"Startup", startup));
+    ::DeleteFileW(L"C:\\outside\\svchost.vbs");
+    ::RemoveDirectoryW(L"C:\\outside");
+}

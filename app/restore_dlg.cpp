@@ -27,6 +27,62 @@ const RefusalText kRefusalTexts[] = {
 
 const wchar_t kNotStarted[] = L"未恢复：无法启动恢复。";
 
+// Why an item did not come back, as the user is told; the report's own
+// words (restore.txt keeps them) where no row says otherwise.
+struct ReasonText
+{
+    const wchar_t* report;
+    const wchar_t* shown;
+};
+const ReasonText kReasonTexts[] = {
+    {L"a file stands where its folder belongs", L"它所在的文件夹处现在是一个文件"},
+    {L"a folder on the way could not be opened or made", L"路径上的文件夹无法打开或建立"},
+    {L"a folder on the way is a link", L"路径上的文件夹是一个链接"},
+    {L"a folder on the way was moved or replaced", L"路径上的文件夹已被移动或替换"},
+    {L"a path that leaves its folder", L"路径指向了文件夹之外"},
+    {L"a path with a device form", L"路径是设备形式"},
+    {L"a path with a device, stream or wildcard form", L"路径是设备、数据流或通配符形式"},
+    {L"a task was registered at this path since: it is left as it is", L"此处已登记了另一个计划任务，保持原样"},
+    {L"could not be written", L"无法写入"},
+    {L"failed", L"失败"},
+    {L"it is gone or a link", L"它已不存在或是一个链接"},
+    {L"it was not made by this program", L"它不是本程序建立的"},
+    {L"its access list could not be set", L"无法设置它的访问权限"},
+    {L"its attributes could not be set", L"无法设置它的属性"},
+    {L"its deletion at the next start could not be cancelled", L"无法取消它在下次启动时的删除"},
+    {L"its old registry data could not be read", L"无法读取它原来的注册表数据"},
+    {L"its volume is not the one it was changed on", L"它所在的磁盘已不是修改时的那个"},
+    {L"its volume is not the one it was deleted from", L"它所在的磁盘已不是删除时的那个"},
+    {L"no free name beside it", L"旁边没有可用的文件名"},
+    {L"no kept copy", L"没有保存副本"},
+    {L"no kept definition", L"没有保存任务定义"},
+    {L"not a path on a drive", L"不是磁盘上的路径"},
+    {L"not imported", L"未导入"},
+    {L"not kept", L"未保存副本"},
+    {L"refused", L"被拒绝"},
+    {L"the Task Scheduler did not register the task", L"任务计划程序未能登记该任务"},
+    {L"the kept copy could not be read", L"无法读取保存的副本"},
+    {L"the kept copy does not match its SHA-256", L"保存的副本与其 SHA-256 不符"},
+    {L"the kept copy is missing or of another size", L"保存的副本缺失或大小不符"},
+    {L"the kept copy was not made by this program", L"保存的副本不是本程序建立的"},
+    {L"the kept definition could not be read", L"无法读取保存的任务定义"},
+    {L"the kept definition is missing or damaged", L"保存的任务定义缺失或已损坏"},
+    {L"the kept definition was not made by this program", L"保存的任务定义不是本程序建立的"},
+    {L"the registry editor did not import it", L"注册表编辑器未能导入"},
+    {L"the registry script could not be made of it", L"无法由它生成注册表脚本"},
+    {L"unknown record", L"无法识别的记录"},
+};
+
+std::wstring ShownReason(const std::wstring& report)
+{
+    for (size_t i = 0; i < ArrayCount(kReasonTexts); ++i)
+    {
+        if (report == kReasonTexts[i].report)
+            return kReasonTexts[i].shown;
+    }
+    return report;
+}
+
 }  // namespace
 
 CRestoreWorker::CRestoreWorker() : m_hNotify(NULL) {}
@@ -141,7 +197,7 @@ void CRestoreDlg::ShowOutcome(const RestoreOutcome& outcome)
             if (item.record == kRegistryScriptItem)
                 row += L"（注册表的修改）";
             if (!item.back)
-                row += L"：" + item.why;
+                row += L"：" + ShownReason(item.why);
             ::SendMessageW(lines, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(row.c_str()));
         }
     }

@@ -512,3 +512,64 @@ TEST(UndoUi, UndoFromTheResultDialogPutsEveryFileAttributeAndValueBack)
     Press(main, IDCANCEL);
     EXPECT_EQ(2u, program.WaitExit(10000));
 }
+
+TEST(UndoUi, AnItemThatCannotComeBackIsShownWithItsReason)
+{
+    PlantImpostor();
+    CProgram program;
+    HWND main = WaitProcessWindow(program.Pid(), kMainTitle, 20000);
+    ASSERT_TRUE(main != NULL);
+    HWND result = ScanToResult(program, main);
+    ASSERT_TRUE(result != NULL);
+    Press(result, IDCANCEL);
+    ASSERT_TRUE(WaitGone(result));
+    ASSERT_FALSE(FileExists(L"E:\\Setup.exe"));
+    // Every byte of the quarantines' kept copies changed: none matches its
+    // SHA-256 any more.
+    WIN32_FIND_DATAW found;
+    HANDLE find = ::FindFirstFileW((std::wstring(kQuarantineRoot) + L"*").c_str(), &found);
+    ASSERT_NE(INVALID_HANDLE_VALUE, find);
+    int spoiled = 0;
+    do
+    {
+        const std::wstring pack = std::wstring(kQuarantineRoot) + found.cFileName + L"\\kept.bin";
+        std::string bytes = ReadFileBytes(pack);
+        if (bytes.empty())
+            continue;
+        for (size_t b = 0; b < bytes.size(); ++b)
+            bytes[b] = static_cast<char>(bytes[b] ^ 0x20);
+        ASSERT_TRUE(WriteFileBytes(pack, bytes));
+        ++spoiled;
+    } while (::FindNextFileW(find, &found));
+    ::FindClose(find);
+    ASSERT_LE(1, spoiled);
+
+    ClickLink(main, IDC_MAIN_RESTORE_LINK);
+    HWND list = WaitProcessWindow(program.Pid(), kListTitle, 10000);
+    ASSERT_TRUE(list != NULL);
+    ::Sleep(200);
+    HWND items = ::GetDlgItem(list, IDC_LIST_ITEMS);
+    int setup = -1;
+    for (int row = 0; row < ListCount(list, IDC_LIST_ITEMS); ++row)
+        if (ListRow(items, row) == L"文件  E:\\Setup.exe")
+            setup = row;
+    ASSERT_NE(-1, setup);
+    ::SendMessageW(items, LB_SETSEL, TRUE, setup);
+    ::SendMessageW(list, WM_COMMAND, MAKEWPARAM(IDC_LIST_ITEMS, LBN_SELCHANGE), reinterpret_cast<LPARAM>(items));
+    Press(list, IDC_LIST_RESTORE_CHOSEN);
+    std::string slow;
+    HWND restore = WaitRestoreDone(program.Pid(), slow);
+    ASSERT_TRUE(restore != NULL);
+    EXPECT_EQ(std::wstring::npos, Text(restore, IDC_RESTORE_SENTENCE).find(L"恢复完成")) << "never done";
+    HWND lines = ::GetDlgItem(restore, IDC_RESTORE_LINES);
+    ASSERT_EQ(1, static_cast<int>(::SendMessageW(lines, LB_GETCOUNT, 0, 0)));
+    EXPECT_EQ(L"未恢复  E:\\Setup.exe：保存的副本与其 SHA-256 不符", ListRow(lines, 0));
+    EXPECT_FALSE(FileExists(L"E:\\Setup.exe"));
+    Press(restore, IDOK);
+    ASSERT_TRUE(WaitGone(restore));
+    Press(list, IDCANCEL);
+    ASSERT_TRUE(WaitGone(list));
+    Press(main, IDCANCEL);
+    EXPECT_EQ(2u, program.WaitExit(10000));
+    RemoveTree(L"E:\\Setup");
+}

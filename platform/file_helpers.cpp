@@ -144,29 +144,31 @@ FILETIME TimeOf(const LARGE_INTEGER& time)
 
 }  // namespace
 
-bool QueryOpenAttributes(HANDLE file, DWORD& attributes)
+namespace {
+
+// GetFileInformationByHandleEx, where the system has it (Vista and later).
+PFNGETINFOBYHANDLEEX InfoByHandleEx()
 {
     static const PFNGETINFOBYHANDLEEX getInfoEx =
         SystemFunction<PFNGETINFOBYHANDLEEX>(L"kernel32.dll", "GetFileInformationByHandleEx");
-    if (!getInfoEx)
-    {
-        BY_HANDLE_FILE_INFORMATION info;
-        if (!::GetFileInformationByHandle(file, &info))
-            return false;
-        attributes = info.dwFileAttributes;
-        return true;
-    }
+    return getInfoEx;
+}
+
+}  // namespace
+
+bool QueryOpenAttributes(HANDLE file, DWORD& attributes)
+{
     BasicInfo basic;
-    if (!getInfoEx(file, kFileBasicInfo, &basic, sizeof(basic)))
+    OpenFileFacts facts;
+    if (InfoByHandleEx() ? !InfoByHandleEx()(file, kFileBasicInfo, &basic, sizeof(basic)) : !QueryOpenFile(file, facts))
         return false;
-    attributes = basic.attributes;
+    attributes = InfoByHandleEx() ? basic.attributes : facts.attributes;
     return true;
 }
 
 bool QueryOpenFile(HANDLE file, OpenFileFacts& facts)
 {
-    static const PFNGETINFOBYHANDLEEX getInfoEx =
-        SystemFunction<PFNGETINFOBYHANDLEEX>(L"kernel32.dll", "GetFileInformationByHandleEx");
+    const PFNGETINFOBYHANDLEEX getInfoEx = InfoByHandleEx();
     if (!getInfoEx)
     {
         // Windows XP: the one call there is.

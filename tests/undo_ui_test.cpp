@@ -323,6 +323,20 @@ void PlantImpostor()
 
 }  // namespace
 
+namespace {
+
+// Scans in the window and closes the result dialog; false when either fails.
+bool ScanAndCloseResult(CProgram& program, HWND main)
+{
+    HWND result = ScanToResult(program, main);
+    if (!result)
+        return false;
+    Press(result, IDCANCEL);
+    return WaitGone(result);
+}
+
+}  // namespace
+
 TEST(UndoUi, TheMainWindowsListRestoresOneItemAndThenHasNothingLeftOfIt)
 {
     PlantImpostor();
@@ -331,10 +345,7 @@ TEST(UndoUi, TheMainWindowsListRestoresOneItemAndThenHasNothingLeftOfIt)
     CProgram program;
     HWND main = WaitProcessWindow(program.Pid(), kMainTitle, 20000);
     ASSERT_TRUE(main != NULL);
-    HWND result = ScanToResult(program, main);
-    ASSERT_TRUE(result != NULL);
-    Press(result, IDCANCEL);
-    ASSERT_TRUE(WaitGone(result));
+    ASSERT_TRUE(ScanAndCloseResult(program, main));
     ASSERT_FALSE(FileExists(L"E:\\Setup.exe"));
 
     ClickLink(main, IDC_MAIN_RESTORE_LINK);
@@ -519,10 +530,7 @@ TEST(UndoUi, AnItemThatCannotComeBackIsShownWithItsReason)
     CProgram program;
     HWND main = WaitProcessWindow(program.Pid(), kMainTitle, 20000);
     ASSERT_TRUE(main != NULL);
-    HWND result = ScanToResult(program, main);
-    ASSERT_TRUE(result != NULL);
-    Press(result, IDCANCEL);
-    ASSERT_TRUE(WaitGone(result));
+    ASSERT_TRUE(ScanAndCloseResult(program, main));
     ASSERT_FALSE(FileExists(L"E:\\Setup.exe"));
     // Every byte of the quarantines' kept copies changed: none matches its
     // SHA-256 any more.

@@ -477,3 +477,21 @@ DWORD WriteFreshFile(const std::wstring& path, const void* bytes, DWORD size)
     }
     return WriteAll(file, bytes, size);
 }
+
+bool ReadProgramOwnedText(const std::wstring& path, ULONGLONG maxBytes, std::wstring& text)
+{
+    text.clear();
+    CHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT, NULL));
+    OpenFileFacts facts;
+    if (!file.IsValid() || !QueryOpenFile(file, facts) || (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        facts.size < 2 || facts.size > maxBytes || facts.size % 2 || !IsProgramOwned(file))
+        return false;
+    std::string bytes(static_cast<size_t>(facts.size), '\0');
+    DWORD read = 0;
+    if (!::ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, NULL) || read != bytes.size() ||
+        bytes.compare(0, 2, "\xFF\xFE") != 0)
+        return false;
+    text.assign(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / sizeof(wchar_t));
+    return true;
+}

@@ -50,6 +50,11 @@ DWORD ProtectOpenObject(HANDLE handle);
 // its access. False when that cannot be read.
 bool IsProgramOwned(HANDLE handle);
 
+// The text of a small UTF-16 file (with its byte order mark) this program
+// made: false when it is missing, a link, not the program's, larger than
+// `maxBytes` or not such a text.
+bool ReadProgramOwnedText(const std::wstring& path, ULONGLONG maxBytes, std::wstring& text);
+
 // Opens a file for writing, created when missing, never through a reparse
 // point and never a file with more than one link; `truncate` empties it after
 // those checks. The Win32 error code (ERROR_ACCESS_DENIED for a refused file).

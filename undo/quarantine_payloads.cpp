@@ -58,18 +58,9 @@ DWORD NotePayloadRestored(const std::wstring& folder, const std::wstring& stored
 void ReadKeptPayloads(const std::wstring& folder, std::set<std::wstring>& stored)
 {
     stored.clear();
-    CHandle file(::CreateFileW((WithBackslash(folder) + kPayloadListName).c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
-                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL));
-    OpenFileFacts facts;
-    if (!file.IsValid() || !QueryOpenFile(file, facts) || (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-        facts.size > kMaxListBytes || facts.size < 2 || facts.size % 2 || !IsProgramOwned(file))
+    std::wstring text;
+    if (!ReadProgramOwnedText(WithBackslash(folder) + kPayloadListName, kMaxListBytes, text))
         return;
-    std::string bytes(static_cast<size_t>(facts.size), '\0');
-    DWORD read = 0;
-    if (!::ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, NULL) || read != bytes.size() ||
-        bytes.compare(0, 2, "\xFF\xFE") != 0)
-        return;
-    const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / sizeof(wchar_t));
     // Only whole lines count: a line cut short by a scan that stopped there
     // names nothing.
     std::set<std::wstring> restored;

@@ -36,18 +36,9 @@ void ReadRestoreMarks(const std::wstring& folder, size_t recordCount, RestoreMar
 {
     marks = RestoreMarks();
     marks.records.assign(recordCount, false);
-    CHandle file(::CreateFileW((folder + kRestoreMarksName).c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
-                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL));
-    OpenFileFacts facts;
-    if (!file.IsValid() || !QueryOpenFile(file, facts) || (facts.attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-        facts.size < 2 || facts.size > kMaxMarksBytes || facts.size % 2 || !IsProgramOwned(file))
+    std::wstring text;
+    if (!ReadProgramOwnedText(folder + kRestoreMarksName, kMaxMarksBytes, text))
         return;
-    std::string bytes(static_cast<size_t>(facts.size), '\0');
-    DWORD read = 0;
-    if (!::ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &read, NULL) || read != bytes.size() ||
-        bytes.compare(0, 2, "\xFF\xFE") != 0)
-        return;
-    const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / sizeof(wchar_t));
     RestoreMarks found;
     found.records.assign(recordCount, false);
     std::wstring::size_type start = 0;

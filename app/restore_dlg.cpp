@@ -41,6 +41,7 @@ const ReasonText kReasonTexts[] = {
     {L"a folder on the way was moved or replaced", L"路径上的文件夹已被移动或替换"},
     {L"a path that leaves its folder", L"路径指向了文件夹之外"},
     {L"a path with a device form", L"路径是设备形式"},
+    {L"another name of the file lies elsewhere", L"该文件在别处还有另一个名字"},
     {L"a path with a device, stream or wildcard form", L"路径是设备、数据流或通配符形式"},
     {L"a task was registered at this path since: it is left as it is", L"此处已登记了另一个计划任务，保持原样"},
     {L"could not be written", L"无法写入"},
@@ -70,6 +71,7 @@ const ReasonText kReasonTexts[] = {
     {L"the kept definition was not made by this program", L"保存的任务定义不是本程序建立的"},
     {L"the registry editor did not import it", L"注册表编辑器未能导入"},
     {L"the registry script could not be made of it", L"无法由它生成注册表脚本"},
+    {L"the registry script is missing or not a file", L"注册表备份缺失或不是文件"},
     {L"unknown record", L"无法识别的记录"},
 };
 

@@ -267,6 +267,9 @@ DWORD CFolderChain::OpenLevel(const std::wstring& folder, const std::wstring& na
 namespace {
 
 CSharedRoots* g_sharedRoots = NULL;
+// The thread of the installed scope, asked first: only that thread reads
+// or changes g_sharedRoots.
+volatile LONG g_sharedRootsThread = 0;
 
 }  // namespace
 
@@ -276,19 +279,22 @@ CSharedRoots::CSharedRoots() : m_thread(0)
         return;
     m_thread = ::GetCurrentThreadId();
     g_sharedRoots = this;
+    ::InterlockedExchange(&g_sharedRootsThread, static_cast<LONG>(m_thread));
 }
 
 CSharedRoots::~CSharedRoots()
 {
-    if (g_sharedRoots == this)
-        g_sharedRoots = NULL;
+    if (g_sharedRoots != this)
+        return;
+    ::InterlockedExchange(&g_sharedRootsThread, 0);
+    g_sharedRoots = NULL;
 }
 
 std::shared_ptr<CHandle> CSharedRoots::Find(const std::wstring& folder)
 {
-    CSharedRoots* shared = g_sharedRoots;
-    if (!shared || shared->m_thread != ::GetCurrentThreadId())
+    if (static_cast<DWORD>(::InterlockedCompareExchange(&g_sharedRootsThread, 0, 0)) != ::GetCurrentThreadId())
         return std::shared_ptr<CHandle>();
+    CSharedRoots* shared = g_sharedRoots;
     const std::wstring key = FoldCase(folder);
     std::map<std::wstring, std::shared_ptr<CHandle> >::const_iterator it = shared->m_roots.find(key);
     if (it != shared->m_roots.end())

@@ -705,6 +705,13 @@ TEST_F(QuarantineTest, WhatAnotherUserMadeIsNeitherListedNorRestored)
     EXPECT_TRUE(GetRegText(HKEY_LOCAL_MACHINE, kTestKey, L"V", text));
     EXPECT_EQ(L"new", text) << "the script was not imported";
 
+    // No before.reg at all: the registry's changes are said not to come
+    // back, never passed over.
+    ASSERT_TRUE(::DeleteFileW((folder + L"before.reg").c_str()));
+    EXPECT_EQ(kRestoreIncomplete, RestoreQuarantine(folder, true, report));
+    EXPECT_NE(std::wstring::npos, report.find(L"before.reg\tthe registry script is missing or not a file")) << report;
+    EXPECT_EQ(std::wstring::npos, report.find(L"Everything came back")) << report;
+
     // A manifest of another user's: nothing is read from it.
     ASSERT_TRUE(MarkPlanted(folder + L"manifest.txt"));
     EXPECT_EQ(kRestoreRefused, RestoreQuarantine(folder, false, report));

@@ -219,7 +219,22 @@ void RestoreRegistry(RestoreRun& run, bool import, RestoreOutcome& outcome)
     BY_HANDLE_FILE_INFORMATION scriptInfo;
     const bool haveScript = scriptFile.IsValid() && ::GetFileInformationByHandle(scriptFile, &scriptInfo) &&
                             !(scriptInfo.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
-    if (!haveScript || (import && run.marks.registry))
+    if (!haveScript)
+    {
+        // Changes of the registry were kept and none can come back: said,
+        // never passed over as if everything had.
+        if (import && run.registryRecords > 0 && !run.marks.registry)
+        {
+            const std::wstring line = RestoreLine(L"failed", script, L"the registry script is missing or not a file");
+            report += line;
+            RestoredItem item = {kRegistryScriptItem, script, false, WhyOf(line), run.registryRecords};
+            outcome.items.push_back(item);
+            run.tried = true;
+            run.everything = false;
+        }
+        return;
+    }
+    if (import && run.marks.registry)
         return;
     if (!import)
     {

@@ -270,6 +270,8 @@ std::wstring RestoreFolderOrAttributes(const ManifestRecord& record, bool& ok)
         if (opened != ERROR_SUCCESS || !::GetFileInformationByHandle(handle, &info) ||
             (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
             problem = L"it is gone or a link";
+        else if (!folder && info.nNumberOfLinks > 1)
+            problem = L"another name of the file lies elsewhere";  // its attributes are that one's too
         else if (!chain.InPlace())
             problem = L"a folder on the way was moved or replaced";
     }

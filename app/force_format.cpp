@@ -125,11 +125,9 @@ bool ScheduleFormatAtRestart(const wchar_t* path)
     wchar_t target[16];
     wsprintfW(target, L"%c:\\ %08X", path[0], serial);
     const std::wstring data = L"\"" + program + L"\" second_proc " + target;
-    HKEY opened = NULL;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRunOnceKey, 0, KEY_ALL_ACCESS, &opened) != ERROR_SUCCESS)
-        return false;
     CRegKey key;
-    key.Attach(opened);
+    if (key.Open(HKEY_LOCAL_MACHINE, kRunOnceKey) != ERROR_SUCCESS)
+        return false;
     const bool written = ::RegSetValueExW(key, kRunOnceValueName, 0, REG_SZ,
                                           reinterpret_cast<const BYTE*>(data.c_str()),
                                           static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;

@@ -158,11 +158,19 @@ PFNGETINFOBYHANDLEEX InfoByHandleEx()
 
 bool QueryOpenAttributes(HANDLE file, DWORD& attributes)
 {
+    const PFNGETINFOBYHANDLEEX getInfoEx = InfoByHandleEx();
+    if (!getInfoEx)
+    {
+        OpenFileFacts facts;  // Windows XP: the one call there is
+        if (!QueryOpenFile(file, facts))
+            return false;
+        attributes = facts.attributes;
+        return true;
+    }
     BasicInfo basic;
-    OpenFileFacts facts;
-    if (InfoByHandleEx() ? !InfoByHandleEx()(file, kFileBasicInfo, &basic, sizeof(basic)) : !QueryOpenFile(file, facts))
+    if (!getInfoEx(file, kFileBasicInfo, &basic, sizeof(basic)))
         return false;
-    attributes = InfoByHandleEx() ? basic.attributes : facts.attributes;
+    attributes = basic.attributes;
     return true;
 }
 

@@ -294,12 +294,9 @@ bool IsOtherFolderName(const std::wstring& name)
 // backslash; empty when none is recorded or the record names anything else.
 std::wstring RecordedFolder(const std::wstring& appData)
 {
-    HKEY opened = NULL;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProgramFolderKey, 0, KEY_QUERY_VALUE | NativeView(), &opened) !=
-        ERROR_SUCCESS)
-        return std::wstring();
     CRegKey key;
-    key.Attach(opened);
+    if (key.Open(HKEY_LOCAL_MACHINE, kProgramFolderKey, KEY_QUERY_VALUE | NativeView()) != ERROR_SUCCESS)
+        return std::wstring();
     wchar_t name[64] = {0};
     DWORD type = 0, size = sizeof(name) - sizeof(wchar_t);
     const LONG status = ::RegQueryValueExW(key, kProgramFolderValue, NULL, &type, reinterpret_cast<BYTE*>(name), &size);

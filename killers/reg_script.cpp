@@ -55,9 +55,10 @@ bool FindBinResource(WORD id, const void** bytes, DWORD* size)
 
 // The import as the gateway makes it (and only then): the first one writes
 // the script into the program's folder as a new file, whatever stood at its
-// name removed first (and the user's copy), each starts
-// an editor on that copy. The file is not written again for the second
-// editor, which would find the first one still reading it.
+// name removed first (and the user's copy), each runs an editor on that
+// copy and waits for it: the checks after it, and the next scan, see the
+// keys whole, never a tree the cleaner deleted and the editor has not yet
+// written back. The file is written once for both editors.
 bool WriteAndImport(const std::wstring& copy, bool nativeView)
 {
     const ScriptInfo* script = FindScript(::PathFindFileNameW(copy.c_str()));
@@ -73,7 +74,7 @@ bool WriteAndImport(const std::wstring& copy, bool nativeView)
         if (!userCopy.empty())
             WriteFreshFile(userCopy, bytes, size);
     }
-    return StartRegEditInView(copy, nativeView);
+    return StartRegEditInView(copy, nativeView, true);
 }
 
 // Whether `path` is `folder` or lies below it; both full long paths, the

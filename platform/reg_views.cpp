@@ -25,6 +25,8 @@ typedef BOOL(WINAPI* PFNWOW64DISABLE)(PVOID*);
 typedef BOOL(WINAPI* PFNWOW64REVERT)(PVOID);
 typedef UINT(WINAPI* PFNGETSYSTEMWOW64DIR)(LPWSTR, UINT);
 
+// A small script takes the editor well under a second.
+const DWORD kRegEditWaitMs = 60 * 1000;
 
 bool DetectWow64()
 {
@@ -446,6 +448,6 @@ bool StartRegEditInView(const std::wstring& script, bool nativeView, bool wait)
     if (!wait)
         return true;
     DWORD code = 1;
-    return ::WaitForSingleObject(process, INFINITE) == WAIT_OBJECT_0 && ::GetExitCodeProcess(process, &code) &&
-           code == 0;
+    return ::WaitForSingleObject(process, kRegEditWaitMs) == WAIT_OBJECT_0 &&
+           ::GetExitCodeProcess(process, &code) && code == 0;
 }

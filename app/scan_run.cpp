@@ -14,6 +14,7 @@
 #include "killers/reg_script.h"
 #include "killers/scan_log.h"
 #include "platform/array_count.h"
+#include "platform/drives.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
 #include "platform/held_path.h"
@@ -229,6 +230,8 @@ bool RunCommands(CScanSession& session)
 
 void ScanRun(CScanSession& session)
 {
+    // The drive letters' types and mappings, asked once for the whole run.
+    CDriveLetterMemo drives;
     // Everything the scan changes is kept in its quarantine first, unless
     // the caller installed a recorder of its own (a silent scan counting
     // over its own quarantine, or report-only, which changes nothing).

@@ -109,7 +109,7 @@ bool CPayloadJudge::Resolve(const CommandTarget& target, std::wstring& path) con
     if (text.size() < 3 || text[1] != L':' || (text[2] != L'\\' && text[2] != L'/') || IsRemoteOrDevicePath(text.c_str()))
         return false;  // relative to a folder no one knows, another machine, a device
     const std::wstring root = text.substr(0, 3);
-    if (::GetDriveTypeW(root.c_str()) == DRIVE_REMOTE || !IsLocalDiskRoot(root))
+    if (DriveTypeOf(root.c_str()) == DRIVE_REMOTE || !IsLocalDiskRoot(root))
         return false;
     wchar_t full[MAX_PATH * 2] = {0};
     const DWORD length = ::GetFullPathNameW(text.c_str(), MAX_PATH * 2, full, NULL);

@@ -81,7 +81,7 @@ std::vector<std::wstring> ListFixedDriveRoots()
     const std::vector<std::wstring> roots = ListLocalDriveRoots();
     for (size_t i = 0; i < roots.size(); ++i)
     {
-        if (::GetDriveTypeW(roots[i].c_str()) == DRIVE_FIXED)
+        if (DriveTypeOf(roots[i].c_str()) == DRIVE_FIXED)
             fixed.push_back(roots[i]);
     }
     return fixed;

@@ -168,7 +168,7 @@ std::wstring UserScriptCopyPath(const wchar_t* folder, const wchar_t* name)
     const std::wstring root(folder, 3);
     wchar_t windows[MAX_PATH] = {0};
     const UINT windowsLength = ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
-    if (::GetDriveTypeW(root.c_str()) != DRIVE_FIXED || !IsLocalDiskRoot(root) || windowsLength == 0 ||
+    if (DriveTypeOf(root.c_str()) != DRIVE_FIXED || !IsLocalDiskRoot(root) || windowsLength == 0 ||
         windowsLength >= MAX_PATH)
         return std::wstring();
     const std::wstring full = LongFullFolder(folder);

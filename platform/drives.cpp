@@ -21,19 +21,111 @@ const wchar_t* const kRedirectorDevices[] = {
     L"\\Device\\RdpDr\\", L"\\Device\\WinDfs\\", L"\\Device\\NetWareRedirector\\",
 };
 
+CDriveLetterMemo* volatile g_pMemo = NULL;
+
+CDriveLetterMemo* CurrentMemo()
+{
+    return static_cast<CDriveLetterMemo*>(
+        ::InterlockedCompareExchangePointer(reinterpret_cast<void* volatile*>(&g_pMemo), NULL, NULL));
+}
+
+// The index of a drive letter, or -1.
+int LetterIndex(wchar_t letter)
+{
+    if (letter >= L'A' && letter <= L'Z')
+        return letter - L'A';
+    if (letter >= L'a' && letter <= L'z')
+        return letter - L'a';
+    return -1;
+}
+
+// The index of the letter of a plain root ("E:\\"), or -1.
+int RootIndex(const wchar_t* root)
+{
+    if (!root || !root[0] || root[1] != L':' || root[2] != L'\\' || root[3])
+        return -1;
+    return LetterIndex(root[0]);
+}
+
+std::wstring AskMapping(wchar_t letter)
+{
+    const wchar_t name[3] = {letter, L':', L'\0'};
+    wchar_t target[1024] = {0};
+    if (!::QueryDosDeviceW(name, target, 1024))
+        return std::wstring();
+    return target;  // the first of the names it maps to
+}
+
 // The mapping of "E:" for the root "E:\"; empty when it cannot be read.
 std::wstring DriveMapping(const std::wstring& root)
 {
     if (root.size() < 2 || root[1] != L':')
         return std::wstring();
-    const std::wstring letter = root.substr(0, 2);
-    wchar_t target[1024] = {0};
-    if (!::QueryDosDeviceW(letter.c_str(), target, 1024))
-        return std::wstring();
-    return target;  // the first of the names it maps to
+    CDriveLetterMemo* memo = CurrentMemo();
+    return memo ? memo->Mapping(root[0]) : AskMapping(root[0]);
 }
 
 }  // namespace
+
+CDriveLetterMemo::CDriveLetterMemo() : m_active(false)
+{
+    ::InitializeCriticalSection(&m_lock);
+    for (size_t i = 0; i < ArrayCount(m_letters); ++i)
+    {
+        m_letters[i].typeKnown = false;
+        m_letters[i].type = DRIVE_UNKNOWN;
+        m_letters[i].mappingKnown = false;
+    }
+    m_active = ::InterlockedCompareExchangePointer(reinterpret_cast<void* volatile*>(&g_pMemo), this, NULL) == NULL;
+}
+
+CDriveLetterMemo::~CDriveLetterMemo()
+{
+    if (m_active)
+        ::InterlockedExchangePointer(reinterpret_cast<void* volatile*>(&g_pMemo), NULL);
+    ::DeleteCriticalSection(&m_lock);
+}
+
+UINT CDriveLetterMemo::Type(wchar_t letter)
+{
+    const wchar_t root[4] = {letter, L':', L'\\', L'\0'};
+    const int index = LetterIndex(letter);
+    if (index < 0)
+        return ::GetDriveTypeW(root);
+    ::EnterCriticalSection(&m_lock);
+    Letter& known = m_letters[index];
+    if (!known.typeKnown)
+    {
+        known.type = ::GetDriveTypeW(root);
+        known.typeKnown = true;
+    }
+    const UINT type = known.type;
+    ::LeaveCriticalSection(&m_lock);
+    return type;
+}
+
+std::wstring CDriveLetterMemo::Mapping(wchar_t letter)
+{
+    const int index = LetterIndex(letter);
+    if (index < 0)
+        return AskMapping(letter);
+    ::EnterCriticalSection(&m_lock);
+    Letter& known = m_letters[index];
+    if (!known.mappingKnown)
+    {
+        known.mapping = AskMapping(letter);
+        known.mappingKnown = true;
+    }
+    const std::wstring mapping = known.mapping;
+    ::LeaveCriticalSection(&m_lock);
+    return mapping;
+}
+
+UINT DriveTypeOf(const wchar_t* root)
+{
+    CDriveLetterMemo* memo = CurrentMemo();
+    return memo && RootIndex(root) >= 0 ? memo->Type(root[0]) : ::GetDriveTypeW(root);
+}
 
 bool IsSubstTarget(const wchar_t* target) { return StartsWith(target, L"\\??\\"); }
 
@@ -49,7 +141,7 @@ bool IsRedirectorTarget(const wchar_t* target)
 
 bool IsLocalDiskRoot(const std::wstring& root)
 {
-    if (::GetDriveTypeW(root.c_str()) == DRIVE_REMOTE)
+    if (DriveTypeOf(root.c_str()) == DRIVE_REMOTE)
         return false;
     const std::wstring mapping = DriveMapping(root);
     return !mapping.empty() && !IsSubstTarget(mapping.c_str()) && !IsRedirectorTarget(mapping.c_str());
@@ -71,7 +163,7 @@ bool IsRemovableOrUsbDrive(const std::wstring& root)
 {
     if (!IsLocalDiskRoot(root))
         return false;
-    const UINT type = ::GetDriveTypeW(root.c_str());
+    const UINT type = DriveTypeOf(root.c_str());
     if (type == DRIVE_REMOVABLE)
         return true;
     if (type != DRIVE_FIXED)
@@ -121,7 +213,7 @@ bool IsRemoteOrDevicePath(const wchar_t* path)
     if (!IsLetter(path[0]) || path[1] != L':')
         return false;  // relative: resolved against a local folder
     const wchar_t root[4] = {path[0], L':', L'\\', L'\0'};
-    if (::GetDriveTypeW(root) == DRIVE_REMOTE)
+    if (DriveTypeOf(root) == DRIVE_REMOTE)
         return true;
     const std::wstring mapping = DriveMapping(root);
     return IsRedirectorTarget(mapping.c_str());

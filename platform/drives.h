@@ -11,6 +11,41 @@
 bool IsSubstTarget(const wchar_t* target);
 bool IsRedirectorTarget(const wchar_t* target);
 
+// The drive letters as one run finds them. While an object of this class
+// lives, the type and the mapping of each letter are asked of the system
+// once (each answer is a round trip to the mount manager, and a scan asks
+// for the same few letters dozens of times). Only an administrator or a
+// device's arrival changes what a letter of this process means, and a run
+// takes seconds: a stick pulled meanwhile fails at its own open. The first
+// object alive takes effect; one made while it lives changes nothing.
+class CDriveLetterMemo
+{
+public:
+    CDriveLetterMemo();
+    ~CDriveLetterMemo();
+
+    UINT Type(wchar_t letter);
+    std::wstring Mapping(wchar_t letter);
+
+private:
+    struct Letter
+    {
+        bool typeKnown;
+        UINT type;
+        bool mappingKnown;
+        std::wstring mapping;
+    };
+    CRITICAL_SECTION m_lock;
+    Letter m_letters[26];
+    bool m_active;
+
+    CDriveLetterMemo(const CDriveLetterMemo&);
+    CDriveLetterMemo& operator=(const CDriveLetterMemo&);
+};
+
+// GetDriveTypeW, through the memo of the run when there is one.
+UINT DriveTypeOf(const wchar_t* root);
+
 // Whether a root ("E:\") is a local disk a walk may visit: not a network
 // drive, not a SUBST drive (its root is an ordinary folder), not a drive
 // whose mapping cannot be read.

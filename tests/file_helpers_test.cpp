@@ -251,6 +251,32 @@ TEST(LocalDriveRoots, TellsSubstAndNetworkMappingsAsWindowsReturnsThem)
     EXPECT_FALSE(IsRedirectorTarget(L"\\Device\\CdRom0"));
 }
 
+TEST(LocalDriveRoots, ARunSeesEachLetterAsItFirstFoundItAndOnlyWhileItLasts)
+{
+    // M: comes to name the system disk's own device while a run lasts.
+    wchar_t device[MAX_PATH] = {0};
+    ASSERT_NE(0u, ::QueryDosDeviceW(L"C:", device, MAX_PATH));
+    const UINT stickType = ::GetDriveTypeW(L"E:\\");
+    {
+        CDriveLetterMemo run;
+        EXPECT_EQ(stickType, DriveTypeOf(L"E:\\"));
+        EXPECT_FALSE(IsLocalDiskRoot(L"M:\\"));
+        ASSERT_TRUE(::DefineDosDeviceW(DDD_RAW_TARGET_PATH, L"M:", device));
+        {
+            // A second one made meanwhile changes nothing, nor does its end.
+            CDriveLetterMemo inner;
+        }
+        EXPECT_FALSE(IsLocalDiskRoot(L"M:\\"));
+        // Only plain roots are kept; any other path is asked each time.
+        EXPECT_EQ(::GetDriveTypeW(L"M:\\x\\"), DriveTypeOf(L"M:\\x\\"));
+    }
+    // Without a run every question goes to the system.
+    EXPECT_EQ(::GetDriveTypeW(L"M:\\"), DriveTypeOf(L"M:\\"));
+    EXPECT_TRUE(IsLocalDiskRoot(L"M:\\"));
+    ::DefineDosDeviceW(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, L"M:", device);
+    EXPECT_FALSE(IsLocalDiskRoot(L"M:\\"));
+}
+
 TEST(LocalDriveRoots, LeaveOutASubstDriveAndKeepTheSandboxDisks)
 {
     ASSERT_TRUE(::CreateDirectoryW(L"C:\\substed", NULL) || ::GetLastError() == ERROR_ALREADY_EXISTS);

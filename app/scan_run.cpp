@@ -13,6 +13,7 @@
 #include "killers/reg_fx.h"
 #include "killers/reg_script.h"
 #include "killers/scan_log.h"
+#include "killers/shell_notice.h"
 #include "platform/array_count.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
@@ -135,6 +136,8 @@ ScanOutcome RunWithProgramFolder(CScanSession& session)
 DWORD WINAPI ScanThreadProc(void* parameter)
 {
     CScanSession* session = static_cast<CScanSession*>(parameter);
+    // The shell hears of changed associations after the result is shown.
+    const CShellNoticeAtEnd shellNotice;
     if (session->m_hPreviousWorker.IsValid())
     {
         // A stopped run that was let go may still be finishing: two workers

@@ -11,6 +11,7 @@
 #include "killers/lnk_killer.h"
 #include "killers/reg_script.h"
 #include "killers/scan_log.h"
+#include "killers/shell_notice.h"
 #include "platform/array_count.h"
 #include "platform/reg_views.h"
 #include "platform/registry.h"
@@ -189,7 +190,7 @@ int CKillerForRegFX::Run(ICommunication* comm)
     RepairComputerOpen();
     RepairWindowsLoad();
     RepairAssociations();
-    ::SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST, NULL, NULL);
+    NotifyAssociationsChanged();
     return 0;
 }
 

@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <aclapi.h>
+#include <shlobj.h>
 
 #include "killers/key_permissions.h"
 #include "killers/reg_fx.h"
 #include "killers/scan_log.h"
+#include "killers/shell_notice.h"
 #include "platform/registry.h"
 #include "tests/testing.h"
 
@@ -55,6 +57,79 @@ TEST_F(RegFxTest, CleanSandboxIsLeftAlone)
     CKillerForRegFX command;
     EXPECT_EQ(0, command.Run(NULL));
     EXPECT_EQ("", Logged());
+}
+
+namespace {
+
+// A window of this process that hears the shell's association notices,
+// whether the shell sends or posts them.
+class CAssociationListener
+{
+public:
+    CAssociationListener() : m_window(NULL), m_id(0)
+    {
+        WNDCLASSW type = {};
+        type.lpfnWndProc = Count;
+        type.hInstance = ::GetModuleHandleW(NULL);
+        type.lpszClassName = L"AssociationListener";
+        ::RegisterClassW(&type);
+        m_window = ::CreateWindowExW(0, type.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, NULL, NULL);
+        SHChangeNotifyEntry entry = {NULL, TRUE};
+        m_id = ::SHChangeNotifyRegister(m_window, SHCNRF_ShellLevel, SHCNE_ASSOCCHANGED, kMessage, 1, &entry);
+        s_heard = 0;
+    }
+    ~CAssociationListener()
+    {
+        if (m_id)
+            ::SHChangeNotifyDeregister(m_id);
+        ::DestroyWindow(m_window);
+    }
+    bool Ready() const { return m_window && m_id; }
+    // How many notices arrived since the last question.
+    int Heard()
+    {
+        MSG message;
+        while (::PeekMessageW(&message, m_window, 0, 0, PM_REMOVE))
+            ::DispatchMessageW(&message);
+        const int heard = s_heard;
+        s_heard = 0;
+        return heard;
+    }
+
+private:
+    static LRESULT CALLBACK Count(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        if (message == kMessage)
+            ++s_heard;
+        return ::DefWindowProcW(window, message, wParam, lParam);
+    }
+    static const UINT kMessage = WM_APP + 7;
+    static int s_heard;
+    HWND m_window;
+    ULONG m_id;
+};
+int CAssociationListener::s_heard = 0;
+
+}  // namespace
+
+TEST(ShellNotice, AScanTellsTheShellOnceAfterItsEndAndAnyOtherCallerAtOnce)
+{
+    CAssociationListener listener;
+    ASSERT_TRUE(listener.Ready());
+    NotifyAssociationsChanged();
+    EXPECT_EQ(1, listener.Heard());
+    {
+        const CShellNoticeAtEnd scan;
+        {
+            const CShellNoticeAtEnd nested;
+        }
+        EXPECT_EQ(0, listener.Heard()) << "nothing asked: nothing sent";
+        CKillerForRegFX command;
+        EXPECT_EQ(0, command.Run(NULL));
+        NotifyAssociationsChanged();
+        EXPECT_EQ(0, listener.Heard());
+    }
+    EXPECT_EQ(1, listener.Heard());
 }
 
 TEST_F(RegFxTest, UserinitNamingAMissingProgramIsReset)

@@ -131,6 +131,7 @@ LRESULT CMainDlg::OnScanDone(WPARAM, LPARAM)
     {
         COKDlg result(&m_scan.m_bUserStopped);
         result.m_strUndoFolder = m_scan.m_strQuarantine;
+        result.m_hShownEvent = m_scan.ResultShownEvent();
         result.DoModal(::GetActiveWindow());
     }
     ::SetWindowTextW(GetDlgItem(IDC_MAIN_START_STOP), kStartText);

@@ -47,12 +47,20 @@ std::wstring ComposeResultSentence(int userStopped)
            (g_bAnomaliesFound ? L"已修复，详情查看扫描日志。" : L"未发现异常。");
 }
 
-COKDlg::COKDlg(int* pbUserStopped) : m_pbUserStopped(pbUserStopped) {}
+namespace {
+
+// Posted from WM_INITDIALOG: comes once the dialog is shown.
+const UINT WM_RESULT_SHOWN = WM_APP + 1;
+
+}  // namespace
+
+COKDlg::COKDlg(int* pbUserStopped) : m_pbUserStopped(pbUserStopped), m_hShownEvent(NULL) {}
 
 bool COKDlg::ProcessWindowMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result)
 {
     static const MessageEntry<COKDlg> table[] = {
         {WM_INITDIALOG, kAnyId, &COKDlg::OnInitDialog},
+        {WM_RESULT_SHOWN, kAnyId, &COKDlg::OnShown},
         {WM_COMMAND, IDOK, &COKDlg::OnOK},
         {WM_COMMAND, IDCANCEL, &COKDlg::OnCancel},
         {WM_COMMAND, IDC_RESULT_VIEW_LOG, &COKDlg::OnViewLog},
@@ -74,7 +82,15 @@ LRESULT COKDlg::OnInitDialog(WPARAM, LPARAM)
     ::SetWindowTextW(GetDlgItem(IDC_RESULT_QUESTION), g_strSuitePath.empty() ? L"下载《Quorvel》，检测其他威胁？"
                                                                      : L"启动《Quorvel》，检测其他威胁？");
     ::SetWindowTextW(GetDlgItem(IDC_RESULT_SENTENCE), (sentence + kContactLine).c_str());
+    ::PostMessageW(m_hWnd, WM_RESULT_SHOWN, 0, 0);
     return TRUE;
+}
+
+LRESULT COKDlg::OnShown(WPARAM, LPARAM)
+{
+    if (m_hShownEvent)
+        ::SetEvent(m_hShownEvent);
+    return 0;
 }
 
 LRESULT COKDlg::OnOK(WPARAM, LPARAM)

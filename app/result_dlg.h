@@ -36,9 +36,12 @@ public:
     // scan changed something, and "撤销本次修复" undoes it.
     std::wstring m_strUndoFolder;
     CSimpleLink m_lnkUndo;
+    // Set once the dialog is on the screen; may be NULL. Not owned.
+    HANDLE m_hShownEvent;
 
 private:
     LRESULT OnInitDialog(WPARAM, LPARAM);
+    LRESULT OnShown(WPARAM, LPARAM);
     LRESULT OnOK(WPARAM, LPARAM);
     LRESULT OnCancel(WPARAM, LPARAM);
     LRESULT OnViewLog(WPARAM, LPARAM);

@@ -35,8 +35,8 @@ class CScanSession : public ICommunication
 public:
     CScanSession(HWND notify, const ScanPlan& plan, HANDLE previousWorker)
         : m_bStopRequested(0), m_bUserStopped(0), m_bAnomaliesFound(0), m_nOutcome(kScanRan), m_plan(plan),
-          m_hPreviousWorker(previousWorker), m_bSaveLog(true), m_hNotify(notify), m_nCompletion(0), m_nRefs(2),
-          m_pQuarantine(NULL)
+          m_hPreviousWorker(previousWorker), m_bSaveLog(true), m_hResultShown(::CreateEventW(NULL, TRUE, FALSE, NULL)),
+          m_hNotify(notify), m_nCompletion(0), m_nRefs(2), m_pQuarantine(NULL)
     {
     }
 
@@ -64,10 +64,12 @@ public:
             ::PostMessageW(notify, WM_SCAN_WAITING, 0, 0);
     }
 
-    // The dialog side is gone: nobody to tell any more.
+    // The dialog side is gone: nobody to tell any more, and no result to
+    // wait for.
     void Detach()
     {
         ::InterlockedExchangePointer(reinterpret_cast<void* volatile*>(&m_hNotify), NULL);
+        ::SetEvent(m_hResultShown);
     }
 
     void Release()
@@ -98,6 +100,7 @@ public:
     const ScanPlan& m_plan;
     CHandle m_hPreviousWorker;  // owned by the worker: a run waits for the one before
     bool m_bSaveLog;           // false: the run's text stays in ScanLog only
+    const CHandle m_hResultShown;  // set once the run's result is on the screen
 
 private:
     virtual ~CScanSession() { delete m_pQuarantine; }
@@ -109,6 +112,10 @@ private:
 
 
 namespace {
+
+// How long a worker waits for its result to show before it tells the shell
+// of changed associations all the same.
+const DWORD kShellNoticeWaitMs = 3000;
 
 // The cleaning commands, in the order they run.
 const PFNRUNCOMMAND kScanCommands[] = {
@@ -136,8 +143,8 @@ ScanOutcome RunWithProgramFolder(CScanSession& session)
 DWORD WINAPI ScanThreadProc(void* parameter)
 {
     CScanSession* session = static_cast<CScanSession*>(parameter);
-    // The shell hears of changed associations after the result is shown.
-    const CShellNoticeAtEnd shellNotice;
+    // The shell hears of changed associations once the result is shown.
+    const CShellNoticeAtEnd shellNotice(session->m_hResultShown, kShellNoticeWaitMs);
     if (session->m_hPreviousWorker.IsValid())
     {
         // A stopped run that was let go may still be finishing: two workers
@@ -359,6 +366,8 @@ void CScanController::StopScan()
     }
     m_hScanThread.Close();
 }
+
+HANDLE CScanController::ResultShownEvent() const { return m_pSession ? m_pSession->m_hResultShown.Get() : NULL; }
 
 void CScanController::OnScanDone()
 {

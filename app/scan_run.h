@@ -94,6 +94,9 @@ public:
     // On WM_SCAN_DONE, on the dialog's thread: takes over the run's results
     // (m_bUserStopped, g_bAnomaliesFound).
     void OnScanDone();
+    // The event the result dialog sets once it shows the last run's result
+    // (the worker then tells the shell what it changed); NULL without a run.
+    HANDLE ResultShownEvent() const;
 
     bool IsStopRequested() const;
     // For tests and shutdown: waits for every worker, let go ones included.

@@ -11,13 +11,23 @@ void SendAssociationsChanged() { ::SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLI
 
 }  // namespace
 
-CShellNoticeAtEnd::CShellNoticeAtEnd() : m_pOuter(t_pNotice), m_bDue(false) { t_pNotice = this; }
+CShellNoticeAtEnd::CShellNoticeAtEnd(HANDLE after, DWORD maxWait)
+    : m_pOuter(t_pNotice), m_bDue(false), m_nMaxWait(maxWait)
+{
+    HANDLE copy = NULL;
+    if (after && ::DuplicateHandle(::GetCurrentProcess(), after, ::GetCurrentProcess(), &copy, SYNCHRONIZE, FALSE, 0))
+        m_hAfter.Attach(copy);
+    t_pNotice = this;
+}
 
 CShellNoticeAtEnd::~CShellNoticeAtEnd()
 {
     t_pNotice = m_pOuter;
-    if (m_bDue)
-        SendAssociationsChanged();
+    if (!m_bDue)
+        return;
+    if (m_hAfter.IsValid())
+        ::WaitForSingleObject(m_hAfter, m_nMaxWait);
+    SendAssociationsChanged();
 }
 
 void NotifyAssociationsChanged()

@@ -8,6 +8,7 @@
 #include "killers/reg_fx.h"
 #include "killers/scan_log.h"
 #include "killers/shell_notice.h"
+#include "platform/handles.h"
 #include "platform/registry.h"
 #include "tests/testing.h"
 
@@ -130,6 +131,37 @@ TEST(ShellNotice, AScanTellsTheShellOnceAfterItsEndAndAnyOtherCallerAtOnce)
         EXPECT_EQ(0, listener.Heard());
     }
     EXPECT_EQ(1, listener.Heard());
+}
+
+namespace {
+
+DWORD WINAPI NoticeOnceShown(void* shown)
+{
+    const CShellNoticeAtEnd worker(static_cast<HANDLE>(shown), INFINITE);
+    NotifyAssociationsChanged();
+    return 0;
+}
+
+}  // namespace
+
+TEST(ShellNotice, TheWorkersNoticeWaitsForTheResultOnTheScreen)
+{
+    CAssociationListener listener;
+    ASSERT_TRUE(listener.Ready());
+    CHandle shown(::CreateEventW(NULL, TRUE, FALSE, NULL));
+    CHandle worker(::CreateThread(NULL, 0, NoticeOnceShown, shown.Get(), 0, NULL));
+    ASSERT_TRUE(worker.IsValid());
+    for (int i = 0; i < 10; ++i)
+    {
+        EXPECT_EQ(0, listener.Heard());
+        EXPECT_EQ(WAIT_TIMEOUT, ::WaitForSingleObject(worker, 10));
+    }
+    ::SetEvent(shown);
+    int heard = 0;
+    const HANDLE ended = worker.Get();
+    while (::MsgWaitForMultipleObjects(1, &ended, FALSE, 10000, QS_ALLINPUT) == WAIT_OBJECT_0 + 1)
+        heard += listener.Heard();
+    EXPECT_EQ(1, heard + listener.Heard());
 }
 
 TEST_F(RegFxTest, UserinitNamingAMissingProgramIsReset)

@@ -14,6 +14,7 @@
 #include "killers/reg_script.h"
 #include "killers/scan_log.h"
 #include "killers/shell_notice.h"
+#include "killers/task_listing_ahead.h"
 #include "platform/array_count.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
@@ -214,6 +215,8 @@ bool RunCommands(CScanSession& session)
     // What the stick walks remove, for the autostart walk to know its
     // copies on the PC by their bytes.
     CStickPayloads stickPayloads;
+    // The Task Scheduler's answer, asked for while the stick walks run.
+    CTaskListingAhead tasksAhead;
 
     // Once a stop is asked for, no further command starts (the running one
     // returns at its next poll); the log is still closed and saved.

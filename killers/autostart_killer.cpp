@@ -1,11 +1,13 @@
 #include "killers/autostart_killer.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "killers/autostart_places.h"
 #include "killers/launcher_killer.h"
 #include "killers/process_ends.h"
 #include "killers/scan_log.h"
+#include "killers/task_listing_ahead.h"
 #include "platform/array_count.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
@@ -175,8 +177,15 @@ int CKillerForAutostarts::Run(ICommunication* comm)
 {
     m_pComm = comm;
     CComApartment apartment;
-    // The tasks are listed meanwhile: the service answers slowly.
-    CTaskListing taskListing;
+    // The tasks are listed meanwhile, unless the scan listed them ahead:
+    // the service answers slowly.
+    std::unique_ptr<CTaskListing> ownListing;
+    CTaskListing* taskListing = TaskListingAhead();
+    if (!taskListing)
+    {
+        ownListing.reset(new CTaskListing);
+        taskListing = ownListing.get();
+    }
     CPayloadJudge judge(GetQuarantineRootPath());
     m_pJudge = &judge;
     CAutostartWalk walk;
@@ -208,7 +217,7 @@ int CKillerForAutostarts::Run(ICommunication* comm)
     if (!common.empty() && !StopRequested())
         WalkStartup(common, walk.machine, theMachine);
     if (!StopRequested())
-        WalkTasks(walk.machine, taskListing);
+        WalkTasks(walk.machine, *taskListing);
     if (g_recheckHook)
         g_recheckHook();
     if (!StopRequested())

@@ -10,6 +10,7 @@
 #include "killers/payload_identity.h"
 #include "killers/process_ends.h"
 #include "killers/scan_log.h"
+#include "killers/task_listing_ahead.h"
 #include "platform/array_count.h"
 #include "platform/drives.h"
 #include "platform/file_helpers.h"
@@ -156,6 +157,8 @@ int CKillerForOneKB::Run(ICommunication* comm)
 {
     m_pComm = comm;
     TerminateProcessesByPaths(kWormProcessPatterns, ArrayCount(kWormProcessPatterns));
+    // The worm's processes are gone: its tasks stay as they are now.
+    StartTaskListingAhead();
     if (StopRequested())
         return 0;
     SweepRegistry();

@@ -9,7 +9,9 @@
 
 #include "app/restore.h"
 #include "killers/autostart_killer.h"
+#include "killers/one_kb.h"
 #include "killers/scan_log.h"
+#include "killers/task_listing_ahead.h"
 #include "platform/shell_link.h"
 #include "platform/task_scheduler.h"
 #include "platform/user_hives.h"
@@ -68,6 +70,17 @@ bool AddStoredTask(const std::wstring& path, const std::wstring& xml)
 }
 
 const TaskStore kStoredTasks = {ListStoredTasks, RemoveStoredTask, AddStoredTask};
+
+volatile LONG g_listings = 0;
+
+bool CountListings(std::vector<ScheduledTask>& tasks)
+{
+    ListStoredTasks(tasks);
+    ::InterlockedIncrement(&g_listings);
+    return true;
+}
+
+const TaskStore kCountedTasks = {CountListings, RemoveStoredTask, AddStoredTask};
 
 ScheduledTask g_taskBack;
 
@@ -166,6 +179,39 @@ TEST_F(AutostartTaskTest, AWormsScheduledTaskGoesIntoTheQuarantineAndComesBack)
     EXPECT_NE(std::wstring::npos,
               report.find(L"refused\t\\Taken\ta task was registered at this path since: it is left as it is\r\n"))
         << Narrow(report);
+    SetTaskStoreForTests(NULL);
+}
+
+TEST_F(AutostartTaskTest, TheWalkJudgesTheTasksListedAheadOnceTheWormsProcessesEnded)
+{
+    SetTaskStoreForTests(&kCountedTasks);
+    g_tasks.clear();
+    const std::wstring script = Place(L"<A>\\late.vbs");
+    PlantFile(script, "' registered after the listing", kHiddenSystem);
+    const std::wstring xml = TaskXml(L"wscript.exe", L"//B &quot;" + script + L"&quot;", L"InteractiveToken");
+    {
+        const CTaskListingAhead ahead;
+        EXPECT_TRUE(TaskListingAhead() == NULL);
+        CKillerForOneKB worms;
+        worms.Run(NULL);  // ends the worm's processes, then asks for the tasks
+        ASSERT_TRUE(TaskListingAhead() != NULL);
+        StartTaskListingAhead();  // once is enough
+        for (int i = 0; i < 1000 && ::InterlockedCompareExchange(&g_listings, 0, 0) == 0; ++i)
+            ::Sleep(10);
+        ASSERT_EQ(1, g_listings);
+        AddStoredTask(L"\\Late", xml);
+        RunAutostarts();
+        EXPECT_EQ(1, g_listings) << "the walk took the listing made ahead";
+        EXPECT_TRUE(StoredTask(L"\\Late") != NULL);
+    }
+    // Without a scan's listing the walk asks for itself.
+    StartTaskListingAhead();
+    EXPECT_TRUE(TaskListingAhead() == NULL);
+    RunAutostarts();
+    EXPECT_TRUE(StoredTask(L"\\Late") == NULL);
+    EXPECT_NE(std::string::npos, Logged().find("\t任务计划\t\\Late\r\n")) << Logged();
+    EXPECT_FALSE(FileExists(script));
+    g_listings = 0;
     SetTaskStoreForTests(NULL);
 }
 

@@ -19,9 +19,7 @@ const wchar_t* const kServiceSids[] = {L"S-1-5-18", L"S-1-5-19", L"S-1-5-20"};
 
 bool g_localSystemForTests = false;
 
-}  // namespace
-
-bool IsRunningAsLocalSystem()
+bool AskIsLocalSystem()
 {
     HANDLE token = NULL;
     if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
@@ -37,6 +35,15 @@ bool IsRunningAsLocalSystem()
         return false;
     const bool isSystem = ::EqualSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, system) != FALSE;
     ::FreeSid(system);
+    return isSystem;
+}
+
+}  // namespace
+
+bool IsRunningAsLocalSystem()
+{
+    // The process's own user never changes: asked of its token once.
+    static const bool isSystem = AskIsLocalSystem();
     return isSystem;
 }
 

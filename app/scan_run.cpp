@@ -243,8 +243,10 @@ bool RunCommands(CScanSession& session)
 
 void ScanRun(CScanSession& session)
 {
-    // The drive letters' types and mappings, asked once for the whole run.
+    // The drive letters' types and mappings, asked once for the whole run,
+    // and the program's folder, secured once.
     CDriveLetterMemo drives;
+    CProgramFolderMemo programFolder;
     // Everything the scan changes is kept in its quarantine first, unless
     // the caller installed a recorder of its own (a silent scan counting
     // over its own quarantine, or report-only, which changes nothing).

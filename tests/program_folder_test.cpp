@@ -251,6 +251,23 @@ TEST_F(ProgramFolderTest, CreatedProtected)
     EXPECT_TRUE(AsideFolders().empty());
 }
 
+TEST_F(ProgramFolderTest, ARunSecuresItsFolderOnceAndTheNextRunAgain)
+{
+    {
+        const CProgramFolderMemo run;
+        EXPECT_EQ(m_folder, GetProgramFolder());
+        ExpectProtected(m_bare);
+        // Gone meanwhile (only an administrator could): the run keeps its
+        // answer and makes nothing anew.
+        RemoveFolder();
+        EXPECT_EQ(m_folder, GetProgramFolder());
+        EXPECT_FALSE(FileExists(m_bare));
+    }
+    // The next run, or a caller outside one, secures it again.
+    EXPECT_EQ(m_folder, GetProgramFolder());
+    ExpectProtected(m_bare);
+}
+
 TEST(ProgramOwned, OwnerAndAccessListDecide)
 {
     // What each planted folder reads back as, and whether it is the program's.

@@ -370,7 +370,11 @@ std::wstring GetProgramFolderPath()
     return recorded.empty() ? appData + kFolderName + L"\\" : recorded;
 }
 
-std::wstring GetProgramFolder()
+namespace {
+
+thread_local CProgramFolderMemo* t_pFolderMemo = NULL;
+
+std::wstring SecuredProgramFolder()
 {
     const std::wstring folder = GetProgramFolderPath();
     if (folder.empty())
@@ -381,6 +385,22 @@ std::wstring GetProgramFolder()
     // hold it open): the program's files go to a folder of its own
     // elsewhere, recorded for every later run, /list and /restore.
     return MakeOtherFolder(CommonAppDataSlash());
+}
+
+}  // namespace
+
+CProgramFolderMemo::CProgramFolderMemo() : m_pOuter(t_pFolderMemo) { t_pFolderMemo = this; }
+
+CProgramFolderMemo::~CProgramFolderMemo() { t_pFolderMemo = m_pOuter; }
+
+std::wstring GetProgramFolder()
+{
+    CProgramFolderMemo* memo = t_pFolderMemo;
+    if (!memo)
+        return SecuredProgramFolder();
+    if (memo->m_folder.empty())
+        memo->m_folder = SecuredProgramFolder();
+    return memo->m_folder;
 }
 
 DWORD OpenFileForSafeWrite(const std::wstring& path, bool truncate, CHandle& file)

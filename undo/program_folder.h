@@ -21,6 +21,26 @@
 // data folder is unknown or no protected folder can be made at all.
 std::wstring GetProgramFolder();
 
+// While an object of this class lives on a thread, GetProgramFolder() on
+// that thread answers what it answered first: a scan run asks for its folder
+// a few times (the quarantine, the log, the autostart walk), and securing it
+// reads its owner and access list each time. Once secured, only
+// Administrators and SYSTEM can change it. An empty answer is asked again.
+class CProgramFolderMemo
+{
+public:
+    CProgramFolderMemo();
+    ~CProgramFolderMemo();
+
+private:
+    friend std::wstring GetProgramFolder();
+    CProgramFolderMemo* m_pOuter;
+    std::wstring m_folder;
+
+    CProgramFolderMemo(const CProgramFolderMemo&);
+    CProgramFolderMemo& operator=(const CProgramFolderMemo&);
+};
+
 // The same path (the recorded folder when there is one) without creating or
 // securing anything; empty when unknown.
 std::wstring GetProgramFolderPath();

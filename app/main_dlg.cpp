@@ -136,6 +136,8 @@ LRESULT CMainDlg::OnScanDone(WPARAM, LPARAM)
     }
     ::SetWindowTextW(GetDlgItem(IDC_MAIN_START_STOP), kStartText);
     ::SetWindowTextW(GetDlgItem(IDC_MAIN_STATUS), kPromptText);
+    // The next run's worker, made while nothing waits for it.
+    m_scan.ParkWorker();
     return 0;
 }
 

@@ -176,6 +176,28 @@ DWORD WINAPI ScanThreadProc(void* parameter)
 
 }  // namespace
 
+// A worker made ahead, parked until a run hands it its session. Its thread
+// owns this block and the event.
+struct ParkedWorker
+{
+    HANDLE go;              // set once `session` is filled in
+    CScanSession* session;  // NULL at go: end without a run
+};
+
+namespace {
+
+DWORD WINAPI ParkedThreadProc(void* parameter)
+{
+    ParkedWorker* parked = static_cast<ParkedWorker*>(parameter);
+    ::WaitForSingleObject(parked->go, INFINITE);
+    CScanSession* session = parked->session;
+    ::CloseHandle(parked->go);
+    delete parked;
+    return session ? ScanThreadProc(session) : 0;
+}
+
+}  // namespace
+
 const ScanPlan& DefaultScanPlan() { return kDefaultPlan; }
 
 void StartQuarantine(CQuarantine& quarantine)
@@ -311,14 +333,20 @@ ScanOutcome RunScanOnThisThread(const ScanPlan& plan, bool saveLog, DWORD lockWa
 }
 
 CScanController::CScanController(HWND notify, const ScanPlan& plan)
-    : m_bUserStopped(0), m_outcome(kScanRan), m_hNotify(notify), m_plan(plan), m_pSession(NULL)
+    : m_bUserStopped(0), m_outcome(kScanRan), m_hNotify(notify), m_plan(plan), m_pSession(NULL), m_pParked(NULL)
 {
+    ParkWorker();
 }
 
 CScanController::~CScanController()
 {
     // Nothing waits for a worker: it ends with the process, or finishes and
-    // releases its half of the session.
+    // releases its half of the session. A parked one ends unused.
+    if (m_pParked)
+    {
+        m_pParked->session = NULL;
+        ::SetEvent(m_pParked->go);
+    }
     if (m_pSession)
     {
         m_pSession->RequestStop();
@@ -346,7 +374,18 @@ void CScanController::StartScan()
     g_bAnomaliesFound = 0;
 
     m_pSession = new CScanSession(m_hNotify, m_plan, previous);
-    m_hScanThread.Attach(::CreateThread(NULL, 0, ScanThreadProc, m_pSession, 0, NULL));
+    if (m_pParked)
+    {
+        // The block is the thread's from the moment it is told to go.
+        m_pParked->session = m_pSession;
+        ::SetEvent(m_pParked->go);
+        m_pParked = NULL;
+        m_hScanThread.Attach(m_hParkedThread.Detach());
+    }
+    else
+    {
+        m_hScanThread.Attach(::CreateThread(NULL, 0, ScanThreadProc, m_pSession, 0, NULL));
+    }
     if (!m_hScanThread.IsValid())
     {
         // No worker: the run is over before it began, and still completes once.
@@ -354,6 +393,25 @@ void CScanController::StartScan()
         m_pSession->PostCompletion();
         m_pSession->Release();  // the worker's reference
     }
+}
+
+void CScanController::ParkWorker()
+{
+    if (m_pParked)
+        return;
+    ParkedWorker* parked = new ParkedWorker;
+    parked->session = NULL;
+    parked->go = ::CreateEventW(NULL, TRUE, FALSE, NULL);
+    HANDLE thread = parked->go ? ::CreateThread(NULL, 0, ParkedThreadProc, parked, 0, NULL) : NULL;
+    if (!thread)
+    {
+        if (parked->go)
+            ::CloseHandle(parked->go);
+        delete parked;
+        return;
+    }
+    m_pParked = parked;
+    m_hParkedThread.Attach(thread);
 }
 
 void CScanController::StopScan()

@@ -84,8 +84,14 @@ public:
     // The window that gets WM_SCAN_DONE (the dialog, once it exists).
     void SetNotifyWindow(HWND notify) { m_hNotify = notify; }
 
-    // Clears the run state and starts one worker.
+    // Clears the run state and starts one worker: the one made ahead when
+    // there is one, otherwise a new thread.
     void StartScan();
+    // Makes the next run's worker ahead, parked until StartScan hands it
+    // its run: a thread takes several milliseconds to start where many
+    // modules are loaded. The window calls it when it has time to spare
+    // (made with the controller, and after each result); once is enough.
+    void ParkWorker();
     // Asks the worker to stop and waits for it at most 200 ms. A worker still
     // running then is let go: it finishes its remaining steps (each command
     // returns at its next poll) and saves its log, but its completion is
@@ -119,6 +125,8 @@ private:
     CScanSession* m_pSession;  // the last run's shared state
     CHandle m_hScanThread;     // the running or last worker
     CHandle m_hLetGoThread;    // a stopped worker that had not ended yet
+    struct ParkedWorker* m_pParked;  // the worker made ahead, or NULL (its thread owns it)
+    CHandle m_hParkedThread;
 };
 
 // Keeps two scans from running at once, in any session of the PC: a mutex

@@ -3,6 +3,7 @@
 
 #include <objbase.h>
 #include <sddl.h>
+#include <tlhelp32.h>
 
 #include "app/scan_run.h"
 #include "killers/file_fx.h"
@@ -317,6 +318,61 @@ TEST_F(ScanRunTest, NewStartAfterALetGoWorkerWaitsForIt)
     ASSERT_NE(std::string::npos, second);
     EXPECT_EQ("stubborn\r\n", BodyOf(log.substr(0, second)));
     EXPECT_EQ("stubborn\r\n", BodyOf(log.substr(second)));
+}
+
+namespace {
+
+int ThreadsOfThisProcess()
+{
+    CHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof(entry);
+    int count = 0;
+    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry))
+        count += entry.th32OwnerProcessID == ::GetCurrentProcessId() ? 1 : 0;
+    return count;
+}
+
+// Waits for the process to have `count` threads; the last count seen.
+int WaitForThreads(int count)
+{
+    int seen = ThreadsOfThisProcess();
+    for (int i = 0; i < 500 && seen != count; ++i)
+    {
+        ::Sleep(10);
+        seen = ThreadsOfThisProcess();
+    }
+    return seen;
+}
+
+}  // namespace
+
+TEST_F(ScanRunTest, ARunTakesTheWorkerMadeAheadAndAnUnusedOneEndsWithTheController)
+{
+    const int before = ThreadsOfThisProcess();
+    CCompletionSink sink;
+    {
+        CScanController unused(sink.m_hWnd, kQuietPlan);
+        EXPECT_EQ(before + 1, ThreadsOfThisProcess()) << "made ahead";
+        unused.ParkWorker();
+        EXPECT_EQ(before + 1, ThreadsOfThisProcess()) << "once is enough";
+    }
+    EXPECT_EQ(before, WaitForThreads(before));
+    // The first run on the parked worker, the second on a new thread, the
+    // third on one parked after a result: each completes once, and saves.
+    CScanController scan(sink.m_hWnd, kQuietPlan);
+    for (int run = 0; run < 3; ++run)
+    {
+        scan.StartScan();
+        ASSERT_EQ(run + 1, sink.Pump(5000, run + 1)) << run;
+        scan.OnScanDone();
+        ASSERT_TRUE(scan.WaitForWorkers(5000));
+        if (run == 1)
+            scan.ParkWorker();
+    }
+    EXPECT_EQ(3, sink.Pump(300));
+    const std::string log = Log();
+    EXPECT_NE(std::string::npos, log.find("StartTime:", log.find("StartTime:", log.find("StartTime:") + 1) + 1));
 }
 
 TEST_F(ScanRunTest, StopAfterTheWorkerPostedGivesNoSecondCompletion)

@@ -21,6 +21,7 @@
 #include "platform/handles.h"
 #include "platform/held_path.h"
 #include "platform/process.h"
+#include "platform/registry.h"
 #include "undo/change_gate.h"
 #include "undo/program_folder.h"
 #include "undo/quarantine.h"
@@ -266,9 +267,11 @@ bool RunCommands(CScanSession& session)
 void ScanRun(CScanSession& session)
 {
     // The drive letters' types and mappings, asked once for the whole run,
-    // and the program's folder, secured once.
+    // the program's folder, secured once, and the levels of the users' hives
+    // checked on the way to their keys.
     CDriveLetterMemo drives;
     CProgramFolderMemo programFolder;
+    CUserKeyMemo userKeys;
     // Everything the scan changes is kept in its quarantine first, unless
     // the caller installed a recorder of its own (a silent scan counting
     // over its own quarantine, or report-only, which changes nothing).

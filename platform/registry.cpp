@@ -25,13 +25,40 @@ bool IsUserWritableRoot(HKEY root)
            root != HKEY_PERFORMANCE_DATA;
 }
 
+thread_local CUserKeyMemo* t_pKeyMemo = NULL;
+
+// The memo's roots: the predefined handles, whose values never name
+// another key.
+bool IsMemoRoot(HKEY root) { return root == HKEY_CURRENT_USER || root == HKEY_USERS; }
+
+// The longest kept level of root\path (at a backslash), or NULL.
+const CUserKeyMemo::Level* LongestKept(const std::vector<CUserKeyMemo::Level>& levels, HKEY root, REGSAM view,
+                                        const std::wstring& path)
+{
+    const CUserKeyMemo::Level* best = NULL;
+    for (size_t i = 0; i < levels.size(); ++i)
+    {
+        const CUserKeyMemo::Level& level = levels[i];
+        const size_t length = level.path.size();
+        if (level.root == root && level.view == view && length < path.size() && path[length] == L'\\' &&
+            ::StrCmpNIW(path.c_str(), level.path.c_str(), static_cast<int>(length)) == 0 &&
+            (!best || length > best->path.size()))
+            best = &level;
+    }
+    return best;
+}
+
 // Opens root\path one level at a time, each level as the key itself: a
-// level that is a registry link is not followed, and the open fails.
-LONG OpenWithoutLinks(HKEY root, const std::wstring& path, REGSAM access, HKEY* opened)
+// level that is a registry link is not followed, and the open fails. `from`
+// is where the walk starts: root itself, or a kept level `done` characters
+// of the path below it. Levels on the way go into `memo` when there is one.
+LONG OpenLevels(HKEY root, HKEY from, const std::wstring& path, std::wstring::size_type done, REGSAM access,
+                std::vector<CUserKeyMemo::Level>* memo, HKEY* opened)
 {
     const REGSAM view = access & (KEY_WOW64_32KEY | KEY_WOW64_64KEY);
-    HKEY current = root;
-    std::wstring::size_type start = 0;
+    HKEY current = from;
+    bool currentKept = true;  // `from` is not this walk's to close
+    std::wstring::size_type start = done ? done + 1 : 0;
     for (;;)
     {
         const std::wstring::size_type slash = path.find(L'\\', start);
@@ -40,7 +67,7 @@ LONG OpenWithoutLinks(HKEY root, const std::wstring& path, REGSAM access, HKEY* 
         HKEY next = NULL;
         LONG status = ::RegOpenKeyExW(current, name.c_str(), REG_OPTION_OPEN_LINK,
                                       (last ? access : KEY_QUERY_VALUE | view) | KEY_QUERY_VALUE, &next);
-        if (current != root)
+        if (!currentKept)
             ::RegCloseKey(current);
         if (status != ERROR_SUCCESS)
             return status;
@@ -55,18 +82,57 @@ LONG OpenWithoutLinks(HKEY root, const std::wstring& path, REGSAM access, HKEY* 
             return ERROR_SUCCESS;
         }
         current = next;
+        currentKept = false;
+        if (memo)
+        {
+            const CUserKeyMemo::Level level = {root, view, path.substr(0, slash), next};
+            memo->push_back(level);
+            currentKept = true;
+        }
         start = slash + 1;
     }
 }
 
+LONG OpenWithoutLinks(HKEY root, const std::wstring& path, REGSAM access, HKEY* opened)
+{
+    return OpenLevels(root, root, path, 0, access, NULL, opened);
+}
+
 }  // namespace
+
+CUserKeyMemo::CUserKeyMemo() : m_pOuter(t_pKeyMemo) { t_pKeyMemo = this; }
+
+CUserKeyMemo::~CUserKeyMemo()
+{
+    t_pKeyMemo = m_pOuter;
+    for (size_t i = 0; i < m_levels.size(); ++i)
+        ::RegCloseKey(m_levels[i].key);
+}
+
+LONG CUserKeyMemo::Open(HKEY root, const std::wstring& path, REGSAM access, HKEY* opened)
+{
+    const REGSAM view = access & (KEY_WOW64_32KEY | KEY_WOW64_64KEY);
+    if (const Level* kept = LongestKept(m_levels, root, view, path))
+    {
+        // A kept level deleted (or changed) meanwhile: the walk from the hive
+        // decides.
+        if (OpenLevels(root, kept->key, path, kept->path.size(), access, &m_levels, opened) == ERROR_SUCCESS)
+            return ERROR_SUCCESS;
+    }
+    return OpenLevels(root, root, path, 0, access, &m_levels, opened);
+}
 
 LONG CRegKey::Open(HKEY root, const wchar_t* path, REGSAM access)
 {
     Close();
     HKEY key = NULL;
-    const LONG status = path && path[0] && IsUserWritableRoot(root) ? OpenWithoutLinks(root, path, access, &key)
-                                                                   : ::RegOpenKeyExW(root, path, 0, access, &key);
+    LONG status = ERROR_SUCCESS;
+    if (!path || !path[0] || !IsUserWritableRoot(root))
+        status = ::RegOpenKeyExW(root, path, 0, access, &key);
+    else if (t_pKeyMemo && IsMemoRoot(root))
+        status = t_pKeyMemo->Open(root, path, access, &key);
+    else
+        status = OpenWithoutLinks(root, path, access, &key);
     if (status == ERROR_SUCCESS)
         m_hKey = key;
     return status;

@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 #include <string>
+#include <vector>
 
 // Owns one open registry key; closes it when replaced or destroyed.
 class CRegKey
@@ -30,6 +31,41 @@ private:
     CRegKey(const CRegKey&);
     CRegKey& operator=(const CRegKey&);
     HKEY m_hKey;
+};
+
+// The levels of the users' hives a run opened as themselves. While an
+// object of this class lives on a thread, CRegKey::Open on that thread keeps
+// each level on the way below HKEY_CURRENT_USER and HKEY_USERS that it
+// checked not to be a link, and later opens start from the longest kept
+// level instead of the hive: a run opens keys below
+// "Software\Microsoft\Windows\CurrentVersion" a dozen times, each level a
+// few calls. A kept handle is the key it was checked as, wherever its name
+// goes meanwhile; an open through one that fails is made again from the
+// hive. The destructor closes every kept level.
+class CUserKeyMemo
+{
+public:
+    CUserKeyMemo();
+    ~CUserKeyMemo();
+
+    struct Level
+    {
+        HKEY root;
+        REGSAM view;
+        std::wstring path;  // below root, without a trailing backslash
+        HKEY key;
+    };
+
+private:
+    friend class CRegKey;
+    // root\\path opened level by level from the longest kept level, the
+    // levels on the way kept.
+    LONG Open(HKEY root, const std::wstring& path, REGSAM access, HKEY* opened);
+    CUserKeyMemo* m_pOuter;
+    std::vector<Level> m_levels;
+
+    CUserKeyMemo(const CUserKeyMemo&);
+    CUserKeyMemo& operator=(const CUserKeyMemo&);
 };
 
 // The repairs read string values into 512 characters.

@@ -359,3 +359,34 @@ TEST(RegistryKeys, ALinkInTheUsersHiveIsNotFollowedToAMachineKey)
     DeleteRegKeyTree(HKEY_CURRENT_USER, user.c_str());
     DeleteKey(HKEY_LOCAL_MACHINE, target);
 }
+
+TEST(RegistryKeys, ARunOpensFromTheLevelsItCheckedAndNeverThroughALinkPlantedSince)
+{
+    const std::wstring target = L"SOFTWARE\\StickMedicLinked";
+    ASSERT_TRUE(SetRegText(HKEY_LOCAL_MACHINE, target + L"\\deeper", L"v", L"machine"));
+    const std::wstring user = L"Software\\StickMedicTest";
+    ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, user + L"\\level\\deeper", L"v", L"user"));
+    ASSERT_TRUE(SetRegText(HKEY_CURRENT_USER, user + L"\\other", L"v", L"other"));
+    {
+        const CUserKeyMemo run;
+        CRegKey key;
+        std::wstring text;
+        ASSERT_EQ(ERROR_SUCCESS, key.Open(HKEY_CURRENT_USER, (user + L"\\level\\deeper").c_str(), KEY_READ));
+        EXPECT_TRUE(ReadRegString(key, L"v", text));
+        EXPECT_EQ(L"user", text);
+        key.Close();
+        // From a kept level, whatever case the path is written in.
+        ASSERT_EQ(ERROR_SUCCESS, key.Open(HKEY_CURRENT_USER, L"SOFTWARE\\stickmedictest\\other", KEY_READ));
+        EXPECT_TRUE(ReadRegString(key, L"v", text));
+        EXPECT_EQ(L"other", text);
+        key.Close();
+        // A kept level goes, and a link to a machine key takes its name: the
+        // open is made again from the hive, and refused.
+        DeleteRegKeyTree(HKEY_CURRENT_USER, (user + L"\\level").c_str());
+        ASSERT_TRUE(CreateRegistryLink(HKEY_CURRENT_USER, user + L"\\level", L"\\REGISTRY\\MACHINE\\" + target));
+        EXPECT_EQ(ERROR_ACCESS_DENIED, key.Open(HKEY_CURRENT_USER, (user + L"\\level\\deeper").c_str(), KEY_READ));
+        EXPECT_FALSE(key.IsOpen());
+    }
+    DeleteRegKeyTree(HKEY_CURRENT_USER, user.c_str());
+    DeleteKey(HKEY_LOCAL_MACHINE, target);
+}

@@ -13,6 +13,10 @@
 
 namespace {
 
+// A scan's editor imports a small script well under a second; one still
+// running after a minute is left to it and counts as failed.
+const DWORD kScanEditorWaitMs = 60 * 1000;
+
 // Each script, its file name in the program's folder, the keys it writes,
 // and where the user is given a copy of it when it is imported (never
 // imported from there).
@@ -74,7 +78,7 @@ bool WriteAndImport(const std::wstring& copy, bool nativeView)
         if (!userCopy.empty())
             WriteFreshFile(userCopy, bytes, size);
     }
-    return StartRegEditInView(copy, nativeView, true);
+    return StartRegEditInView(copy, nativeView, true, kScanEditorWaitMs);
 }
 
 // Whether `path` is `folder` or lies below it; both full long paths, the

@@ -96,8 +96,10 @@ UINT CDriveLetterMemo::Type(wchar_t letter)
     Letter& known = m_letters[index];
     if (!known.typeKnown)
     {
+        // A letter with no drive behind it is asked again each time: a
+        // network drive mapped meanwhile must not pass for nothing.
         known.type = ::GetDriveTypeW(root);
-        known.typeKnown = true;
+        known.typeKnown = known.type != DRIVE_NO_ROOT_DIR && known.type != DRIVE_UNKNOWN;
     }
     const UINT type = known.type;
     ::LeaveCriticalSection(&m_lock);
@@ -114,7 +116,7 @@ std::wstring CDriveLetterMemo::Mapping(wchar_t letter)
     if (!known.mappingKnown)
     {
         known.mapping = AskMapping(letter);
-        known.mappingKnown = true;
+        known.mappingKnown = !known.mapping.empty();
     }
     const std::wstring mapping = known.mapping;
     ::LeaveCriticalSection(&m_lock);

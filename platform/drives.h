@@ -14,10 +14,12 @@ bool IsRedirectorTarget(const wchar_t* target);
 // The drive letters as one run finds them. While an object of this class
 // lives, the type and the mapping of each letter are asked of the system
 // once (each answer is a round trip to the mount manager, and a scan asks
-// for the same few letters dozens of times). Only an administrator or a
-// device's arrival changes what a letter of this process means, and a run
-// takes seconds: a stick pulled meanwhile fails at its own open. The first
-// object alive takes effect; one made while it lives changes nothing.
+// for the same few letters dozens of times). Only a letter with a drive
+// behind it is kept: one without is asked again, so that a network drive
+// the user maps meanwhile (linked connections reach the elevated session)
+// is seen as one. A run takes seconds; a stick pulled meanwhile fails at
+// its own open. The first object alive takes effect; one made while it
+// lives changes nothing.
 class CDriveLetterMemo
 {
 public:

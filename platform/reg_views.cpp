@@ -25,8 +25,6 @@ typedef BOOL(WINAPI* PFNWOW64DISABLE)(PVOID*);
 typedef BOOL(WINAPI* PFNWOW64REVERT)(PVOID);
 typedef UINT(WINAPI* PFNGETSYSTEMWOW64DIR)(LPWSTR, UINT);
 
-// A small script takes the editor well under a second.
-const DWORD kRegEditWaitMs = 60 * 1000;
 
 bool DetectWow64()
 {
@@ -410,7 +408,7 @@ std::vector<std::wstring> FileCopiesInViews(const std::wstring& path)
     return copies;
 }
 
-bool StartRegEditInView(const std::wstring& script, bool nativeView, bool wait)
+bool StartRegEditInView(const std::wstring& script, bool nativeView, bool wait, DWORD waitMs)
 {
     // The Windows folder as the system knows it, not as the environment of
     // the user who started this program says.
@@ -448,6 +446,6 @@ bool StartRegEditInView(const std::wstring& script, bool nativeView, bool wait)
     if (!wait)
         return true;
     DWORD code = 1;
-    return ::WaitForSingleObject(process, kRegEditWaitMs) == WAIT_OBJECT_0 &&
+    return ::WaitForSingleObject(process, waitMs) == WAIT_OBJECT_0 &&
            ::GetExitCodeProcess(process, &code) && code == 0;
 }

@@ -93,10 +93,10 @@ bool NativeFileExists(const wchar_t* path);
 std::vector<std::wstring> FileCopiesInViews(const std::wstring& path);
 
 // Starts the registry editor of a view hidden on the script (regedit /s),
-// by its full path in the Windows folder; with `wait`, waits for it (a
-// minute at most: an editor that hangs is left running and counts as
-// failed) and answers whether it exited with 0. nativeView: the 64-bit editor on 64-bit
+// by its full path in the Windows folder; with `wait`, waits for it
+// (`waitMs` at most: an editor still running then is left running and
+// counts as failed) and answers whether it exited with 0. nativeView: the 64-bit editor on 64-bit
 // Windows (under WOW64 %windir%\regedit.exe started with redirection off
 // around the one CreateProcessW), otherwise the 32-bit one (SysWOW64). On
 // 32-bit Windows there is one editor, whatever is asked for.
-bool StartRegEditInView(const std::wstring& script, bool nativeView, bool wait = false);
+bool StartRegEditInView(const std::wstring& script, bool nativeView, bool wait = false, DWORD waitMs = INFINITE);

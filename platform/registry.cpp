@@ -2,6 +2,7 @@
 
 #include <shlwapi.h>
 
+#include <cstddef>
 #include <vector>
 
 #include "platform/file_helpers.h"
@@ -40,12 +41,23 @@ const CUserKeyMemo::Level* LongestKept(const std::vector<CUserKeyMemo::Level>& l
     {
         const CUserKeyMemo::Level& level = levels[i];
         const size_t length = level.path.size();
+        // Compared exactly: a path written in another case walks from the
+        // hive, never through a level a looser comparison takes for its own.
         if (level.root == root && level.view == view && length < path.size() && path[length] == L'\\' &&
-            ::StrCmpNIW(path.c_str(), level.path.c_str(), static_cast<int>(length)) == 0 &&
-            (!best || length > best->path.size()))
+            path.compare(0, length, level.path) == 0 && (!best || length > best->path.size()))
             best = &level;
     }
     return best;
+}
+
+bool IsKept(const std::vector<CUserKeyMemo::Level>& levels, HKEY root, REGSAM view, const std::wstring& path)
+{
+    for (size_t i = 0; i < levels.size(); ++i)
+    {
+        if (levels[i].root == root && levels[i].view == view && levels[i].path == path)
+            return true;
+    }
+    return false;
 }
 
 // Opens root\path one level at a time, each level as the key itself: a
@@ -83,7 +95,7 @@ LONG OpenLevels(HKEY root, HKEY from, const std::wstring& path, std::wstring::si
         }
         current = next;
         currentKept = false;
-        if (memo)
+        if (memo && !IsKept(*memo, root, view, path.substr(0, slash)))
         {
             const CUserKeyMemo::Level level = {root, view, path.substr(0, slash), next};
             memo->push_back(level);
@@ -114,10 +126,14 @@ LONG CUserKeyMemo::Open(HKEY root, const std::wstring& path, REGSAM access, HKEY
     const REGSAM view = access & (KEY_WOW64_32KEY | KEY_WOW64_64KEY);
     if (const Level* kept = LongestKept(m_levels, root, view, path))
     {
-        // A kept level deleted (or changed) meanwhile: the walk from the hive
-        // decides.
-        if (OpenLevels(root, kept->key, path, kept->path.size(), access, &m_levels, opened) == ERROR_SUCCESS)
-            return ERROR_SUCCESS;
+        const size_t index = static_cast<size_t>(kept - &m_levels[0]);
+        const LONG status = OpenLevels(root, kept->key, path, kept->path.size(), access, &m_levels, opened);
+        if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND)
+            return status;
+        // A kept level deleted (or changed) meanwhile goes; the walk from
+        // the hive decides.
+        ::RegCloseKey(m_levels[index].key);
+        m_levels.erase(m_levels.begin() + static_cast<std::ptrdiff_t>(index));
     }
     return OpenLevels(root, root, path, 0, access, &m_levels, opened);
 }

@@ -19,8 +19,9 @@ const wchar_t* const kServiceSids[] = {L"S-1-5-18", L"S-1-5-19", L"S-1-5-20"};
 
 bool g_localSystemForTests = false;
 
-bool AskIsLocalSystem()
+bool AskIsLocalSystem(bool& answered)
 {
+    answered = false;
     HANDLE token = NULL;
     if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
         return false;
@@ -35,6 +36,7 @@ bool AskIsLocalSystem()
         return false;
     const bool isSystem = ::EqualSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, system) != FALSE;
     ::FreeSid(system);
+    answered = true;
     return isSystem;
 }
 
@@ -42,8 +44,16 @@ bool AskIsLocalSystem()
 
 bool IsRunningAsLocalSystem()
 {
-    // The process's own user never changes: asked of its token once.
-    static const bool isSystem = AskIsLocalSystem();
+    // The process's own user never changes: once its token answered, the
+    // answer is kept (0: not asked yet or no answer, 1: no, 2: yes).
+    static volatile LONG known = 0;
+    const LONG kept = ::InterlockedCompareExchange(&known, 0, 0);
+    if (kept)
+        return kept == 2;
+    bool answered = false;
+    const bool isSystem = AskIsLocalSystem(answered);
+    if (answered)
+        ::InterlockedExchange(&known, isSystem ? 2 : 1);
     return isSystem;
 }
 

@@ -251,30 +251,34 @@ TEST(LocalDriveRoots, TellsSubstAndNetworkMappingsAsWindowsReturnsThem)
     EXPECT_FALSE(IsRedirectorTarget(L"\\Device\\CdRom0"));
 }
 
-TEST(LocalDriveRoots, ARunSeesEachLetterAsItFirstFoundItAndOnlyWhileItLasts)
+TEST(LocalDriveRoots, ARunKeepsTheLettersItFoundADriveBehindAndAsksAgainForTheOthers)
 {
-    // M: comes to name the system disk's own device while a run lasts.
+    // M: names the system disk's own device, then N: comes to as well.
     wchar_t device[MAX_PATH] = {0};
     ASSERT_NE(0u, ::QueryDosDeviceW(L"C:", device, MAX_PATH));
+    ASSERT_TRUE(::DefineDosDeviceW(DDD_RAW_TARGET_PATH, L"M:", device));
     const UINT stickType = ::GetDriveTypeW(L"E:\\");
     {
         CDriveLetterMemo run;
         EXPECT_EQ(stickType, DriveTypeOf(L"E:\\"));
-        EXPECT_FALSE(IsLocalDiskRoot(L"M:\\"));
-        ASSERT_TRUE(::DefineDosDeviceW(DDD_RAW_TARGET_PATH, L"M:", device));
+        EXPECT_TRUE(IsLocalDiskRoot(L"M:\\"));
+        EXPECT_FALSE(IsLocalDiskRoot(L"N:\\"));
+        ::DefineDosDeviceW(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, L"M:", device);
+        ASSERT_TRUE(::DefineDosDeviceW(DDD_RAW_TARGET_PATH, L"N:", device));
         {
             // A second one made meanwhile changes nothing, nor does its end.
             CDriveLetterMemo inner;
         }
-        EXPECT_FALSE(IsLocalDiskRoot(L"M:\\"));
+        EXPECT_TRUE(IsLocalDiskRoot(L"M:\\")) << "kept as the run found it";
+        EXPECT_TRUE(IsLocalDiskRoot(L"N:\\")) << "a letter without a drive is asked again";
         // Only plain roots are kept; any other path is asked each time.
         EXPECT_EQ(::GetDriveTypeW(L"M:\\x\\"), DriveTypeOf(L"M:\\x\\"));
     }
     // Without a run every question goes to the system.
     EXPECT_EQ(::GetDriveTypeW(L"M:\\"), DriveTypeOf(L"M:\\"));
-    EXPECT_TRUE(IsLocalDiskRoot(L"M:\\"));
-    ::DefineDosDeviceW(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, L"M:", device);
     EXPECT_FALSE(IsLocalDiskRoot(L"M:\\"));
+    ::DefineDosDeviceW(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, L"N:", device);
+    EXPECT_FALSE(IsLocalDiskRoot(L"N:\\"));
 }
 
 TEST(LocalDriveRoots, LeaveOutASubstDriveAndKeepTheSandboxDisks)

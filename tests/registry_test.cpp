@@ -375,7 +375,8 @@ TEST(RegistryKeys, ARunOpensFromTheLevelsItCheckedAndNeverThroughALinkPlantedSin
         EXPECT_TRUE(ReadRegString(key, L"v", text));
         EXPECT_EQ(L"user", text);
         key.Close();
-        // From a kept level, whatever case the path is written in.
+        // Another key below the kept levels; a path in another case walks
+        // from the hive.
         ASSERT_EQ(ERROR_SUCCESS, key.Open(HKEY_CURRENT_USER, L"SOFTWARE\\stickmedictest\\other", KEY_READ));
         EXPECT_TRUE(ReadRegString(key, L"v", text));
         EXPECT_EQ(L"other", text);

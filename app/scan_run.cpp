@@ -136,6 +136,7 @@ const ScanPlan kDefaultPlan = {kScanCommands, ArrayCount(kScanCommands),
 // without its log and quarantine.
 ScanOutcome RunWithProgramFolder(CScanSession& session)
 {
+    const CProgramFolderMemo programFolder;  // the run secures it once
     if (GetProgramFolder().empty())
         return kScanNoProgramFolder;
     ScanRun(session);
@@ -321,6 +322,7 @@ ScanOutcome RunScanOnThisThread(const ScanPlan& plan, bool saveLog, DWORD lockWa
     const CScanLock::Result result = lock.Acquire(lockWait);
     if (result != CScanLock::kHeld)
         return result == CScanLock::kBusy ? kScanAnotherRunning : kScanCannotLock;
+    const CProgramFolderMemo programFolder;  // the run secures it once
     if (GetProgramFolder().empty())
         return kScanNoProgramFolder;
     if (quarantine)

@@ -14,6 +14,7 @@
 #include "tests/planted_security.h"
 #include "tests/testing.h"
 #include "undo/program_folder.h"
+#include "undo/quarantine.h"
 
 using namespace testing_util;
 using namespace planted_security;
@@ -261,11 +262,32 @@ TEST_F(ProgramFolderTest, ARunSecuresItsFolderOnceAndTheNextRunAgain)
         // answer and makes nothing anew.
         RemoveFolder();
         EXPECT_EQ(m_folder, GetProgramFolder());
+        {
+            // A scope of its own within the run (the scan inside a window's
+            // run) keeps the run's answer.
+            const CProgramFolderMemo inner;
+            EXPECT_EQ(m_folder, GetProgramFolder());
+        }
+        EXPECT_EQ(m_folder, GetProgramFolder());
         EXPECT_FALSE(FileExists(m_bare));
     }
     // The next run, or a caller outside one, secures it again.
     EXPECT_EQ(m_folder, GetProgramFolder());
     ExpectProtected(m_bare);
+}
+
+TEST_F(ProgramFolderTest, ARunWhoseFolderHasANewNameFindsItsPathWithoutTheRecord)
+{
+    ASSERT_TRUE(WriteFileBytes(m_bare, "x"));
+    g_refuseMoves = true;
+    const CProgramFolderMemo run;
+    const std::wstring other = GetProgramFolder();
+    ASSERT_NE(m_folder, other);
+    // Only an administrator could take the record away; the run goes on
+    // with the folder it secured, the quarantine's path too.
+    ASSERT_EQ(ERROR_SUCCESS, ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kProgramFolderKey));
+    EXPECT_EQ(other, GetProgramFolderPath());
+    EXPECT_EQ(other + L"Quarantine\\", GetQuarantineRootPath());
 }
 
 TEST(ProgramOwned, OwnerAndAccessListDecide)

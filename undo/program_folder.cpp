@@ -359,10 +359,16 @@ std::wstring MakeOtherFolder(const std::wstring& appData)
     return std::wstring();
 }
 
+thread_local CProgramFolderMemo* t_pFolderMemo = NULL;
+
 }  // namespace
 
 std::wstring GetProgramFolderPath()
 {
+    // Secured in this run: the same path (a folder made elsewhere was
+    // recorded first), without asking the system again.
+    if (t_pFolderMemo && !t_pFolderMemo->m_folder.empty())
+        return t_pFolderMemo->m_folder;
     const std::wstring appData = CommonAppDataSlash();
     if (appData.empty())
         return appData;
@@ -371,8 +377,6 @@ std::wstring GetProgramFolderPath()
 }
 
 namespace {
-
-thread_local CProgramFolderMemo* t_pFolderMemo = NULL;
 
 std::wstring SecuredProgramFolder()
 {
@@ -389,9 +393,17 @@ std::wstring SecuredProgramFolder()
 
 }  // namespace
 
-CProgramFolderMemo::CProgramFolderMemo() : m_pOuter(t_pFolderMemo) { t_pFolderMemo = this; }
+CProgramFolderMemo::CProgramFolderMemo()
+{
+    if (!t_pFolderMemo)
+        t_pFolderMemo = this;
+}
 
-CProgramFolderMemo::~CProgramFolderMemo() { t_pFolderMemo = m_pOuter; }
+CProgramFolderMemo::~CProgramFolderMemo()
+{
+    if (t_pFolderMemo == this)
+        t_pFolderMemo = NULL;
+}
 
 std::wstring GetProgramFolder()
 {

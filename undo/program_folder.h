@@ -22,10 +22,13 @@
 std::wstring GetProgramFolder();
 
 // While an object of this class lives on a thread, GetProgramFolder() on
-// that thread answers what it answered first: a scan run asks for its folder
-// a few times (the quarantine, the log, the autostart walk), and securing it
+// that thread answers what it answered first, and GetProgramFolderPath()
+// that folder once it is secured: a scan run asks for its folder a few
+// times (the quarantine, the log, the autostart walk), and securing it
 // reads its owner and access list each time. Once secured, only
 // Administrators and SYSTEM can change it. An empty answer is asked again.
+// The first object alive on the thread takes effect; one made within its
+// life changes nothing.
 class CProgramFolderMemo
 {
 public:
@@ -34,7 +37,7 @@ public:
 
 private:
     friend std::wstring GetProgramFolder();
-    CProgramFolderMemo* m_pOuter;
+    friend std::wstring GetProgramFolderPath();
     std::wstring m_folder;
 
     CProgramFolderMemo(const CProgramFolderMemo&);

@@ -3,6 +3,9 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <memory>
+#include <utility>
+
 #include "killers/autostart_killer.h"
 #include "killers/eljfilefx.h"
 #include "killers/file_fx.h"
@@ -103,6 +106,9 @@ public:
     CHandle m_hPreviousWorker;  // owned by the worker: a run waits for the one before
     bool m_bSaveLog;           // false: the run's text stays in ScanLog only
     const CHandle m_hResultShown;  // set once the run's result is on the screen
+    // The Task Scheduler's connection its worker made while it was parked;
+    // the worker's alone, taken over by its run.
+    std::unique_ptr<CTaskListing> m_pTasksAhead;
 
 private:
     virtual ~CScanSession() { delete m_pQuarantine; }
@@ -179,7 +185,8 @@ DWORD WINAPI ScanThreadProc(void* parameter)
 }  // namespace
 
 // A worker made ahead, parked until a run hands it its session. Its thread
-// owns this block and the event.
+// owns this block and the event. While it waits, it connects to the Task
+// Scheduler for its run: the service's slowest answer.
 struct ParkedWorker
 {
     HANDLE go;              // set once `session` is filled in
@@ -191,11 +198,15 @@ namespace {
 DWORD WINAPI ParkedThreadProc(void* parameter)
 {
     ParkedWorker* parked = static_cast<ParkedWorker*>(parameter);
+    std::unique_ptr<CTaskListing> tasks(new CTaskListing(CTaskListing::kWhenAsked));
     ::WaitForSingleObject(parked->go, INFINITE);
     CScanSession* session = parked->session;
     ::CloseHandle(parked->go);
     delete parked;
-    return session ? ScanThreadProc(session) : 0;
+    if (!session)
+        return 0;
+    session->m_pTasksAhead = std::move(tasks);
+    return ScanThreadProc(session);
 }
 
 }  // namespace
@@ -239,8 +250,6 @@ bool RunCommands(CScanSession& session)
     // What the stick walks remove, for the autostart walk to know its
     // copies on the PC by their bytes.
     CStickPayloads stickPayloads;
-    // The Task Scheduler's answer, asked for while the stick walks run.
-    CTaskListingAhead tasksAhead;
 
     // Once a stop is asked for, no further command starts (the running one
     // returns at its next poll); the log is still closed and saved.
@@ -267,6 +276,10 @@ bool RunCommands(CScanSession& session)
 
 void ScanRun(CScanSession& session)
 {
+    // The Task Scheduler's service, connected to from the start (or while
+    // the worker waited for the press) and asked for its tasks while the
+    // stick walks run.
+    CTaskListingAhead tasksAhead(session.m_pTasksAhead.release());
     // The drive letters' types and mappings, asked once for the whole run,
     // the program's folder, secured once, and the levels of the users' hives
     // checked on the way to their keys.

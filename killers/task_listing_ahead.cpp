@@ -8,23 +8,33 @@ CTaskListingAhead* g_ahead = NULL;
 
 }  // namespace
 
-CTaskListingAhead::CTaskListingAhead() : m_listing(NULL), m_active(g_ahead == NULL)
+CTaskListingAhead::CTaskListingAhead(CTaskListing* made) : m_listing(made), m_started(false)
 {
-    if (m_active)
-        g_ahead = this;
+    if (g_ahead)
+    {
+        delete m_listing;
+        m_listing = NULL;
+        return;
+    }
+    if (!m_listing)
+        m_listing = new CTaskListing(CTaskListing::kWhenAsked);
+    g_ahead = this;
 }
 
 CTaskListingAhead::~CTaskListingAhead()
 {
-    if (m_active)
+    if (g_ahead == this)
         g_ahead = NULL;
     delete m_listing;
 }
 
 void StartTaskListingAhead()
 {
-    if (g_ahead && !g_ahead->m_listing)
-        g_ahead->m_listing = new CTaskListing;
+    if (g_ahead && !g_ahead->m_started)
+    {
+        g_ahead->m_listing->ListNow();
+        g_ahead->m_started = true;
+    }
 }
 
-CTaskListing* TaskListingAhead() { return g_ahead ? g_ahead->m_listing : NULL; }
+CTaskListing* TaskListingAhead() { return g_ahead && g_ahead->m_started ? g_ahead->m_listing : NULL; }

@@ -4,22 +4,25 @@
 
 #include "platform/task_scheduler.h"
 
-// While an object of this class lives (a scan makes one for its commands),
-// StartTaskListingAhead() starts the listing on a thread of its own; the
-// autostart walk takes it with TaskListingAhead(). The first object alive
-// takes effect; without one, nothing is listed ahead and the walk lists
-// for itself. The destructor waits for a listing still under way.
+// While an object of this class lives (a scan makes one for its run), the
+// Task Scheduler's service is connected to on a thread of its own, and
+// StartTaskListingAhead() lets it list; the autostart walk takes that
+// listing with TaskListingAhead(). The first object alive takes effect;
+// without one, or before the start, nothing is listed ahead and the walk
+// lists for itself. The destructor ends the thread, waiting for it.
 class CTaskListingAhead
 {
 public:
-    CTaskListingAhead();
+    // Takes over `made` (a listing made CTaskListing::kWhenAsked, connected
+    // ahead of the run), or connects anew.
+    explicit CTaskListingAhead(CTaskListing* made = NULL);
     ~CTaskListingAhead();
 
 private:
     friend void StartTaskListingAhead();
     friend CTaskListing* TaskListingAhead();
-    CTaskListing* m_listing;
-    bool m_active;
+    CTaskListing* m_listing;  // NULL but in the object that took effect
+    bool m_started;
 
     CTaskListingAhead(const CTaskListingAhead&);
     CTaskListingAhead& operator=(const CTaskListingAhead&);

@@ -158,37 +158,83 @@ std::wstring DecodeEntities(const std::wstring& text)
     return out;
 }
 
-}  // namespace
-
-bool ListScheduledTasks(std::vector<ScheduledTask>& tasks)
+// Every task the connected service (or the test store) has.
+bool ListTasksOf(ITaskService* service, std::vector<ScheduledTask>& tasks)
 {
     tasks.clear();
     if (g_store)
         return g_store->list(tasks);
-    CComOwner<ITaskService> service;
     CComOwner<ITaskFolder> root;
-    if (!Connect(service) || !OpenFolder(service.Get(), L"\\", root))
+    if (!service || !OpenFolder(service, L"\\", root))
         return false;
     ListFolderTasks(root.Get(), 0, tasks);
     return true;
 }
 
-CTaskListing::CTaskListing() : m_listed(false)
+}  // namespace
+
+bool ListScheduledTasks(std::vector<ScheduledTask>& tasks)
 {
+    CComOwner<ITaskService> service;
+    if (!g_store && !Connect(service))
+    {
+        tasks.clear();
+        return false;
+    }
+    return ListTasksOf(service.Get(), tasks);
+}
+
+CTaskListing::CTaskListing(Start start) : m_canceled(0), m_listed(false)
+{
+    // Without its event a listing held back could not be held: it is made
+    // by Take instead, on the caller's thread.
+    if (start == kWhenAsked)
+    {
+        m_go.Attach(::CreateEventW(NULL, TRUE, FALSE, NULL));
+        if (!m_go.IsValid())
+            return;
+    }
     m_thread.Attach(::CreateThread(NULL, 0, ListOnThread, this, 0, NULL));
 }
 
 CTaskListing::~CTaskListing()
 {
-    if (m_thread.IsValid())
-        ::WaitForSingleObject(m_thread, INFINITE);
+    if (!m_thread.IsValid())
+        return;
+    ::InterlockedExchange(&m_canceled, 1);
+    ListNow();
+    ::WaitForSingleObject(m_thread, INFINITE);
+}
+
+void CTaskListing::ListNow()
+{
+    if (m_go.IsValid())
+        ::SetEvent(m_go);
 }
 
 DWORD WINAPI CTaskListing::ListOnThread(void* parameter)
 {
     CTaskListing* listing = static_cast<CTaskListing*>(parameter);
     const HRESULT com = ::CoInitializeEx(NULL, COINIT_MULTITHREADED);
-    listing->m_listed = ListScheduledTasks(listing->m_tasks);
+    {
+        // Connecting reads no task: it may come before the word to list.
+        CComOwner<ITaskService> service;
+        const bool connected = g_store || Connect(service);
+        if (listing->m_go.IsValid())
+            ::WaitForSingleObject(listing->m_go, INFINITE);
+        if (!::InterlockedCompareExchange(&listing->m_canceled, 0, 0))
+        {
+            bool listed = connected && ListTasksOf(service.Get(), listing->m_tasks);
+            if (!listed && !g_store)
+            {
+                // Made long before the word (while a window waited for its
+                // press), the connection may have failed or gone: once more.
+                CComOwner<ITaskService> again;
+                listed = Connect(again) && ListTasksOf(again.Get(), listing->m_tasks);
+            }
+            listing->m_listed = listed;
+        }
+    }
     if (SUCCEEDED(com))
         ::CoUninitialize();
     return 0;
@@ -198,6 +244,7 @@ bool CTaskListing::Take(std::vector<ScheduledTask>& tasks)
 {
     if (!m_thread.IsValid())
         return ListScheduledTasks(tasks);
+    ListNow();
     ::WaitForSingleObject(m_thread, INFINITE);
     tasks.swap(m_tasks);
     m_tasks.clear();

@@ -19,22 +19,32 @@ struct ScheduledTask
 bool ListScheduledTasks(std::vector<ScheduledTask>& tasks);
 // The same listing made on a thread of its own (with its own COM
 // apartment) from construction on, while the caller walks other places:
-// asking the Task Scheduler's service is mostly waiting for it. One owner
-// of the thread; the destructor waits for it.
+// asking the Task Scheduler's service is mostly waiting for it, and
+// connecting to it the longest wait. One owner of the thread; the
+// destructor ends it, waiting for a connection or listing under way.
 class CTaskListing
 {
 public:
-    CTaskListing();
+    enum Start
+    {
+        kAtOnce,     // connects and lists
+        kWhenAsked,  // connects at once, lists at ListNow() or Take()
+    };
+    explicit CTaskListing(Start start = kAtOnce);
     ~CTaskListing();
-    // Waits for the listing; ListScheduledTasks' answer. Where no thread
-    // could be started, lists here and now.
+    // Lets a listing made kWhenAsked go on; later calls change nothing.
+    void ListNow();
+    // Waits for the listing (asking for it first); ListScheduledTasks'
+    // answer. Where no thread could be started, lists here and now.
     bool Take(std::vector<ScheduledTask>& tasks);
 
 private:
     CTaskListing(const CTaskListing&);
     CTaskListing& operator=(const CTaskListing&);
     static DWORD WINAPI ListOnThread(void* listing);
+    CHandle m_go;  // kWhenAsked: set once the listing may be made
     CHandle m_thread;
+    volatile LONG m_canceled;
     bool m_listed;
     std::vector<ScheduledTask> m_tasks;
 };

@@ -192,6 +192,10 @@ TEST_F(AutostartTaskTest, TheWalkJudgesTheTasksListedAheadOnceTheWormsProcessesE
     {
         const CTaskListingAhead ahead;
         EXPECT_TRUE(TaskListingAhead() == NULL);
+        // Connected from the start, it lists only once the worm's
+        // processes are ended.
+        ::Sleep(100);
+        EXPECT_EQ(0, ::InterlockedCompareExchange(&g_listings, 0, 0));
         CKillerForOneKB worms;
         worms.Run(NULL);  // ends the worm's processes, then asks for the tasks
         ASSERT_TRUE(TaskListingAhead() != NULL);
@@ -203,6 +207,18 @@ TEST_F(AutostartTaskTest, TheWalkJudgesTheTasksListedAheadOnceTheWormsProcessesE
         RunAutostarts();
         EXPECT_EQ(1, g_listings) << "the walk took the listing made ahead";
         EXPECT_TRUE(StoredTask(L"\\Late") != NULL);
+    }
+    {
+        // A worker's listing connected while it waited for its run is the
+        // run's; a scope within the run takes none of its own.
+        CTaskListing* const made = new CTaskListing(CTaskListing::kWhenAsked);
+        const CTaskListingAhead ahead(made);
+        const CTaskListingAhead inner(new CTaskListing(CTaskListing::kWhenAsked));
+        StartTaskListingAhead();
+        EXPECT_EQ(made, TaskListingAhead());
+        std::vector<ScheduledTask> listed;
+        EXPECT_TRUE(made->Take(listed));
+        EXPECT_EQ(2, g_listings);
     }
     // Without a scan's listing the walk asks for itself.
     StartTaskListingAhead();

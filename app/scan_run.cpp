@@ -24,6 +24,7 @@
 #include "platform/handles.h"
 #include "platform/held_path.h"
 #include "platform/process.h"
+#include "platform/sha256.h"
 #include "platform/registry.h"
 #include "undo/change_gate.h"
 #include "undo/program_folder.h"
@@ -186,7 +187,8 @@ DWORD WINAPI ScanThreadProc(void* parameter)
 
 // A worker made ahead, parked until a run hands it its session. Its thread
 // owns this block and the event. While it waits, it connects to the Task
-// Scheduler for its run: the service's slowest answer.
+// Scheduler for its run (the service's slowest answer) and readies the
+// hash provider the quarantine keeps files with.
 struct ParkedWorker
 {
     HANDLE go;              // set once `session` is filled in
@@ -199,6 +201,7 @@ DWORD WINAPI ParkedThreadProc(void* parameter)
 {
     ParkedWorker* parked = static_cast<ParkedWorker*>(parameter);
     std::unique_ptr<CTaskListing> tasks(new CTaskListing(CTaskListing::kWhenAsked));
+    PrepareSha256();  // for the files its run keeps
     ::WaitForSingleObject(parked->go, INFINITE);
     CScanSession* session = parked->session;
     ::CloseHandle(parked->go);

@@ -38,6 +38,8 @@ HCRYPTPROV SharedProvider()
 
 }  // namespace
 
+bool PrepareSha256() { return SharedProvider() != 0; }
+
 CSha256::CSha256() : m_hash(0)
 {
     const HCRYPTPROV provider = SharedProvider();

@@ -24,6 +24,12 @@ private:
     HCRYPTHASH m_hash;  // on the process's one provider
 };
 
+// Acquires the process's provider now, where nothing waits for it: the
+// first acquisition loads the provider and takes milliseconds (tens of them
+// under Wine), which a scan's first kept file would otherwise wait for.
+// False when the system has none.
+bool PrepareSha256();
+
 // The size and SHA-256 of the file open at `file`, read from its start
 // through that handle. False when it cannot be read or is larger than
 // `maxBytes`.

@@ -88,6 +88,9 @@ LRESULT COKDlg::OnInitDialog(WPARAM, LPARAM)
 
 LRESULT COKDlg::OnShown(WPARAM, LPARAM)
 {
+    // A posted message comes before the paint: the dialog is drawn first,
+    // then the worker may go on with what it does after the result.
+    ::RedrawWindow(m_hWnd, NULL, NULL, RDW_UPDATENOW | RDW_ALLCHILDREN);
     if (m_hShownEvent)
         ::SetEvent(m_hShownEvent);
     return 0;

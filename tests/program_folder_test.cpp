@@ -290,6 +290,35 @@ TEST_F(ProgramFolderTest, ARunWhoseFolderHasANewNameFindsItsPathWithoutTheRecord
     EXPECT_EQ(other + L"Quarantine\\", GetQuarantineRootPath());
 }
 
+TEST_F(ProgramFolderTest, AFolderProtectedExactlySoIsNotSetAgain)
+{
+    // Set again, the access list would be carried down to every file of the
+    // quarantine on every run. Anything else of the program's own is set.
+    const struct
+    {
+        const wchar_t* descriptor;
+        int sets;
+    } kCases[] = {
+        {L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", 0},
+        {L"O:BAD:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", 1},             // inherits from above
+        {L"O:SYD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", 1},            // SYSTEM the owner
+        {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", 1},            // another order
+        {L"O:BAD:P(A;CI;FA;;;BA)(A;OICI;FA;;;SY)", 1},              // not for the files below
+        {L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;;FR;;;BU)", 1}, // others may read
+    };
+    ASSERT_EQ(m_folder, GetProgramFolder());
+    CPlantedScope scope;
+    for (size_t i = 0; i < sizeof(kCases) / sizeof(kCases[0]); ++i)
+    {
+        Marked().clear();
+        ASSERT_TRUE(MarkPlanted(m_bare, kCases[i].descriptor));
+        g_call = SetSecurityCall();
+        EXPECT_EQ(m_folder, GetProgramFolder()) << kCases[i].descriptor;
+        EXPECT_EQ(kCases[i].sets, g_call.count) << kCases[i].descriptor;
+        EXPECT_TRUE(AsideFolders().empty()) << kCases[i].descriptor;
+    }
+}
+
 TEST(ProgramOwned, OwnerAndAccessListDecide)
 {
     // What each planted folder reads back as, and whether it is the program's.

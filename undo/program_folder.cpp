@@ -3,6 +3,7 @@
 #include <objbase.h>
 #include <shlobj.h>
 
+#include <cstring>
 #include <cwchar>
 #include <vector>
 
@@ -185,6 +186,46 @@ HANDLE OpenFolderItself(const std::wstring& folder)
                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
 }
 
+// The same access entries, in the same order.
+bool SameEntries(PACL found, PACL wanted)
+{
+    if (!found || !wanted || found->AceCount != wanted->AceCount)
+        return false;
+    for (WORD i = 0; i < found->AceCount; ++i)
+    {
+        void* a = NULL;
+        void* b = NULL;
+        if (!::GetAce(found, i, &a) || !::GetAce(wanted, i, &b))
+            return false;
+        const WORD size = static_cast<const ACE_HEADER*>(a)->AceSize;
+        if (size != static_cast<const ACE_HEADER*>(b)->AceSize || memcmp(a, b, size) != 0)
+            return false;
+    }
+    return true;
+}
+
+// Whether the folder open at `handle` already has exactly what securing
+// sets: Administrators its owner, the protected access list. Set again, the
+// list would be carried down to every file below it (the whole quarantine)
+// by the system, on every run.
+bool HasExactProtection(HANDLE handle, CProtectedAcl& acl)
+{
+    PSID owner = NULL;
+    PACL dacl = NULL;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (g_folderCalls.getSecurity(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                  &owner, NULL, &dacl, NULL, &descriptor) != ERROR_SUCCESS)
+        return false;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    const bool exact = descriptor && ::GetSecurityDescriptorControl(descriptor, &control, &revision) &&
+                       (control & SE_DACL_PROTECTED) && owner && ::EqualSid(owner, acl.Admins()) &&
+                       SameEntries(dacl, acl.Acl());
+    if (descriptor)
+        ::LocalFree(descriptor);
+    return exact;
+}
+
 }  // namespace
 
 bool IsProgramOwned(HANDLE handle)
@@ -248,6 +289,8 @@ DWORD SecureFolder(const std::wstring& folder)
     }
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
         return ERROR_ACCESS_DENIED;
+    if (created == ERROR_ALREADY_EXISTS && HasExactProtection(handle, acl))
+        return ERROR_SUCCESS;
     return ProtectOpenObject(handle);
 }
 

@@ -6,17 +6,17 @@
 # files); StickMedic runs its whole scan in its window, from the press on
 # "开始查杀" to the result dialog.
 #   ./scripts/bench.sh [--no-build] [--rounds N] [ENTRIES...]
-# (default: 10000 40000 100000 entries, 3 rounds). One line per size: scan
+# (default: 10000 40000 100000 entries, 5 rounds). One line per size: scan
 # seconds, a bare FindFirstFileW/FindNextFileW listing of E:\ (median of 3 in
 # each round), their ratio, the main window's longest reply to WM_NULL during
 # the scan, the program's peak working set. Each round scans a freshly filled
-# stick; times and replies are the medians of the rounds, the working set the
-# largest.
+# stick; times and replies are the medians of the rounds (on a 2-core
+# machine a single round moves by a third, and a median of three with it
+# more than one of five), the working set the largest.
 # Before the sizes, the scan's fixed part: the same run on an empty stick in
-# the same kind of sandbox (median of the rounds, at least 5: the smallest
-# figure, a single round of it moves by a third on a busy machine, and a
-# round takes seconds). The stick's share of a
-# scan is (scan - fixed part) / bare listing, the stick ratio.
+# the same kind of sandbox (median of the rounds, at least 5 of them). The
+# stick's share of a scan is (scan - fixed part) / bare listing, the stick
+# ratio.
 # Then the growth of the scan time and of the stick ratio from the first size
 # to the last.
 # Targets: stick ratio <= 2.5 at every size, the stick ratio at the last size
@@ -33,7 +33,7 @@ root="$PWD"
 
 max_ratio=2.5 max_ratio_growth=1.2 max_fixed_s=0.15 max_reply_ms=100 max_peak_mib=64 min_fixed_rounds=5
 
-build=1 sizes=() rounds=3
+build=1 sizes=() rounds=5
 while [ $# -gt 0 ]; do
   arg="$1"; shift
   case "$arg" in

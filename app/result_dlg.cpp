@@ -88,9 +88,11 @@ LRESULT COKDlg::OnInitDialog(WPARAM, LPARAM)
 
 LRESULT COKDlg::OnShown(WPARAM, LPARAM)
 {
-    // A posted message comes before the paint: the dialog is drawn first,
-    // then the worker may go on with what it does after the result.
-    ::RedrawWindow(m_hWnd, NULL, NULL, RDW_UPDATENOW | RDW_ALLCHILDREN);
+    // The dialog manager shows the dialog only once its queue is empty,
+    // after this posted message: shown and drawn here, it is on the screen
+    // before the worker goes on with what it does after the result.
+    ::ShowWindow(m_hWnd, SW_SHOWNORMAL);
+    ::UpdateWindow(m_hWnd);
     if (m_hShownEvent)
         ::SetEvent(m_hShownEvent);
     return 0;

@@ -178,6 +178,9 @@ DWORD WINAPI ScanThreadProc(void* parameter)
     else
         ::InterlockedExchange(&session->m_bUserStopped, 1);
     lock.Release();
+    // A run that never began leaves the connection made for it: ended here,
+    // on the worker, not by whoever lets go of the session last.
+    session->m_pTasksAhead.reset();
     session->PostCompletion();
     session->Release();
     return 0;

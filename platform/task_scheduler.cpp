@@ -225,7 +225,7 @@ DWORD WINAPI CTaskListing::ListOnThread(void* parameter)
         if (!::InterlockedCompareExchange(&listing->m_canceled, 0, 0))
         {
             bool listed = connected && ListTasksOf(service.Get(), listing->m_tasks);
-            if (!listed && !g_store)
+            if (!listed && !g_store && !::InterlockedCompareExchange(&listing->m_canceled, 0, 0))
             {
                 // Made long before the word (while a window waited for its
                 // press), the connection may have failed or gone: once more.

@@ -305,6 +305,9 @@ TEST_F(ProgramFolderTest, AFolderProtectedExactlySoIsNotSetAgain)
         {L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", 1},            // another order
         {L"O:BAD:P(A;CI;FA;;;BA)(A;OICI;FA;;;SY)", 1},              // not for the files below
         {L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;;FR;;;BU)", 1}, // others may read
+        {L"O:BAD:P(A;OICIID;FA;;;BA)(A;OICIID;FA;;;SY)", 1},        // entries marked inherited
+        {L"O:BAD:P(A;OICI;GA;;;BA)(A;OICI;FA;;;SY)", 1},            // a generic right
+        {L"O:BAD:P(A;OICIIO;FA;;;BA)(A;OICI;FA;;;SY)", 1},          // not for the folder itself
     };
     ASSERT_EQ(m_folder, GetProgramFolder());
     CPlantedScope scope;

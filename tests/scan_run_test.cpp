@@ -12,6 +12,7 @@
 #include "killers/scan_log.h"
 #include "platform/file_helpers.h"
 #include "platform/handles.h"
+#include "platform/task_scheduler.h"
 #include "tests/testing.h"
 #include "undo/change_gate.h"
 #include "undo/program_folder.h"
@@ -163,17 +164,30 @@ std::string BodyOf(const std::string& block)
     return block.substr(header + 4, block.size() - kFooter.size() - header - 4);
 }
 
+// The plans here list no tasks: a store of none stands in for the Task
+// Scheduler, which every worker would connect to (and Wine start first).
+bool ListNoTasks(std::vector<ScheduledTask>& tasks)
+{
+    tasks.clear();
+    return true;
+}
+bool RemoveNoTask(const std::wstring&) { return false; }
+bool AddNoTask(const std::wstring&, const std::wstring&) { return false; }
+const TaskStore kNoTasks = {ListNoTasks, RemoveNoTask, AddNoTask};
+
 class ScanRunTest : public ::testing::Test
 {
 protected:
     void SetUp()
     {
+        SetTaskStoreForTests(&kNoTasks);
         m_path = GetScanLogPath(false);
         ASSERT_FALSE(m_path.empty());
         ::DeleteFileW(m_path.c_str());
         g_nCommandsRun = 0;
         g_nPrompts = 0;
     }
+    void TearDown() { SetTaskStoreForTests(NULL); }
     std::string Log() const { return ReadFileBytes(m_path); }
     std::wstring m_path;
 };

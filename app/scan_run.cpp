@@ -286,10 +286,12 @@ void ScanRun(CScanSession& session)
     // the worker waited for the press) and asked for its tasks while the
     // stick walks run.
     CTaskListingAhead tasksAhead(session.m_pTasksAhead.release());
-    // The drive letters' types and mappings, asked once for the whole run,
-    // the program's folder, secured once, and the levels of the users' hives
+    // The drive letters' types and mappings, asked once for the whole run
+    // (ahead, while the worm's processes are ended), the program's folder,
+    // secured once, and the levels of the users' hives
     // checked on the way to their keys.
     CDriveLetterMemo drives;
+    drives.AskAhead();
     CProgramFolderMemo programFolder;
     CUserKeyMemo userKeys;
     // Everything the scan changes is kept in its quarantine first, unless

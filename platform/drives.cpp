@@ -81,6 +81,7 @@ CDriveLetterMemo::CDriveLetterMemo() : m_active(false)
 
 CDriveLetterMemo::~CDriveLetterMemo()
 {
+    WaitForAhead();
     if (m_active)
         ::InterlockedExchangePointer(reinterpret_cast<void* volatile*>(&g_pMemo), NULL);
     ::DeleteCriticalSection(&m_lock);
@@ -121,6 +122,35 @@ std::wstring CDriveLetterMemo::Mapping(wchar_t letter)
     const std::wstring mapping = known.mapping;
     ::LeaveCriticalSection(&m_lock);
     return mapping;
+}
+
+bool CDriveLetterMemo::AskAhead()
+{
+    if (!m_active || m_ahead.IsValid())
+        return false;
+    m_ahead.Attach(::CreateThread(NULL, 0, AskOnThread, this, 0, NULL));
+    return m_ahead.IsValid();
+}
+
+void CDriveLetterMemo::WaitForAhead()
+{
+    if (m_ahead.IsValid())
+        ::WaitForSingleObject(m_ahead, INFINITE);
+}
+
+DWORD WINAPI CDriveLetterMemo::AskOnThread(void* parameter)
+{
+    CDriveLetterMemo* memo = static_cast<CDriveLetterMemo*>(parameter);
+    const DWORD present = ::GetLogicalDrives();
+    for (int i = 0; i < 26; ++i)
+    {
+        if (present & (1u << i))
+        {
+            memo->Type(static_cast<wchar_t>(L'A' + i));
+            memo->Mapping(static_cast<wchar_t>(L'A' + i));
+        }
+    }
+    return 0;
 }
 
 UINT DriveTypeOf(const wchar_t* root)

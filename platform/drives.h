@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/handles.h"
+
 // What a drive letter maps to, as QueryDosDeviceW tells it. A SUBST drive
 // maps to a folder ("\??\C:\folder"), a network drive to a redirector
 // ("\Device\LanmanRedirector\...", "\Device\Mup\...").
@@ -28,8 +30,16 @@ public:
 
     UINT Type(wchar_t letter);
     std::wstring Mapping(wchar_t letter);
+    // Asks about every letter the system lists, on a thread of its own,
+    // while the run's first steps work (the mount manager answers slowly);
+    // a question about a letter meanwhile waits for its answer. False when
+    // nothing was started (a memo without effect, or no thread).
+    bool AskAhead();
+    // Waits until the letters asked ahead are answered.
+    void WaitForAhead();
 
 private:
+    static DWORD WINAPI AskOnThread(void* memo);
     struct Letter
     {
         bool typeKnown;
@@ -40,6 +50,7 @@ private:
     CRITICAL_SECTION m_lock;
     Letter m_letters[26];
     bool m_active;
+    CHandle m_ahead;  // the thread of AskAhead
 
     CDriveLetterMemo(const CDriveLetterMemo&);
     CDriveLetterMemo& operator=(const CDriveLetterMemo&);

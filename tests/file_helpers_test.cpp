@@ -281,6 +281,25 @@ TEST(LocalDriveRoots, ARunKeepsTheLettersItFoundADriveBehindAndAsksAgainForTheOt
     EXPECT_FALSE(IsLocalDiskRoot(L"N:\\"));
 }
 
+TEST(LocalDriveRoots, ARunAsksAboutItsLettersAhead)
+{
+    wchar_t device[MAX_PATH] = {0};
+    ASSERT_NE(0u, ::QueryDosDeviceW(L"C:", device, MAX_PATH));
+    ASSERT_TRUE(::DefineDosDeviceW(DDD_RAW_TARGET_PATH, L"M:", device));
+    {
+        CDriveLetterMemo run;
+        ASSERT_TRUE(run.AskAhead());
+        EXPECT_FALSE(run.AskAhead()) << "once";
+        run.WaitForAhead();
+        // Gone after the answers came: the run goes on with them.
+        ::DefineDosDeviceW(DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, L"M:", device);
+        EXPECT_TRUE(IsLocalDiskRoot(L"M:\\"));
+        CDriveLetterMemo inner;
+        EXPECT_FALSE(inner.AskAhead()) << "a memo without effect asks nothing";
+    }
+    EXPECT_FALSE(IsLocalDiskRoot(L"M:\\"));
+}
+
 TEST(LocalDriveRoots, LeaveOutASubstDriveAndKeepTheSandboxDisks)
 {
     ASSERT_TRUE(::CreateDirectoryW(L"C:\\substed", NULL) || ::GetLastError() == ERROR_ALREADY_EXISTS);

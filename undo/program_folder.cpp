@@ -204,42 +204,62 @@ bool SameEntries(PACL found, PACL wanted)
     return true;
 }
 
+// The owner and access list of the object open at a handle, read through
+// the seam; one owner of the descriptor they live in.
+class CReadSecurity
+{
+public:
+    explicit CReadSecurity(HANDLE handle) : m_owner(NULL), m_dacl(NULL), m_descriptor(NULL)
+    {
+        if (g_folderCalls.getSecurity(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                      &m_owner, NULL, &m_dacl, NULL, &m_descriptor) != ERROR_SUCCESS)
+        {
+            m_owner = NULL;
+            m_dacl = NULL;
+            m_descriptor = NULL;
+        }
+    }
+    ~CReadSecurity()
+    {
+        if (m_descriptor)
+            ::LocalFree(m_descriptor);
+    }
+    bool IsRead() const { return m_descriptor != NULL; }
+    PSID Owner() const { return m_owner; }
+    PACL Dacl() const { return m_dacl; }
+    bool IsDaclProtected() const
+    {
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        return m_descriptor && ::GetSecurityDescriptorControl(m_descriptor, &control, &revision) &&
+               (control & SE_DACL_PROTECTED);
+    }
+
+private:
+    CReadSecurity(const CReadSecurity&);
+    CReadSecurity& operator=(const CReadSecurity&);
+    PSID m_owner;
+    PACL m_dacl;
+    PSECURITY_DESCRIPTOR m_descriptor;
+};
+
 // Whether the folder open at `handle` already has exactly what securing
 // sets: Administrators its owner, the protected access list. Set again, the
 // list would be carried down to every file below it (the whole quarantine)
 // by the system, on every run.
 bool HasExactProtection(HANDLE handle, CProtectedAcl& acl)
 {
-    PSID owner = NULL;
-    PACL dacl = NULL;
-    PSECURITY_DESCRIPTOR descriptor = NULL;
-    if (g_folderCalls.getSecurity(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                  &owner, NULL, &dacl, NULL, &descriptor) != ERROR_SUCCESS)
-        return false;
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    const bool exact = descriptor && ::GetSecurityDescriptorControl(descriptor, &control, &revision) &&
-                       (control & SE_DACL_PROTECTED) && owner && ::EqualSid(owner, acl.Admins()) &&
-                       SameEntries(dacl, acl.Acl());
-    if (descriptor)
-        ::LocalFree(descriptor);
-    return exact;
+    const CReadSecurity security(handle);
+    return security.IsDaclProtected() && security.Owner() && ::EqualSid(security.Owner(), acl.Admins()) &&
+           SameEntries(security.Dacl(), acl.Acl());
 }
 
 }  // namespace
 
 bool IsProgramOwned(HANDLE handle)
 {
-    PSID owner = NULL;
-    PACL dacl = NULL;
-    PSECURITY_DESCRIPTOR descriptor = NULL;
-    if (g_folderCalls.getSecurity(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                  &owner, NULL, &dacl, NULL, &descriptor) != ERROR_SUCCESS)
-        return false;
-    const bool own = IsOwnSid(owner) && GrantsChangesOnlyToOwn(dacl);
-    if (descriptor)
-        ::LocalFree(descriptor);
-    return own;
+    const CReadSecurity security(handle);
+    return security.IsRead() && IsOwnSid(security.Owner()) && GrantsChangesOnlyToOwn(security.Dacl());
 }
 
 DWORD SecureFolder(const std::wstring& folder)
